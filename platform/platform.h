@@ -1,0 +1,207 @@
+// The operating-system layer. Every call the project makes to the operating
+// system goes through this header; platform_posix.cc and
+// platform_windows.cc are the only files that include OS headers.
+//
+// The calls mirror the Windows facilities the library was designed
+// against, so that both implementations give the same observable results.
+#ifndef VEL_PLATFORM_H
+#define VEL_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vel::os {
+
+// ---------------------------------------------------------------- modules
+
+// Opaque handle of a loaded module.
+using Module = void*;
+
+// The file a module name stands for. A name containing '/' is a path and is
+// used as it is. Otherwise a trailing ".dll" (any case) is removed, the rest
+// is lower-cased and the file is "lib" + rest + ".so" ("velmsgs" ->
+// "libvelmsgs.so", "MAPI32.DLL" -> "libmapi32.so"). On Windows the name is
+// returned unchanged.
+std::string ModuleFileName(const std::string& name);
+
+// Finds a module that is already loaded in the process, without taking a
+// reference on it. Null when it is not loaded.
+Module FindLoadedModule(const char* name);
+
+// Loads a module (taking a reference). Null on failure.
+Module LoadModule(const char* name);
+
+// Address of an exported symbol, or null.
+void* ModuleSymbol(Module module, const char* symbol);
+
+// Drops a reference taken by LoadModule.
+void FreeModule(Module module);
+
+// The last loader error as text, for diagnostics (empty when none).
+std::string ModuleError();
+
+// ---------------------------------------------------------------- profile
+
+// Reads key from section of the user profile (win.ini). Section and key
+// match without regard to case. Copies the value, or the default when the
+// key is absent, into buf (at most size - 1 characters, always terminated)
+// and returns the number of characters copied, without the terminator.
+uint32_t GetProfileString(const char* section, const char* key, const char* fallback, char* buf,
+                          uint32_t size);
+
+// ------------------------------------------------------------ environment
+
+// Copies the value of an environment variable into buf. Returns the length
+// of the value when it fits (buf then terminated), the size needed
+// (including the terminator) when it does not (buf untouched), and 0 when
+// the variable is not set.
+uint32_t GetEnvironmentVariable(const char* name, char* buf, uint32_t size);
+
+// ------------------------------------------------------ synchronisation
+
+// An auto-reset event: Set() lets exactly one Wait() through; a Set() with
+// nobody waiting stays signalled until the next Wait().
+class Event {
+ public:
+  Event();
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  // Waits at most timeout_ms milliseconds; kInfinite waits without limit.
+  // Returns true when signalled, false when the time ran out.
+  bool Wait(uint32_t timeout_ms);
+
+  static constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A recursive-free mutual exclusion lock (a critical section).
+class CriticalSection {
+ public:
+  CriticalSection();
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void Enter();
+  void Leave();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Holds a critical section for the life of a scope.
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
+  ~CriticalSectionLock() { cs_.Leave(); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CriticalSection& cs_;
+};
+
+// ---------------------------------------------------------------- threads
+
+// A thread started by the library. Destroying the object without Join() or
+// CutOff() detaches the thread.
+class Thread {
+ public:
+  // Starts body on a new thread at once. Null when no thread could be made.
+  static std::unique_ptr<Thread> Start(std::function<void()> body);
+
+  virtual ~Thread() = default;
+
+  // A process-unique number, never 0.
+  virtual uint32_t Id() const = 0;
+
+  // Waits for the thread to end.
+  virtual void Join() = 0;
+
+  // Gives up a thread that does not come back (a hung provider): it is
+  // detached and never waited for again, and asked to end at the next point
+  // where it may be cancelled (only inside GuardedCall). The module holding
+  // the thread's code stays mapped for the life of the process, since the
+  // thread may still return into it.
+  virtual void CutOff() = 0;
+};
+
+// A process-unique number for the calling thread, never 0.
+uint32_t CurrentThreadId();
+
+// Sleeps the calling thread.
+void SleepMs(uint32_t ms);
+
+// ------------------------------------------------------- guarded calls
+
+enum class CallOutcome {
+  kReturned,  // the call came back normally
+  kFaulted,   // it raised an access violation, bus error, arithmetic or
+              // illegal-instruction fault
+  kThrew      // a C++ exception left it
+};
+
+// Runs call(arg) on the calling thread with hardware faults and C++
+// exceptions caught. Only during this call may a thread given up with
+// Thread::CutOff() be ended. Faults raised outside a guarded call, or on
+// other threads, reach whatever handled them before.
+CallOutcome GuardedCall(void (*call)(void*), void* arg);
+
+// ------------------------------------------------------------------ files
+
+// A file opened for writing: created anew (an existing one is truncated),
+// shared for reading and writing.
+class File {
+ public:
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Null on failure; LastError() then tells why.
+  static std::unique_ptr<File> Create(const char* path);
+
+  // Writes size bytes; returns true when the call succeeded, with the number
+  // of bytes actually written in *written.
+  bool Write(const void* data, uint32_t size, uint32_t* written);
+
+  // Closes the file; false when closing failed.
+  bool Close();
+
+ private:
+  explicit File(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;
+};
+
+// The error code of the calling thread's last failed call (errno on POSIX,
+// GetLastError on Windows).
+int32_t LastError();
+
+// Copies the current directory into buf (terminated). Returns its length,
+// or 0 on failure.
+uint32_t GetCurrentDirectory(char* buf, uint32_t size);
+
+// The runtime's file-access test: 0 when the file exists and is readable;
+// otherwise the error code (not found, or access denied).
+int32_t FileAccess(const char* path);
+
+// --------------------------------------------------------- random numbers
+
+// The runtime's pseudo-random generator, the same on every system: the
+// state is the seed; each draw sets state = state * 214013 + 2531011
+// (mod 2^32) and yields (state >> 16) & 0x7FFF. One state for the process.
+void SeedRandom(uint32_t seed);
+int32_t Random();
+
+}  // namespace vel::os
+
+#endif
