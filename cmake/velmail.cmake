@@ -1,3 +1,24 @@
 # The library itself: libvelmail.so. It exports DllMain, the six procedures
 # and xp_srv_set_mailprofile, nothing else, and imports the srv_, ct_, cs_
 # and com_ functions from the host's libraries.
+# The library's code as objects, so that white-box tests of its inner parts
+# (the worker) can link it too.
+add_library(velmail_objs OBJECT
+  frame/errors.cc
+  frame/params.cc
+  frame/startup.cc
+  mapi/cmcbind.cc
+  mapi/session.cc
+  mapi/worker.cc
+  send/sendmail.cc
+  read/readparams.cc
+  read/readmail.cc)
+target_include_directories(velmail_objs PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+
+add_library(velmail SHARED $<TARGET_OBJECTS:velmail_objs>)
+target_link_libraries(velmail PRIVATE velplatform velsrv velct)
+if(NOT WIN32)
+  target_link_options(velmail PRIVATE
+    -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/velmail.map -Wl,--no-undefined)
+  set_target_properties(velmail PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/velmail.map)
+endif()

@@ -40,6 +40,11 @@ void* ModuleSymbol(Module module, const char* symbol);
 // Drops a reference taken by LoadModule.
 void FreeModule(Module module);
 
+// Keeps the module that contains address mapped for the life of the
+// process, whatever references are dropped later. Used when a thread that
+// was given up may still be running code in it.
+void PinModuleOf(const void* address);
+
 // The last loader error as text, for diagnostics (empty when none).
 std::string ModuleError();
 
@@ -59,6 +64,9 @@ uint32_t GetProfileString(const char* section, const char* key, const char* fall
 // (including the terminator) when it does not (buf untouched), and 0 when
 // the variable is not set.
 uint32_t GetEnvironmentVariable(const char* name, char* buf, uint32_t size);
+
+// Sets (value not null) or removes (value null) an environment variable.
+bool SetEnvironmentVariable(const char* name, const char* value);
 
 // ------------------------------------------------------ synchronisation
 

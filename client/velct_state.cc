@@ -1,0 +1,99 @@
+// The stand-in's shared state and the control API that tests and the host
+// program use to steer it.
+#include "velct_state.h"
+
+namespace velct {
+namespace detail {
+
+State& GlobalState() {
+  // Never destroyed: calls may still arrive from threads that outlive
+  // static destruction.
+  static State* state = new State;
+  return *state;
+}
+
+CallScope::CallScope(const char* function) : state_(GlobalState()), lock_(state_.mutex) {
+  ++state_.counts[function];
+  auto rule = state_.failures.find(function);
+  failed_ = rule != state_.failures.end() && rule->second.Next();
+}
+
+}  // namespace detail
+
+using detail::GlobalState;
+
+void Fail(const std::string& function, int64_t nth, int64_t count) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.failures.insert_or_assign(function, detail::FailRule(nth, count));
+}
+
+void ClearFailures() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.failures.clear();
+}
+
+int64_t CallCount(const std::string& function) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  auto it = state.counts.find(function);
+  return it == state.counts.end() ? 0 : it->second;
+}
+
+void ResetCounts() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.counts.clear();
+  state.last_uninit = UninitCall{};
+}
+
+int64_t LiveContexts() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return static_cast<int64_t>(state.contexts.size());
+}
+
+std::string InterfacesFile(cs_context* ctx) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  const cs_context* context = state.Find(ctx);
+  return context ? context->interfaces_file : std::string();
+}
+
+bool Initialised(cs_context* ctx) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  const cs_context* context = state.Find(ctx);
+  return context && context->initialised;
+}
+
+cs_challenge_fn ChallengeCallback(cs_context* ctx) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  const cs_context* context = state.Find(ctx);
+  return context ? context->challenge : nullptr;
+}
+
+UninitCall LastUninitCall() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return state.last_uninit;
+}
+
+void SetUninitResult(int32_t result) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.uninit_result = result;
+}
+
+void SetFixedTime(const cs_daterec* rec) {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  if (rec)
+    state.fixed_time = *rec;
+  else
+    state.fixed_time.reset();
+}
+
+}  // namespace velct

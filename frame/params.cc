@@ -1,0 +1,305 @@
+#include "frame/params.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/errors.h"
+
+namespace {
+
+// Items a call may pass at most: the largest table has 18 entries, and
+// every getter refuses a count above its table's size before reading.
+constexpr int32_t kMaxItems = 32;
+
+struct ParamDefault {
+  const char* name;
+  int32_t datatype;
+  const char* value;
+  int32_t length;
+};
+
+const char kZeroInt[4] = {0, 0, 0, 0};
+
+const ParamDefault kStmDefaults[] = {
+    {"@mail_user", VEL_CHAR_TYPE, "VDBSERVER", 9},
+    {"@mail_password", VEL_CHAR_TYPE, "KQX", 3},
+};
+
+const ParamDefault kSmDefaults[] = {
+    {"@recipient", VEL_CHAR_TYPE, "", 0},
+    {"@subject", VEL_CHAR_TYPE, "Velmar VDB Server Message", 25},
+    {"@cc_recipient", VEL_CHAR_TYPE, "", 0},
+    {"@bcc_recipient", VEL_CHAR_TYPE, "", 0},
+    {"@query", VEL_CHAR_TYPE, "", 0},
+    {"@message", VEL_CHAR_TYPE, "", 0},
+    {"@attachname", VEL_CHAR_TYPE, "", 0},
+    {"@attach_result", VEL_CHAR_TYPE, "false", 5},
+    {"@echo_error", VEL_CHAR_TYPE, "true", 4},
+    {"@include_file", VEL_CHAR_TYPE, "", 0},
+    {"@no_column_header", VEL_CHAR_TYPE, "false", 5},
+    {"@no_output", VEL_CHAR_TYPE, "false", 5},
+    {"@width", VEL_INT_TYPE, nullptr, 4},  // integer 80
+    {"@separator", VEL_CHAR_TYPE, "\t", 1},
+    {"@dbuser", VEL_CHAR_TYPE, "guest", 5},
+    {"@dbname", VEL_CHAR_TYPE, "master", 6},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+    {"@include_query", VEL_CHAR_TYPE, "false", 5},
+};
+
+const ParamDefault kRmDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+    {"@recipients", VEL_CHAR_TYPE, "", 0},
+    {"@sender", VEL_CHAR_TYPE, "", 0},
+    {"@date_received", VEL_CHAR_TYPE, "", 0},
+    {"@subject", VEL_CHAR_TYPE, "", 0},
+    {"@cc", VEL_CHAR_TYPE, "", 0},
+    {"@bcc", VEL_CHAR_TYPE, "", 0},
+    {"@message", VEL_CHAR_TYPE, "", 0},
+    {"@attachments", VEL_CHAR_TYPE, "", 0},
+    {"@suppress_attach", VEL_CHAR_TYPE, "true", 4},
+    {"@peek", VEL_CHAR_TYPE, "false", 5},
+    {"@unread", VEL_CHAR_TYPE, "true", 4},
+    {"@msg_length", VEL_INT_TYPE, kZeroInt, 4},
+    {"@bytes_to_skip", VEL_INT_TYPE, kZeroInt, 4},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+};
+
+const ParamDefault kFmDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+    {"@unread_only", VEL_CHAR_TYPE, "true", 4},
+};
+
+const ParamDefault kDmDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+};
+
+template <size_t N>
+void PresetTable(sm_param* table, const ParamDefault (&defaults)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    sm_param& entry = table[i];
+    memset(&entry, 0, sizeof(entry));
+    snprintf(entry.name, sizeof(entry.name), "%s", defaults[i].name);
+    entry.position = static_cast<int32_t>(i + 1);
+    entry.datatype = defaults[i].datatype;
+    if (defaults[i].value != nullptr) {
+      memcpy(entry.value, defaults[i].value, static_cast<size_t>(defaults[i].length));
+    } else {
+      const int32_t width = 80;
+      memcpy(entry.value, &width, sizeof(width));
+    }
+    entry.length = defaults[i].length;
+  }
+}
+
+bool EqualsIgnoringCase(const char* text, const char* word) {
+  for (; *text != '\0' && *word != '\0'; ++text, ++word) {
+    if (std::tolower(static_cast<unsigned char>(*text)) != *word) return false;
+  }
+  return *text == *word;
+}
+
+// The label of a parameter in messages: its name, or its position when it
+// has none.
+void ParamLabel(const cs_datafmt* description, int32_t item, char* label, size_t size) {
+  int32_t namelen = std::clamp<int32_t>(description->namelen, 0, sizeof(description->name));
+  if (namelen > 0) {
+    snprintf(label, size, "%.*s", namelen, description->name);
+  } else {
+    snprintf(label, size, "at location %d", item);
+  }
+}
+
+}  // namespace
+
+char* sm_paramtext(sm_param* entry) {
+  int32_t length = std::clamp<int32_t>(entry->length, 0, SM_VALUE_SIZE);
+  entry->value[length] = '\0';  // value[256] is the spare byte
+  return entry->value;
+}
+
+int32_t sm_paramint(const sm_param* entry) {
+  int32_t value = 0;
+  memcpy(&value, entry->value, sizeof(value));
+  return value;
+}
+
+void sm_setparamtext(sm_param* entry, const char* text) {
+  size_t n = std::min<size_t>(strlen(text), SM_VALUE_SIZE);
+  memcpy(entry->value, text, n);
+  entry->length = static_cast<int32_t>(n);
+  entry->value[n] = '\0';
+}
+
+void sm_preset(sm_stmparams_t* record) { PresetTable(record->params, kStmDefaults); }
+
+void sm_preset(sm_smparams_t* record) {
+  PresetTable(record->params, kSmDefaults);
+  record->echo_error = 1;
+  record->no_output = 0;
+  record->include_query = 0;
+  record->no_column_header = 0;
+  record->attach_result = 0;
+  record->attach_count = 0;
+}
+
+void sm_preset(sm_rmparams_t* record) {
+  PresetTable(record->params, kRmDefaults);
+  record->suppress_attach = 1;
+  record->peek = 0;
+  record->unread = 1;
+}
+
+void sm_preset(sm_fmparams_t* record) {
+  PresetTable(record->params, kFmDefaults);
+  record->unread_only = 1;
+}
+
+void sm_preset(sm_dmparams_t* record) { PresetTable(record->params, kDmDefaults); }
+
+int32_t sm_getparam(srv_proc* thread, int32_t kind, void* record) {
+  switch (kind) {
+    case SM_KIND_STARTMAIL:
+      return sm__getstmparam(thread, static_cast<sm_stmparams_t*>(record));
+    case SM_KIND_READMAIL:
+      return sm__getrmparam(thread, static_cast<sm_rmparams_t*>(record));
+    case SM_KIND_SENDMAIL:
+      return sm__getsmparam(thread, static_cast<sm_smparams_t*>(record));
+    case SM_KIND_FINDNEXTMSG:
+      return sm__getfmparam(thread, static_cast<sm_fmparams_t*>(record));
+    case SM_KIND_DELETEMAIL:
+      return sm__getdmparam(thread, static_cast<sm_dmparams_t*>(record));
+    default:
+      sm_raise_failed(thread, SM_MSG_UNKNOWN_KIND, "sm_getparam", 0);
+      return 0;
+  }
+}
+
+int32_t sm_getparamcount(srv_proc* thread, const char* procedure, int32_t min, int32_t max,
+                         int32_t* count) {
+  *count = 0;
+  if (srv_numparams(thread, count) != VEL_SUCCEED) {
+    sm_raise_failed(thread, SM_MSG_NUMPARAMS_FAILED, procedure, 0);
+    return 0;
+  }
+  if (*count < min || *count > max) {
+    sm_raise(thread, 0, SM_MSG_PARAM_COUNT, procedure, *count);
+    return 0;
+  }
+  return 1;
+}
+
+int32_t sm_getparams(srv_proc* thread, sm_param* table, int32_t entries, int32_t count,
+                     const char* getter) {
+  if (count < 0 || count > kMaxItems) {
+    sm_raise(thread, 0, SM_MSG_PARAM_COUNT, getter, count);
+    return 0;
+  }
+  sm_param* bound[kMaxItems] = {};
+  int16_t indicators[kMaxItems] = {};
+  bool positional = false;
+
+  for (int32_t item = 1; item <= count; ++item) {
+    cs_datafmt description;
+    memset(&description, 0, sizeof(description));
+    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, item, &description) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, getter, 0);
+      return 0;
+    }
+    int32_t namelen = std::clamp<int32_t>(description.namelen, 0, sizeof(description.name));
+    if (item == 1 && namelen == 0) positional = true;
+
+    sm_param* entry = nullptr;
+    for (int32_t i = 0; i < entries && entry == nullptr; ++i) {
+      if (positional) {
+        if (table[i].position == item) entry = &table[i];
+      } else if (strlen(table[i].name) == static_cast<size_t>(namelen) &&
+                 memcmp(table[i].name, description.name, static_cast<size_t>(namelen)) == 0) {
+        entry = &table[i];
+      }
+    }
+    if (entry == nullptr) {
+      char name[sizeof(description.name) + 1];
+      memcpy(name, description.name, static_cast<size_t>(namelen));
+      name[namelen] = '\0';
+      sm_raise(thread, 0, SM_MSG_UNKNOWN_PARAMETER, name, 0);
+      return 0;
+    }
+    int16_t* indicator = &indicators[item - 1];
+    if (!sm_bindparam(thread, entry->value, &entry->length, item, &description, entry->datatype,
+                      indicator)) {
+      return 0;
+    }
+    if (description.datatype != VEL_VOID_TYPE) bound[item - 1] = entry;
+  }
+
+  if (srv_xferdata(thread, VEL_GET, VEL_RPC_DATA) != VEL_SUCCEED) {
+    sm_raise_failed(thread, SM_MSG_XFERDATA_FAILED, getter, 0);
+    return 0;
+  }
+  // A value longer than its entry was cut by the transfer: refuse it rather
+  // than act on a text the caller did not write.
+  for (int32_t item = 1; item <= count; ++item) {
+    if (bound[item - 1] != nullptr && indicators[item - 1] > 0) {
+      sm_raise(thread, 0, SM_MSG_BAD_VALUE, bound[item - 1]->name, 0);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int32_t sm_bindparam(srv_proc* thread, char* value, int32_t* length, int32_t item,
+                     cs_datafmt* description, int32_t datatype, int16_t* indicator) {
+  if (value == nullptr || description == nullptr) return 0;
+  if (description->datatype == VEL_VOID_TYPE) return 1;  // not supplied: keep the default
+  char label[160];
+  if (description->datatype != datatype) {
+    ParamLabel(description, item, label, sizeof(label));
+    sm_raise(thread, 0, SM_MSG_WRONG_DATATYPE, label, 0);
+    return 0;
+  }
+  // The entry holds SM_VALUE_SIZE bytes whatever the caller declared.
+  cs_datafmt bounded = *description;
+  if (bounded.maxlength < 0 || bounded.maxlength > SM_VALUE_SIZE) bounded.maxlength = SM_VALUE_SIZE;
+  if (srv_bind(thread, VEL_GET, VEL_RPC_DATA, item, &bounded, value, length, indicator) !=
+      VEL_SUCCEED) {
+    ParamLabel(description, item, label, sizeof(label));
+    sm_raise_failed(thread, SM_MSG_BIND_FAILED, label, 0);
+    return 0;
+  }
+  return 1;
+}
+
+int32_t sm_getbool(srv_proc* thread, sm_param* entry, int32_t* flag) {
+  const char* text = sm_paramtext(entry);
+  if (EqualsIgnoringCase(text, "true")) {
+    *flag = 1;
+    return 1;
+  }
+  if (EqualsIgnoringCase(text, "false")) {
+    *flag = 0;
+    return 1;
+  }
+  sm_raise(thread, 0, SM_MSG_BAD_VALUE, entry->name, 0);
+  return 0;
+}
+
+int32_t sm_bindretparam(srv_proc* thread, void* value, int32_t* length, int32_t item,
+                        cs_datafmt* description, int16_t* indicator) {
+  if (value == nullptr || length == nullptr || description == nullptr) return 0;
+  char label[160];
+  if ((description->status & VEL_STATUS_RETURN) == 0) {
+    ParamLabel(description, item, label, sizeof(label));
+    sm_raise_failed(thread, SM_MSG_NOT_OUTPUT, label, 0);
+    return 0;
+  }
+  if (srv_bind(thread, VEL_SET, VEL_RPC_DATA, item, description, value, length, indicator) !=
+      VEL_SUCCEED) {
+    ParamLabel(description, item, label, sizeof(label));
+    sm_raise_failed(thread, SM_MSG_BIND_FAILED, label, 0);
+    return 0;
+  }
+  return 1;
+}

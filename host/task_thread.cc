@@ -1,0 +1,40 @@
+#include "task_thread.h"
+
+namespace velsrv::internal {
+
+TaskThread::TaskThread(std::function<void()> on_start)
+    : thread_([this, start = std::move(on_start)]() mutable { Loop(std::move(start)); }) {}
+
+TaskThread::~TaskThread() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void TaskThread::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mu_);
+    queue_.push_back(std::move(task));
+  }
+  wake_.notify_all();
+}
+
+void TaskThread::Loop(std::function<void()> on_start) {
+  if (on_start) on_start();
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mu_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and nothing left to run
+      task = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    task();
+  }
+}
+
+}  // namespace velsrv::internal

@@ -1,0 +1,133 @@
+#include "mapi/session.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "cmc.h"
+#include "frame/errors.h"
+#include "frame/params.h"
+#include "frame/startup.h"
+#include "mapi/worker.h"
+
+char sm_profile_user[SM_PROFILE_SIZE] = {};
+char sm_profile_pwd[SM_PROFILE_SIZE] = {};
+
+namespace {
+
+// Guards the stored profile against a host that sets it while a client's
+// xp_startmail copies it.
+std::mutex sm_profile_lock;
+
+}  // namespace
+
+void sm_resetprofile() {
+  std::lock_guard<std::mutex> lock(sm_profile_lock);
+  memset(sm_profile_user, 0, sizeof(sm_profile_user));
+  memset(sm_profile_pwd, 0, sizeof(sm_profile_pwd));
+}
+
+void sm_decodepwd(const char* encoded, char* out) {
+  out[0] = '\0';
+  if (encoded == nullptr || encoded[0] == '\0') return;
+  const size_t n = strlen(encoded);
+  out[0] = static_cast<char>(static_cast<unsigned char>(n % 256) ^
+                             static_cast<unsigned char>(encoded[0]));
+  for (size_t i = 1; i < n; ++i) out[i] = static_cast<char>(encoded[i - 1] ^ encoded[i]);
+  out[n] = '\0';
+}
+
+int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
+  int32_t count = 0;
+  if (!sm_getparamcount(thread, "xp_startmail", 0, 2, &count)) return 0;
+  if (count == 0) {
+    std::lock_guard<std::mutex> lock(sm_profile_lock);
+    if (sm_profile_user[0] == '\0') {
+      sm_raise(thread, 0, SM_MSG_NO_PROFILE, nullptr, 0);
+      return 0;
+    }
+    sm_setparamtext(&record->params[SM_STM_USER], sm_profile_user);
+    sm_setparamtext(&record->params[SM_STM_PASSWORD], sm_profile_pwd);
+    return 1;
+  }
+  return sm_getparams(thread, record->params, 2, count, "sm__getstmparam");
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_startmail(srv_proc* thread) {
+  sm_stmparams_t record;
+  sm_preset(&record);
+  if (sm_session.load() != 0) {
+    sm_raise(thread, 0, SM_MSG_ALREADY_LOGGED_ON, "xp_startmail", 0);
+    return 1;
+  }
+  if (!sm_getparam(thread, SM_KIND_STARTMAIL, &record)) return 0;
+  char* user = sm_paramtext(&record.params[SM_STM_USER]);
+  char* password = sm_paramtext(&record.params[SM_STM_PASSWORD]);
+
+  // Item 528 with data 4, required, is the logon extension the provider
+  // expects from this library.
+  CMC_extension extension[1];
+  extension[0].item_code = 528;
+  extension[0].item_data = 4;
+  extension[0].item_reference = nullptr;
+  extension[0].extension_flags = CMC_EXT_LAST_ELEMENT | CMC_EXT_REQUIRED;
+
+  int32_t result = sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user),
+                                  reinterpret_cast<intptr_t>(password),
+                                  reinterpret_cast<intptr_t>(extension), 0);
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  srv_sendstatus(thread, 0);
+  return 1;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread) {
+  if (sm_session.load() == 0) {
+    sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_stopmail", 0);
+    return 0;
+  }
+  int32_t count = 0;
+  if (!sm_getparamcount(thread, "xp_stopmail", 0, 0, &count)) return 0;
+  int32_t result = sm_mailrequest(SM_LOGOFF, 0, 0, 0, 0);
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  srv_sendstatus(thread, 0);
+  return 1;
+}
+
+extern "C" VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user,
+                                                          const char* encoded_password) {
+  if (user == nullptr) {
+    srv_proc* thread = nullptr;
+    if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, &thread, sizeof(thread), nullptr) ==
+        VEL_SUCCEED) {
+      sm_raise(thread, 0, SM_MSG_NO_MAIL_USER, nullptr, 0);
+    } else {
+      sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm_set_mailprofile", 0);
+    }
+    return;
+  }
+  // The profile holds 31 characters; a longer user or password is refused
+  // rather than stored cut (which would log on as somebody else).
+  const bool user_too_long = strlen(user) >= SM_PROFILE_SIZE;
+  if (user_too_long || (encoded_password != nullptr && strlen(encoded_password) >= SM_PROFILE_SIZE)) {
+    sm_raise(sm_currentthread(), 0, SM_MSG_BAD_VALUE,
+             user_too_long ? "@mail_user" : "@mail_password", 0);
+    return;
+  }
+  char user_copy[SM_PROFILE_SIZE];
+  char password_copy[SM_PROFILE_SIZE];
+  {
+    std::lock_guard<std::mutex> lock(sm_profile_lock);
+    strcpy(sm_profile_user, user);
+    sm_decodepwd(encoded_password, sm_profile_pwd);
+    memcpy(user_copy, sm_profile_user, sizeof(user_copy));
+    memcpy(password_copy, sm_profile_pwd, sizeof(password_copy));
+  }
+  int32_t result = sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user_copy),
+                                  reinterpret_cast<intptr_t>(password_copy), 0, 0);
+  if (result != 0) sm_raise(nullptr, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+}

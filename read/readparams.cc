@@ -1,0 +1,85 @@
+// The parameter getters of xp_readmail, xp_findnextmsg and xp_deletemail.
+#include <cstring>
+
+#include "frame/errors.h"
+#include "frame/params.h"
+
+namespace {
+
+// "@type" may be empty (meaning "CMC: IPM") or exactly "CMC: IPM".
+int32_t CheckType(srv_proc* thread, sm_param* type) {
+  if (type->length == 0) {
+    sm_setparamtext(type, "CMC: IPM");
+    return 1;
+  }
+  if (type->length != 8 || memcmp(type->value, "CMC: IPM", 8) != 0) {
+    sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@type", 0);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record) {
+  int32_t count = 0;
+  if (!sm_getparamcount(thread, "xp_readmail", 0, 15, &count)) return 0;
+  if (count == 0) return 1;
+  if (!sm_getparams(thread, record->params, 15, count, "sm__getrmparam")) return 0;
+  sm_param* p = record->params;
+  if (!sm_getbool(thread, &p[SM_RM_SUPPRESS_ATTACH], &record->suppress_attach) ||
+      !sm_getbool(thread, &p[SM_RM_PEEK], &record->peek) ||
+      !sm_getbool(thread, &p[SM_RM_UNREAD], &record->unread)) {
+    return 0;
+  }
+  if (!CheckType(thread, &p[SM_RM_TYPE])) return 0;
+  if (sm_paramint(&p[SM_RM_BYTES_TO_SKIP]) < 0) {
+    sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@bytes_to_skip", 0);
+    return 0;
+  }
+  sm_setparamtext(&p[SM_RM_ATTACHMENTS], "");
+  return 1;
+}
+
+int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record) {
+  int32_t count = 0;
+  if (!sm_getparamcount(thread, "xp_findnextmsg", 1, 3, &count)) return 0;
+  if (!sm_getparams(thread, record->params, 3, count, "sm__getfmparam")) return 0;
+
+  // Which passed parameter carries "@msg_id": the first one in a positional
+  // call, else the first one of that name.
+  cs_datafmt found;
+  bool have_msg_id = false;
+  for (int32_t item = 1; item <= count && !have_msg_id; ++item) {
+    cs_datafmt description;
+    memset(&description, 0, sizeof(description));
+    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, item, &description) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "sm__getfmparam", 0);
+      return 0;
+    }
+    if (item == 1 && description.namelen == 0) {
+      found = description;
+      have_msg_id = true;
+    } else if (description.namelen == 7 && memcmp(description.name, "@msg_id", 7) == 0) {
+      found = description;
+      have_msg_id = true;
+    }
+  }
+  if (!have_msg_id) {
+    sm_raise(thread, 0, SM_MSG_NO_MSG_ID, "@msg_id", 0);
+    return 0;
+  }
+  if ((found.status & VEL_STATUS_RETURN) == 0) {
+    sm_raise(thread, 0, SM_MSG_NOT_OUTPUT, "@msg_id", 0);
+    return 0;
+  }
+  if (!sm_getbool(thread, &record->params[SM_FM_UNREAD_ONLY], &record->unread_only)) return 0;
+  return CheckType(thread, &record->params[SM_FM_TYPE]);
+}
+
+int32_t sm__getdmparam(srv_proc* thread, sm_dmparams_t* record) {
+  int32_t count = 0;
+  if (!sm_getparamcount(thread, "xp_deletemail", 0, 1, &count)) return 0;
+  if (count == 0) return 1;
+  return sm_getparams(thread, record->params, 1, count, "sm__getdmparam");
+}

@@ -1,0 +1,12 @@
+# The library driven as a host drives it, through its exports.
+vel_add_test(library_test
+  SOURCES velmail_fixture.cc library_startup_test.cc library_errors_test.cc
+          library_session_test.cc library_params_test.cc
+  LIBS velsrv velct veltestcmc_control velplatform)
+add_dependencies(library_test velmail velmsgs veltestcmc)
+
+# The worker on its own, linked from the library's objects.
+vel_add_test(worker_test
+  SOURCES worker_test.cc $<TARGET_OBJECTS:velmail_objs>
+  LIBS velsrv velct veltestcmc_control velplatform)
+add_dependencies(worker_test veltestcmc)

@@ -1,0 +1,226 @@
+// Loading and unloading the library: the attach steps in order, their
+// failures, the settings read at attach, and the provider binding.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform.h"
+#include "velmail_fixture.h"
+
+namespace veltest {
+namespace {
+
+using velsrv::FailRule;
+
+class StartupTest : public VelmailTest {};
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(StartupTest, AttachSucceedsAndStartsNoThreadUntilTheFirstRequest) {
+  EXPECT_EQ(host().Load(&client()), 1);
+  EXPECT_EQ(testcmc::Calls().size(), 0u);
+  EXPECT_EQ(velct::LiveContexts(), 1);
+  // The interfaces file of the host reaches the client library.
+  EXPECT_EQ(host().Unload(), 1);
+  EXPECT_EQ(velct::LiveContexts(), 0);
+  EXPECT_EQ(velct::CallCount("ct_exit"), 1);
+  // No worker ever ran, so no shutdown reached the provider.
+  EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 0);
+}
+
+TEST_F(StartupTest, WithoutTheMessageLibraryAttachFailsAfterOneLogLine) {
+  options_.message_library.clear();
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(host().log(), std::vector<std::string>{"Velmail: Cannot load msg dll.\n"});
+  EXPECT_EQ(velct::CallCount("cs_ctx_alloc"), 0);
+  EXPECT_FALSE(host().loaded());
+  // The detach that follows a failed attach does nothing.
+  EXPECT_EQ(velct::CallCount("ct_exit"), 0);
+}
+
+TEST_F(StartupTest, AMessageLibraryWithoutTheRouterFailsTheAttach) {
+  options_.message_library = LibPath("variants/noroute/libvelmsgs.so");
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(host().log(), std::vector<std::string>{"Velmail: Cannot find error handler.\n"});
+  EXPECT_EQ(velct::CallCount("cs_ctx_alloc"), 0);
+}
+
+TEST_F(StartupTest, ClientLibraryContextFailuresAreLoggedAndFailTheAttach) {
+  velct::Fail("cs_ctx_alloc");
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_TRUE(Contains(host().log(), "Velmail: Failed to allocate context structure.\n"));
+  EXPECT_TRUE(host().routed().empty());
+  DestroyHost();
+
+  velct::ClearFailures();
+  velct::Fail("ct_init");
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_TRUE(Contains(host().log(), "Velmail: Failed to initialize Client Library.\n"));
+  EXPECT_EQ(velct::CallCount("ct_exit"), 0);
+}
+
+TEST_F(StartupTest, ChallengeRegistrationFailureRaises11531Then11544OnTheLoadingClient) {
+  velct::Fail("ct_callback");
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{11531, 1, {T("ct_callback"), N(0)}}, {11544, 9, {N(0)}}}));
+}
+
+TEST_F(StartupTest, InterfacesFileFailuresRaise11544WithoutThread) {
+  host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_IFILE_PATH});
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11544, 1, {N(0)}}}));
+  DestroyHost();
+
+  velct::Fail("ct_config");
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11544, 1, {N(0)}}}));
+}
+
+TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
+  host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11539, 1, {T("DllMain"), N(0)}}}));
+  EXPECT_EQ(velct::CallCount("ct_exit"), 1);
+  EXPECT_EQ(velct::CallCount("cs_ctx_drop"), 1);
+  EXPECT_EQ(velct::LiveContexts(), 0);
+}
+
+TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529ToTheClient) {
+  WriteWinIni((dir_ / "no-such-provider.so").c_str());
+  EXPECT_EQ(host().Load(&client()), 0);
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11529, 9, {N(0)}}}));
+  EXPECT_EQ(velct::LiveContexts(), 0);
+}
+
+TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
+  const char* entries[] = {"logon", "logoff", "free", "send", "look_up", "list", "read", "act_on"};
+  for (const char* entry : entries) {
+    SCOPED_TRACE(entry);
+    WriteWinIni((std::string("libveltestcmc_no_") + entry + ".so").c_str());
+    EXPECT_EQ(host().Load(&client()), 0);
+    EXPECT_EQ(Simplify(host().routed()),
+              (std::vector<Routed>{{11530, 1, {T(std::string("cmc_") + entry), N(0)}},
+                                   {11544, 9, {N(0)}}}));
+    EXPECT_EQ(velct::LiveContexts(), 0);
+    DestroyHost();
+  }
+}
+
+TEST_F(StartupTest, AnAlreadyLoadedProviderIsUsedAndNotReleasedByTheLibrary) {
+  std::string path = LibPath("libveltestcmc.so");
+  vel::os::Module mine = vel::os::LoadModule(path.c_str());
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(host().Load(&client()), 1);
+  StartMail(client());
+  EXPECT_EQ(host().Unload(), 1);
+  // The library took no reference, so it dropped none: ours still holds.
+  EXPECT_EQ(vel::os::FindLoadedModule(path.c_str()), mine);
+  vel::os::FreeModule(mine);
+}
+
+TEST_F(StartupTest, TheDefaultProviderNameIsUsedWhenTheKeyIsAbsentOrEmpty) {
+  // A provider whose module name is the default's is found already loaded.
+  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/libmapi32.so").c_str());
+  ASSERT_NE(mapi, nullptr);
+  for (const char* ini : {"", "[Mail]\nCMCDLLNAME32=\n", "[mail]\ncmcdllname32 =   \n"}) {
+    SCOPED_TRACE(ini);
+    if (*ini == '\0') {
+      WriteWinIni(nullptr);
+    } else {
+      WriteWinIniRaw(ini);
+    }
+    EXPECT_EQ(host().Load(&client()), 1);
+    StartMail(client());
+    DestroyHost();
+  }
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 3);
+  vel::os::FreeModule(mapi);
+}
+
+TEST_F(StartupTest, ThreadNotificationsChangeNothing) {
+  ASSERT_EQ(host().Load(&client()), 1);
+  vel::os::Module lib = vel::os::FindLoadedModule(options_.library.c_str());
+  ASSERT_NE(lib, nullptr);
+  auto dllmain = reinterpret_cast<int32_t (*)(void*, uint32_t, void*)>(
+      vel::os::ModuleSymbol(lib, "DllMain"));
+  ASSERT_NE(dllmain, nullptr);
+  EXPECT_EQ(dllmain(lib, 2, nullptr), 1);
+  EXPECT_EQ(dllmain(lib, 3, nullptr), 1);
+  StartMail(client());
+}
+
+TEST_F(StartupTest, DetachLogsAnOpenSessionOffBeforeReleasingTheProvider) {
+  StartMail(client());
+  EXPECT_EQ(testcmc::OpenSessions(), 1);
+  EXPECT_EQ(host().Unload(), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 1);
+  EXPECT_EQ(testcmc::OpenSessions(), 0);
+}
+
+TEST_F(StartupTest, DetachAfterStopmailMakesNoSecondLogoff) {
+  StartMail(client());
+  ExpectSucceeded(client().Call("xp_stopmail"));
+  EXPECT_EQ(host().Unload(), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 1);
+}
+
+TEST_F(StartupTest, DetachGoesOnWhenTheShutdownHangs) {
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "200");
+  StartMail(client());
+  testcmc::Program("cmc_logoff", {testcmc::Action::kHang});
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(host().Unload(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  EXPECT_FALSE(host().loaded());
+}
+
+TEST_F(StartupTest, DetachReportsClientLibraryFailuresButSucceeds) {
+  ASSERT_EQ(host().Load(&client()), 1);
+  velct::Fail("ct_exit");
+  velct::Fail("cs_ctx_drop");
+  EXPECT_EQ(host().Unload(&client()), 1);
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{11531, 1, {T("ct_exit"), N(0)}},
+                                 {11531, 1, {T("cs_ctx_drop"), N(0)}},
+                                 {11544, 9, {N(0)}}}));
+}
+
+// The challenge callback registered at attach follows the client library's
+// calling contract.
+TEST_F(StartupTest, ChallengeCallbackFillsItsRecordsAndPassesThrough) {
+  ASSERT_EQ(host().Load(&client()), 1);
+  ASSERT_EQ(velct::LiveContexts(), 1);
+  // The stand-in hands back the callback registered on the library's
+  // context.
+  cs_challenge_fn callback = velct::ChallengeCallback(velct::LastContext());
+  ASSERT_NE(callback, nullptr);
+  int32_t status = 0;
+  alignas(8) char record4[160] = {};
+  alignas(8) char record6[160] = {};
+  int32_t value144 = 4242;
+  memcpy(record4 + 144, &value144, sizeof(value144));
+  int a1, a2, a5, a7, a8;
+  velct::SetUninitResult(1);
+  EXPECT_EQ(callback(&a1, &a2, &status, record4, &a5, record6, &a7, &a8), 1);
+  EXPECT_EQ(status, 5);
+  int32_t flag = 0;
+  memcpy(&flag, record6 + 136, sizeof(flag));
+  EXPECT_EQ(flag, 1);
+  velct::UninitCall call = velct::LastUninitCall();
+  EXPECT_EQ(call.a1, &a1);
+  EXPECT_EQ(call.a5, &a5);
+  EXPECT_EQ(call.value144, 4242);
+  EXPECT_EQ(call.a7, &a7);
+  EXPECT_EQ(call.a8, &a8);
+  velct::SetUninitResult(0);
+  EXPECT_EQ(callback(&a1, &a2, &status, record4, &a5, record6, &a7, &a8), 0);
+  velct::SetUninitResult(7);
+  EXPECT_EQ(callback(&a1, &a2, &status, record4, &a5, record6, &a7, &a8), 0);
+}
+
+}  // namespace
+}  // namespace veltest

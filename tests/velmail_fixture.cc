@@ -1,0 +1,136 @@
+#include "velmail_fixture.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform.h"
+
+namespace veltest {
+
+std::string LibDir() {
+  const char* dir = std::getenv("VEL_LIB_DIR");
+  return dir != nullptr ? dir : "lib";
+}
+
+std::string LibPath(const std::string& file) { return LibDir() + "/" + file; }
+
+velsrv::RouteArg T(const std::string& text) {
+  velsrv::RouteArg arg;
+  arg.is_text = true;
+  arg.text = text;
+  return arg;
+}
+
+velsrv::RouteArg N(int32_t number) {
+  velsrv::RouteArg arg;
+  arg.number = number;
+  return arg;
+}
+
+std::ostream& operator<<(std::ostream& out, const Routed& routed) {
+  out << "{" << routed.msgnum << ", routing " << routed.routing << ",";
+  for (const auto& arg : routed.args) {
+    if (arg.is_text) {
+      out << " \"" << arg.text << "\"";
+    } else {
+      out << " " << arg.number;
+    }
+  }
+  return out << "}";
+}
+
+std::vector<Routed> Simplify(const std::vector<velsrv::RoutedMessage>& messages) {
+  std::vector<Routed> out;
+  for (const auto& m : messages) out.push_back({m.msgnum, m.routing, m.args});
+  return out;
+}
+
+void VelmailTest::SetUp() {
+  static std::atomic<int> counter{0};
+  dir_ = std::filesystem::temp_directory_path() /
+         ("velmail-test-" + std::to_string(vel::os::CurrentThreadId()) + "-" +
+          std::to_string(counter++) + "-" + std::to_string(std::rand()));
+  std::filesystem::remove_all(dir_);
+  std::filesystem::create_directories(dir_);
+  vel::os::SetEnvironmentVariable("WINDIR", dir_.c_str());
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", nullptr);
+  vel::os::SetEnvironmentVariable("VELMAIL_CLIENT", nullptr);
+  WriteWinIni("libveltestcmc.so");
+  testcmc::Reset();
+  velct::ClearFailures();
+  options_.library = LibPath("libvelmail.so");
+  options_.message_library = LibPath("libvelmsgs.so");
+  options_.interfaces_file = (dir_ / "interfaces").string();
+}
+
+void VelmailTest::TearDown() {
+  testcmc::Release();
+  DestroyHost();
+  testcmc::Release();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+void VelmailTest::WriteWinIni(const char* provider_file) {
+  if (provider_file == nullptr) {
+    std::filesystem::remove(dir_ / "win.ini");
+    return;
+  }
+  std::string name = provider_file;
+  if (!name.empty() && name.find('/') == std::string::npos) name = LibPath(name);
+  WriteWinIniRaw(name.empty() ? "[Mail]\nOther=1\n" : "[Mail]\nCMCDLLNAME32=" + name + "\n");
+}
+
+void VelmailTest::WriteWinIniRaw(const std::string& text) {
+  std::ofstream(dir_ / "win.ini") << text;
+}
+
+velsrv::Host& VelmailTest::host() {
+  if (host_ == nullptr) {
+    host_ = std::make_unique<velsrv::Host>(options_);
+    client_ = &host_->NewClient();
+  }
+  return *host_;
+}
+
+velsrv::Client& VelmailTest::client() {
+  host();
+  return *client_;
+}
+
+void VelmailTest::DestroyHost() {
+  host_.reset();
+  client_ = nullptr;
+}
+
+void VelmailTest::StartMail(velsrv::Client& on) {
+  velsrv::CallResult result = on.Call("xp_startmail", {Text("@mail_user", "u")});
+  ExpectSucceeded(result);
+}
+
+velsrv::RpcParam Text(const std::string& name, const std::string& value) {
+  return velsrv::RpcParam::Text(name, value);
+}
+
+velsrv::RpcParam Int(const std::string& name, int32_t value) {
+  return velsrv::RpcParam::Int(name, value);
+}
+
+void ExpectFailedWithoutStatus(const velsrv::CallResult& result) {
+  EXPECT_TRUE(result.found);
+  EXPECT_EQ(result.returned, 0);
+  EXPECT_TRUE(result.statuses.empty());
+}
+
+void ExpectSucceeded(const velsrv::CallResult& result) {
+  EXPECT_TRUE(result.found);
+  EXPECT_EQ(result.returned, 1);
+  ASSERT_EQ(result.statuses.size(), 1u);
+  EXPECT_EQ(result.statuses.back(), 0);
+  EXPECT_TRUE(result.routed.empty()) << "first routed: "
+                                     << (result.routed.empty() ? Routed{}
+                                                               : Simplify(result.routed)[0]);
+}
+
+}  // namespace veltest

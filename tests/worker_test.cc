@@ -1,0 +1,185 @@
+// The mail worker on its own: request codes, the hand-over under load, and
+// cut-off workers. These tests link the library's objects directly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "cmc.h"
+#include "frame/errors.h"
+#include "frame/startup.h"
+#include "mapi/cmcbind.h"
+#include "mapi/worker.h"
+#include "provider/testcmc_control.h"
+
+namespace {
+
+std::string LibDir() {
+  const char* dir = std::getenv("VEL_LIB_DIR");
+  return dir != nullptr ? dir : "lib";
+}
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testcmc::Reset();
+    std::string provider = LibDir() + "/libveltestcmc.so";
+    snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s", provider.c_str());
+    sm_resetworker();
+    ASSERT_EQ(sm_loadcmc(nullptr), 1);
+    sm_createworkersync();
+    sm_timeout = 10000;
+  }
+  void TearDown() override {
+    testcmc::Release();
+    if (sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+    sm_unloadcmc();
+    sm_destroyworkersync();
+    testcmc::Release();
+  }
+
+  static int32_t List(CMC_uint32* count, CMC_message_summary** result) {
+    return sm_mailrequest(SM_LIST, 0, 0, reinterpret_cast<intptr_t>(count),
+                          reinterpret_cast<intptr_t>(result));
+  }
+};
+
+TEST_F(WorkerTest, UnknownRequestCodesGiveAnInternalErrorAndCallNothing) {
+  EXPECT_EQ(sm_mailrequest(0, 0, 0, 0, 0), SM_INTERNAL);
+  EXPECT_EQ(sm_mailrequest(9, 0, 0, 0, 0), SM_INTERNAL);
+  EXPECT_TRUE(testcmc::Calls().empty());
+  // The first request started the worker.
+  EXPECT_NE(sm_thread_id.load(), 0u);
+}
+
+TEST_F(WorkerTest, LogoffWithoutSessionCallsNothing) {
+  EXPECT_EQ(sm_mailrequest(SM_LOGOFF, 0, 0, 0, 0), 0);
+  EXPECT_TRUE(testcmc::Calls().empty());
+}
+
+TEST_F(WorkerTest, ListPassesNoSeedAndReturnsTheProvidersOutputs) {
+  testcmc::Message m;
+  m.reference = "r1";
+  testcmc::SetMailbox({m, m});
+  char type[] = "CMC: IPM";
+  CMC_uint32 count = 0;
+  CMC_message_summary* result = nullptr;
+  ASSERT_EQ(sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), 1,
+                           reinterpret_cast<intptr_t>(&count), reinterpret_cast<intptr_t>(&result)),
+            0);
+  EXPECT_EQ(count, 2u);
+  ASSERT_NE(result, nullptr);
+  testcmc::Call call = testcmc::Calls().back();
+  EXPECT_TRUE(call.seed_null);
+  EXPECT_EQ(call.message_type, "CMC: IPM");
+  EXPECT_EQ(call.flags, 1u);
+  EXPECT_EQ(sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(result), 0, 0, 0), 0);
+  EXPECT_EQ(testcmc::OutstandingBlocks(), 0);
+}
+
+TEST_F(WorkerTest, ShutdownEndsTheWorkerEvenWhenLogoffFaults) {
+  char user[] = "u", password[] = "p";
+  ASSERT_EQ(sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user),
+                           reinterpret_cast<intptr_t>(password), 0, 0),
+            0);
+  EXPECT_NE(sm_session.load(), 0u);
+  testcmc::Program("cmc_logoff", {testcmc::Action::kFault, 0, 0, 1});
+  EXPECT_EQ(sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0), SM_INTERNAL);
+  EXPECT_EQ(sm_thread_id.load(), 0u);
+  EXPECT_NE(sm_session.load(), 0u);  // the faulted logoff did not clear it
+}
+
+TEST_F(WorkerTest, ALateCompletionNeverAnswersTheNextRequest) {
+  sm_timeout = 60;
+  testcmc::Message m;
+  m.reference = "only";
+  testcmc::SetMailbox({m});
+  testcmc::Program("cmc_list", {testcmc::Action::kSleep, 0, 250, 1});
+  CMC_uint32 count = 0;
+  CMC_message_summary* result = nullptr;
+  EXPECT_EQ(List(&count, &result), SM_TIMEDOUT);
+  // Made at once, while the cut-off call is still sleeping.
+  testcmc::Program("cmc_list", {testcmc::Action::kReturn, CMC_E_FAILURE, 0, 1});
+  CMC_uint32 count2 = 0;
+  CMC_message_summary* result2 = nullptr;
+  EXPECT_EQ(List(&count2, &result2), CMC_E_FAILURE);
+  // The late call's outputs went nowhere: the first request's outputs stay
+  // as they were when it timed out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(result, nullptr);
+  CMC_uint32 count3 = 0;
+  CMC_message_summary* result3 = nullptr;
+  EXPECT_EQ(List(&count3, &result3), 0);
+  EXPECT_EQ(count3, 1u);
+  sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(result3), 0, 0, 0);
+}
+
+TEST_F(WorkerTest, ManyThreadsRequestingAtOnceAreEachAnsweredOnce) {
+  testcmc::Message m;
+  m.reference = "x";
+  testcmc::SetMailbox({m, m, m});
+  testcmc::RandomDelays(2);
+  constexpr int kThreads = 8;
+  constexpr int kRequests = 40;
+  std::atomic<int> answered{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; ++i) {
+        // Each asks for a different number of messages, so an answer meant
+        // for another thread would show.
+        CMC_uint32 count = static_cast<CMC_uint32>(1 + (t + i) % 3);
+        const CMC_uint32 asked = count;
+        CMC_message_summary* result = nullptr;
+        int32_t rc = sm_mailrequest(SM_LIST, 0, 0, reinterpret_cast<intptr_t>(&count),
+                                    reinterpret_cast<intptr_t>(&result));
+        if (rc != 0 || count != asked || result == nullptr) ++wrong;
+        if (result != nullptr) sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(result), 0, 0, 0);
+        ++answered;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  testcmc::RandomDelays(0);
+  EXPECT_EQ(answered.load(), kThreads * kRequests);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(testcmc::CallCount("cmc_list"), kThreads * kRequests);
+  EXPECT_EQ(testcmc::OutstandingBlocks(), 0);
+}
+
+TEST_F(WorkerTest, CutOffsUnderLoadLeaveTheWorkerUsable) {
+  sm_timeout = 30;
+  testcmc::RandomDelays(60);  // some calls outlast the time-out
+  std::vector<std::thread> threads;
+  std::atomic<int> timed_out{0}, succeeded{0}, other{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        CMC_uint32 count = 0;
+        CMC_message_summary* result = nullptr;
+        int32_t rc = List(&count, &result);
+        if (rc == SM_TIMEDOUT) {
+          ++timed_out;
+        } else if (rc == 0) {
+          ++succeeded;
+        } else {
+          ++other;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  testcmc::RandomDelays(0);
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(timed_out + succeeded, 40);
+  sm_timeout = 10000;
+  CMC_uint32 count = 0;
+  CMC_message_summary* result = nullptr;
+  EXPECT_EQ(List(&count, &result), 0);
+}
+
+}  // namespace
