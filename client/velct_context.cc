@@ -34,6 +34,7 @@ VEL_EXPORT int32_t VEL_CDECL cs_ctx_alloc(int32_t version, cs_context** ctx) {
   context->version = version;
   cs_context* handle = context.get();
   call.state().contexts.emplace(handle, std::move(context));
+  call.state().last_allocated = handle;
   *ctx = handle;
   return VEL_SUCCEED;
 }

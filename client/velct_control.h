@@ -29,6 +29,8 @@ VELCT_API void ResetCounts();
 
 // Contexts allocated and not yet dropped.
 VELCT_API int64_t LiveContexts();
+// The context allocated last, while it is live; null otherwise.
+VELCT_API cs_context* LastContext();
 // The interfaces file last configured on a context (ct_config 9115), or "".
 VELCT_API std::string InterfacesFile(cs_context* ctx);
 // Whether ct_init succeeded on the context and ct_exit has not run since.

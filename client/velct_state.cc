@@ -54,6 +54,12 @@ int64_t LiveContexts() {
   return static_cast<int64_t>(state.contexts.size());
 }
 
+cs_context* LastContext() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return state.Find(state.last_allocated) != nullptr ? state.last_allocated : nullptr;
+}
+
 std::string InterfacesFile(cs_context* ctx) {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);

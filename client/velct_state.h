@@ -45,6 +45,7 @@ class FailRule {
 struct State {
   std::mutex mutex;
   std::map<cs_context*, std::unique_ptr<cs_context>> contexts;
+  cs_context* last_allocated = nullptr;
   std::map<std::string, int64_t> counts;
   std::map<std::string, FailRule> failures;
   UninitCall last_uninit;

@@ -22,3 +22,8 @@ if(NOT WIN32)
     -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/velmail.map -Wl,--no-undefined)
   set_target_properties(velmail PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/velmail.map)
 endif()
+# Without this, inline statics of the standard library become "unique"
+# symbols and the module can never be unloaded.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(velmail_objs PRIVATE -fno-gnu-unique)
+endif()

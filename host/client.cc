@@ -1,3 +1,4 @@
+// A client: one host thread serving one caller handle, running calls.
 #include <stdexcept>
 
 #include "host_impl.h"

@@ -1,3 +1,4 @@
+// The host: one per process, owning the clients and the loaded library.
 #include <cstdio>
 #include <stdexcept>
 

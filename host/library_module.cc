@@ -8,6 +8,12 @@ namespace velsrv::internal {
 LibraryModule::~LibraryModule() { Unload(); }
 
 int32_t LibraryModule::Load() {
+  {
+    // Calls in flight hold the lock shared; an already loaded module must
+    // not wait for them.
+    std::shared_lock shared(mu_);
+    if (module_ != nullptr) return attach_result_;
+  }
   std::unique_lock lock(mu_);
   if (module_ != nullptr) return attach_result_;
   vel::os::Module module = vel::os::LoadModule(path_.c_str());

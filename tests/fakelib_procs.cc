@@ -362,3 +362,14 @@ extern "C" VEL_EXPORT int32_t fk_busy(srv_proc* proc) {
   srv_sendstatus(proc, 0);
   return 1;
 }
+
+// As the library's profile hand-over: logs "fakelib: profile <user>/<pwd>"
+// and whether the thread it ran on serves a client.
+extern "C" VEL_EXPORT void xp_srv_set_mailprofile(const char* user, const char* encoded_password) {
+  srv_proc* current = nullptr;
+  srv_props(nullptr, VEL_GET, VEL_PROP_CURRENT_THREAD, &current, sizeof current, nullptr);
+  const std::string line = std::string("fakelib: profile ") + (user ? user : "(null)") + "/" +
+                           (encoded_password ? encoded_password : "(null)") +
+                           (current != nullptr ? " on a client\n" : " on no client\n");
+  srv_log(nullptr, 1, line.c_str(), VEL_NULLTERM);
+}

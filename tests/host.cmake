@@ -6,6 +6,11 @@ add_library(host_fakelib MODULE fakelib_procs.cc)
 target_link_libraries(host_fakelib PRIVATE velsrv velplatform)
 add_library(host_fakelib_noattach MODULE fakelib_noattach.cc)
 target_link_libraries(host_fakelib_noattach PRIVATE velsrv)
+# The tests check that unloading really unmaps a module, which GCC's unique
+# symbols (inline statics of the standard library) would prevent.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(host_fakelib PRIVATE -fno-gnu-unique)
+endif()
 
 set(HOST_TEST_PATHS
   HOST_FAKELIB_PATH="$<TARGET_FILE:host_fakelib>"

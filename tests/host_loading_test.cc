@@ -88,6 +88,17 @@ TEST_F(host_loading, MissingProcedureIsNotFound) {
   EXPECT_TRUE(result.sequence.empty());
 }
 
+TEST_F(host_loading, MailProfileIsHandedOverOnTheChosenThreadAfterLoading) {
+  velsrv::Client& client = host().NewClient();
+  host().SetMailProfile("ann", "K\x01x", &client);
+  EXPECT_TRUE(host().loaded());
+  EXPECT_EQ(AttachCaller(), client.handle());
+  host().SetMailProfile(nullptr, "", nullptr);
+  EXPECT_EQ(host().log(), (std::vector<std::string>{"fakelib: attach\n",
+                                                    "fakelib: profile ann/K\x01x on a client\n",
+                                                    "fakelib: profile (null)/ on no client\n"}));
+}
+
 TEST_F(host_loading, OnlyOneHostPerProcess) {
   EXPECT_EQ(Host::Current(), &host());
   EXPECT_THROW(Host second(Options()), std::logic_error);

@@ -87,6 +87,7 @@ TEST_F(host_replies, RoutingOneWritesTheLogOnly) {
 
 TEST_F(host_replies, RoutingEightReachesTheClientOnly) {
   velsrv::Client& client = host().NewClient();
+  ASSERT_EQ(host().Load(), 1);
   velsrv::CallResult result = Route(client, VEL_ROUTE_CLIENT, true);
   ASSERT_EQ(result.messages.size(), 1u);
   EXPECT_EQ(result.messages[0].number, 11519);

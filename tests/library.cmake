@@ -3,7 +3,7 @@ vel_add_test(library_test
   SOURCES velmail_fixture.cc library_startup_test.cc library_errors_test.cc
           library_session_test.cc library_params_test.cc
   LIBS velsrv velct veltestcmc_control velplatform)
-add_dependencies(library_test velmail velmsgs veltestcmc)
+add_dependencies(library_test velmail velmsgs ${VEL_TESTCMC_MODULES})
 
 # The worker on its own, linked from the library's objects.
 vel_add_test(worker_test

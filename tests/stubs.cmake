@@ -6,6 +6,3 @@ vel_add_test(stubs_testcmc
   LIBS veltestcmc_control velplatform)
 # The providers are loaded by path at run time.
 add_dependencies(stubs_testcmc ${VEL_TESTCMC_MODULES})
-# Where the modules are when VEL_LIB_DIR is not in the environment (a test
-# binary run by hand).
-target_compile_definitions(stubs_testcmc PRIVATE VEL_BUILD_LIB_DIR="${CMAKE_BINARY_DIR}/lib")

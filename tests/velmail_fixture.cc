@@ -1,6 +1,6 @@
 #include "velmail_fixture.h"
 
-#include <atomic>
+#include <random>
 #include <cstdlib>
 #include <fstream>
 
@@ -10,7 +10,7 @@ namespace veltest {
 
 std::string LibDir() {
   const char* dir = std::getenv("VEL_LIB_DIR");
-  return dir != nullptr ? dir : "lib";
+  return dir != nullptr ? dir : VEL_BUILD_LIB_DIR;
 }
 
 std::string LibPath(const std::string& file) { return LibDir() + "/" + file; }
@@ -47,10 +47,10 @@ std::vector<Routed> Simplify(const std::vector<velsrv::RoutedMessage>& messages)
 }
 
 void VelmailTest::SetUp() {
-  static std::atomic<int> counter{0};
+  // Test cases run as parallel processes: each needs a directory of its own.
+  std::random_device random;
   dir_ = std::filesystem::temp_directory_path() /
-         ("velmail-test-" + std::to_string(vel::os::CurrentThreadId()) + "-" +
-          std::to_string(counter++) + "-" + std::to_string(std::rand()));
+         ("velmail-test-" + std::to_string(random()) + "-" + std::to_string(random()));
   std::filesystem::remove_all(dir_);
   std::filesystem::create_directories(dir_);
   vel::os::SetEnvironmentVariable("WINDIR", dir_.c_str());
