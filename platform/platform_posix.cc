@@ -199,6 +199,15 @@ void CriticalSection::Leave() { impl_->mutex.unlock(); }
 
 namespace {
 
+// AddressSanitizer (as shipped with GCC 12) misreports the unwinding of a
+// cancelled thread as a stack overflow, so a sanitized build gives threads
+// up without cancelling them: they end when their call comes back.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCancelGivenUpThreads = false;
+#else
+constexpr bool kCancelGivenUpThreads = true;
+#endif
+
 std::atomic<uint32_t> g_next_thread_id{1};
 thread_local uint32_t t_thread_id = 0;
 
@@ -235,7 +244,7 @@ class PosixThread final : public Thread {
   void CutOff() override {
     if (released_) return;
     PinThisModule();
-    pthread_cancel(handle_);
+    if (kCancelGivenUpThreads) pthread_cancel(handle_);
     pthread_detach(handle_);
     released_ = true;
   }

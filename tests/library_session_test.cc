@@ -242,7 +242,7 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   for (const auto& call : testcmc::Calls()) {
     if (call.entry == "cmc_logon") logons.push_back(call);
   }
-  // The hung call never finished (its thread was cancelled), yet the next
+  // The hung call never finished, yet the next
   // logon reached the provider: a fresh worker made it.
   ASSERT_EQ(logons.size(), 2u);
   EXPECT_FALSE(logons[0].finished);

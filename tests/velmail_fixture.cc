@@ -2,7 +2,9 @@
 
 #include <random>
 #include <cstdlib>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "platform.h"
 
@@ -66,6 +68,14 @@ void VelmailTest::SetUp() {
 
 void VelmailTest::TearDown() {
   testcmc::Release();
+  // Calls given up while they hung end once released; let them leave
+  // before the process does.
+  for (const auto& call : testcmc::Calls()) {
+    if (!call.finished) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      break;
+    }
+  }
   DestroyHost();
   testcmc::Release();
   std::error_code ignored;
