@@ -8,6 +8,7 @@ add_library(velmail_objs OBJECT
   frame/params.cc
   frame/startup.cc
   mapi/cmcbind.cc
+  mapi/requestcopy.cc
   mapi/session.cc
   mapi/worker.cc
   send/sendmail.cc

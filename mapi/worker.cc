@@ -6,6 +6,7 @@
 #include "frame/errors.h"
 #include "frame/startup.h"
 #include "mapi/cmcbind.h"
+#include "mapi/requestcopy.h"
 #include "platform.h"
 
 std::atomic<uint32_t> sm_session{0};
@@ -34,6 +35,10 @@ struct sm_reqslot_t {
   int32_t result = 0;
 
   std::atomic<int> state{kDone};
+  // The provider's entry points and the session id as they were when the
+  // request was posted: the worker reads no shared state of its own.
+  sm_cmcentries entries = {};
+  sm_requestcopy inputs;  // what first to third point to, for the worker
   // What the provider writes back goes here first; the requester copies it
   // out once the request has completed.
   CMC_uint32 count = 0;
@@ -60,53 +65,53 @@ void CallProvider(void* arg) {
   auto* slot = static_cast<sm_reqslot_t*>(arg);
   switch (slot->code) {
     case SM_LOGON:
-      slot->result = static_cast<int32_t>(sm_cmc.logon(
+      slot->result = static_cast<int32_t>(slot->entries.logon(
           nullptr, reinterpret_cast<CMC_string>(slot->first),
           reinterpret_cast<CMC_string>(slot->second), nullptr, 0, CMC_VERSION, 0, &slot->session,
           reinterpret_cast<CMC_extension*>(slot->third)));
       break;
     case SM_SEND:
       slot->result = static_cast<int32_t>(
-          sm_cmc.send(slot->session, reinterpret_cast<CMC_message*>(slot->first), 0, 0, nullptr));
+          slot->entries.send(slot->session, reinterpret_cast<CMC_message*>(slot->first), 0, 0, nullptr));
       break;
     case SM_LOGOFF:
     case SM_SHUTDOWN:
-      slot->result = static_cast<int32_t>(sm_cmc.logoff(slot->session, 0, 0, nullptr));
+      slot->result = static_cast<int32_t>(slot->entries.logoff(slot->session, 0, 0, nullptr));
       slot->clear_session = true;  // only once the call has come back
       break;
     case SM_LIST:
-      slot->result = static_cast<int32_t>(sm_cmc.list(
+      slot->result = static_cast<int32_t>(slot->entries.list(
           slot->session, reinterpret_cast<CMC_string>(slot->first),
           static_cast<CMC_flags>(slot->second), nullptr, &slot->count, 0,
           reinterpret_cast<CMC_message_summary**>(&slot->out), nullptr));
       break;
     case SM_READ:
-      slot->result = static_cast<int32_t>(sm_cmc.read(
+      slot->result = static_cast<int32_t>(slot->entries.read(
           slot->session, reinterpret_cast<CMC_message_reference*>(slot->first),
           static_cast<CMC_flags>(slot->second), reinterpret_cast<CMC_message**>(&slot->out), 0,
           nullptr));
       break;
     case SM_ACTON:
       slot->result = static_cast<int32_t>(
-          sm_cmc.act_on(slot->session, reinterpret_cast<CMC_message_reference*>(slot->first),
+          slot->entries.act_on(slot->session, reinterpret_cast<CMC_message_reference*>(slot->first),
                         static_cast<CMC_enum>(slot->second), 0, 0, nullptr));
       break;
     case SM_FREE:
-      slot->result = static_cast<int32_t>(sm_cmc.free(reinterpret_cast<void*>(slot->first)));
+      slot->result = static_cast<int32_t>(slot->entries.free(reinterpret_cast<void*>(slot->first)));
       break;
   }
 }
 
-bool EntryBound(int32_t code) {
+bool EntryBound(const sm_cmcentries& entries, int32_t code) {
   switch (code) {
-    case SM_LOGON: return sm_cmc.logon != nullptr;
-    case SM_SEND: return sm_cmc.send != nullptr;
+    case SM_LOGON: return entries.logon != nullptr;
+    case SM_SEND: return entries.send != nullptr;
     case SM_LOGOFF:
-    case SM_SHUTDOWN: return sm_cmc.logoff != nullptr;
-    case SM_LIST: return sm_cmc.list != nullptr;
-    case SM_READ: return sm_cmc.read != nullptr;
-    case SM_ACTON: return sm_cmc.act_on != nullptr;
-    case SM_FREE: return sm_cmc.free != nullptr;
+    case SM_SHUTDOWN: return entries.logoff != nullptr;
+    case SM_LIST: return entries.list != nullptr;
+    case SM_READ: return entries.read != nullptr;
+    case SM_ACTON: return entries.act_on != nullptr;
+    case SM_FREE: return entries.free != nullptr;
     default: return false;
   }
 }
@@ -115,8 +120,7 @@ bool EntryBound(int32_t code) {
 void Execute(sm_reqslot_t* slot) {
   slot->result = 0;
   slot->clear_session = false;
-  slot->session = sm_session.load();
-  if (slot->code < SM_LOGON || slot->code > SM_FREE || !EntryBound(slot->code)) {
+  if (slot->code < SM_LOGON || slot->code > SM_FREE || !EntryBound(slot->entries, slot->code)) {
     slot->result = SM_INTERNAL;
     return;
   }
@@ -198,10 +202,13 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
   slot->second = second;
   slot->third = third;
   slot->fourth = fourth;
+  slot->inputs.Take(code, &slot->first, &slot->second, &slot->third);
   slot->result = 0;
   slot->count = (code == SM_LIST && third != 0) ? *reinterpret_cast<CMC_uint32*>(third) : 0;
   slot->out = nullptr;
   slot->shutdown = false;
+  slot->entries = sm_cmc;
+  slot->session = sm_session.load();
   slot->state.store(kPosted);
 
   if (start) {

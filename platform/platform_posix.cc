@@ -199,10 +199,11 @@ void CriticalSection::Leave() { impl_->mutex.unlock(); }
 
 namespace {
 
-// AddressSanitizer (as shipped with GCC 12) misreports the unwinding of a
-// cancelled thread as a stack overflow, so a sanitized build gives threads
-// up without cancelling them: they end when their call comes back.
-#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers shipped with GCC 12 misreport the unwinding of a
+// cancelled thread (AddressSanitizer as a stack overflow, ThreadSanitizer as
+// races on what the unwinding frees), so a sanitized build gives threads up
+// without cancelling them: they end when their call comes back.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCancelGivenUpThreads = false;
 #else
 constexpr bool kCancelGivenUpThreads = true;

@@ -1,0 +1,106 @@
+#include "mapi/requestcopy.h"
+
+#include <cstring>
+
+#include "mapi/worker.h"
+
+namespace {
+
+// Arrays end at the element flagged last; a bound keeps a malformed one
+// from running away.
+constexpr size_t kMaxElements = 65536;
+
+template <typename T, typename IsLast>
+std::vector<T> CopyArray(const T* array, IsLast is_last) {
+  std::vector<T> copy;
+  if (array == nullptr) return copy;
+  for (size_t i = 0; i < kMaxElements; ++i) {
+    copy.push_back(array[i]);
+    if (is_last(array[i])) break;
+  }
+  return copy;
+}
+
+}  // namespace
+
+void sm_requestcopy::Clear() {
+  strings_.clear();
+  extensions_.clear();
+  reference_.clear();
+  message_ = {};
+  recipients_.clear();
+  attachments_.clear();
+}
+
+char* sm_requestcopy::Keep(const char* text) {
+  if (text == nullptr) return nullptr;
+  strings_.emplace_back(text);
+  return strings_.back().data();
+}
+
+CMC_message_reference* sm_requestcopy::KeepReference(const CMC_message_reference* reference) {
+  if (reference == nullptr) return nullptr;
+  const uint32_t length = reference->length;
+  reference_.assign(1 + (length + sizeof(uint32_t) - 1) / sizeof(uint32_t) + 1, 0);
+  reference_[0] = length;
+  memcpy(&reference_[1], reference->string, length);
+  return reinterpret_cast<CMC_message_reference*>(reference_.data());
+}
+
+CMC_message* sm_requestcopy::KeepMessage(const CMC_message* message) {
+  if (message == nullptr) return nullptr;
+  message_ = *message;
+  message_.message_reference = KeepReference(message->message_reference);
+  message_.message_type = Keep(message->message_type);
+  message_.subject = Keep(message->subject);
+  message_.text_note = Keep(message->text_note);
+
+  recipients_ = CopyArray(message->recipients, [](const CMC_recipient& r) {
+    return (r.recip_flags & CMC_RECIP_LAST_ELEMENT) != 0;
+  });
+  for (CMC_recipient& recipient : recipients_) {
+    recipient.name = Keep(recipient.name);
+    recipient.address = Keep(recipient.address);
+  }
+  message_.recipients = message->recipients != nullptr ? recipients_.data() : nullptr;
+
+  attachments_ = CopyArray(message->attachments, [](const CMC_attachment& a) {
+    return (a.attach_flags & CMC_ATT_LAST_ELEMENT) != 0;
+  });
+  for (CMC_attachment& attachment : attachments_) {
+    attachment.attach_title = Keep(attachment.attach_title);
+    attachment.attach_type = Keep(attachment.attach_type);
+    attachment.attach_filename = Keep(attachment.attach_filename);
+  }
+  message_.attachments = message->attachments != nullptr ? attachments_.data() : nullptr;
+  return &message_;
+}
+
+void sm_requestcopy::Take(int32_t code, intptr_t* first, intptr_t* second, intptr_t* third) {
+  Clear();
+  switch (code) {
+    case SM_LOGON: {
+      *first = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*first)));
+      *second = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*second)));
+      extensions_ = CopyArray(reinterpret_cast<const CMC_extension*>(*third),
+                              [](const CMC_extension& e) {
+                                return (e.extension_flags & CMC_EXT_LAST_ELEMENT) != 0;
+                              });
+      if (*third != 0) *third = reinterpret_cast<intptr_t>(extensions_.data());
+      break;
+    }
+    case SM_SEND:
+      *first = reinterpret_cast<intptr_t>(KeepMessage(reinterpret_cast<const CMC_message*>(*first)));
+      break;
+    case SM_LIST:
+      *first = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*first)));
+      break;
+    case SM_READ:
+    case SM_ACTON:
+      *first = reinterpret_cast<intptr_t>(
+          KeepReference(reinterpret_cast<const CMC_message_reference*>(*first)));
+      break;
+    default:
+      break;  // SM_FREE passes a provider block the worker hands back as it is
+  }
+}
