@@ -210,6 +210,25 @@ int32_t FileAccess(const char* path);
 void SeedRandom(uint32_t seed);
 int32_t Random();
 
+// ------------------------------------------------------ mail store support
+
+// Writes size bytes to a new file at path, which must not exist yet
+// (created exclusively, permissions 0600), and flushes its data to disk
+// before closing it. On failure nothing is left at path and false is
+// returned; LastError() then tells why (for example "file exists" or
+// "no space left on device").
+bool WriteNewFileDurably(const char* path, const void* data, size_t size);
+
+// Flushes a directory's entries to disk, so that files created in it or
+// renamed into it survive a crash. False on failure (LastError() tells why).
+bool SyncDirectory(const char* path);
+
+// The machine's host name (empty when it cannot be obtained).
+std::string HostName();
+
+// The calling process's id.
+uint32_t ProcessId();
+
 }  // namespace vel::os
 
 #endif

@@ -461,4 +461,61 @@ int32_t Random() {
   return static_cast<int32_t>((next >> 16) & 0x7FFF);
 }
 
+// ------------------------------------------------------ mail store support
+
+bool WriteNewFileDurably(const char* path, const void* data, size_t size) {
+  if (path == nullptr || (data == nullptr && size > 0)) {
+    errno = EINVAL;
+    return false;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;  // an existing file is left alone
+  const char* bytes = static_cast<const char*>(data);
+  size_t total = 0;
+  bool ok = true;
+  while (ok && total < size) {
+    ssize_t n = write(fd, bytes + total, size - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;  // nothing more fits
+      ok = false;
+      break;
+    }
+    total += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(path);
+    errno = saved;
+  }
+  return ok;
+}
+
+bool SyncDirectory(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
+
 }  // namespace vel::os
