@@ -13,7 +13,10 @@ add_library(velmail_objs OBJECT
   mapi/worker.cc
   send/sendmail.cc
   read/readparams.cc
-  read/readmail.cc)
+  read/readcommon.cc
+  read/findnextmsg.cc
+  read/readmail.cc
+  read/deletemail.cc)
 target_include_directories(velmail_objs PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
 
 add_library(velmail SHARED $<TARGET_OBJECTS:velmail_objs>)

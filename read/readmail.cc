@@ -1,37 +1,241 @@
-// xp_findnextmsg, xp_readmail and xp_deletemail: walking, reading and
-// deleting the inbox.
+// xp_readmail: reads one message into the caller's output parameters.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "frame/errors.h"
 #include "frame/params.h"
+#include "frame/startup.h"
 #include "mapi/worker.h"
+#include "read/readcommon.h"
 
 namespace {
 
-// NOT YET BUILT: finding, reading and deleting come with the reading work.
-// Until then each procedure checks the session, reads and checks its
-// parameters, and fails.
-template <typename Record>
-int32_t ReadParametersThenFail(srv_proc* thread, int32_t kind, const char* procedure) {
-  Record record;
-  sm_preset(&record);
-  if (sm_session.load() == 0) {
-    sm_raise(thread, 0, SM_MSG_NO_SESSION, procedure, 0);
+// The longest text an output entry carries, leaving room for the
+// terminator.
+constexpr int32_t kMaxText = SM_VALUE_SIZE - 1;
+
+void ClearEntry(sm_param* entry) {
+  memset(entry->value, 0, sizeof(entry->value));
+  entry->length = 0;
+}
+
+// Sets an entry to a text, cut at kMaxText bytes; a missing text is empty.
+void SetText(sm_param* entry, const char* text) {
+  ClearEntry(entry);
+  if (text == nullptr) return;
+  const size_t n = std::min<size_t>(strlen(text), kMaxText);
+  memcpy(entry->value, text, n);
+  entry->length = static_cast<int32_t>(n);
+}
+
+// Appends a name to a ';'-joined list, cut at kMaxText bytes.
+void AppendName(sm_param* list, const char* name) {
+  std::string joined(list->value, static_cast<size_t>(list->length));
+  if (list->length > 0) joined += ';';
+  if (name != nullptr) joined += name;
+  const size_t n = std::min<size_t>(joined.size(), kMaxText);
+  memcpy(list->value, joined.data(), n);
+  list->length = static_cast<int32_t>(n);
+}
+
+void SetInt(sm_param* entry, int32_t value) {
+  memcpy(entry->value, &value, sizeof(value));
+  entry->length = sizeof(value);
+}
+
+// The output values taken from the message. 0 (reported) when the body
+// offset lies beyond the body.
+int32_t FillOutputs(srv_proc* thread, sm_rmparams_t* record, const CMC_message* message) {
+  sm_param* p = record->params;
+  if (message->recipients != nullptr) {
+    ClearEntry(&p[SM_RM_RECIPIENTS]);
+    ClearEntry(&p[SM_RM_CC]);
+    ClearEntry(&p[SM_RM_BCC]);
+    ClearEntry(&p[SM_RM_SENDER]);
+    for (const CMC_recipient* r = message->recipients;; ++r) {
+      switch (r->role) {
+        case CMC_ROLE_ORIGINATOR: SetText(&p[SM_RM_SENDER], r->name); break;
+        case CMC_ROLE_TO: AppendName(&p[SM_RM_RECIPIENTS], r->name); break;
+        case CMC_ROLE_CC: AppendName(&p[SM_RM_CC], r->name); break;
+        case CMC_ROLE_BCC: AppendName(&p[SM_RM_BCC], r->name); break;
+        default: break;
+      }
+      if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
+    }
+  }
+
+  char date[64];
+  const CMC_time& t = message->time_sent;
+  snprintf(date, sizeof(date), "%d:%d:%d %d/%d/%d", t.hour, t.minute, t.second, t.month + 1, t.day,
+           t.year);
+  SetText(&p[SM_RM_DATE_RECEIVED], date);
+  SetText(&p[SM_RM_SUBJECT], message->subject);
+
+  if (message->text_note != nullptr) {
+    const int32_t total = static_cast<int32_t>(strlen(message->text_note));
+    const int32_t skip = sm_paramint(&p[SM_RM_BYTES_TO_SKIP]);
+    if (skip > total) {
+      sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@bytes_to_skip", 0);
+      return 0;
+    }
+    const int32_t piece = std::min(total - skip, kMaxText);
+    ClearEntry(&p[SM_RM_MESSAGE]);
+    memcpy(p[SM_RM_MESSAGE].value, message->text_note + skip, static_cast<size_t>(piece));
+    p[SM_RM_MESSAGE].length = piece;
+    SetInt(&p[SM_RM_BYTES_TO_SKIP], skip + piece);
+    SetInt(&p[SM_RM_MSG_LENGTH], total);
+  } else {
+    p[SM_RM_MSG_LENGTH].length = sizeof(int32_t);
+  }
+
+  if (message->attachments != nullptr && !record->suppress_attach) {
+    for (const CMC_attachment* a = message->attachments;; ++a) {
+      AppendName(&p[SM_RM_ATTACHMENTS], a->attach_filename);
+      if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
+    }
+  }
+  SetText(&p[SM_RM_TYPE], message->message_type);
+  return 1;
+}
+
+// Binds every output parameter the caller passed to its entry and sends
+// them. 0 (reported) on failure.
+int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
+  const int32_t size = count * static_cast<int32_t>(sizeof(cs_datafmt));
+  sm_srvblock descriptions;
+  if (!descriptions.Allocate(size)) {
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "sm_snd_rmretprm", size);
     return 0;
   }
-  if (!sm_getparam(thread, kind, &record)) return 0;
-  sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
-  return 0;
+  int16_t indicators[16] = {};
+  bool positional = false;
+  bool bound = false;
+  for (int32_t item = 1; item <= count; ++item) {
+    cs_datafmt* description = descriptions.as<cs_datafmt>() + (item - 1);
+    memset(description, 0, sizeof(*description));
+    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, item, description) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "sm_snd_rmretprm", 0);
+      return 0;
+    }
+    const int32_t namelen = std::clamp<int32_t>(description->namelen, 0, sizeof(description->name));
+    if (item == 1 && namelen == 0) positional = true;
+    if ((description->status & VEL_STATUS_RETURN) == 0) continue;
+
+    sm_param* entry = nullptr;
+    for (sm_param& candidate : record->params) {
+      if (positional ? candidate.position == item
+                     : (strlen(candidate.name) == static_cast<size_t>(namelen) &&
+                        memcmp(candidate.name, description->name, static_cast<size_t>(namelen)) == 0)) {
+        entry = &candidate;
+        break;
+      }
+    }
+    if (entry == nullptr) {
+      char name[sizeof(description->name) + 1];
+      memcpy(name, description->name, static_cast<size_t>(namelen));
+      name[namelen] = '\0';
+      sm_raise(thread, 0, SM_MSG_UNKNOWN_PARAMETER, name, 0);
+      return 0;
+    }
+    int16_t* indicator = &indicators[std::min(item, 16) - 1];
+    *indicator = entry->length == 0 ? -1 : 0;
+    if (!sm_bindretparam(thread, entry->value, &entry->length, item, description, indicator)) {
+      return 0;
+    }
+    bound = true;
+  }
+  if (bound) {
+    if (srv_xferdata(thread, VEL_SET, VEL_RPC_DATA) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_XFERDATA_FAILED, "sm_snd_rmretprm", 0);
+      return 0;
+    }
+    srv_senddone(thread, VEL_DONE_FINAL, 0, 0);
+  }
+  return 1;
 }
 
 }  // namespace
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_findnextmsg(srv_proc* thread) {
-  return ReadParametersThenFail<sm_fmparams_t>(thread, SM_KIND_FINDNEXTMSG, "xp_findnextmsg");
+// Fills the output values from the message and sends every output
+// parameter the caller passed.
+int32_t sm_snd_rmretprm(srv_proc* thread, sm_rmparams_t* record, const CMC_message* message) {
+  int32_t count = 0;
+  if (srv_numparams(thread, &count) != VEL_SUCCEED) {
+    sm_raise_failed(thread, SM_MSG_NUMPARAMS_FAILED, "xp_readmail", 0);
+    return 0;
+  }
+  if (count == 0) return 1;
+  if (!FillOutputs(thread, record, message)) return 0;
+  return SendOutputs(thread, record, count);
 }
 
 extern "C" VEL_EXPORT int32_t VEL_CDECL xp_readmail(srv_proc* thread) {
-  return ReadParametersThenFail<sm_rmparams_t>(thread, SM_KIND_READMAIL, "xp_readmail");
-}
+  sm_rmparams_t record;
+  sm_preset(&record);
+  if (sm_session.load() == 0) {
+    sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_readmail", 0);
+    return 0;
+  }
+  if (!sm_getparam(thread, SM_KIND_READMAIL, &record)) return 0;
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_deletemail(srv_proc* thread) {
-  return ReadParametersThenFail<sm_dmparams_t>(thread, SM_KIND_DELETEMAIL, "xp_deletemail");
+  // Released in this order on every way out: message, list, reference.
+  sm_srvblock built;
+  sm_providerblock list;
+  sm_providerblock message;
+  struct Release {
+    sm_providerblock& message;
+    sm_providerblock& list;
+    sm_srvblock& built;
+    ~Release() {
+      message.Free();
+      list.Free();
+      built.Free();
+    }
+  } release{message, list, built};
+
+  const CMC_message_reference* reference = nullptr;
+  sm_param* msg_id = &record.params[SM_RM_MSG_ID];
+  if (msg_id->length > 0) {
+    if (!sm_buildreference(thread, msg_id, "xp_readmail", &built)) return 0;
+    reference = built.as<CMC_message_reference>();
+  } else {
+    char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_RM_TYPE]);
+    const CMC_flags flags = (!sm_lotus && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
+    CMC_uint32 count = 1;
+    int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), flags,
+                                    reinterpret_cast<intptr_t>(&count),
+                                    reinterpret_cast<intptr_t>(list.out()));
+    if (result != 0) {
+      sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+      return 0;
+    }
+    if (count < 1 || list.as<CMC_message_summary>() == nullptr) {
+      sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
+    }
+    reference = list.as<CMC_message_summary>()[0].message_reference;
+    if (reference == nullptr) {
+      sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
+    }
+  }
+
+  const CMC_flags read_flags = record.peek ? CMC_DO_NOT_MARK_AS_READ : 0;
+  int32_t result = sm_mailrequest(SM_READ, reinterpret_cast<intptr_t>(reference), read_flags,
+                                  reinterpret_cast<intptr_t>(message.out()), 0);
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  if (message.as<CMC_message>() == nullptr) {
+    sm_raise(thread, CMC_E_FAILURE, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  if (!sm_snd_rmretprm(thread, &record, message.as<CMC_message>())) return 0;
+  message.Free();
+  list.Free();
+  built.Free();
+  srv_sendstatus(thread, 0);
+  return 1;
 }

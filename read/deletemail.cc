@@ -1,0 +1,55 @@
+// xp_deletemail: deletes the given message, or the first of the inbox.
+#include "frame/errors.h"
+#include "frame/params.h"
+#include "mapi/worker.h"
+#include "read/readcommon.h"
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_deletemail(srv_proc* thread) {
+  sm_dmparams_t record;
+  sm_preset(&record);
+  if (sm_session.load() == 0) {
+    sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_deletemail", 0);
+    return 0;
+  }
+  if (!sm_getparam(thread, SM_KIND_DELETEMAIL, &record)) return 0;
+
+  sm_srvblock built;
+  sm_providerblock list;
+  const CMC_message_reference* reference = nullptr;
+  sm_param* msg_id = &record.params[SM_DM_MSG_ID];
+  if (msg_id->length > 0) {
+    if (!sm_buildreference(thread, msg_id, "xp_deletemail", &built)) return 0;
+    reference = built.as<CMC_message_reference>();
+  } else {
+    // The first message of any type, read or not.
+    CMC_uint32 count = 1;
+    int32_t result = sm_mailrequest(SM_LIST, 0, 0, reinterpret_cast<intptr_t>(&count),
+                                    reinterpret_cast<intptr_t>(list.out()));
+    if (result != 0) {
+      sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+      return 0;
+    }
+    if (count < 1 || list.as<CMC_message_summary>() == nullptr) {
+      list.Free();
+      sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
+    }
+    reference = list.as<CMC_message_summary>()[0].message_reference;
+    if (reference == nullptr) {
+      list.Free();
+      sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
+    }
+  }
+
+  int32_t result = sm_mailrequest(SM_ACTON, reinterpret_cast<intptr_t>(reference),
+                                  CMC_ACT_ON_DELETE, 0, 0);
+  list.Free();
+  built.Free();
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  srv_sendstatus(thread, 0);
+  return 1;
+}

@@ -1,0 +1,117 @@
+// xp_findnextmsg: the reference of the next (by default unread) message of
+// the inbox after a given one.
+#include <cstring>
+
+#include "frame/errors.h"
+#include "frame/params.h"
+#include "frame/startup.h"
+#include "mapi/worker.h"
+#include "read/readcommon.h"
+
+namespace {
+
+// Steps after the list request: choose the message and send its reference
+// back as "@msg_id". 1 on success, 0 (reported) otherwise.
+int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message_summary* list,
+                      CMC_uint32 count) {
+  if (count < 1) {
+    sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  sm_param* msg_id = &record->params[SM_FM_MSG_ID];
+  CMC_uint32 start = 0;
+  if (msg_id->length > 0) {
+    bool found = false;
+    for (CMC_uint32 i = 0; i < count && !found; ++i) {
+      if (list[i].message_reference == nullptr) {
+        sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+        return 0;
+      }
+      if (sm_sameref(list[i].message_reference, msg_id->value, msg_id->length)) {
+        start = i + 1;
+        found = true;
+      }
+    }
+    if (!found) {
+      sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
+    }
+  }
+
+  const CMC_message_summary* chosen = nullptr;
+  for (CMC_uint32 i = start; i < count && chosen == nullptr; ++i) {
+    if (!record->unread_only || (list[i].summary_flags & CMC_SUM_READ) == 0) chosen = &list[i];
+  }
+  if (chosen == nullptr) {
+    sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  // A chosen summary without a reference is reported as one met while
+  // searching; a reference too long for "@msg_id" is refused, not cut.
+  if (chosen->message_reference == nullptr) {
+    sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  if (chosen->message_reference->length > SM_MAX_REFERENCE) {
+    sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  memset(msg_id->value, 0, sizeof(msg_id->value));
+  memcpy(msg_id->value, chosen->message_reference->string, chosen->message_reference->length);
+  msg_id->length = static_cast<int32_t>(chosen->message_reference->length);
+
+  // The parameter getter has made sure "@msg_id" is among the parameters:
+  // the first one of a positional call, else the first of that name. A
+  // description past the last parameter fails, which ends the search too.
+  cs_datafmt description;
+  int32_t item = 0;
+  for (int32_t i = 1; item == 0; ++i) {
+    memset(&description, 0, sizeof(description));
+    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, i, &description) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "xp_findnextmsg", 0);
+      return 0;
+    }
+    if (description.namelen == 0 ||
+        (description.namelen == 7 && memcmp(description.name, "@msg_id", 7) == 0)) {
+      item = i;
+    }
+  }
+  if (!sm_bindretparam(thread, msg_id->value, &msg_id->length, item, &description, nullptr)) {
+    return 0;
+  }
+  if (srv_xferdata(thread, VEL_SET, VEL_RPC_DATA) != VEL_SUCCEED) {
+    sm_raise_failed(thread, SM_MSG_XFERDATA_FAILED, "xp_findnextmsg", 0);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_findnextmsg(srv_proc* thread) {
+  sm_fmparams_t record;
+  sm_preset(&record);
+  if (sm_session.load() == 0) {
+    sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_findnextmsg", 0);
+    return 0;
+  }
+  if (!sm_getparam(thread, SM_KIND_FINDNEXTMSG, &record)) return 0;
+
+  char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
+  CMC_uint32 count = 0;
+  sm_providerblock list;
+  int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), 0,
+                                  reinterpret_cast<intptr_t>(&count),
+                                  reinterpret_cast<intptr_t>(list.out()));
+  int32_t ok = 0;
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+  } else {
+    ok = FindAndReturn(thread, &record, list.as<CMC_message_summary>(), count);
+  }
+  list.Free();
+  srv_senddone(thread, VEL_DONE_FINAL, 0, 0);
+  if (!ok) return 0;
+  srv_sendstatus(thread, 0);
+  return 1;
+}
