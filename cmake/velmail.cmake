@@ -12,6 +12,10 @@ add_library(velmail_objs OBJECT
   mapi/session.cc
   mapi/worker.cc
   send/sendmail.cc
+  send/text.cc
+  send/query.cc
+  send/layout.cc
+  send/postprocess.cc
   read/readparams.cc
   read/readcommon.cc
   read/findnextmsg.cc

@@ -131,12 +131,19 @@ int32_t sm_raise(srv_proc* thread, int32_t cmc, int32_t msgnum, const char* name
   return 1;
 }
 
+bool sm_findcurrentthread(srv_proc** thread) {
+  *thread = nullptr;
+  if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, thread, sizeof(*thread), nullptr) !=
+      VEL_SUCCEED) {
+    *thread = nullptr;
+    return false;
+  }
+  return true;
+}
+
 srv_proc* sm_currentthread() {
   srv_proc* thread = nullptr;
-  if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, &thread, sizeof(thread), nullptr) !=
-      VEL_SUCCEED) {
-    return nullptr;
-  }
+  sm_findcurrentthread(&thread);
   return thread;
 }
 

@@ -61,6 +61,9 @@ const char* sm_cmcerrtext_at(int32_t position);
 // The handle of the client thread the calling thread serves, or null when it
 // cannot be found.
 srv_proc* sm_currentthread();
+// The same, telling a failed lookup (false) from a thread that serves no
+// client (true, *thread null).
+bool sm_findcurrentthread(srv_proc** thread);
 
 // The two-message convention for a failed library call: msgnum with name
 // and number to the log, then 11544 to the thread.

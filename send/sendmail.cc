@@ -1,9 +1,12 @@
 // xp_sendmail: sends one message through the mail session.
 #include <cstring>
 
+#include "cmc.h"
+#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/params.h"
 #include "mapi/worker.h"
+#include "send/send.h"
 
 int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record) {
   int32_t count = 0;
@@ -37,6 +40,181 @@ int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record) {
   return 1;
 }
 
+namespace {
+
+// Three lists of at most 256 characters give at most 3 x 128 names.
+constexpr int32_t kRecipientSlots = 400;
+
+// What one call holds until it ends, released in this order: attachment
+// records, recipient records, message, body, the two scratch copies; and
+// the results-file name it generated is free again.
+struct SendResources {
+  sm_srvblock attachments;
+  sm_srvblock recipients;
+  sm_srvblock message;
+  sm_text body;
+  sm_srvblock attachname_copy;
+  sm_srvblock include_copy;
+  const sm_smparams_t* record = nullptr;
+
+  ~SendResources() {
+    attachments.Free();
+    recipients.Free();
+    message.Free();
+    sm_freetext(&body);
+    attachname_copy.Free();
+    include_copy.Free();
+    if (record != nullptr && record->results_name_reserved) {
+      sm_releaseresultsname(record->params[SM_SM_ATTACHNAME].value);
+    }
+  }
+};
+
+// Copies an entry's value as a terminated text into a scratch block of
+// the value's size plus its terminator.
+bool CopyToScratch(const sm_param* entry, sm_srvblock* block) {
+  if (!block->Allocate(SM_VALUE_SIZE + 1)) return false;
+  char* text = block->as<char>();
+  memcpy(text, entry->value, static_cast<size_t>(entry->length));
+  text[entry->length] = '\0';
+  return true;
+}
+
+// The next ','-separated item of an include list, empty items skipped.
+char* NextIncludeItem(char** cursor) {
+  char* p = *cursor;
+  while (*p == ',') ++p;
+  if (*p == '\0') return nullptr;
+  char* item = p;
+  while (*p != '\0' && *p != ',') ++p;
+  if (*p == ',') *p++ = '\0';
+  *cursor = p;
+  return item;
+}
+
+// Builds the attachment records. 0 (reported) on failure.
+int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources* held,
+                         CMC_message* message) {
+  if (!CopyToScratch(&record->params[SM_SM_ATTACHNAME], &held->attachname_copy) ||
+      !CopyToScratch(&record->params[SM_SM_INCLUDE_FILE], &held->include_copy)) {
+    sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
+    return 0;
+  }
+  const int32_t count = record->attach_count;
+  const int32_t size = count * static_cast<int32_t>(sizeof(CMC_attachment));
+  if (!held->attachments.Allocate(size)) {
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", size);
+    return 0;
+  }
+  auto* attachments = held->attachments.as<CMC_attachment>();
+  memset(attachments, 0, static_cast<size_t>(size));
+  const bool results_first =
+      record->attach_result == 1 && record->params[SM_SM_QUERY].length > 0;
+  char* includes = held->include_copy.as<char>();
+  for (int32_t i = 0; i < count; ++i) {
+    char* name = (i == 0 && results_first) ? held->attachname_copy.as<char>()
+                                           : NextIncludeItem(&includes);
+    if (name == nullptr) name = includes;  // the count and the list agree; never reached
+    sm_trim(&name);
+    attachments[i].attach_filename = name;
+    attachments[i].attach_title = sm_basename(name);
+    attachments[i].attach_type = nullptr;
+    attachments[i].attach_flags = CMC_ATT_APP_OWNS_FILE;
+    attachments[i].attach_extensions = nullptr;
+  }
+  attachments[count - 1].attach_flags |= CMC_ATT_LAST_ELEMENT;
+  message->attachments = attachments;
+  return 1;
+}
+
+// Steps after the parameters are read. 1 on success, 0 (reported, or
+// silent for a list that begins with ';') otherwise.
+int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
+  sm_param* p = record->params;
+  if (p[SM_SM_QUERY].length > 0) {
+    if (!sm_runquery(thread, record, &held->body)) return 0;
+  } else if (p[SM_SM_MESSAGE].length > 0) {
+    if (!sm_appendtext(&held->body, p[SM_SM_MESSAGE].value, p[SM_SM_MESSAGE].length,
+                       "xp_sendmail")) {
+      // The size asked for less its terminator: the message's length.
+      sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
+      return 0;
+    }
+  }
+  if (!sm_postprocessmb(thread, record, &held->body)) return 0;
+
+  char* names[kRecipientSlots] = {};
+  int32_t to = 0, cc = 0, bcc = 0;
+  if (!sm_splitrecips(sm_paramtext(&p[SM_SM_RECIPIENT]), &to, names, kRecipientSlots)) return 0;
+  if (p[SM_SM_CC].length > 0 &&
+      !sm_splitrecips(sm_paramtext(&p[SM_SM_CC]), &cc, names, kRecipientSlots)) {
+    return 0;
+  }
+  if (p[SM_SM_BCC].length > 0 &&
+      !sm_splitrecips(sm_paramtext(&p[SM_SM_BCC]), &bcc, names, kRecipientSlots)) {
+    return 0;
+  }
+  const int32_t total = to + cc + bcc;
+  if (total == 0 ||
+      !held->recipients.Allocate(total * static_cast<int32_t>(sizeof(CMC_recipient)))) {
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", sizeof(CMC_recipient));
+    return 0;
+  }
+  auto* recipients = held->recipients.as<CMC_recipient>();
+  for (int32_t i = 0; i < total; ++i) {
+    recipients[i].name = names[i];
+    recipients[i].name_type = CMC_TYPE_INDIVIDUAL;
+    recipients[i].address = nullptr;
+    recipients[i].role = i < to ? CMC_ROLE_TO : (i < to + cc ? CMC_ROLE_CC : CMC_ROLE_BCC);
+    recipients[i].recip_flags = 0;
+    recipients[i].recip_extensions = nullptr;
+  }
+  recipients[total - 1].recip_flags = CMC_RECIP_LAST_ELEMENT;
+
+  if (!held->message.Allocate(sizeof(CMC_message))) {
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", sizeof(CMC_message));
+    return 0;
+  }
+  auto* message = held->message.as<CMC_message>();
+  memset(message, 0, sizeof(*message));
+  message->subject = sm_paramtext(&p[SM_SM_SUBJECT]);
+  const bool results_attached = record->attach_result == 1 && p[SM_SM_QUERY].length > 0;
+  message->text_note = results_attached ? nullptr : held->body.block;
+  message->recipients = recipients;
+  if (record->attach_count > 0 && !BuildAttachments(thread, record, held, message)) return 0;
+  message->message_reference = nullptr;
+  message->message_type = sm_paramtext(&p[SM_SM_TYPE]);
+  message->message_flags = 0x80000000u;  // the last (only) message
+  message->message_extensions = nullptr;
+
+  const int32_t result = sm_mailrequest(SM_SEND, reinterpret_cast<intptr_t>(message), 0, 0, 0);
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int32_t sm_splitrecips(char* list, int32_t* added, char** names, int32_t slots) {
+  *added = 0;
+  if (list == nullptr || list[0] == '\0' || list[0] == ';') return 0;
+  int32_t next = 0;
+  while (next < slots && names[next] != nullptr) ++next;
+  char* p = list;
+  while (*p != '\0') {
+    while (*p == ';') *p++ = '\0';
+    if (*p == '\0') break;
+    if (next < slots) {
+      names[next++] = p;
+      ++*added;
+    }
+    while (*p != '\0' && *p != ';') ++p;
+  }
+  return 1;
+}
+
 extern "C" VEL_EXPORT int32_t VEL_CDECL xp_sendmail(srv_proc* thread) {
   sm_smparams_t record;
   sm_preset(&record);
@@ -45,9 +223,13 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_sendmail(srv_proc* thread) {
     return 0;
   }
   if (!sm_getparam(thread, SM_KIND_SENDMAIL, &record)) return 0;
-  // NOT YET BUILT: the query, the results file and the send itself come
-  // with the sending work. Until then the call reads and checks its
-  // parameters and fails.
-  sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
-  return 0;
+  int32_t ok;
+  {
+    SendResources held;
+    held.record = &record;
+    ok = Send(thread, &record, &held);
+  }
+  if (!ok) return 0;
+  srv_sendstatus(thread, 0);
+  return 1;
 }
