@@ -1,0 +1,476 @@
+// xp_sendmail against scripted servers: the layout of result sets byte for
+// byte, the result loop, the messages of the connection, the results file
+// and the attachments, and every failure on the way.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "client/velct_script.h"
+#include "platform.h"
+#include "velmail_fixture.h"
+
+namespace veltest {
+namespace {
+
+using velct::Col;
+using velct::Script;
+using velct::Value;
+using velsrv::FailRule;
+using velsrv::RpcParam;
+
+class SendTest : public VelmailTest {
+ protected:
+  void SetUp() override {
+    VelmailTest::SetUp();
+    std::ofstream(dir_ / "interfaces") << "VELSERVER script SRV\n";
+    velct::ClearServers();
+    StartMail(client());
+  }
+  void TearDown() override {
+    EXPECT_EQ(host().outstanding_blocks(), 0) << "a block of the server library was not freed";
+    velct::ClearServers();
+    velct::SetFixedTime(nullptr);
+    VelmailTest::TearDown();
+  }
+
+  // Sends a query answered by the script; returns the call's result.
+  velsrv::CallResult Query(const Script& script, std::vector<RpcParam> more = {}) {
+    velct::RegisterServer(script);
+    std::vector<RpcParam> params = {Text("@recipient", "ops"), Text("@query", "select 1")};
+    for (auto& p : more) params.push_back(std::move(p));
+    return client().Call("xp_sendmail", std::move(params));
+  }
+  // The text note of the last message sent.
+  testcmc::Call LastSend() {
+    testcmc::Call last;
+    for (const auto& call : testcmc::Calls()) {
+      if (call.entry == "cmc_send") last = call;
+    }
+    return last;
+  }
+  std::string Body(const Script& script, std::vector<RpcParam> more = {}) {
+    velsrv::CallResult r = Query(script, std::move(more));
+    ExpectSucceeded(r);
+    testcmc::Call send = LastSend();
+    EXPECT_FALSE(send.text_note_null);
+    return send.text_note;
+  }
+  static std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+};
+
+// ------------------------------------------------------------ layout
+
+TEST_F(SendTest, OneUnnamedColumnHoldingOne) {
+  EXPECT_EQ(Body(Script("SRV").Rows({Col::Int("")}).Row({1}).Done(-1)), "\n \n-\n1\n");
+}
+
+TEST_F(SendTest, TwoColumnsArePaddedAndSeparated) {
+  Script two = Script("SRV").Rows({Col::Char("a"), Col::Int("bcd")}).Row({"x", 5}).Row({"yy", 10})
+                   .Done(-1);
+  EXPECT_EQ(Body(two), "\na \tbcd\n--\t---\nx \t5  \nyy\t10 \n");
+  EXPECT_EQ(Body(two, {Text("@no_column_header", "true")}), "\nx \t5  \nyy\t10 \n");
+  // Only the separator's first character counts.
+  EXPECT_EQ(Body(two, {Text("@separator", "|+")}), "\na |bcd\n--|---\nx |5  \nyy|10 \n");
+  // An empty separator means none (rather than a NUL that would end the text).
+  EXPECT_EQ(Body(two, {Text("@separator", "")}), "\na bcd\n-----\nx 5  \nyy10 \n");
+}
+
+TEST_F(SendTest, AResultWithoutRowsGivesTheHeaderLines) {
+  EXPECT_EQ(Body(Script("SRV").Rows({Col::Char("a"), Col::Char("bcd")}).Done(-1)),
+            "\na\tbcd\n-\t---\n");
+}
+
+TEST_F(SendTest, LongLinesAreBrokenAtTheWidth) {
+  Script script = Script("SRV")
+                      .Rows({Col::Char("c")}).Row({std::string(25, 'A')}).Done(-1)
+                      .Rows({Col::Char("c")}).Row({std::string(10, 'B')}).Done(-1)
+                      .Rows({Col::Char("c")}).Row({std::string(20, 'C')}).Done(-1);
+  EXPECT_EQ(Body(script, {Int("@width", 10), Text("@no_column_header", "true")}),
+            "\n" + std::string(10, 'A') + "\n" + std::string(10, 'A') + "\n" +
+                std::string(5, 'A') + "\n" + "\n" + std::string(10, 'B') + "\n" + "\n" +
+                std::string(10, 'C') + "\n" + std::string(10, 'C') + "\n");
+}
+
+TEST_F(SendTest, BinaryColumnsMakeTheOutputARawAttachment) {
+  std::filesystem::current_path(dir_);
+  const std::string raw("\x00\x01\xff", 3);
+  Script script = Script("SRV").Rows({Col::VarBinary("v", 8), Col::Char("t")})
+                      .Row({Value::Bytes(raw), "ok"}).Done(-1);
+  velsrv::CallResult r = Query(script, {Text("@attach_result", "false"), Int("@width", 2)});
+  ExpectSucceeded(r);
+  testcmc::Call send = LastSend();
+  EXPECT_TRUE(send.text_note_null);
+  ASSERT_EQ(send.attachments.size(), 1u);
+  EXPECT_EQ(send.attachments[0].first, send.attachments[0].second);  // a bare name
+  EXPECT_EQ(send.attachments[0].first.substr(0, 3), "vel");
+  // Not wrapped, bytes as they came.
+  EXPECT_EQ(Slurp(dir_ / send.attachments[0].second),
+            std::string("\nv  \tt \n---\t--\n", 15) + raw + "\tok\n");
+}
+
+TEST_F(SendTest, NoOutputFetchesButLaysNothingOut) {
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Row({"y"}).Done(-1);
+  velsrv::CallResult r = Query(script, {Text("@no_output", "true")});
+  ExpectSucceeded(r);
+  EXPECT_TRUE(LastSend().text_note_null);
+}
+
+TEST_F(SendTest, CharacterValuesWithNulBytesArePaddedNotCut) {
+  Script script = Script("SRV").Rows({Col::Char("a"), Col::Char("b")})
+                      .Row({std::string("ab\0cd", 5), "z"}).Row({"second", "row"}).Done(-1);
+  EXPECT_EQ(Body(script), "\na     \tb  \n------\t---\nab    \tz  \nsecond\trow\n");
+}
+
+TEST_F(SendTest, ManyColumnsAreLaidOut) {
+  std::vector<velct::Column> columns;
+  std::vector<Value> values;
+  std::string header = "\n", dashes, row;
+  for (int i = 0; i < 300; ++i) {
+    columns.push_back(Col::Char("c"));
+    values.push_back(Value("v"));
+  }
+  std::string expected = "\n";
+  for (int line = 0; line < 3; ++line) {
+    for (int i = 0; i < 300; ++i) {
+      expected += line == 0 ? "c" : line == 1 ? "-" : "v";
+      if (i + 1 < 300) expected += "\t";
+    }
+    expected += "\n";
+  }
+  EXPECT_EQ(Body(Script("SRV").Rows(columns).Row(values).Done(-1), {Int("@width", 100000)}),
+            expected);
+}
+
+// ------------------------------------------------------------ result loop
+
+TEST_F(SendTest, StatusesAndRowCounts) {
+  Script script = Script("SRV")
+                      .Rows({Col::Char("a")}).Row({"x"}).Done(3)
+                      .Rows({Col::Char("a")}).Row({"y"}).Done(-1)
+                      .Status(1234567).Status(INT32_MIN).Done(2)
+                      .Failed().Done(5);
+  EXPECT_EQ(Body(script), "\na\n-\nx\n\n(3 rows affected)\na\n-\ny\n"
+                          "\nreturn status = 1234567\nreturn status = -2147483648");
+}
+
+TEST_F(SendTest, WithoutEchoNoStatusRowCountOrMessageLines) {
+  Script script = Script("SRV").ServerMsg(100, 10, "hello").Rows({Col::Char("a")}).Row({"x"})
+                      .Done(3).Status(5).Done(1);
+  velsrv::CallResult r = Query(script, {Text("@echo_error", "false")});
+  ExpectSucceeded(r);
+  EXPECT_EQ(LastSend().text_note, "\na\n-\nx\n");
+  // The server message still reached the caller, followed by an end of results.
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_TRUE(r.messages[0].forwarded);
+  EXPECT_EQ(r.messages[0].number, 100);
+  EXPECT_EQ(r.dones.size(), 1u);
+}
+
+TEST_F(SendTest, PendingTextIsNeverDropped) {
+  // A second result set before any command done, and text left pending
+  // after a status result at the end of the batch.
+  Script script = Script("SRV")
+                      .Rows({Col::Char("a")}).Row({"1"})
+                      .Rows({Col::Char("b")}).Row({"2"}).Done(-1)
+                      .Rows({Col::Char("c")}).Row({"3"}).Status(0).Done(1);
+  EXPECT_EQ(Body(script), "\na\n-\n1\n\nb\n-\n2\n\nreturn status = 0\nc\n-\n3\n");
+}
+
+TEST_F(SendTest, MessagesAreRecordedAtTheEnd) {
+  velct::ServerMessage plain;
+  plain.number = 208;
+  plain.severity = 16;
+  plain.state = 1;
+  plain.line = 4;
+  plain.text = "Invalid object name";
+  velct::ServerMessage named = plain;
+  named.server = "SRVNAME";
+  named.proc = "sp_x";
+  Script script = Script("SRV").ServerMsg(plain).Rows({Col::Char("a")}).Row({"x"})
+                      .ClientMsg({1, 2, 3, 4}, "client text").Done(-1).ServerMsg(named)
+                      .ServerMsg(5701, 10, "changed");
+  const std::string blanks(33, ' ');
+  EXPECT_EQ(Body(script),
+            "\na\n-\nx\n"
+            "\nServer Message:\nMessage number: 208," + blanks + "Severity 16," + blanks +
+                "State 1, Line 4\nInvalid object name\n"
+                "\nNexlink Message:\nMessage Number: LAYER = (1)" + blanks +
+                "ORIGIN = (2) SEVERITY = (3)" + blanks + "NUMBER = (4)\nclient text\n"
+                "\nServer Message:\nMessage number: 208," + blanks + "Severity 16," + blanks +
+                "State 1, Line 4\nSRVNAME: Procedure 'sp_x': Invalid object name\n");
+}
+
+TEST_F(SendTest, TheMessageBufferKeepsRoomForWholeMessagesOnly) {
+  // A client message record is 152 bytes besides its text.
+  for (int filled : {900, 700}) {
+    SCOPED_TRACE(filled);
+    Script script = Script("SRV").ClientMsg({0, 0, 0, 0}, std::string(filled - 152, 'm'))
+                        .ClientMsg({0, 0, 0, 9}, "z").Rows({Col::Char("a")}).Done(-1);
+    const std::string body = Body(script);
+    const bool recorded = body.find("NUMBER = (9)\nz\n") != std::string::npos;
+    EXPECT_EQ(recorded, filled == 700);
+    EXPECT_NE(body.find(std::string(filled - 152, 'm')), std::string::npos);
+  }
+}
+
+TEST_F(SendTest, TheDatabaseSwitchRunsFirstAndItsOutputIsDiscarded) {
+  Script script = Script("SRV")
+                      .Batch().ServerMsg(5701, 10, "now in sales").Status(0).Done(1)
+                      .Batch().Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  EXPECT_EQ(Body(script, {Text("@dbname", "sales")}), "\na\n-\nx\n");
+  EXPECT_EQ(velct::ReceivedBatches("SRV"), (std::vector<std::string>{"use sales", "select 1"}));
+  // "master" sends no switch; other spellings do, and any length fits.
+  velct::ClearServers();
+  Body(Script("SRV").Rows({Col::Char("a")}).Done(-1));
+  EXPECT_EQ(velct::ReceivedBatches("SRV"), (std::vector<std::string>{"select 1"}));
+  const std::string long_name(50, 'd');
+  for (const std::string& name : {std::string("MASTER"), std::string("master "), long_name}) {
+    velct::ClearServers();
+    Body(Script("SRV").Batch().Done(-1).Batch().Rows({Col::Char("a")}).Done(-1),
+         {Text("@dbname", name)});
+    EXPECT_EQ(velct::ReceivedBatches("SRV").at(0), "use " + name);
+  }
+}
+
+TEST_F(SendTest, AnUnexpectedResultTypeFailsAfterAFullTeardown) {
+  velct::ResetCounts();
+  velsrv::CallResult r = Query(Script("SRV").Result(4044));
+  ExpectFailedWithoutStatus(r);
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11545, 1, {N(4044)}}, {11544, 9, {N(0)}}}));
+  EXPECT_EQ(velct::CallCount("ct_cmd_drop"), 1);
+  EXPECT_EQ(velct::CallCount("ct_close"), 1);
+  EXPECT_EQ(velct::CallCount("ct_con_drop"), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_send"), 0);
+}
+
+TEST_F(SendTest, EveryClientLibraryFailureIsReported) {
+  struct Case {
+    const char* function;
+    int64_t nth;
+    std::vector<Routed> expected;
+  };
+  const std::vector<Routed> fail11544 = {{11544, 9, {N(0)}}};
+  auto call = [](const char* name) { return Routed{11531, 1, {T(name), N(0)}}; };
+  const Case cases[] = {
+      {"ct_con_alloc", 1, {call("ct_con_alloc"), {11544, 9, {N(0)}}}},
+      {"ct_con_props", 1, {call("ct_con_props"), {11544, 9, {N(0)}}}},
+      {"ct_con_props", 3, {call("ct_con_props"), {11544, 9, {N(0)}}}},
+      {"ct_callback", 1, {call("ct_callback"), {11544, 9, {N(0)}}}},
+      {"ct_connect", 1, {call("ct_connect"), {11544, 9, {N(0)}}}},
+      {"ct_cmd_alloc", 1, {call("ct_cmd_alloc"), {11544, 9, {N(0)}}}},
+      {"ct_command", 1, {call("ct_command"), {11544, 9, {N(0)}}}},
+      {"ct_send", 1, {call("ct_send"), {11544, 9, {N(0)}}}},
+      {"ct_res_info", 1, {call("ct_res_info"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
+      {"ct_describe", 1, {call("ct_describe"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
+      {"ct_bind", 1, {call("ct_bind"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
+      {"ct_fetch", 2, {{11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
+      {"ct_cmd_drop", 1, {call("ct_cmd_drop"), {11544, 9, {N(0)}}}},
+      {"ct_close", 1, {call("ct_close"), {11544, 9, {N(0)}}}},
+      {"ct_con_drop", 1, {call("ct_con_drop"), {11544, 9, {N(0)}}}},
+  };
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Row({"y"}).Done(-1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.function) + " #" + std::to_string(c.nth));
+    velct::ClearFailures();
+    velct::Fail(c.function, c.nth);
+    velsrv::CallResult r = Query(script);
+    ExpectFailedWithoutStatus(r);
+    EXPECT_EQ(Simplify(r.routed), c.expected);
+  }
+  velct::ClearFailures();
+  // The server name, then the message buffer.
+  host().Fail(FailRule{"srv_thread_props"});
+  EXPECT_EQ(Simplify(Query(script).routed), (std::vector<Routed>{call("srv_thread_props"),
+                                                                 {11544, 9, {N(0)}}}));
+}
+
+TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
+  velsrv::CallResult none = Query(Script("SRV").Rows({}).Done(-1));
+  EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{11538, 9, {N(0)}}, {11544, 9, {N(0)}}}));
+  velct::ResetCounts();
+  velsrv::CallResult broken = Query(
+      Script("SRV").Rows({Col::Char("a")}).Row({"x"}).FailCall("ct_fetch").Row({"y"}).Done(-1));
+  ExpectFailedWithoutStatus(broken);
+  EXPECT_EQ(velct::CallCount("ct_cancel"), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_send"), 0);
+}
+
+// ------------------------------------------------------------ message and attachments
+
+TEST_F(SendTest, RecipientsAreSplitIntoRoles) {
+  ExpectSucceeded(client().Call(
+      "xp_sendmail", {Text("@recipient", "a; b;;c;"), Text("@cc_recipient", "d"),
+                      Text("@bcc_recipient", "e"), Text("@message", "hi"),
+                      Text("@subject", "subj")}));
+  testcmc::Call send = LastSend();
+  EXPECT_EQ(send.recipients,
+            (std::vector<std::pair<std::string, uint32_t>>{
+                {"a", 0}, {" b", 0}, {"c", 0}, {"d", 1}, {"e", 2}}));
+  EXPECT_EQ(send.recipient_flags, (std::vector<uint32_t>{0, 0, 0, 0, 0x80000000u}));
+  EXPECT_EQ(send.text_note, "hi");
+  EXPECT_EQ(send.subject, "subj");
+  EXPECT_EQ(send.send_type, "CMC: IPM");
+  // A list that begins with ';' fails without a message, in any of the three.
+  for (const char* name : {"@recipient", "@cc_recipient", "@bcc_recipient"}) {
+    std::vector<RpcParam> params = {Text("@recipient", "a")};
+    if (std::string(name) == "@recipient") params.clear();
+    params.push_back(Text(name, ";x"));
+    velsrv::CallResult r = client().Call("xp_sendmail", params);
+    ExpectFailedWithoutStatus(r);
+    EXPECT_TRUE(r.routed.empty());
+  }
+}
+
+TEST_F(SendTest, TheDefaultSubjectAndNoBody) {
+  ExpectSucceeded(client().Call("xp_sendmail", {Text("@recipient", "a")}));
+  EXPECT_EQ(LastSend().subject, "Velmar VDB Server Message");
+  EXPECT_TRUE(LastSend().text_note_null);
+}
+
+TEST_F(SendTest, ResultsFileAndIncludeFiles) {
+  std::filesystem::current_path(dir_);
+  std::filesystem::create_directories(dir_ / "sub");
+  std::ofstream(dir_ / "sub" / "one.txt") << "1";
+  std::ofstream(dir_ / "two.txt") << "2";
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  velsrv::CallResult r = Query(
+      script, {Text("@attach_result", "true"), Text("@attachname", (dir_ / "out.txt").string()),
+               Text("@include_file", " sub/one.txt , two.txt,,"),
+               Text("@include_query", "true")});
+  ExpectSucceeded(r);
+  testcmc::Call send = LastSend();
+  EXPECT_TRUE(send.text_note_null);
+  EXPECT_EQ(send.attachments,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"out.txt", (dir_ / "out.txt").string()},
+                {"one.txt", "sub/one.txt"},
+                {"two.txt", "two.txt"}}));
+  EXPECT_EQ(Slurp(dir_ / "out.txt"), "\na\n-\nx\n\nThe Queries Submitted were:\nselect 1");
+  // A missing include file.
+  velsrv::CallResult missing = client().Call(
+      "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "two.txt, nothere")});
+  ExpectFailedWithoutStatus(missing);
+  EXPECT_EQ(Simplify(missing.routed),
+            (std::vector<Routed>{{11549, 9, {T(std::filesystem::current_path().string() +
+                                               "/nothere"),
+                                             N(2)}}}));
+  velsrv::CallResult blank = client().Call(
+      "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "   ")});
+  EXPECT_EQ(blank.routed.at(0).args.at(0).text, std::filesystem::current_path().string() + "/");
+}
+
+TEST_F(SendTest, GeneratedResultsFileNamesFollowTheSecond) {
+  std::filesystem::current_path(dir_);
+  cs_daterec fixed{};
+  fixed.second = 7;
+  velct::SetFixedTime(&fixed);
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  ExpectSucceeded(Query(script, {Text("@attach_result", "true")}));
+  // The generator seeded with 7 draws 61 first.
+  EXPECT_EQ(LastSend().attachments.at(0).second, "vel00061.txt");
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "vel00061.txt"));
+  // The same second gives the same name once the first call is over.
+  ExpectSucceeded(Query(script, {Text("@attach_result", "true")}));
+  EXPECT_EQ(LastSend().attachments.at(0).second, "vel00061.txt");
+}
+
+TEST_F(SendTest, ConcurrentCallsNeverShareAResultsFile) {
+  std::filesystem::current_path(dir_);
+  cs_daterec fixed{};
+  fixed.second = 7;
+  velct::SetFixedTime(&fixed);
+  velct::RegisterServer(Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1));
+  testcmc::Program("cmc_send", {testcmc::Action::kSleep, 0, 300, 1});
+  velsrv::Client& other = host().NewClient();
+  std::vector<RpcParam> params = {Text("@recipient", "ops"), Text("@query", "q"),
+                                  Text("@attach_result", "true")};
+  client().Start("xp_sendmail", params);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  other.Start("xp_sendmail", params);
+  ExpectSucceeded(client().Wait());
+  ExpectSucceeded(other.Wait());
+  std::vector<std::string> names;
+  for (const auto& call : testcmc::Calls()) {
+    if (call.entry == "cmc_send") names.push_back(call.attachments.at(0).second);
+  }
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_NE(names[0], names[1]);
+}
+
+TEST_F(SendTest, ResultsFileFailures) {
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
+                                        Text("@attachname", (dir_ / "no/such/dir.txt").string())});
+  ExpectFailedWithoutStatus(r);
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(2)}}}));
+  velct::Fail("cs_time");
+  std::filesystem::current_path(dir_);
+  EXPECT_EQ(Simplify(Query(script, {Text("@attach_result", "true")}).routed),
+            (std::vector<Routed>{{11531, 1, {T("cs_time"), N(0)}}, {11544, 9, {N(0)}}}));
+}
+
+TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
+  DestroyHost();
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "150");
+  StartMail(client());
+  testcmc::Program("cmc_send", {testcmc::Action::kHang, 0, 0, 1});
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
+                                        Text("@attachname", (dir_ / "kept.txt").string())});
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "kept.txt"));
+}
+
+// Every allocation of one xp_sendmail with a query fails in turn: each
+// gives its report, nothing is sent, nothing is kept, nothing crashes.
+TEST_F(SendTest, EveryAllocationFailureIsReportedAndNothingLeaks) {
+  std::filesystem::current_path(dir_);
+  std::ofstream(dir_ / "inc.txt") << "i";
+  const std::vector<RpcParam> params = {
+      Text("@recipient", "a;b"), Text("@query", "q"), Text("@include_file", "inc.txt"),
+      Text("@include_query", "true"), Text("@dbname", "db")};
+  for (const char* function : {"srv_alloc", "srv_realloc"}) {
+    int failed_calls = 0;
+    for (int nth = 1; nth < 100; ++nth) {
+      SCOPED_TRACE(std::string(function) + " #" + std::to_string(nth));
+      velct::ClearServers();
+      velct::RegisterServer(Script("SRV").Batch().Status(0).Done(-1)
+                                .Batch().ServerMsg(1, 10, "note")
+                                .Rows({Col::Char("a"), Col::Image("b", 16)})
+                                .Row({"x", Value::Bytes("yy")}).Done(2).Status(1).Done(-1));
+      host().ClearFailures();
+      host().Fail(FailRule{function, nth, 1});
+      const int64_t sends = testcmc::CallCount("cmc_send");
+      velsrv::CallResult r = client().Call("xp_sendmail", params);
+      EXPECT_EQ(host().outstanding_blocks(), 0);
+      if (r.returned == 1) break;
+      ++failed_calls;
+      EXPECT_TRUE(r.statuses.empty());
+      EXPECT_EQ(testcmc::CallCount("cmc_send"), sends);
+      ASSERT_FALSE(r.routed.empty());
+      // The allocation's own report (the reporter and the size asked for),
+      // then the general failure.
+      EXPECT_EQ(r.routed.back().msgnum, 11544);
+      if (r.routed.size() > 1) {
+        const velsrv::RoutedMessage& first = r.routed.front();
+        EXPECT_EQ(first.msgnum, 11525);
+        ASSERT_EQ(first.args.size(), 2u);
+        EXPECT_TRUE(first.args[0].is_text);
+        EXPECT_GT(first.args[1].number, 0);
+      }
+    }
+    EXPECT_GT(failed_calls, function == std::string("srv_alloc") ? 8 : 2);
+  }
+}
+
+}  // namespace
+}  // namespace veltest
