@@ -14,8 +14,9 @@ struct sm_param {
   char name[32];     // with the leading '@', terminated
   int32_t position;  // 1-based position for positional calls
   int32_t datatype;  // what the caller's parameter must be: 0 char, 1 binary, 8 int
-  char value[SM_VALUE_SIZE];
-  char spare;        // room for the terminator after a value of full size
+  // The value, and one spare byte for the terminator after a value of
+  // full size.
+  char value[SM_VALUE_SIZE + 1];
   int32_t length;    // valid bytes in value
 };
 
