@@ -1,5 +1,6 @@
 // The context calls: allocation, start-up and shutdown, callbacks and
 // configuration.
+#include <algorithm>
 #include <cstring>
 
 #include "velct_state.h"
@@ -10,6 +11,17 @@ namespace {
 
 // Where ct_callback keeps a callback of the given type, or null for a type
 // the stand-in does not know.
+void** CallbackSlot(cs_connection& con, int32_t type) {
+  switch (type) {
+    case VEL_CB_SERVERMSG:
+      return reinterpret_cast<void**>(&con.server_message);
+    case VEL_CB_CLIENTMSG:
+      return reinterpret_cast<void**>(&con.client_message);
+    default:
+      return nullptr;  // the challenge belongs to the context only
+  }
+}
+
 void** CallbackSlot(cs_context& ctx, int32_t type) {
   switch (type) {
     case VEL_CB_SERVERMSG:
@@ -42,8 +54,12 @@ VEL_EXPORT int32_t VEL_CDECL cs_ctx_alloc(int32_t version, cs_context** ctx) {
 VEL_EXPORT int32_t VEL_CDECL cs_ctx_drop(cs_context* ctx) {
   CallScope call("cs_ctx_drop");
   if (call.failed()) return VEL_FAIL;
-  // A context may be dropped whether or not ct_exit succeeded on it.
-  return call.state().contexts.erase(ctx) == 1 ? VEL_SUCCEED : VEL_FAIL;
+  // A context may be dropped whether or not ct_exit succeeded on it; its
+  // connections go with it.
+  if (!call.state().Find(ctx)) return VEL_FAIL;
+  call.state().DropConnectionsOf(ctx);
+  call.state().contexts.erase(ctx);
+  return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_init(cs_context* ctx, int32_t version) {
@@ -59,6 +75,13 @@ VEL_EXPORT int32_t VEL_CDECL ct_exit(cs_context* ctx, int32_t option) {
   cs_context* context = call.state().Find(ctx);
   if (call.failed() || !context || !context->initialised) return VEL_FAIL;
   if (option != VEL_FORCE_EXIT && option != VEL_UNUSED) return VEL_FAIL;
+  // Without force, open connections keep the library up; with force they
+  // are closed and dropped.
+  const bool has_connections = std::any_of(
+      call.state().connections.begin(), call.state().connections.end(),
+      [context](const auto& entry) { return entry.second->context == context; });
+  if (has_connections && option != VEL_FORCE_EXIT) return VEL_FAIL;
+  call.state().DropConnectionsOf(context);
   context->initialised = false;
   return VEL_SUCCEED;
 }
@@ -67,12 +90,17 @@ VEL_EXPORT int32_t VEL_CDECL ct_callback(cs_context* ctx, cs_connection* con, in
                                          int32_t type, void* func) {
   CallScope call("ct_callback");
   if (call.failed()) return VEL_FAIL;
-  // Callbacks on a connection come with connections; only the context
-  // level exists so far.
-  if (con) return VEL_FAIL;
-  cs_context* context = call.state().Find(ctx);
-  if (!context || !context->initialised) return VEL_FAIL;
-  void** slot = CallbackSlot(*context, type);
+  // A connection's callbacks are reached through the connection alone.
+  void** slot = nullptr;
+  if (con) {
+    cs_connection* connection = call.state().Find(con);
+    if (!connection || ctx) return VEL_FAIL;
+    slot = CallbackSlot(*connection, type);
+  } else {
+    cs_context* context = call.state().Find(ctx);
+    if (!context || !context->initialised) return VEL_FAIL;
+    slot = CallbackSlot(*context, type);
+  }
   if (!slot) return VEL_FAIL;
   if (action == VEL_SET) {
     *slot = func;  // null removes the callback

@@ -12,10 +12,37 @@ State& GlobalState() {
   return *state;
 }
 
-CallScope::CallScope(const char* function) : state_(GlobalState()), lock_(state_.mutex) {
-  ++state_.counts[function];
+CallScope::CallScope(std::string_view function) : state_(GlobalState()), lock_(state_.mutex) {
+  auto count = state_.counts.find(function);
+  if (count == state_.counts.end())
+    state_.counts.emplace(std::string(function), 1);
+  else
+    ++count->second;
   auto rule = state_.failures.find(function);
   failed_ = rule != state_.failures.end() && rule->second.Next();
+}
+
+void State::Drop(cs_command* cmd) {
+  auto it = commands.find(cmd);
+  if (it == commands.end()) return;
+  if (cs_connection* con = Find(it->second->connection)) con->commands.erase(cmd);
+  commands.erase(it);
+}
+
+void State::Drop(cs_connection* con) {
+  auto it = connections.find(con);
+  if (it == connections.end()) return;
+  // Commands go first: their result streams read from the session.
+  const std::set<cs_command*> owned = it->second->commands;
+  for (cs_command* cmd : owned) Drop(cmd);
+  connections.erase(it);
+}
+
+void State::DropConnectionsOf(cs_context* ctx) {
+  std::vector<cs_connection*> doomed;
+  for (const auto& [handle, con] : connections)
+    if (con->context == ctx) doomed.push_back(handle);
+  for (cs_connection* con : doomed) Drop(con);
 }
 
 }  // namespace detail
@@ -39,6 +66,18 @@ int64_t CallCount(const std::string& function) {
   std::lock_guard lock(state.mutex);
   auto it = state.counts.find(function);
   return it == state.counts.end() ? 0 : it->second;
+}
+
+int64_t LiveConnections() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return static_cast<int64_t>(state.connections.size());
+}
+
+int64_t LiveCommands() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return static_cast<int64_t>(state.commands.size());
 }
 
 void ResetCounts() {

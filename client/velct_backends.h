@@ -1,0 +1,28 @@
+// The two kinds of server end: an SQLite database and a scripted server.
+// Internal to libvelct.so.
+#ifndef VELCT_BACKENDS_H
+#define VELCT_BACKENDS_H
+
+#include <memory>
+#include <string>
+
+#include "velct_outbox.h"
+#include "velct_results.h"
+#include "velct_script.h"
+#include "velct_state.h"
+
+namespace velct::detail {
+
+// A session on the SQLite database file default_db, answering as server
+// server_name. Null when the file cannot be opened; problem says why.
+std::unique_ptr<Session> OpenSqliteSession(const std::string& server_name,
+                                           const std::string& default_db, std::string& problem);
+
+// A session answering from script. The login part of the script (what
+// comes before its first batch) is read at once: its messages go to out
+// and its failure rules are installed in state.
+std::unique_ptr<Session> OpenScriptSession(State& state, const Script& script, Outbox& out);
+
+}  // namespace velct::detail
+
+#endif

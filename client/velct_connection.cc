@@ -1,0 +1,221 @@
+// The connection calls: allocation, properties, connecting to a server
+// through the interfaces file, closing and dropping.
+//
+// The stand-in does not authenticate: the user name and password are kept
+// as properties and any login is accepted.
+#include <cstring>
+#include <string>
+
+#include "velct_backends.h"
+#include "velct_call.h"
+#include "velct_interfaces.h"
+
+using velct::kMsgBadArgument;
+using velct::kMsgCannotConnect;
+using velct::kMsgOutOfSequence;
+using velct::kMsgUnknownServer;
+using velct::detail::Outbox;
+using velct::detail::Refuse;
+using velct::detail::RunCall;
+using velct::detail::State;
+
+namespace {
+
+// A counted or NUL-terminated string argument; false for a bad length.
+bool ReadString(const void* buf, int32_t buflen, std::string& out) {
+  if (!buf) return false;
+  const char* text = static_cast<const char*>(buf);
+  if (buflen == VEL_NULLTERM)
+    out.assign(text);
+  else if (buflen >= 0)
+    out.assign(text, static_cast<size_t>(buflen));
+  else
+    return false;
+  return true;
+}
+
+// Hands a string back terminated; fails when buf has no room for it.
+int32_t WriteString(const std::string& value, void* buf, int32_t buflen, int32_t* outlen) {
+  const auto length = static_cast<int32_t>(value.size());
+  if (outlen) *outlen = length;
+  if (!buf || buflen <= length) return VEL_FAIL;
+  std::memcpy(buf, value.c_str(), value.size() + 1);
+  return VEL_SUCCEED;
+}
+
+int32_t SetProperty(cs_connection* con, int32_t property, void* buf, int32_t buflen,
+                    Outbox& out) {
+  switch (property) {
+    case VEL_PROP_USERNAME:
+    case VEL_PROP_PASSWORD: {
+      if (con->session)
+        return Refuse(out, con, kMsgOutOfSequence,
+                      "ct_con_props(): the login cannot change while connected");
+      std::string& field = property == VEL_PROP_USERNAME ? con->user_name : con->password;
+      std::string value;
+      if (!ReadString(buf, buflen, value))
+        return Refuse(out, con, kMsgBadArgument, "ct_con_props(): bad string or length");
+      field = std::move(value);
+      return VEL_SUCCEED;
+    }
+    case VEL_PROP_USERDATA: {
+      // Opaque bytes, as many as the caller gives (a pointer, usually).
+      if (!buf || buflen <= 0)
+        return Refuse(out, con, kMsgBadArgument, "ct_con_props(): bad user data or length");
+      const auto* bytes = static_cast<const unsigned char*>(buf);
+      con->user_data.assign(bytes, bytes + buflen);
+      return VEL_SUCCEED;
+    }
+    case VEL_PROP_9136:
+      if (!buf) return Refuse(out, con, kMsgBadArgument, "ct_con_props(): no value");
+      std::memcpy(&con->prop_9136, buf, sizeof con->prop_9136);
+      return VEL_SUCCEED;
+    default:
+      return Refuse(out, con, kMsgBadArgument,
+                    "ct_con_props(): unknown property " + std::to_string(property));
+  }
+}
+
+int32_t GetProperty(cs_connection* con, int32_t property, void* buf, int32_t buflen,
+                    int32_t* outlen, Outbox& out) {
+  switch (property) {
+    case VEL_PROP_USERNAME:
+      return WriteString(con->user_name, buf, buflen, outlen);
+    case VEL_PROP_PASSWORD:
+      return WriteString(con->password, buf, buflen, outlen);
+    case VEL_PROP_USERDATA: {
+      const auto size = static_cast<int32_t>(con->user_data.size());
+      if (outlen) *outlen = size;
+      if (!buf || buflen < size)
+        return Refuse(out, con, kMsgBadArgument, "ct_con_props(): user data buffer too small");
+      if (size) std::memcpy(buf, con->user_data.data(), con->user_data.size());
+      return VEL_SUCCEED;
+    }
+    case VEL_PROP_9136:
+      if (!buf) return Refuse(out, con, kMsgBadArgument, "ct_con_props(): no buffer");
+      std::memcpy(buf, &con->prop_9136, sizeof con->prop_9136);
+      if (outlen) *outlen = sizeof con->prop_9136;
+      return VEL_SUCCEED;
+    default:
+      return Refuse(out, con, kMsgBadArgument,
+                    "ct_con_props(): unknown property " + std::to_string(property));
+  }
+}
+
+// Opens the server end that the interfaces file names for the server, or a
+// scripted server of that name when the file does not list it.
+int32_t Connect(State& state, cs_connection* con, const std::string& server, Outbox& out) {
+  std::string problem;
+  auto entry = velct::detail::LookUpServer(con->context->interfaces_file, server, problem);
+  if (!entry && state.scripted_servers.count(server)) {
+    entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kScript, server};
+  }
+  if (!entry)
+    return Refuse(out, con, kMsgUnknownServer,
+                  "ct_connect(): unknown server '" + server + "': " + problem);
+
+  if (entry->backend == velct::detail::ServerEntry::Backend::kScript) {
+    auto script = state.scripted_servers.find(entry->target);
+    if (script == state.scripted_servers.end())
+      return Refuse(out, con, kMsgUnknownServer,
+                    "ct_connect(): no scripted server '" + entry->target + "' is registered");
+    out.Address(con->context, con);
+    con->session = velct::detail::OpenScriptSession(state, script->second, out);
+  } else {
+    con->session = velct::detail::OpenSqliteSession(server, entry->target, problem);
+    if (!con->session)
+      return Refuse(out, con, kMsgCannotConnect,
+                    "ct_connect(): cannot open database '" + entry->target + "': " + problem);
+  }
+  con->server_name = server;
+  return VEL_SUCCEED;
+}
+
+// Ends the results of every command of the connection.
+void CancelCommands(State& state, cs_connection* con) {
+  for (cs_command* handle : con->commands) {
+    cs_command* cmd = state.Find(handle);
+    cmd->results.reset();
+    cmd->phase = CommandPhase::kIdle;
+    cmd->has_result = false;
+    cmd->bindings.clear();
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+VEL_EXPORT int32_t VEL_CDECL ct_con_alloc(cs_context* ctx, cs_connection** con) {
+  return RunCall("ct_con_alloc", [&](State& state, Outbox&) -> int32_t {
+    cs_context* context = state.Find(ctx);
+    if (!con || !context || !context->initialised) return VEL_FAIL;
+    auto connection = std::make_unique<cs_connection>();
+    connection->context = context;
+    *con = connection.get();
+    state.connections.emplace(*con, std::move(connection));
+    return VEL_SUCCEED;
+  });
+}
+
+VEL_EXPORT int32_t VEL_CDECL ct_con_props(cs_connection* con, int32_t action, int32_t property,
+                                          void* buf, int32_t buflen, int32_t* outlen) {
+  return RunCall("ct_con_props", [&](State& state, Outbox& out) -> int32_t {
+    cs_connection* connection = state.Find(con);
+    if (!connection) return VEL_FAIL;
+    if (action == VEL_SET) return SetProperty(connection, property, buf, buflen, out);
+    if (action == VEL_GET) return GetProperty(connection, property, buf, buflen, outlen, out);
+    return Refuse(out, connection, kMsgBadArgument, "ct_con_props(): unknown action");
+  });
+}
+
+VEL_EXPORT int32_t VEL_CDECL ct_connect(cs_connection* con, const char* server, int32_t length) {
+  return RunCall("ct_connect", [&](State& state, Outbox& out) -> int32_t {
+    cs_connection* connection = state.Find(con);
+    if (!connection) return VEL_FAIL;
+    if (connection->session)
+      return Refuse(out, connection, kMsgOutOfSequence, "ct_connect(): already connected");
+    std::string name;
+    if (!ReadString(server, length, name))
+      return Refuse(out, connection, kMsgBadArgument, "ct_connect(): bad server name or length");
+    return Connect(state, connection, name, out);
+  });
+}
+
+VEL_EXPORT int32_t VEL_CDECL ct_close(cs_connection* con, int32_t option) {
+  return RunCall("ct_close", [&](State& state, Outbox& out) -> int32_t {
+    cs_connection* connection = state.Find(con);
+    if (!connection) return VEL_FAIL;
+    if (option != VEL_FORCE_CLOSE && option != VEL_UNUSED)
+      return Refuse(out, connection, kMsgBadArgument, "ct_close(): unknown option");
+    const bool force = option == VEL_FORCE_CLOSE;
+    if (!connection->session) {
+      // Closing what is not open is harmless under force.
+      return force ? VEL_SUCCEED
+                   : Refuse(out, connection, kMsgOutOfSequence, "ct_close(): not connected");
+    }
+    if (!force) {
+      for (cs_command* cmd : connection->commands)
+        if (state.Find(cmd)->phase == CommandPhase::kSent)
+          return Refuse(out, connection, kMsgOutOfSequence,
+                        "ct_close(): results are pending; cancel them or close with force");
+    }
+    CancelCommands(state, connection);
+    connection->session.reset();
+    connection->server_name.clear();
+    return VEL_SUCCEED;
+  });
+}
+
+VEL_EXPORT int32_t VEL_CDECL ct_con_drop(cs_connection* con) {
+  return RunCall("ct_con_drop", [&](State& state, Outbox& out) -> int32_t {
+    cs_connection* connection = state.Find(con);
+    if (!connection) return VEL_FAIL;
+    if (connection->session)
+      return Refuse(out, connection, kMsgOutOfSequence, "ct_con_drop(): close it first");
+    state.Drop(connection);
+    return VEL_SUCCEED;
+  });
+}
+
+}  // extern "C"
