@@ -1,5 +1,6 @@
 #include "block_tracker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,8 @@ void* BlockTracker::Allocate(int32_t size) {
   std::memset(block, kFreshByte, BytesFor(size));
   std::lock_guard lock(mu_);
   blocks_[block] = static_cast<size_t>(size);
+  bytes_ += size;
+  peak_ = std::max(peak_, bytes_);
   return block;
 }
 
@@ -40,6 +43,8 @@ void* BlockTracker::Reallocate(void* block, int32_t size) {
   }
   blocks_.erase(it);
   blocks_[moved] = static_cast<size_t>(size);
+  bytes_ += static_cast<int64_t>(size) - static_cast<int64_t>(old_size);
+  peak_ = std::max(peak_, bytes_);
   return moved;
 }
 
@@ -47,7 +52,10 @@ bool BlockTracker::Free(void* block) {
   if (block == nullptr) return false;
   {
     std::lock_guard lock(mu_);
-    if (blocks_.erase(block) == 1) {
+    auto it = blocks_.find(block);
+    if (it != blocks_.end()) {
+      bytes_ -= static_cast<int64_t>(it->second);
+      blocks_.erase(it);
       std::free(block);
       return true;
     }
@@ -64,6 +72,16 @@ bool BlockTracker::FitsInBlock(const void* block, int32_t size) const {
   std::fprintf(stderr, "velsrv: srv_bzero of %d bytes over the %zu-byte block %p\n", size,
                it->second, block);
   return false;
+}
+
+int64_t BlockTracker::peak_bytes() const {
+  std::lock_guard lock(mu_);
+  return peak_;
+}
+
+void BlockTracker::ResetPeak() {
+  std::lock_guard lock(mu_);
+  peak_ = bytes_;
 }
 
 int64_t BlockTracker::outstanding() const {

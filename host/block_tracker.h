@@ -28,10 +28,15 @@ class BlockTracker {
   bool FitsInBlock(const void* block, int32_t size) const;
 
   int64_t outstanding() const;
+  // The most bytes held at once since the last ResetPeak.
+  int64_t peak_bytes() const;
+  void ResetPeak();
 
  private:
   mutable std::mutex mu_;
   std::unordered_map<void*, size_t> blocks_;  // block -> size asked for
+  int64_t bytes_ = 0;  // held now
+  int64_t peak_ = 0;
 };
 
 }  // namespace velsrv::internal

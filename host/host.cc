@@ -117,5 +117,7 @@ int64_t Host::CallCount(const std::string& function) const {
 }
 
 int64_t Host::outstanding_blocks() const { return TheProcess().blocks.outstanding(); }
+int64_t Host::peak_block_bytes() const { return TheProcess().blocks.peak_bytes(); }
+void Host::ResetPeak() { TheProcess().blocks.ResetPeak(); }
 
 }  // namespace velsrv

@@ -188,6 +188,10 @@ class VELSRV_API Host {
 
   // Blocks from srv_alloc / srv_realloc not yet freed.
   int64_t outstanding_blocks() const;
+  // The most bytes of such blocks held at once since ResetPeak (or the
+  // start).
+  int64_t peak_block_bytes() const;
+  void ResetPeak();
 
   struct Impl;
   Impl* impl() { return impl_.get(); }
