@@ -15,10 +15,9 @@ struct sm_text {
   int32_t length = 0;
 };
 
-// Appends n bytes to a text, growing it to length + n + 1 bytes. Reports
-// 11525 with reporter and the size asked for (to the log, then 11544 to
-// the caller when report_failed is set). False on failure; the text is
-// then unchanged.
+// Appends n bytes to a text, growing it to length + n + 1 bytes. On
+// failure reports 11525 with reporter and the size asked for, to the log
+// only (the caller follows it with 11544), and leaves the text unchanged.
 bool sm_appendtext(sm_text* text, const char* bytes, int32_t n, const char* reporter);
 void sm_freetext(sm_text* text);
 

@@ -134,12 +134,17 @@ int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
   if (p[SM_SM_QUERY].length > 0) {
     if (!sm_runquery(thread, record, &held->body)) return 0;
   } else if (p[SM_SM_MESSAGE].length > 0) {
-    if (!sm_appendtext(&held->body, p[SM_SM_MESSAGE].value, p[SM_SM_MESSAGE].length,
-                       "xp_sendmail")) {
-      // The size asked for less its terminator: the message's length.
-      sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
+    const int32_t length = p[SM_SM_MESSAGE].length;
+    char* body = static_cast<char*>(srv_alloc(length + 1));
+    if (body == nullptr) {
+      // Reported with the message's length, one less than the size asked for.
+      sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", length);
       return 0;
     }
+    memcpy(body, p[SM_SM_MESSAGE].value, static_cast<size_t>(length));
+    body[length] = '\0';
+    held->body.block = body;
+    held->body.length = length;
   }
   if (!sm_postprocessmb(thread, record, &held->body)) return 0;
 

@@ -330,6 +330,15 @@ TEST_F(SendTest, RecipientsAreSplitIntoRoles) {
   }
 }
 
+TEST_F(SendTest, AMessageBodyThatCannotBeAllocatedReportsItsLength) {
+  host().Fail(FailRule{"srv_alloc", 1, 1});
+  velsrv::CallResult r = client().Call(
+      "xp_sendmail", {Text("@recipient", "a"), Text("@message", "twelve chars")});
+  ExpectFailedWithoutStatus(r);
+  EXPECT_EQ(Simplify(r.routed),
+            (std::vector<Routed>{{11525, 1, {T("xp_sendmail"), N(12)}}, {11544, 9, {N(0)}}}));
+}
+
 TEST_F(SendTest, TheDefaultSubjectAndNoBody) {
   ExpectSucceeded(client().Call("xp_sendmail", {Text("@recipient", "a")}));
   EXPECT_EQ(LastSend().subject, "Velmar VDB Server Message");
