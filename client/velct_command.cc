@@ -188,7 +188,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_bind(cs_command* cmd, int32_t item, cs_datafmt* 
 
 VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t offset,
                                       int32_t option, int32_t* rows_read) {
-  return RunCall("ct_fetch", [&](State& state, Outbox& out) -> int32_t {
+  int64_t fetched = 0;
+  const int32_t result = RunCall("ct_fetch", [&](State& state, Outbox& out) -> int32_t {
     cs_command* command = state.Find(cmd);
     if (!command) return VEL_FAIL;
     if (type != VEL_UNUSED || offset != VEL_UNUSED || option != VEL_UNUSED)
@@ -203,7 +204,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t off
       command->rows_ended = true;
       return VEL_END_DATA;
     }
-    ++command->rows_fetched;
+    fetched = ++command->rows_fetched;
     for (size_t i = 0; i < command->bindings.size(); ++i) {
       const Binding& b = command->bindings[i];
       if (b.bound) velct::detail::DeliverValue(results.cell(i), b, static_cast<int>(i + 1), out);
@@ -211,6 +212,11 @@ VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t off
     if (rows_read) *rows_read = 1;
     return VEL_SUCCEED;
   });
+  // Reported outside the lock, on the fetching thread.
+  const int64_t every = velct::detail::ProgressEvery().load();
+  velct::FetchProgress progress = velct::detail::ProgressCallback().load();
+  if (progress != nullptr && every > 0 && fetched > 0 && fetched % every == 0) progress(fetched);
+  return result;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_cancel(cs_connection* con, cs_command* cmd, int32_t type) {

@@ -40,6 +40,12 @@ VELCT_API bool Initialised(cs_context* ctx);
 // null.
 VELCT_API cs_challenge_fn ChallengeCallback(cs_context* ctx);
 
+// Long fetches report progress: callback is called on the fetching thread,
+// outside the library's lock, every `every` rows a command fetches, with the
+// rows it has fetched so far. A null callback or every 0 turns it off.
+using FetchProgress = void (*)(int64_t rows);
+VELCT_API void SetFetchProgress(FetchProgress callback, int64_t every);
+
 // What com_uninitialize_tds_text last received, and what it will return.
 struct UninitCall {
   void* a1 = nullptr;

@@ -4,6 +4,7 @@
 #ifndef VELCT_STATE_H
 #define VELCT_STATE_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -127,6 +128,10 @@ struct State {
 };
 
 State& GlobalState();
+
+// Progress reports of long fetches (velct::SetFetchProgress).
+std::atomic<FetchProgress>& ProgressCallback();
+std::atomic<int64_t>& ProgressEvery();
 
 // One call of an exported function: holds the state's lock for the call,
 // counts it, and tells whether a failure rule makes it fail. A function

@@ -274,3 +274,30 @@ TEST_F(ClientSqlite, ResultsWaitUntilTheRowsAreFetched) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<int64_t> g_progress_seen;
+void RecordProgress(int64_t rows) { g_progress_seen.push_back(rows); }
+
+TEST_F(ClientSqlite, LongFetchesReportProgressEveryNRows) {
+  RunSql(Db("master"),
+         "create table n(v integer);"
+         "with recursive c(x) as (select 1 union all select x + 1 from c where x < 25) "
+         "insert into n select x from c;");
+  Connection con(ctx(), "SRV");
+  g_progress_seen.clear();
+  velct::SetFetchProgress(&RecordProgress, 10);
+  {
+    SentCommand sent(con, "select v from n");
+    Bound v(VEL_CHAR_TYPE, 16);
+    ASSERT_EQ(v.Bind(sent.cmd, 1), 1);
+    int rows = 0;
+    while (sent.Fetch() == 1) ++rows;
+    EXPECT_EQ(rows, 25);
+  }
+  velct::SetFetchProgress(nullptr, 0);
+  EXPECT_EQ(g_progress_seen, (std::vector<int64_t>{10, 20}));
+}
+
+}  // namespace
