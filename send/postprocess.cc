@@ -43,9 +43,9 @@ bool MakeResultsName(srv_proc* thread, std::string* name) {
   return true;
 }
 
-// Splits the next ','-separated item off *cursor (empty items skipped);
-// null when none is left.
-char* NextItem(char** cursor) {
+}  // namespace
+
+char* sm_nextincludeitem(char** cursor) {
   char* p = *cursor;
   while (*p == ',') ++p;
   if (*p == '\0') return nullptr;
@@ -55,8 +55,6 @@ char* NextItem(char** cursor) {
   *cursor = p;
   return item;
 }
-
-}  // namespace
 
 void sm_releaseresultsname(const char* name) {
   std::lock_guard<std::mutex> lock(g_names_lock);
@@ -123,7 +121,7 @@ int32_t sm_postprocessmb(srv_proc* thread, sm_smparams_t* record, sm_text* body)
     memcpy(list, include->value, static_cast<size_t>(include->length));
     list[include->length] = '\0';
     char* cursor = list;
-    for (char* item = NextItem(&cursor); item != nullptr; item = NextItem(&cursor)) {
+    for (char* item = sm_nextincludeitem(&cursor); item != nullptr; item = sm_nextincludeitem(&cursor)) {
       sm_trim(&item);
       const int32_t error = vel::os::FileAccess(item);
       if (error != 0) {

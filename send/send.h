@@ -43,6 +43,10 @@ int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_te
 // files. 1 or 0 (reported).
 int32_t sm_postprocessmb(srv_proc* thread, sm_smparams_t* record, sm_text* body);
 
+// Splits the next ','-separated item of an include list off *cursor, in
+// place (empty items skipped); null when none is left.
+char* sm_nextincludeitem(char** cursor);
+
 // Moves *text past leading blanks and cuts trailing blanks off in place.
 void sm_trim(char** text);
 // The part of path after its last '\' or '/'.

@@ -80,18 +80,6 @@ bool CopyToScratch(const sm_param* entry, sm_srvblock* block) {
   return true;
 }
 
-// The next ','-separated item of an include list, empty items skipped.
-char* NextIncludeItem(char** cursor) {
-  char* p = *cursor;
-  while (*p == ',') ++p;
-  if (*p == '\0') return nullptr;
-  char* item = p;
-  while (*p != '\0' && *p != ',') ++p;
-  if (*p == ',') *p++ = '\0';
-  *cursor = p;
-  return item;
-}
-
 // Builds the attachment records. 0 (reported) on failure.
 int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources* held,
                          CMC_message* message) {
@@ -113,7 +101,7 @@ int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources*
   char* includes = held->include_copy.as<char>();
   for (int32_t i = 0; i < count; ++i) {
     char* name = (i == 0 && results_first) ? held->attachname_copy.as<char>()
-                                           : NextIncludeItem(&includes);
+                                           : sm_nextincludeitem(&includes);
     if (name == nullptr) name = includes;  // the count and the list agree; never reached
     sm_trim(&name);
     attachments[i].attach_filename = name;
