@@ -1,0 +1,57 @@
+// Names in the mail store: mailbox names, maildir file names (a unique
+// name plus an optional ":2,<flags>" suffix), message references and the
+// order in which messages were delivered.
+#ifndef VELCMC_NAMES_H
+#define VELCMC_NAMES_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velcmc {
+
+// A mailbox name is 1 to 64 characters of letters, digits and "._+-",
+// not starting with '.' (the root keeps its own files under dot names)
+// and not "passwd" (the account file).
+bool IsValidMailboxName(std::string_view name);
+
+// The unique part of a maildir file name: everything before ':'.
+std::string_view UniquePart(std::string_view file_name);
+
+// The flags of a maildir file name ("S", "FS", ...), empty without ":2,".
+std::string_view FlagsOf(std::string_view file_name);
+
+// True when the file name carries the "seen" flag S.
+bool IsSeen(std::string_view file_name);
+
+// The file name of a message in cur once it carries flag S as well as its
+// other flags (kept sorted, as the maildir convention wants).
+std::string SeenFileName(std::string_view file_name);
+
+// Maximum bytes of a message reference.
+inline constexpr size_t kMaxReferenceBytes = 256;
+
+// The reference of a message: its unique name, or, for a foreign name too
+// long to fit a reference, "~" and a hash of it.
+std::string ReferenceOf(std::string_view unique);
+
+// A new unique name: seconds, then "M" microseconds, "P" process id,
+// "Q" a per-process delivery count and "R" a random number, then the host
+// name (with '/' and ':' written as \057 and \072).
+std::string NewUniqueName();
+
+// Where a message stands in delivery order. Parsed from the unique name
+// when it starts with the delivery time in seconds (as every maildir
+// writer does); otherwise has_time is false and the caller fills seconds
+// from the file's modification time.
+struct DeliveryKey {
+  bool has_time = false;
+  int64_t seconds = 0;
+  int64_t microseconds = 0;
+  uint64_t sequence = 0;
+};
+DeliveryKey ParseDeliveryKey(std::string_view unique);
+
+}  // namespace velcmc
+
+#endif

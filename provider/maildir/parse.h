@@ -1,0 +1,64 @@
+// Reading stored messages, whoever wrote them. The parser takes whatever
+// it is given: a malformed message yields what could be made of it.
+#ifndef VELCMC_PARSE_H
+#define VELCMC_PARSE_H
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cmc.h"
+#include "compose.h"
+#include "names.h"
+
+namespace velcmc {
+
+// What a listing shows of a message. Worked out once per unique name: a
+// maildir file's content never changes under its unique name.
+struct MessageSummary {
+  std::string type;
+  std::string subject;
+  CMC_time time{};
+  uint32_t byte_length = 0;
+  std::optional<MailAddress> originator;
+  DeliveryKey delivery;  // has_time always true here
+};
+
+// Summarises the message file at path from its headers. Nothing when the
+// file cannot be read (it may have been moved or removed meanwhile).
+std::optional<MessageSummary> SummariseFile(const std::filesystem::path& path,
+                                            std::string_view unique);
+
+struct ParsedMessage {
+  std::string type;
+  std::string subject;
+  CMC_time time{};
+  std::optional<std::string> text;  // the first text part, decoded to UTF-8
+  struct Recipient {
+    MailAddress address;
+    uint32_t role = 0;
+  };
+  std::vector<Recipient> recipients;  // originator first, then to, cc, bcc
+  struct Attachment {
+    std::string title;
+    std::string data;  // decoded
+  };
+  std::vector<Attachment> attachments;
+};
+
+// Parses a whole message. Without a Date header the time is the delivery
+// time given.
+ParsedMessage ParseMessage(const std::string& bytes, const DeliveryKey& delivery);
+
+// The name shown for an address: its display name, else the address.
+std::string DisplayName(const MailAddress& address);
+
+// A CMC_time in local time for seconds since the epoch.
+CMC_time CmcTimeFromSeconds(int64_t seconds);
+
+}  // namespace velcmc
+
+#endif

@@ -1,0 +1,394 @@
+// Mail through the maildir provider's C entry points: sending with roles
+// and attachments, listing, reading with and without marking, deleting,
+// and mail that other programs put into the maildirs.
+#include <algorithm>
+
+#include "maildir_test_support.h"
+
+namespace maildir_test {
+namespace {
+
+// What a read handed out, copied out of the provider's block.
+struct ReadMessage {
+  std::string type, subject, text, reference;
+  bool has_text = false;
+  CMC_time time{};
+  CMC_flags flags = 0;
+  std::vector<std::pair<std::string, CMC_enum>> recipients;  // name, role
+  std::vector<std::pair<std::string, std::string>> attachments;  // title, content
+  std::vector<std::string> attachment_files;
+};
+
+class MaildirMail : public MaildirTest {
+ protected:
+  void SetUp() override {
+    MaildirTest::SetUp();
+    for (const char* name : {"alice", "bob", "carol", "dave"}) AddAccount(name, "pw-" + std::string(name));
+    alice_ = Session("alice", "pw-alice");
+  }
+
+  CMC_session_id As(const std::string& name) { return Session(name, "pw-" + name); }
+
+  std::string MakeFile(const std::string& name, const std::string& content) {
+    fs::path path = dir_.path() / name;
+    WriteAll(path, content);
+    return path.string();
+  }
+
+  CMC_return_code Send(Outgoing& message, CMC_session_id id = 0) {
+    return cmc_.send(id ? id : alice_, message.Build(), 0, 0, nullptr);
+  }
+
+  CMC_return_code Read(CMC_session_id id, const std::string& reference, CMC_flags flags,
+                       ReadMessage* out) {
+    Reference ref(reference);
+    CMC_message* m = nullptr;
+    CMC_return_code rc = cmc_.read(id, ref.get(), flags, &m, 0, nullptr);
+    if (rc != CMC_SUCCESS) return rc;
+    out->type = m->message_type ? m->message_type : "";
+    out->subject = m->subject ? m->subject : "";
+    out->has_text = m->text_note != nullptr;
+    out->text = m->text_note ? m->text_note : "";
+    out->reference = Bytes(m->message_reference);
+    out->time = m->time_sent;
+    out->flags = m->message_flags;
+    for (const CMC_recipient* r = m->recipients; r; ++r) {
+      out->recipients.emplace_back(r->name, r->role);
+      if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
+    }
+    for (const CMC_attachment* a = m->attachments; a; ++a) {
+      out->attachments.emplace_back(a->attach_title, ReadAll(a->attach_filename));
+      out->attachment_files.push_back(a->attach_filename);
+      if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
+    }
+    EXPECT_EQ(cmc_.free(m), CMC_SUCCESS);
+    return rc;
+  }
+
+  // Puts a message into a mailbox the way a mail transfer agent does:
+  // written in tmp, then moved into new.
+  void Deliver(const std::string& mailbox, const std::string& unique, const std::string& text) {
+    fs::path tmp = Mailbox(mailbox) / "tmp" / unique;
+    WriteAll(tmp, text);
+    fs::rename(tmp, Mailbox(mailbox) / "new" / unique);
+  }
+
+  CMC_session_id alice_ = 0;
+};
+
+using Recipients = std::vector<std::pair<std::string, CMC_enum>>;
+
+TEST_F(MaildirMail, EachMailboxGetsOneCopyAndBlindCopiesStayBlind) {
+  std::string binary("\x00\x01\xff\r\n\x80 end", 9);
+  Outgoing m;
+  m.To("bob").To("carol", CMC_ROLE_CC).To("dave", CMC_ROLE_BCC).To("bob@elsewhere.example", CMC_ROLE_CC)
+      .Subject("Quarterly numbers").Text("See the attached files.\n")
+      .Attach(MakeFile("data.bin", binary), "data.bin")
+      .Attach(MakeFile("notes.txt", "line one\r\nline two\n"), "notes.txt");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+
+  for (const char* name : {"bob", "carol", "dave"}) {
+    EXPECT_EQ(FilesIn(Mailbox(name) / "new").size(), 1u) << name;
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "tmp").empty()) << name;
+  }
+  EXPECT_TRUE(FilesIn(Mailbox("alice") / "new").empty());
+  // No copy names the blind-copy recipient in its headers.
+  std::string stored = ReadAll(Mailbox("carol") / "new" / FilesIn(Mailbox("carol") / "new")[0]);
+  EXPECT_EQ(stored.find("dave"), std::string::npos) << stored;
+
+  ReadMessage bob;
+  CMC_session_id bob_id = As("bob");
+  auto listed = List(bob_id);
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(Read(bob_id, listed[0].reference, 0, &bob), CMC_SUCCESS);
+  EXPECT_EQ(bob.subject, "Quarterly numbers");
+  EXPECT_EQ(bob.text, "See the attached files.\n");
+  EXPECT_EQ(bob.type, "CMC: IPM");
+  EXPECT_EQ(bob.recipients, (Recipients{{"alice", CMC_ROLE_ORIGINATOR},
+                                        {"bob", CMC_ROLE_TO},
+                                        {"carol", CMC_ROLE_CC},
+                                        {"bob@elsewhere.example", CMC_ROLE_CC}}));
+  ASSERT_EQ(bob.attachments.size(), 2u);
+  EXPECT_EQ(bob.attachments[0], (std::pair<std::string, std::string>{"data.bin", binary}));
+  EXPECT_EQ(bob.attachments[1].second, "line one\r\nline two\n");
+  EXPECT_EQ(fs::path(bob.attachment_files[1]).filename(), "notes.txt");
+
+  // The blind-copy recipient's own copy knows its recipient.
+  ReadMessage dave;
+  CMC_session_id dave_id = As("dave");
+  ASSERT_EQ(Read(dave_id, List(dave_id).at(0).reference, 0, &dave), CMC_SUCCESS);
+  EXPECT_EQ(dave.recipients.back(), (std::pair<std::string, CMC_enum>{"dave@" + vel::os::HostName(), CMC_ROLE_BCC}));
+
+  // Extracted attachments go away with the session.
+  ASSERT_EQ(cmc_.logoff(bob_id, 0, 0, nullptr), CMC_SUCCESS);
+  EXPECT_FALSE(fs::exists(bob.attachment_files[0]));
+}
+
+TEST_F(MaildirMail, AnUnknownRecipientOrBadAttachmentDeliversNothing) {
+  Outgoing unknown;
+  unknown.To("bob").To("carol", CMC_ROLE_CC).To("nobody", CMC_ROLE_CC).Subject("x");
+  EXPECT_EQ(Send(unknown), CMC_E_RECIPIENT_NOT_FOUND);
+
+  Outgoing missing;
+  missing.To("bob").Attach((dir_.path() / "absent.txt").string(), "absent.txt");
+  EXPECT_EQ(Send(missing), CMC_E_ATTACHMENT_NOT_FOUND);
+
+  Outgoing directory;
+  directory.To("bob").Attach(dir_.path().string(), "dir");
+  EXPECT_EQ(Send(directory), CMC_E_ATTACHMENT_OPEN_FAILURE);
+
+  Outgoing nobody;
+  nobody.Subject("no recipients");
+  EXPECT_NE(Send(nobody), CMC_SUCCESS);
+
+  for (const char* name : {"bob", "carol"}) {
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "new").empty()) << name;
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "tmp").empty()) << name;
+  }
+}
+
+TEST_F(MaildirMail, ListingFollowsDeliveryOrderTypesUnreadAndCounts) {
+  const char* types[] = {"CMC: IPM", "IPM.Custom: Report", "CMC: IPM", "CMC: IPM"};
+  for (int i = 0; i < 4; ++i) {
+    Outgoing m;
+    m.To("bob").Subject("message " + std::to_string(i)).Type(types[i]).Text("body");
+    ASSERT_EQ(Send(m), CMC_SUCCESS);
+  }
+  CMC_session_id bob = As("bob");
+  auto all = List(bob);
+  ASSERT_EQ(all.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(all[i].subject, "message " + std::to_string(i));
+    EXPECT_EQ(all[i].type, types[i]);
+    EXPECT_EQ(all[i].sender, "alice");
+    EXPECT_EQ(all[i].flags & CMC_SUM_READ, 0u);
+    EXPECT_EQ(all[i].length,
+              fs::file_size(Mailbox("bob") / "new" / all[i].reference));
+    EXPECT_LE(all[i].reference.size(), 256u);
+  }
+
+  auto ipm = List(bob, "CMC: IPM");
+  ASSERT_EQ(ipm.size(), 3u);
+  EXPECT_EQ(ipm[1].subject, "message 2");
+  auto custom = List(bob, "IPM.Custom: Report");
+  ASSERT_EQ(custom.size(), 1u);
+  EXPECT_EQ(custom[0].subject, "message 1");
+  auto first = List(bob, nullptr, 0, 1);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].reference, all[0].reference);
+  EXPECT_EQ(List(bob, nullptr, 0, 3).size(), 3u);
+
+  ReadMessage read;
+  ASSERT_EQ(Read(bob, all[0].reference, 0, &read), CMC_SUCCESS);
+  ASSERT_EQ(Read(bob, all[2].reference, 0, &read), CMC_SUCCESS);
+  auto unread = List(bob, nullptr, CMC_LIST_UNREAD_ONLY);
+  ASSERT_EQ(unread.size(), 2u);
+  EXPECT_EQ(unread[0].reference, all[1].reference);
+  EXPECT_EQ(unread[1].reference, all[3].reference);
+  EXPECT_EQ(List(bob, "CMC: IPM", CMC_LIST_UNREAD_ONLY, 1).at(0).reference, all[3].reference);
+  // Reading changed neither the order nor the references.
+  auto again = List(bob);
+  ASSERT_EQ(again.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(again[i].reference, all[i].reference);
+    EXPECT_EQ((again[i].flags & CMC_SUM_READ) != 0, i == 0 || i == 2) << i;
+  }
+
+  // A seed starts the listing after the message it names.
+  Reference seed(all[1].reference);
+  CMC_uint32 count = 0;
+  CMC_message_summary* after = nullptr;
+  ASSERT_EQ(cmc_.list(bob, nullptr, 0, seed.get(), &count, 0, &after, nullptr), CMC_SUCCESS);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(Bytes(after[0].message_reference), all[2].reference);
+  cmc_.free(after);
+}
+
+TEST_F(MaildirMail, ReadingMarksUnlessAskedNotTo) {
+  Outgoing m;
+  m.To("bob").Subject("peek at me").Text("text");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  CMC_session_id bob = As("bob");
+  std::string ref = List(bob).at(0).reference;
+
+  ReadMessage peek;
+  ASSERT_EQ(Read(bob, ref, CMC_DO_NOT_MARK_AS_READ, &peek), CMC_SUCCESS);
+  EXPECT_EQ(peek.reference, ref);
+  EXPECT_EQ(peek.flags & 0x1u, 0u);
+  EXPECT_EQ(FilesIn(Mailbox("bob") / "new"), std::vector<std::string>{ref});
+  EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 1u);
+
+  ReadMessage read;
+  ASSERT_EQ(Read(bob, ref, 0, &read), CMC_SUCCESS);
+  EXPECT_EQ(read.flags & 0x1u, 0x1u);
+  EXPECT_TRUE(FilesIn(Mailbox("bob") / "new").empty());
+  EXPECT_EQ(FilesIn(Mailbox("bob") / "cur"), std::vector<std::string>{ref + ":2,S"});
+  EXPECT_TRUE(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).empty());
+  // Still readable by the same reference once read.
+  ASSERT_EQ(Read(bob, ref, 0, &read), CMC_SUCCESS);
+  EXPECT_EQ(read.subject, "peek at me");
+}
+
+TEST_F(MaildirMail, DeleteRemovesAndStaleReferencesAreRefused) {
+  for (int i = 0; i < 2; ++i) {
+    Outgoing m;
+    m.To("bob").Subject("m" + std::to_string(i));
+    ASSERT_EQ(Send(m), CMC_SUCCESS);
+  }
+  CMC_session_id bob = As("bob");
+  auto all = List(bob);
+  ASSERT_EQ(all.size(), 2u);
+  ReadMessage read;
+  ASSERT_EQ(Read(bob, all[1].reference, 0, &read), CMC_SUCCESS);  // now in cur
+
+  Reference first(all[0].reference), second(all[1].reference);
+  EXPECT_EQ(cmc_.act_on(bob, first.get(), 2, 0, 0, nullptr), CMC_E_UNSUPPORTED_ACTION);
+  EXPECT_EQ(cmc_.act_on(bob, first.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr), CMC_SUCCESS);
+  EXPECT_EQ(cmc_.act_on(bob, second.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr), CMC_SUCCESS);
+  EXPECT_TRUE(List(bob).empty());
+  EXPECT_EQ(cmc_.act_on(bob, first.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr),
+            CMC_E_INVALID_MESSAGE_REFERENCE);
+  EXPECT_EQ(Read(bob, all[0].reference, 0, &read), CMC_E_INVALID_MESSAGE_REFERENCE);
+  for (const char* bogus : {"", "../passwd", "nothing-like-it"})
+    EXPECT_EQ(Read(bob, bogus, 0, &read), CMC_E_INVALID_MESSAGE_REFERENCE) << bogus;
+
+  // Another session's mailbox is out of reach of its references.
+  Outgoing m;
+  m.To("carol").Subject("for carol");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  std::string carols = List(As("carol")).at(0).reference;
+  EXPECT_EQ(Read(bob, carols, 0, &read), CMC_E_INVALID_MESSAGE_REFERENCE);
+}
+
+// A message as another mail program would have delivered it: encoded
+// words, quoted-printable Latin-1 text, an HTML alternative and a base64
+// attachment with an RFC 2231 file name.
+constexpr char kForeign[] =
+    "Return-Path: <zoe@example.org>\n"
+    "Delivered-To: bob@example.org\n"
+    "From: =?UTF-8?Q?Zo=C3=AB_Sch=C3=BCtz?= <zoe@example.org>\n"
+    "To: Bob <bob@example.org>\n"
+    "Cc: carol@example.org, Team: dave@example.org;\n"
+    "Subject: =?ISO-8859-1?Q?Gr=FC=DFe?= aus\n =?UTF-8?B?WsO8cmljaA==?=\n"
+    "Date: Tue, 14 Mar 2006 09:05:07 +0000\n"
+    "Message-ID: <abc@example.org>\n"
+    "MIME-Version: 1.0\n"
+    "Content-Type: multipart/mixed; boundary=\"outer\"\n"
+    "\n"
+    "preamble\n"
+    "--outer\n"
+    "Content-Type: multipart/alternative; boundary=\"inner\"\n"
+    "\n"
+    "--inner\n"
+    "Content-Type: text/plain; charset=iso-8859-1\n"
+    "Content-Transfer-Encoding: quoted-printable\n"
+    "\n"
+    "Sch=F6ne Gr=FC=DFe,=\n"
+    " Zo=EB\n"
+    "--inner\n"
+    "Content-Type: text/html; charset=utf-8\n"
+    "\n"
+    "<p>Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e</p>\n"
+    "--inner--\n"
+    "--outer\n"
+    "Content-Type: application/octet-stream\n"
+    "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.bin\n"
+    "Content-Transfer-Encoding: base64\n"
+    "\n"
+    "AAECA/8=\n"
+    "--outer--\n";
+
+TEST_F(MaildirMail, MailDeliveredByAnotherProgramIsListedAndRead) {
+  Deliver("bob", "1142327107.M20P999.mx.example.org", kForeign);
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].reference, "1142327107.M20P999.mx.example.org");
+  EXPECT_EQ(listed[0].subject, "Gr\xc3\xbc\xc3\x9f" "e aus Z\xc3\xbcrich");
+  EXPECT_EQ(listed[0].sender, "Zo\xc3\xab Sch\xc3\xbctz");
+  EXPECT_EQ(listed[0].type, "CMC: IPM");
+
+  ReadMessage m;
+  ASSERT_EQ(Read(bob, listed[0].reference, 0, &m), CMC_SUCCESS);
+  // The line end before a boundary belongs to the boundary.
+  EXPECT_EQ(m.text, "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e, Zo\xc3\xab");
+  EXPECT_EQ(m.recipients, (Recipients{{"Zo\xc3\xab Sch\xc3\xbctz", CMC_ROLE_ORIGINATOR},
+                                      {"Bob", CMC_ROLE_TO},
+                                      {"carol@example.org", CMC_ROLE_CC},
+                                      {"dave@example.org", CMC_ROLE_CC}}));
+  ASSERT_EQ(m.attachments.size(), 1u);  // the HTML alternative is not one
+  EXPECT_EQ(m.attachments[0].first, "r\xc3\xa9sum\xc3\xa9.bin");
+  EXPECT_EQ(m.attachments[0].second, std::string("\x00\x01\x02\x03\xff", 5));
+  // The time sent as the library reads it: years since 1900, months 0-11.
+  EXPECT_EQ(m.time.year, 106);
+  EXPECT_EQ(m.time.month, 2);
+  EXPECT_EQ(m.time.day, 14);
+  EXPECT_EQ(m.time.hour, 9);
+  EXPECT_EQ(m.time.minute, 5);
+  EXPECT_EQ(m.time.second, 7);
+  // Read by another program's rules: moved to cur with flag S.
+  EXPECT_EQ(FilesIn(Mailbox("bob") / "cur"),
+            std::vector<std::string>{"1142327107.M20P999.mx.example.org:2,S"});
+}
+
+TEST_F(MaildirMail, ForeignFlagsAndOrderAreRespected) {
+  fs::path cur = Mailbox("bob") / "cur";
+  WriteAll(cur / "1000000002.P1.host:2,FS", "Subject: second, flagged and seen\n\nb\n");
+  WriteAll(cur / "1000000001.P1.host:2,", "Subject: first, unseen\n\na\n");
+  Deliver("bob", "1000000003.P1.host", "Subject: third\n\nc\n");
+  WriteAll(Mailbox("bob") / "new" / ".hidden", "Subject: not a message\n\n");
+  CMC_session_id bob = As("bob");
+  auto all = List(bob);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].subject, "first, unseen");
+  EXPECT_EQ(all[1].subject, "second, flagged and seen");
+  EXPECT_EQ(all[1].flags & CMC_SUM_READ, CMC_SUM_READ);
+  EXPECT_EQ(all[2].subject, "third");
+  ReadMessage m;
+  ASSERT_EQ(Read(bob, all[0].reference, 0, &m), CMC_SUCCESS);
+  EXPECT_TRUE(fs::exists(cur / "1000000001.P1.host:2,S"));
+  ASSERT_EQ(Read(bob, all[1].reference, 0, &m), CMC_SUCCESS);
+  EXPECT_TRUE(fs::exists(cur / "1000000002.P1.host:2,FS"));  // flags kept
+  // A message deleted behind the provider's back is simply gone.
+  fs::remove(cur / "1000000002.P1.host:2,FS");
+  EXPECT_EQ(List(bob).size(), 2u);
+}
+
+TEST_F(MaildirMail, MalformedMailIsReadAsWellAsItCanBe) {
+  const std::string samples[] = {
+      "",
+      "\n\n\n",
+      std::string("\x00\xff\xfe garbage \x01\x02", 14),
+      "Subject: no body at all",
+      "Subject: =?UTF-8?B?broken base64 ===?=\nFrom: <<<@@@>>>\nDate: the day after tomorrow\n\nx",
+      "Content-Type: multipart/mixed; boundary=\"never\"\n\n--wrong\nContent-Type: text/plain\n\nlost\n",
+      "Content-Type: multipart/mixed\n\nno boundary parameter\n",
+      "Content-Type: text/plain; charset=no-such-charset\nContent-Transfer-Encoding: base64\n\n%%%%\n",
+      "Content-Type: message/rfc822\n\nSubject: inner\n\ninner body\n",
+      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: "
+      "application/pdf\nContent-Transfer-Encoding: base64\n\nJVBERi0=\n--b",
+      std::string(70000, 'X') + "\n\nlong first line",
+  };
+  int i = 0;
+  for (const std::string& sample : samples)
+    Deliver("bob", "1200000000.M" + std::to_string(i++) + "P1.test", sample);
+  CMC_session_id bob = As("bob");
+  auto all = List(bob);
+  ASSERT_EQ(all.size(), std::size(samples));
+  for (const auto& listed : all) {
+    ReadMessage m;
+    EXPECT_EQ(Read(bob, listed.reference, 0, &m), CMC_SUCCESS) << listed.reference;
+  }
+  // What could be made out of them is still there.
+  ReadMessage rfc822;
+  ASSERT_EQ(Read(bob, all[8].reference, 0, &rfc822), CMC_SUCCESS);
+  ASSERT_EQ(rfc822.attachments.size(), 1u);
+  EXPECT_NE(rfc822.attachments[0].second.find("inner body"), std::string::npos);
+  ReadMessage pdf;
+  ASSERT_EQ(Read(bob, all[9].reference, 0, &pdf), CMC_SUCCESS);
+  ASSERT_EQ(pdf.attachments.size(), 1u);
+  EXPECT_EQ(pdf.attachments[0].second, "%PDF-");
+}
+
+}  // namespace
+}  // namespace maildir_test
