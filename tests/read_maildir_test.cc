@@ -1,0 +1,154 @@
+// The reading procedures end to end on the maildir provider: mail sent with
+// xp_sendmail, and mail another program delivered, is found, read in
+// pieces, and deleted.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform.h"
+#include "velmail_fixture.h"
+
+namespace veltest {
+namespace {
+
+using velsrv::RpcParam;
+
+int32_t AsInt(const velsrv::OutputValue& value) {
+  int32_t n = 0;
+  memcpy(&n, value.value.data(), std::min<size_t>(value.value.size(), sizeof(n)));
+  return n;
+}
+
+class MaildirReadTest : public VelmailTest {
+ protected:
+  void SetUp() override {
+    VelmailTest::SetUp();
+    root_ = dir_ / "mail";
+    std::filesystem::create_directories(root_);
+    vel::os::SetEnvironmentVariable("VELCMC_ROOT", root_.c_str());
+    const std::string passwd = LibDir() + "/../bin/velcmc-passwd";
+    for (const char* account : {"ops", "dba"}) {
+      const std::string command =
+          "echo secret | " + passwd + " " + root_.string() + " " + account + " > /dev/null";
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    WriteWinIni("libvelcmc.so");
+    ExpectSucceeded(client().Call(
+        "xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+  }
+
+  std::string FindNext(const std::string& after) {
+    velsrv::CallResult r = client().Call(
+        "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, after)});
+    auto id = r.output("@msg_id");
+    return r.returned == 1 && id ? id->value : "";
+  }
+
+  std::filesystem::path root_;
+};
+
+TEST_F(MaildirReadTest, SentMailIsFoundReadInPiecesAndDeleted) {
+  // A body longer than one output value: three rows of 199 characters.
+  std::ofstream(dir_ / "interfaces") << "VELSERVER sqlite data.db\n";
+  std::string body = "\n";
+  for (int row = 0; row < 3; ++row) body += std::string(199, '0') + "\n";
+  ExpectSucceeded(client().Call(
+      "xp_sendmail", {Text("@recipient", "ops"), Text("@cc_recipient", "dba"),
+                      Text("@subject", "Disk report"),
+                      Text("@query", "with r(n) as (values (1), (2), (3)) "
+                                     "select substr(hex(zeroblob(100)), 1, 199) from r"),
+                      Text("@no_column_header", "true"), Text("@echo_error", "false"),
+                      Int("@width", 1000)}));
+  const std::string id = FindNext("");
+  ASSERT_FALSE(id.empty());
+
+  std::string read;
+  int32_t skip = 0;
+  for (int piece = 0; piece < 3; ++piece) {
+    std::string skip_bytes(reinterpret_cast<const char*>(&skip), sizeof(skip));
+    velsrv::CallResult r = client().Call(
+        "xp_readmail",
+        {RpcParam::Binary("@msg_id", id), RpcParam::Output("@recipients", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@sender", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@cc", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@msg_length", VEL_INT_TYPE, 4),
+         RpcParam::Output("@bytes_to_skip", VEL_INT_TYPE, 4, skip_bytes)});
+    ExpectSucceeded(r);
+    EXPECT_EQ(r.output("@subject")->value, "Disk report");
+    EXPECT_EQ(r.output("@sender")->value, "ops");
+    EXPECT_EQ(r.output("@recipients")->value, "ops");
+    EXPECT_EQ(r.output("@cc")->value, "dba");
+    EXPECT_FALSE(r.output("@date_received")->value.empty());
+    EXPECT_EQ(AsInt(*r.output("@msg_length")), 601);
+    read += r.output("@message")->value;
+    skip = AsInt(*r.output("@bytes_to_skip"));
+  }
+  EXPECT_EQ(skip, 601);
+  EXPECT_EQ(read, body);
+  // Read now: an unread-only walk passes it by.
+  EXPECT_EQ(FindNext(""), "");
+
+  ExpectSucceeded(client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", id)}));
+  velsrv::CallResult gone = client().Call(
+      "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
+  EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+}
+
+TEST_F(MaildirReadTest, MailDeliveredByAnotherProgramIsFoundAndRead) {
+  std::ofstream(root_ / "ops" / "new" / "1765000000.M1P1.mta.example")
+      << "From: Night Batch <batch@example.com>\r\n"
+         "To: ops@example.com\r\n"
+         "Subject: =?UTF-8?Q?Backup_f=C3=A4rdig?=\r\n"
+         "Date: Mon, 07 Dec 2026 09:05:07 +0000\r\n"
+         "Message-ID: <1@example.com>\r\n"
+         "\r\n"
+         "All volumes copied.\r\n";
+  const std::string id = FindNext("");
+  EXPECT_EQ(id, "1765000000.M1P1.mta.example");
+  velsrv::CallResult r = client().Call(
+      "xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                      RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                      RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255),
+                      Text("@peek", "true")});
+  ExpectSucceeded(r);
+  EXPECT_EQ(r.output("@subject")->value, "Backup f\xC3\xA4rdig");
+  EXPECT_NE(r.output("@message")->value.find("All volumes copied."), std::string::npos);
+  EXPECT_EQ(r.output("@date_received")->value, "9:5:7 12/7/126");
+  // Peeked: still the first unread message.
+  EXPECT_EQ(FindNext(""), id);
+  ExpectSucceeded(client().Call("xp_deletemail"));
+  EXPECT_EQ(FindNext(""), "");
+}
+
+TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
+  std::ofstream(dir_ / "interfaces") << "VELSERVER sqlite data.db\n";
+  velsrv::CallResult create = client().Call(
+      "xp_sendmail", {Text("@recipient", "dba"),
+                      Text("@query", "create table disks(name text, free integer);"
+                                     "insert into disks values ('c', 10), ('d', 20);"
+                                     "select * from disks"),
+                      Text("@attach_result", "true"),
+                      Text("@attachname", (dir_ / "disks.txt").string())});
+  ExpectSucceeded(create);
+  std::ifstream in(dir_ / "disks.txt");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("name\tfree"), std::string::npos) << text;
+  EXPECT_NE(text.find("(2 rows affected)"), std::string::npos) << text;
+  // It arrived in dba's mailbox with the file attached.
+  size_t delivered = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ / "dba" / "new")) {
+    std::ifstream mail(entry.path());
+    std::string raw((std::istreambuf_iterator<char>(mail)), std::istreambuf_iterator<char>());
+    EXPECT_NE(raw.find("disks.txt"), std::string::npos);
+    ++delivered;
+  }
+  EXPECT_EQ(delivered, 1u);
+}
+
+}  // namespace
+}  // namespace veltest
