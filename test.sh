@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: a normal build, then the same tests
-# under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer. Set VEL_SANITIZERS=0 to skip the sanitizer builds.
+# Builds and runs the whole test suite. With VEL_SANITIZERS=1 the same
+# tests then run again under AddressSanitizer + UndefinedBehaviorSanitizer
+# and under ThreadSanitizer (each in a build of its own).
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -14,7 +14,7 @@ run_suite() {
 }
 
 run_suite build
-if [ "${VEL_SANITIZERS:-1}" != "0" ]; then
+if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   ASAN_OPTIONS=detect_leaks=1 run_suite build-asan -DVEL_SANITIZE=address -DVEL_BUILD_BENCH=OFF
   TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -DVEL_SANITIZE=thread -DVEL_BUILD_BENCH=OFF
 fi
