@@ -13,7 +13,7 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
 }
 
-run_suite build
+run_suite build -DVEL_BUILD_BENCH=ON
 if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   ASAN_OPTIONS=detect_leaks=1 run_suite build-asan -DVEL_SANITIZE=address -DVEL_BUILD_BENCH=OFF
   TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -DVEL_SANITIZE=thread -DVEL_BUILD_BENCH=OFF

@@ -190,6 +190,9 @@ class File {
   intptr_t handle_;
 };
 
+// Whether a standard stream (0 input, 1 output, 2 error) is a terminal.
+bool IsTerminal(int stream);
+
 // The error code of the calling thread's last failed call (errno on POSIX,
 // GetLastError on Windows).
 int32_t LastError();

@@ -429,6 +429,8 @@ bool File::Close() {
   return rc == 0;
 }
 
+bool IsTerminal(int stream) { return isatty(stream) == 1; }
+
 int32_t LastError() { return errno; }
 
 uint32_t GetCurrentDirectory(char* buf, uint32_t size) {
