@@ -32,3 +32,10 @@ if(TARGET velcmc AND VEL_SANITIZE STREQUAL "address")
   set_tests_properties(MaildirStoredMessages PROPERTIES ENVIRONMENT
     "LD_PRELOAD=${VELCMC_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
 endif()
+
+# The thread sanitizer's runtime cannot be brought into an interpreter that
+# is already running; these checks of what is stored run in the other
+# builds.
+if(TARGET velcmc AND VEL_SANITIZE STREQUAL "thread")
+  set_tests_properties(MaildirStoredMessages MaildirExports PROPERTIES DISABLED TRUE)
+endif()
