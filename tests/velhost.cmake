@@ -30,6 +30,6 @@ if(TARGET velhost)
     add_test(NAME VelhostTranscript.${name}
              COMMAND ${CMAKE_COMMAND} ${defs} -P ${dir}/run_transcript.cmake)
     set_tests_properties(VelhostTranscript.${name} PROPERTIES TIMEOUT 180
-      ENVIRONMENT "LSAN_OPTIONS=suppressions=${dir}/lsan.supp:print_suppressions=0")
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan.supp:print_suppressions=0")
   endforeach()
 endif()
