@@ -156,5 +156,27 @@ TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
   EXPECT_EQ(delivered, 1u);
 }
 
+// A host may unload the library (and with it the provider) and load it
+// again in the same process; mail must still be parsed afterwards.
+TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      DestroyHost();
+      ExpectSucceeded(client().Call(
+          "xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+    }
+    ExpectSucceeded(client().Call(
+        "xp_sendmail", {Text("@recipient", "ops"), Text("@subject", "round"),
+                        Text("@message", "text of the round")}));
+    velsrv::CallResult r = client().Call(
+        "xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                        RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
+    ExpectSucceeded(r);
+    EXPECT_EQ(Value(r, "@subject"), "round");
+    EXPECT_NE(Value(r, "@message").find("text of the round"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace veltest

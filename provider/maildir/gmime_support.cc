@@ -2,13 +2,20 @@
 
 #include <mutex>
 
+#include "platform.h"
+
 namespace velcmc {
 
 void EnsureGMime() {
-  // GMime counts its initialisations, so a provider module loaded again
-  // after being unloaded may safely initialise it once more.
+  // GMime registers types with GObject, which can never be unregistered:
+  // were this module (and GMime with it) unloaded and loaded again, GMime
+  // could not register them anew. So once GMime is in use, the module
+  // stays mapped for the life of the process.
   static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
+  std::call_once(once, [] {
+    vel::os::PinModuleOf(reinterpret_cast<const void*>(&EnsureGMime));
+    g_mime_init();
+  });
 }
 
 std::string StreamBytes(GMimeStream* memory_stream) {
