@@ -18,5 +18,6 @@ if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   # GLib (under the maildir provider) keeps a few bytes for good.
   ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     run_suite build-asan -DVEL_SANITIZE=address -DVEL_BUILD_BENCH=OFF
-  TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -DVEL_SANITIZE=thread -DVEL_BUILD_BENCH=OFF
+  G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/tests/tsan.supp" \
+    run_suite build-tsan -DVEL_SANITIZE=thread -DVEL_BUILD_BENCH=OFF
 fi
