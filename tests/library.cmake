@@ -10,3 +10,8 @@ vel_add_test(worker_test
   SOURCES worker_test.cc $<TARGET_OBJECTS:velmail_objs>
   LIBS velsrv velct veltestcmc_control velplatform)
 add_dependencies(worker_test veltestcmc)
+
+# The error reporter and parameter readers on their own.
+vel_add_test(frame_test
+  SOURCES frame_test.cc $<TARGET_OBJECTS:velmail_objs>
+  LIBS velsrv velct velplatform)
