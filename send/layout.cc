@@ -166,8 +166,13 @@ class LayoutWriter {
 };
 
 // Lays the stored rows out into piece. 1 or 0 (reported).
-int32_t LayOut(srv_proc* thread, sm_text* piece, sm_smparams_t* record, const RowStore& store,
+int32_t LayOut(sm_text* piece, sm_smparams_t* record, const RowStore& store,
                const cs_datafmt* descriptions, const int32_t* tags, int32_t columns) {
+  srv_proc* thread = nullptr;
+  if (!sm_findcurrentthread(&thread)) {
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm__loadmb", 0);
+    return 0;
+  }
   std::vector<int32_t> widths(static_cast<size_t>(columns));
   int64_t line = 0;
   bool binary = false;
@@ -324,8 +329,7 @@ int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_te
   int32_t result = 0;
   if (ok && fetched == VEL_END_DATA) {
     sm_freetext(piece);
-    result = record->no_output ? 1 : LayOut(thread, piece, record, store, formats, tags.data(),
-                                            columns);
+    result = record->no_output ? 1 : LayOut(piece, record, store, formats, tags.data(), columns);
   } else {
     ct_cancel(connection, command, VEL_CANCEL_ALL);
     sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);

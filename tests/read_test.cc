@@ -409,6 +409,12 @@ TEST_F(ReadTest, ReadFailures) {
   host().Fail(FailRule{"srv_xferdata", 1, 1, VEL_SET});
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
             (std::vector<Routed>{{11523, 1, {T("sm_snd_rmretprm"), N(0)}}, {11544, 9, {N(0)}}}));
+  host().ClearFailures();
+  // Binding an output: the getter binds its two inputs first, then the
+  // outputs are bound in order, "@msg_id" (passed as output) first.
+  host().Fail(FailRule{"srv_bind", 4, 1});
+  EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
+            (std::vector<Routed>{{11527, 1, {T("@subject"), N(0)}}, {11544, 9, {N(0)}}}));
   // An output the table does not know is refused on the way in already.
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {Out("@nosuch")}).routed),
             (std::vector<Routed>{{11534, 9, {T("@nosuch"), N(0)}}}));

@@ -293,6 +293,57 @@ TEST_F(SendTest, EveryClientLibraryFailureIsReported) {
                                                                  {11544, 9, {N(0)}}}));
 }
 
+TEST_F(SendTest, ResultsThatCannotBeReadEndTheCallWithoutAReport) {
+  // The client library's own message about it goes to the message buffer.
+  velct::Fail("ct_results", 2);
+  velsrv::CallResult r = Query(Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1));
+  ExpectFailedWithoutStatus(r);
+  EXPECT_TRUE(r.routed.empty());
+  EXPECT_EQ(testcmc::CallCount("cmc_send"), 0);
+}
+
+TEST_F(SendTest, ACallerThatCannotBeFoundStopsTheResults) {
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  // The first lookup of the caller is the fetch's, the second the layout's.
+  host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
+  EXPECT_EQ(Simplify(Query(script).routed),
+            (std::vector<Routed>{{11539, 1, {T("sm__fetchandloadmb"), N(0)}}, {11544, 9, {N(0)}}}));
+  host().Fail(FailRule{"srv_props", 2, 1, VEL_PROP_CURRENT_THREAD});
+  EXPECT_EQ(Simplify(Query(script).routed),
+            (std::vector<Routed>{{11539, 1, {T("sm__loadmb"), N(0)}}, {11544, 9, {N(0)}}}));
+  host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
+  EXPECT_EQ(Simplify(Query(Script("SRV").Status(3).Done(-1)).routed),
+            (std::vector<Routed>{{11539, 1, {T("sm__processresults"), N(0)}}, {11544, 9, {N(0)}}}));
+  // A message whose caller cannot be found is neither passed on nor kept.
+  host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
+  velsrv::CallResult lost = Query(Script("SRV").ServerMsg(50, 10, "lost").Rows({Col::Char("a")})
+                                      .Row({"x"}).Done(-1));
+  EXPECT_EQ(lost.returned, 1);
+  EXPECT_EQ(Simplify(lost.routed),
+            (std::vector<Routed>{{11539, 1, {T("sm__displayerr()"), N(0)}}}));
+  EXPECT_TRUE(lost.messages.empty());
+  EXPECT_EQ(LastSend().text_note, "\na\n-\nx\n");
+}
+
+TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
+  // Four connection properties are set before connecting; the fifth call
+  // is the callback's look-up of the buffer for the login message.
+  velct::Fail("ct_con_props", 5);
+  velsrv::CallResult r = Query(Script("SRV").ServerMsg(50, 10, "at login")
+                                   .Batch().Rows({Col::Char("a")}).Row({"x"}).Done(-1));
+  EXPECT_EQ(Simplify(r.routed),
+            (std::vector<Routed>{{11531, 1, {T("ct_con_props()"), N(0)}}, {11544, 9, {N(0)}}}));
+  EXPECT_TRUE(r.messages.size() == 1 && !r.messages[0].forwarded);  // only the 11544
+}
+
+TEST_F(SendTest, AResultsFileThatCannotBeWrittenInFull) {
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
+                                        Text("@attachname", "/dev/full")});
+  ExpectFailedWithoutStatus(r);
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(28)}}}));  // no space
+}
+
 TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
   velsrv::CallResult none = Query(Script("SRV").Rows({}).Done(-1));
   EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{11538, 9, {N(0)}}, {11544, 9, {N(0)}}}));
