@@ -14,7 +14,7 @@ namespace {
 // back as "@msg_id". 1 on success, 0 (reported) otherwise.
 int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message_summary* list,
                       CMC_uint32 count) {
-  if (count < 1) {
+  if (count < 1 || list == nullptr) {
     sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
     return 0;
   }
