@@ -3,6 +3,7 @@
 #define VELMAIL_FRAME_ERRORS_H
 
 #include <cstdint>
+#include <new>
 
 #include "velsrv.h"
 
@@ -68,6 +69,21 @@ bool sm_findcurrentthread(srv_proc** thread);
 // The two-message convention for a failed library call: msgnum with name
 // and number to the log, then 11544 to the thread.
 void sm_raise_failed(srv_proc* thread, int32_t msgnum, const char* name, int32_t number);
+
+// Runs a procedure's body so that nothing it throws reaches the host: out
+// of memory is reported as 11525 with the procedure's name, anything else
+// as 11544; the procedure then fails.
+template <typename Body>
+int32_t sm_guarded(srv_proc* thread, const char* procedure, Body body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, procedure, 0);
+  } catch (...) {
+    sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
+  }
+  return 0;
+}
 
 // Writes a fixed line to the host log (used where the router cannot be).
 void sm_log(const char* line);

@@ -52,7 +52,7 @@ int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
   return sm_getparams(thread, record->params, 2, count, "sm__getstmparam");
 }
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_startmail(srv_proc* thread) {
+static int32_t StartMail(srv_proc* thread) {
   sm_stmparams_t record;
   sm_preset(&record);
   if (sm_session.load() != 0) {
@@ -82,7 +82,7 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_startmail(srv_proc* thread) {
   return 1;
 }
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread) {
+static int32_t StopMail(srv_proc* thread) {
   if (sm_session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_stopmail", 0);
     return 0;
@@ -98,8 +98,7 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread) {
   return 1;
 }
 
-extern "C" VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user,
-                                                          const char* encoded_password) {
+static void SetMailProfile(const char* user, const char* encoded_password) {
   if (user == nullptr) {
     srv_proc* thread = nullptr;
     if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, &thread, sizeof(thread), nullptr) ==
@@ -130,4 +129,20 @@ extern "C" VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user,
   int32_t result = sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user_copy),
                                   reinterpret_cast<intptr_t>(password_copy), 0, 0);
   if (result != 0) sm_raise(nullptr, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_startmail(srv_proc* thread) {
+  return sm_guarded(thread, "xp_startmail", [thread] { return StartMail(thread); });
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread) {
+  return sm_guarded(thread, "xp_stopmail", [thread] { return StopMail(thread); });
+}
+
+extern "C" VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user,
+                                                          const char* encoded_password) {
+  sm_guarded(nullptr, "xp_srv_set_mailprofile", [&] {
+    SetMailProfile(user, encoded_password);
+    return 1;
+  });
 }

@@ -4,7 +4,7 @@
 #include "mapi/worker.h"
 #include "read/readcommon.h"
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_deletemail(srv_proc* thread) {
+static int32_t DeleteMail(srv_proc* thread) {
   sm_dmparams_t record;
   sm_preset(&record);
   if (sm_session.load() == 0) {
@@ -52,4 +52,8 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_deletemail(srv_proc* thread) {
   }
   srv_sendstatus(thread, 0);
   return 1;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_deletemail(srv_proc* thread) {
+  return sm_guarded(thread, "xp_deletemail", [thread] { return DeleteMail(thread); });
 }

@@ -88,7 +88,7 @@ int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message
 
 }  // namespace
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_findnextmsg(srv_proc* thread) {
+static int32_t FindNextMessage(srv_proc* thread) {
   sm_fmparams_t record;
   sm_preset(&record);
   if (sm_session.load() == 0) {
@@ -114,4 +114,8 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_findnextmsg(srv_proc* thread) {
   if (!ok) return 0;
   srv_sendstatus(thread, 0);
   return 1;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_findnextmsg(srv_proc* thread) {
+  return sm_guarded(thread, "xp_findnextmsg", [thread] { return FindNextMessage(thread); });
 }

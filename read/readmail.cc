@@ -170,7 +170,7 @@ int32_t sm_snd_rmretprm(srv_proc* thread, sm_rmparams_t* record, const CMC_messa
   return SendOutputs(thread, record, count);
 }
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_readmail(srv_proc* thread) {
+static int32_t ReadMail(srv_proc* thread) {
   sm_rmparams_t record;
   sm_preset(&record);
   if (sm_session.load() == 0) {
@@ -238,4 +238,8 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_readmail(srv_proc* thread) {
   built.Free();
   srv_sendstatus(thread, 0);
   return 1;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_readmail(srv_proc* thread) {
+  return sm_guarded(thread, "xp_readmail", [thread] { return ReadMail(thread); });
 }

@@ -208,7 +208,7 @@ int32_t sm_splitrecips(char* list, int32_t* added, char** names, int32_t slots) 
   return 1;
 }
 
-extern "C" VEL_EXPORT int32_t VEL_CDECL xp_sendmail(srv_proc* thread) {
+static int32_t SendMail(srv_proc* thread) {
   sm_smparams_t record;
   sm_preset(&record);
   if (sm_session.load() == 0) {
@@ -225,4 +225,8 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_sendmail(srv_proc* thread) {
   if (!ok) return 0;
   srv_sendstatus(thread, 0);
   return 1;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_CDECL xp_sendmail(srv_proc* thread) {
+  return sm_guarded(thread, "xp_sendmail", [thread] { return SendMail(thread); });
 }

@@ -15,3 +15,9 @@ add_dependencies(worker_test veltestcmc)
 vel_add_test(frame_test
   SOURCES frame_test.cc $<TARGET_OBJECTS:velmail_objs>
   LIBS velsrv velct velplatform)
+
+# What the library exports and imports.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+add_test(NAME LibraryExports
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_exports_check.py
+          $<TARGET_FILE:velmail>)
