@@ -114,6 +114,10 @@ std::string MessageText(int32_t msgnum, const std::vector<velsrv::RouteArg>& arg
   for (const velsrv::RouteArg& arg : args) {
     if (arg.is_text) {
       ReplaceAll(text, "{text}", arg.text);
+    } else if (arg.number == 0) {
+      // A code of 0 tells the reader nothing.
+      ReplaceAll(text, " (code {number})", "");
+      ReplaceAll(text, "{number}", "0");
     } else {
       ReplaceAll(text, "{number}", std::to_string(arg.number));
     }
