@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(build-essential cmake ninja-build pkg-config libgmime-3.0-dev libcrypt-dev
-          libsqlite3-dev libreadline-dev googletest libgtest-dev libgmock-dev)
+          libsqlite3-dev libreadline-dev googletest libgtest-dev libgmock-dev
+          libbenchmark-dev python3 sqlite3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
