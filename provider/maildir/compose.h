@@ -16,7 +16,7 @@ inline constexpr const char kTypeHeader[] = "X-Velcmc-Type";
 
 struct MailAddress {
   std::string name;     // display name, may be empty
-  std::string address;  // addr-spec
+  std::string address;  // the bare address, local@domain
 };
 
 struct OutgoingMessage {
