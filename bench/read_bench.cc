@@ -47,14 +47,21 @@ fs::path Inbox(int count) {
   return root;
 }
 
-void BM_WalkThroughTheLibrary(benchmark::State& state) {
-  const int count = static_cast<int>(state.range(0));
-  const fs::path root = Inbox(count);
+// The inbox of state.range(0) messages, made the provider's mail root;
+// empty (and the benchmark skipped) when it cannot be made.
+fs::path UseInbox(benchmark::State& state) {
+  const fs::path root = Inbox(static_cast<int>(state.range(0)));
   if (root.empty()) {
     state.SkipWithError("velcmc-passwd is not built");
-    return;
+    return root;
   }
   vel::os::SetEnvironmentVariable("VELCMC_ROOT", root.c_str());
+  return root;
+}
+
+void BM_WalkThroughTheLibrary(benchmark::State& state) {
+  const fs::path root = UseInbox(state);
+  if (root.empty()) return;
   std::ofstream(root / "win.ini") << "[Mail]\nCMCDLLNAME32=" << LibDir() << "/libvelcmc.so\n";
   vel::os::SetEnvironmentVariable("WINDIR", root.c_str());
   velsrv::HostOptions options;
@@ -90,13 +97,8 @@ void BM_WalkThroughTheLibrary(benchmark::State& state) {
 }
 
 void BM_WalkDirectlyThroughTheProvider(benchmark::State& state) {
-  const int count = static_cast<int>(state.range(0));
-  const fs::path root = Inbox(count);
-  if (root.empty()) {
-    state.SkipWithError("velcmc-passwd is not built");
-    return;
-  }
-  vel::os::SetEnvironmentVariable("VELCMC_ROOT", root.c_str());
+  const fs::path root = UseInbox(state);
+  if (root.empty()) return;
   vel::os::Module provider = vel::os::LoadModule((LibDir() + "/libvelcmc.so").c_str());
   auto logon = reinterpret_cast<CMC_logon_fn>(vel::os::ModuleSymbol(provider, "cmc_logon"));
   auto logoff = reinterpret_cast<CMC_logoff_fn>(vel::os::ModuleSymbol(provider, "cmc_logoff"));

@@ -29,14 +29,14 @@ bool HasResult(const cs_command* cmd) {
   return cmd->phase == CommandPhase::kSent && cmd->has_result;
 }
 
-void EndResults(cs_command* cmd) {
-  cmd->results.reset();
-  cmd->phase = CommandPhase::kIdle;
-  cmd->has_result = false;
-  cmd->bindings.clear();
-}
-
 }  // namespace
+
+void cs_command::EndResults() {
+  results.reset();
+  phase = CommandPhase::kIdle;
+  has_result = false;
+  bindings.clear();
+}
 
 extern "C" {
 
@@ -102,7 +102,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_results(cs_command* cmd, int32_t* result_type) {
                     "ct_results(): rows of the current result are still to be fetched");
     out.Address(command->connection->context, command->connection);
     if (!command->results->NextResult(out)) {
-      EndResults(command);
+      command->EndResults();
       return VEL_END_RESULTS;
     }
     command->has_result = true;
@@ -228,9 +228,9 @@ VEL_EXPORT int32_t VEL_CDECL ct_cancel(cs_connection* con, cs_command* cmd, int3
       return velct::detail::Refuse(out, command ? command->connection : connection,
                                    kMsgBadArgument, "ct_cancel(): only cancel-all is served");
     if (command) {
-      EndResults(command);
+      command->EndResults();
     } else {
-      for (cs_command* each : connection->commands) EndResults(state.Find(each));
+      for (cs_command* each : connection->commands) state.Find(each)->EndResults();
     }
     return VEL_SUCCEED;
   });

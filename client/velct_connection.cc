@@ -133,13 +133,7 @@ int32_t Connect(State& state, cs_connection* con, const std::string& server, Out
 
 // Ends the results of every command of the connection.
 void CancelCommands(State& state, cs_connection* con) {
-  for (cs_command* handle : con->commands) {
-    cs_command* cmd = state.Find(handle);
-    cmd->results.reset();
-    cmd->phase = CommandPhase::kIdle;
-    cmd->has_result = false;
-    cmd->bindings.clear();
-  }
+  for (cs_command* handle : con->commands) state.Find(handle)->EndResults();
 }
 
 }  // namespace

@@ -69,6 +69,9 @@ struct cs_command {
   bool rows_ended = false;  // ct_fetch has returned end of data for it
   int64_t rows_fetched = 0;
   std::vector<Binding> bindings;  // one per column of the current result
+
+  // Drops whatever results are pending, with their bindings.
+  void EndResults();
 };
 
 namespace velct::detail {

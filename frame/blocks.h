@@ -1,6 +1,5 @@
-// Owners of the blocks a procedure holds, so that each is given back on
-// every way out: blocks from the server library's allocator, and blocks the
-// CMC provider returned.
+// The owner of a block from the server library's allocator, so that it is
+// given back on every way out.
 #ifndef VELMAIL_FRAME_BLOCKS_H
 #define VELMAIL_FRAME_BLOCKS_H
 
@@ -27,26 +26,6 @@ class sm_srvblock {
     block_ = nullptr;
   }
   void* get() const { return block_; }
-  template <typename T>
-  T* as() const {
-    return static_cast<T*>(block_);
-  }
-
- private:
-  void* block_ = nullptr;
-};
-
-// A block the CMC provider returned, given back with SM_FREE.
-class sm_providerblock {
- public:
-  sm_providerblock() = default;
-  ~sm_providerblock() { Free(); }
-  sm_providerblock(const sm_providerblock&) = delete;
-  sm_providerblock& operator=(const sm_providerblock&) = delete;
-
-  void Free();
-  // Where a request stores the block.
-  void** out() { return &block_; }
   template <typename T>
   T* as() const {
     return static_cast<T*>(block_);

@@ -104,7 +104,7 @@ bool EqualsIgnoringCase(const char* text, const char* word) {
 // The label of a parameter in messages: its name, or its position when it
 // has none.
 void ParamLabel(const cs_datafmt* description, int32_t item, char* label, size_t size) {
-  int32_t namelen = std::clamp<int32_t>(description->namelen, 0, sizeof(description->name));
+  const int32_t namelen = sm_namelength(description);
   if (namelen > 0) {
     snprintf(label, size, "%.*s", namelen, description->name);
   } else {
@@ -192,6 +192,30 @@ int32_t sm_getparamcount(srv_proc* thread, const char* procedure, int32_t min, i
   return 1;
 }
 
+int32_t sm_namelength(const cs_datafmt* description) {
+  return std::clamp<int32_t>(description->namelen, 0, sizeof(description->name));
+}
+
+sm_param* sm_matchparam(sm_param* table, int32_t entries, const cs_datafmt* description,
+                        int32_t item, bool positional) {
+  const size_t namelen = static_cast<size_t>(sm_namelength(description));
+  for (int32_t i = 0; i < entries; ++i) {
+    const bool match = positional ? table[i].position == item
+                                  : strlen(table[i].name) == namelen &&
+                                        memcmp(table[i].name, description->name, namelen) == 0;
+    if (match) return &table[i];
+  }
+  return nullptr;
+}
+
+void sm_raiseunknownparam(srv_proc* thread, const cs_datafmt* description) {
+  char name[sizeof(description->name) + 1];
+  const int32_t namelen = sm_namelength(description);
+  memcpy(name, description->name, static_cast<size_t>(namelen));
+  name[namelen] = '\0';
+  sm_raise(thread, 0, SM_MSG_UNKNOWN_PARAMETER, name, 0);
+}
+
 int32_t sm_getparams(srv_proc* thread, sm_param* table, int32_t entries, int32_t count,
                      const char* getter) {
   if (count < 0 || count > kMaxItems) {
@@ -209,23 +233,11 @@ int32_t sm_getparams(srv_proc* thread, sm_param* table, int32_t entries, int32_t
       sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, getter, 0);
       return 0;
     }
-    int32_t namelen = std::clamp<int32_t>(description.namelen, 0, sizeof(description.name));
-    if (item == 1 && namelen == 0) positional = true;
+    if (item == 1 && sm_namelength(&description) == 0) positional = true;
 
-    sm_param* entry = nullptr;
-    for (int32_t i = 0; i < entries && entry == nullptr; ++i) {
-      if (positional) {
-        if (table[i].position == item) entry = &table[i];
-      } else if (strlen(table[i].name) == static_cast<size_t>(namelen) &&
-                 memcmp(table[i].name, description.name, static_cast<size_t>(namelen)) == 0) {
-        entry = &table[i];
-      }
-    }
+    sm_param* entry = sm_matchparam(table, entries, &description, item, positional);
     if (entry == nullptr) {
-      char name[sizeof(description.name) + 1];
-      memcpy(name, description.name, static_cast<size_t>(namelen));
-      name[namelen] = '\0';
-      sm_raise(thread, 0, SM_MSG_UNKNOWN_PARAMETER, name, 0);
+      sm_raiseunknownparam(thread, &description);
       return 0;
     }
     int16_t* indicator = &indicators[item - 1];

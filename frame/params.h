@@ -99,6 +99,18 @@ int32_t sm_getparam(srv_proc* thread, int32_t kind, void* record);
 int32_t sm_getparams(srv_proc* thread, sm_param* table, int32_t entries, int32_t count,
                      const char* getter);
 
+// The entry a described parameter stands for: in a positional call the
+// one at its position, otherwise the one whose name equals the described
+// name whole, letter case included. Null when there is none.
+sm_param* sm_matchparam(sm_param* table, int32_t entries, const cs_datafmt* description,
+                        int32_t item, bool positional);
+
+// Reports a parameter that matches no entry: 11534 with its name as given.
+void sm_raiseunknownparam(srv_proc* thread, const cs_datafmt* description);
+
+// The length of a description's name, within its field.
+int32_t sm_namelength(const cs_datafmt* description);
+
 // Binds input parameter item to an entry's value and length after checking
 // its datatype. The transfer's indicator tells a value cut to the entry.
 int32_t sm_bindparam(srv_proc* thread, char* value, int32_t* length, int32_t item,

@@ -53,8 +53,7 @@ int32_t Attach() {
   if (!sm_initclient()) return 0;
 
   srv_proc* thread = nullptr;
-  if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, &thread, sizeof(thread), nullptr) !=
-      VEL_SUCCEED) {
+  if (!sm_findcurrentthread(&thread)) {
     sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "DllMain", 0);
     sm_exitclient();
     return 0;

@@ -6,7 +6,6 @@
 #include "cmc.h"
 #include "frame/errors.h"
 #include "frame/params.h"
-#include "frame/startup.h"
 #include "mapi/worker.h"
 
 char sm_profile_user[SM_PROFILE_SIZE] = {};
@@ -101,8 +100,7 @@ static int32_t StopMail(srv_proc* thread) {
 static void SetMailProfile(const char* user, const char* encoded_password) {
   if (user == nullptr) {
     srv_proc* thread = nullptr;
-    if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, &thread, sizeof(thread), nullptr) ==
-        VEL_SUCCEED) {
+    if (sm_findcurrentthread(&thread)) {
       sm_raise(thread, 0, SM_MSG_NO_MAIL_USER, nullptr, 0);
     } else {
       sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm_set_mailprofile", 0);

@@ -249,3 +249,8 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
   }
   return slot->result;
 }
+
+void sm_providerblock::Free() {
+  if (block_ != nullptr) sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(block_), 0, 0, 0);
+  block_ = nullptr;
+}

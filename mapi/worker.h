@@ -39,6 +39,26 @@ extern std::atomic<uint32_t> sm_thread_id;
 int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t third,
                        intptr_t fourth);
 
+// A block the CMC provider returned, given back with SM_FREE.
+class sm_providerblock {
+ public:
+  sm_providerblock() = default;
+  ~sm_providerblock() { Free(); }
+  sm_providerblock(const sm_providerblock&) = delete;
+  sm_providerblock& operator=(const sm_providerblock&) = delete;
+
+  void Free();
+  // Where a request stores the block.
+  void** out() { return &block_; }
+  template <typename T>
+  T* as() const {
+    return static_cast<T*>(block_);
+  }
+
+ private:
+  void* block_ = nullptr;
+};
+
 // The lock and events of the hand-over, made at attach and closed at
 // detach.
 void sm_createworkersync();

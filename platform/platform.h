@@ -142,6 +142,11 @@ class Thread {
   // the thread's code stays mapped for the life of the process, since the
   // thread may still return into it.
   virtual void CutOff() = 0;
+
+  // Whether CutOff() cancels the thread. Builds under the sanitizers do not
+  // (they misreport the unwinding): there a thread given up ends only when
+  // its call comes back.
+  static bool CutOffCancels();
 };
 
 // A process-unique number for the calling thread, never 0.

@@ -258,6 +258,8 @@ class PosixThread final : public Thread {
 
 }  // namespace
 
+bool Thread::CutOffCancels() { return kCancelGivenUpThreads; }
+
 uint32_t CurrentThreadId() {
   if (t_thread_id == 0) t_thread_id = g_next_thread_id.fetch_add(1);
   return t_thread_id;

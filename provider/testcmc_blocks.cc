@@ -1,82 +1,20 @@
 #include "testcmc_blocks.h"
 
-#include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
+
+#include "cmc_block.h"
 
 namespace testcmc::detail {
 namespace {
 
-constexpr size_t kAlign = alignof(std::max_align_t);
 // Message flag: the message had been read before this read.
 constexpr CMC_flags kMessageRead = 0x1;
 
-constexpr size_t Rounded(size_t bytes) { return (bytes + kAlign - 1) / kAlign * kAlign; }
-
-size_t StringSize(const std::string& text) { return Rounded(text.size() + 1); }
-
-size_t ReferenceSize(const std::string& bytes) {
-  // The record's declared size already covers one byte of the string.
-  return Rounded(sizeof(CMC_message_reference) + bytes.size());
-}
-
-template <class T>
-size_t ArraySize(size_t count) {
-  return Rounded(sizeof(T) * count);
-}
-
-// A zeroed block carved up front to back. The sizes asked for must have
-// been counted into its capacity with the functions above.
-class Block {
- public:
-  explicit Block(size_t capacity)
-      : base_(static_cast<char*>(std::calloc(1, capacity ? capacity : 1))), capacity_(capacity) {
-    if (!base_) throw std::bad_alloc();
-  }
-  ~Block() { std::free(base_); }
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-
-  template <class T>
-  T* Array(size_t count) {
-    return reinterpret_cast<T*>(Take(ArraySize<T>(count)));
-  }
-
-  char* String(const std::string& text) {
-    char* out = Take(StringSize(text));
-    std::memcpy(out, text.data(), text.size());
-    return out;
-  }
-
-  CMC_message_reference* Reference(const std::string& bytes) {
-    auto* ref = reinterpret_cast<CMC_message_reference*>(Take(ReferenceSize(bytes)));
-    ref->length = static_cast<CMC_uint32>(bytes.size());
-    std::memcpy(ref->string, bytes.data(), bytes.size());
-    return ref;
-  }
-
-  // Hands the block out; the caller frees it with std::free.
-  void* Release() {
-    void* out = base_;
-    base_ = nullptr;
-    return out;
-  }
-
- private:
-  char* Take(size_t bytes) {
-    // Sizing and carving disagree only through a bug here.
-    if (used_ + bytes > capacity_) std::abort();
-    char* out = base_ + used_;
-    used_ += bytes;
-    return out;
-  }
-
-  char* base_;
-  size_t capacity_;
-  size_t used_ = 0;
-};
+using cmcblock::ArraySize;
+using cmcblock::Block;
+using cmcblock::ReferenceSize;
+using cmcblock::StringSize;
 
 char* OptionalString(Block& block, const std::string& text, bool null) {
   return null ? nullptr : block.String(text);
@@ -117,7 +55,7 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<const Message*>& messag
     s.summary_flags = m.read ? CMC_SUM_READ : 0;
   }
   summaries[messages.size() - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
-  return static_cast<CMC_message_summary*>(block.Release());
+  return block.Release<CMC_message_summary>();
 }
 
 CMC_message* BuildMessageBlock(const Message& m) {
@@ -154,7 +92,7 @@ CMC_message* BuildMessageBlock(const Message& m) {
     attachments[m.attachments.size() - 1].attach_flags |= CMC_ATT_LAST_ELEMENT;
     message->attachments = attachments;
   }
-  return static_cast<CMC_message*>(block.Release());
+  return block.Release<CMC_message>();
 }
 
 }  // namespace testcmc::detail

@@ -3,12 +3,6 @@
 #include <cstring>
 
 #include "frame/errors.h"
-#include "mapi/worker.h"
-
-void sm_providerblock::Free() {
-  if (block_ != nullptr) sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(block_), 0, 0, 0);
-  block_ = nullptr;
-}
 
 bool sm_buildreference(srv_proc* thread, const sm_param* entry, const char* procedure,
                        sm_srvblock* block) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "frame/errors.h"
 #include "frame/params.h"
@@ -118,24 +119,13 @@ int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
       sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "sm_snd_rmretprm", 0);
       return 0;
     }
-    const int32_t namelen = std::clamp<int32_t>(description->namelen, 0, sizeof(description->name));
-    if (item == 1 && namelen == 0) positional = true;
+    if (item == 1 && sm_namelength(description) == 0) positional = true;
     if ((description->status & VEL_STATUS_RETURN) == 0) continue;
 
-    sm_param* entry = nullptr;
-    for (sm_param& candidate : record->params) {
-      if (positional ? candidate.position == item
-                     : (strlen(candidate.name) == static_cast<size_t>(namelen) &&
-                        memcmp(candidate.name, description->name, static_cast<size_t>(namelen)) == 0)) {
-        entry = &candidate;
-        break;
-      }
-    }
+    sm_param* entry = sm_matchparam(record->params, static_cast<int32_t>(std::size(record->params)),
+                                    description, item, positional);
     if (entry == nullptr) {
-      char name[sizeof(description->name) + 1];
-      memcpy(name, description->name, static_cast<size_t>(namelen));
-      name[namelen] = '\0';
-      sm_raise(thread, 0, SM_MSG_UNKNOWN_PARAMETER, name, 0);
+      sm_raiseunknownparam(thread, description);
       return 0;
     }
     int16_t* indicator = &indicators[std::min(item, 16) - 1];
@@ -179,20 +169,11 @@ static int32_t ReadMail(srv_proc* thread) {
   }
   if (!sm_getparam(thread, SM_KIND_READMAIL, &record)) return 0;
 
-  // Released in this order on every way out: message, list, reference.
+  // Declared so that every way out releases, in this order, the message,
+  // the list and the reference.
   sm_srvblock built;
   sm_providerblock list;
   sm_providerblock message;
-  struct Release {
-    sm_providerblock& message;
-    sm_providerblock& list;
-    sm_srvblock& built;
-    ~Release() {
-      message.Free();
-      list.Free();
-      built.Free();
-    }
-  } release{message, list, built};
 
   const CMC_message_reference* reference = nullptr;
   sm_param* msg_id = &record.params[SM_RM_MSG_ID];

@@ -15,16 +15,7 @@ using testcmc::Action;
 using velsrv::FailRule;
 using velsrv::RpcParam;
 
-class SessionTest : public VelmailTest {
- protected:
-  testcmc::Call LastCall(const std::string& entry) {
-    testcmc::Call last;
-    for (const auto& call : testcmc::Calls()) {
-      if (call.entry == entry) last = call;
-    }
-    return last;
-  }
-};
+class SessionTest : public VelmailTest {};
 
 TEST_F(SessionTest, StartmailLogsOnWithTheGivenUserPasswordAndExtension) {
   ExpectSucceeded(client().Call(

@@ -15,12 +15,6 @@ namespace {
 
 using velsrv::RpcParam;
 
-int32_t AsInt(const velsrv::OutputValue& value) {
-  int32_t n = 0;
-  memcpy(&n, value.value.data(), std::min<size_t>(value.value.size(), sizeof(n)));
-  return n;
-}
-
 // An output's value, or a marker when the call did not send it.
 std::string Value(const velsrv::CallResult& r, const std::string& name) {
   auto value = r.output(name);

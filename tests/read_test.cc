@@ -38,12 +38,6 @@ RpcParam IntOut(const std::string& name, int32_t initial) {
   return RpcParam::Output(name, VEL_INT_TYPE, 4, bytes);
 }
 
-int32_t AsInt(const velsrv::OutputValue& value) {
-  int32_t n = 0;
-  memcpy(&n, value.value.data(), std::min<size_t>(value.value.size(), sizeof(n)));
-  return n;
-}
-
 class ReadTest : public VelmailTest {
  protected:
   void SetUp() override {
@@ -65,13 +59,6 @@ class ReadTest : public VelmailTest {
     velsrv::CallResult r = Find({MsgIdOut(after), Text("@unread_only", unread_only)});
     auto id = r.output("@msg_id");
     return r.returned == 1 && id ? id->value : "";
-  }
-  testcmc::Call LastCall(const std::string& entry) {
-    testcmc::Call last;
-    for (const auto& call : testcmc::Calls()) {
-      if (call.entry == entry) last = call;
-    }
-    return last;
   }
 };
 

@@ -44,14 +44,8 @@ class SendTest : public VelmailTest {
     for (auto& p : more) params.push_back(std::move(p));
     return client().Call("xp_sendmail", std::move(params));
   }
-  // The text note of the last message sent.
-  testcmc::Call LastSend() {
-    testcmc::Call last;
-    for (const auto& call : testcmc::Calls()) {
-      if (call.entry == "cmc_send") last = call;
-    }
-    return last;
-  }
+  // The last message sent, as the provider received it.
+  testcmc::Call LastSend() { return LastCall("cmc_send"); }
   std::string Body(const Script& script, std::vector<RpcParam> more = {}) {
     velsrv::CallResult r = Query(script, std::move(more));
     ExpectSucceeded(r);

@@ -1,9 +1,11 @@
 #include "velmail_fixture.h"
 
-#include <random>
-#include <cstdlib>
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "platform.h"
@@ -117,6 +119,20 @@ void VelmailTest::DestroyHost() {
 void VelmailTest::StartMail(velsrv::Client& on) {
   velsrv::CallResult result = on.Call("xp_startmail", {Text("@mail_user", "u")});
   ExpectSucceeded(result);
+}
+
+testcmc::Call LastCall(const std::string& entry) {
+  testcmc::Call last;
+  for (const auto& call : testcmc::Calls()) {
+    if (call.entry == entry) last = call;
+  }
+  return last;
+}
+
+int32_t AsInt(const velsrv::OutputValue& value) {
+  int32_t n = 0;
+  memcpy(&n, value.value.data(), std::min<size_t>(value.value.size(), sizeof(n)));
+  return n;
 }
 
 velsrv::RpcParam Text(const std::string& name, const std::string& value) {

@@ -65,6 +65,13 @@ class VelmailTest : public ::testing::Test {
   velsrv::Client* client_ = nullptr;
 };
 
+// The provider's last recorded call of an entry point (an empty record
+// when there was none).
+testcmc::Call LastCall(const std::string& entry);
+
+// The integer an output parameter carries.
+int32_t AsInt(const velsrv::OutputValue& value);
+
 // RPC parameter shorthands.
 velsrv::RpcParam Text(const std::string& name, const std::string& value);
 velsrv::RpcParam Int(const std::string& name, int32_t value);

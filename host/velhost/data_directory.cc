@@ -1,12 +1,12 @@
 #include "data_directory.h"
 
 #include <fstream>
-#include <set>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
-#include "password_hash.h"
+#include "accounts.h"
 #include "sample_database.h"
 
 namespace velhost {
@@ -19,23 +19,11 @@ void MakeDirectory(const fs::path& path) {
   if (ec) throw std::runtime_error("cannot create " + path.string() + ": " + ec.message());
 }
 
-void WriteFile(const fs::path& path, const std::string& text, bool append = false) {
-  std::ofstream out(path, append ? std::ios::app : std::ios::trunc);
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
   out << text;
   out.close();
   if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-std::set<std::string> AccountNames(const fs::path& passwd) {
-  std::set<std::string> names;
-  std::ifstream in(passwd);
-  for (std::string line; std::getline(in, line);) {
-    const size_t colon = line.find(':');
-    if (!line.empty() && line[0] != '#' && colon != std::string::npos) {
-      names.insert(line.substr(0, colon));
-    }
-  }
-  return names;
 }
 
 }  // namespace
@@ -61,16 +49,17 @@ std::vector<std::string> DataDirectory::Create(const std::string& provider_path,
     made.push_back(win_ini().string());
   }
 
-  const fs::path passwd = mail_root() / "passwd";
   MakeDirectory(mail_root());
-  const std::set<std::string> existing = AccountNames(passwd);
+  // The mail store's own account code writes the accounts.
+  const std::map<std::string, std::string> existing = velcmc::LoadAccounts(mail_root());
   for (const DemoAccount& account : kDemoAccounts) {
     for (const char* sub : {"cur", "new", "tmp"}) MakeDirectory(mail_root() / account.name / sub);
     if (existing.count(account.name) != 0) continue;
-    const std::string hash = HashPassword(account.password);
-    if (hash.empty()) throw std::runtime_error("cannot hash the password of " +
-                                               std::string(account.name));
-    WriteFile(passwd, std::string(account.name) + ":" + hash + "\n", true);
+    std::string error;
+    if (!velcmc::SetPassword(mail_root(), account.name, account.password, &error)) {
+      throw std::runtime_error("cannot add the mail account " + std::string(account.name) + ": " +
+                               error);
+    }
     made.push_back("mail account " + std::string(account.name));
   }
   return made;

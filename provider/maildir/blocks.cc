@@ -3,78 +3,27 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+#include "cmc_block.h"
 
 namespace velcmc {
 namespace {
 
-constexpr size_t kAlign = alignof(std::max_align_t);
+using cmcblock::ArraySize;
+using cmcblock::Block;
+using cmcblock::ReferenceSize;
+using cmcblock::StringSize;
 
-constexpr size_t Rounded(size_t bytes) { return (bytes + kAlign - 1) / kAlign * kAlign; }
-size_t StringSize(const std::string& text) { return Rounded(text.size() + 1); }
-size_t ReferenceSize(const std::string& bytes) {
-  // The record's declared size already holds one byte of the string.
-  return Rounded(sizeof(CMC_message_reference) + bytes.size());
-}
-template <class T>
-size_t ArraySize(size_t count) {
-  return Rounded(sizeof(T) * count);
-}
 size_t AddressSize(const MailAddress& a) {
   return StringSize(DisplayName(a)) + StringSize(a.address);
 }
 
-// A zeroed block carved front to back; every size asked for must have
-// been counted into its capacity with the functions above.
-class Block {
- public:
-  explicit Block(size_t capacity)
-      : base_(static_cast<char*>(std::calloc(1, capacity ? capacity : 1))), capacity_(capacity) {
-    if (!base_) throw std::bad_alloc();
-  }
-  ~Block() { std::free(base_); }
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-
-  template <class T>
-  T* Array(size_t count) {
-    return reinterpret_cast<T*>(Take(ArraySize<T>(count)));
-  }
-  char* String(const std::string& text) {
-    char* out = Take(StringSize(text));
-    std::memcpy(out, text.data(), text.size());
-    return out;
-  }
-  CMC_message_reference* Reference(const std::string& bytes) {
-    auto* ref = reinterpret_cast<CMC_message_reference*>(Take(ReferenceSize(bytes)));
-    ref->length = static_cast<CMC_uint32>(bytes.size());
-    std::memcpy(ref->string, bytes.data(), bytes.size());
-    return ref;
-  }
-  void FillRecipient(CMC_recipient& out, const MailAddress& a, CMC_enum role) {
-    out.name = String(DisplayName(a));
-    out.name_type = CMC_TYPE_INDIVIDUAL;
-    out.address = String(a.address);
-    out.role = role;
-  }
-  template <class T>
-  T* Release() {
-    char* out = base_;
-    base_ = nullptr;
-    return reinterpret_cast<T*>(out);
-  }
-
- private:
-  char* Take(size_t bytes) {
-    if (used_ + bytes > capacity_) std::abort();  // sizing and carving disagree: a bug here
-    char* out = base_ + used_;
-    used_ += bytes;
-    return out;
-  }
-  char* base_;
-  size_t capacity_;
-  size_t used_ = 0;
-};
+void FillRecipient(Block& block, CMC_recipient& out, const MailAddress& a, CMC_enum role) {
+  out.name = block.String(DisplayName(a));
+  out.name_type = CMC_TYPE_INDIVIDUAL;
+  out.address = block.String(a.address);
+  out.role = role;
+}
 
 }  // namespace
 
@@ -118,7 +67,7 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
     s.time_sent = m.time;
     s.byte_length = m.byte_length;
     if (m.originator) {
-      block.FillRecipient(originators[i], *m.originator, CMC_ROLE_ORIGINATOR);
+      FillRecipient(block, originators[i], *m.originator, CMC_ROLE_ORIGINATOR);
       originators[i].recip_flags = CMC_RECIP_LAST_ELEMENT;
       s.originator = &originators[i];
     }
@@ -150,7 +99,7 @@ CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage
   if (!m.recipients.empty()) {
     auto* recipients = block.Array<CMC_recipient>(m.recipients.size());
     for (size_t i = 0; i < m.recipients.size(); ++i)
-      block.FillRecipient(recipients[i], m.recipients[i].address, m.recipients[i].role);
+      FillRecipient(block, recipients[i], m.recipients[i].address, m.recipients[i].role);
     recipients[m.recipients.size() - 1].recip_flags |= CMC_RECIP_LAST_ELEMENT;
     message->recipients = recipients;
   }
@@ -169,7 +118,7 @@ CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage
 CMC_recipient* BuildRecipientBlock(const MailAddress& address, CMC_enum role) {
   Block block(ArraySize<CMC_recipient>(1) + AddressSize(address));
   auto* recipient = block.Array<CMC_recipient>(1);
-  block.FillRecipient(*recipient, address, role);
+  FillRecipient(block, *recipient, address, role);
   recipient->recip_flags = CMC_RECIP_LAST_ELEMENT;
   return block.Release<CMC_recipient>();
 }
