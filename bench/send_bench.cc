@@ -90,6 +90,8 @@ void BM_SendQueryAsResultsFile(benchmark::State& state) {
     state.SkipWithError("cannot log on through the no-op provider");
     return;
   }
+  // Results files are written below the host's current directory.
+  fs::current_path(Data());
   const fs::path out = Data() / "results.txt";
   int64_t peak = 0;
   for (auto _ : state) {
@@ -99,7 +101,7 @@ void BM_SendQueryAsResultsFile(benchmark::State& state) {
         {velsrv::RpcParam::Text("@recipient", "ops"),
          velsrv::RpcParam::Text("@query", "select * from t"),
          velsrv::RpcParam::Text("@attach_result", "true"),
-         velsrv::RpcParam::Text("@attachname", out.string())});
+         velsrv::RpcParam::Text("@attachname", "results.txt")});
     if (r.returned != 1) {
       state.SkipWithError("xp_sendmail failed");
       return;
@@ -143,6 +145,7 @@ void BM_SendQueryAttachedIntoMaildir(benchmark::State& state) {
     return;
   }
   vel::os::SetEnvironmentVariable("VELCMC_ROOT", root.c_str());
+  fs::current_path(Data());
   LoadedHost h(provider);
   if (!h.ok) {
     state.SkipWithError("cannot log on to the maildir provider");
@@ -154,7 +157,7 @@ void BM_SendQueryAttachedIntoMaildir(benchmark::State& state) {
         {velsrv::RpcParam::Text("@recipient", "ops"),
          velsrv::RpcParam::Text("@query", "select * from t"),
          velsrv::RpcParam::Text("@attach_result", "true"),
-         velsrv::RpcParam::Text("@attachname", (Data() / "mailed.txt").string())});
+         velsrv::RpcParam::Text("@attachname", "mailed.txt")});
     if (r.returned != 1) {
       state.SkipWithError("xp_sendmail failed");
       return;

@@ -143,7 +143,6 @@ void sm_preset(sm_smparams_t* record) {
   record->no_column_header = 0;
   record->attach_result = 0;
   record->attach_count = 0;
-  record->results_name_reserved = 0;
 }
 
 void sm_preset(sm_rmparams_t* record) {

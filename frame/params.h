@@ -39,7 +39,6 @@ struct sm_smparams_t {
   int32_t no_column_header;
   int32_t attach_result;
   int32_t attach_count;
-  int32_t results_name_reserved;  // "@attachname" holds a name this call generated
 };
 
 struct sm_rmparams_t {

@@ -24,6 +24,7 @@ typedef struct {
 } CMC_counted_string;
 typedef CMC_counted_string CMC_message_reference; /* length, then that many bytes */
 
+/* year: the years since 1900, read as an unsigned byte (1900 to 2155). */
 typedef struct {
   int8_t second, minute, hour, day, month, year, isdst, unused1;
   int16_t tmzone, unused2;

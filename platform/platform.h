@@ -137,16 +137,15 @@ class Thread {
   virtual void Join() = 0;
 
   // Gives up a thread that does not come back (a hung provider): it is
-  // detached and never waited for again, and asked to end at the next point
-  // where it may be cancelled (only inside GuardedCall). The module holding
-  // the thread's code stays mapped for the life of the process, since the
-  // thread may still return into it.
+  // detached and never waited for again. It is not cancelled, killed or
+  // unwound: it may be inside code that was not written to be stopped
+  // (a noexcept function, a lock of the runtime's heap), and stopping it
+  // there could end or hang the whole process. It runs on until its call
+  // comes back, if ever, and then ends by itself. What that costs: its
+  // stack and whatever the hung call holds stay taken for as long as it
+  // hangs, and the module holding the thread's code stays mapped for the
+  // life of the process, since the thread may still return into it.
   virtual void CutOff() = 0;
-
-  // Whether CutOff() cancels the thread. Builds under the sanitizers do not
-  // (they misreport the unwinding): there a thread given up ends only when
-  // its call comes back.
-  static bool CutOffCancels();
 };
 
 // A process-unique number for the calling thread, never 0.
@@ -165,23 +164,32 @@ enum class CallOutcome {
 };
 
 // Runs call(arg) on the calling thread with hardware faults and C++
-// exceptions caught. Only during this call may a thread given up with
-// Thread::CutOff() be ended. Faults raised outside a guarded call, or on
-// other threads, reach whatever handled them before.
+// exceptions caught. Faults raised outside a guarded call, or on other
+// threads, reach whatever handled them before.
 CallOutcome GuardedCall(void (*call)(void*), void* arg);
 
 // ------------------------------------------------------------------ files
 
-// A file opened for writing: created anew (an existing one is truncated),
-// shared for reading and writing.
+// A file opened for writing, shared for reading and writing. It is never
+// reached through a symbolic link (a link at the path makes the open fail),
+// and a file it creates is readable and writable by its owner only.
 class File {
  public:
   ~File();
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Null on failure; LastError() then tells why.
-  static std::unique_ptr<File> Create(const char* path);
+  enum class Mode {
+    kReplace,  // created, or an existing file emptied
+    kNew       // created; fails ("file exists") when the path is taken
+  };
+
+  // Null on failure; LastError() then tells why ("file exists" for kNew on
+  // a taken path, "too many levels of symbolic links" for a link).
+  static std::unique_ptr<File> Create(const char* path, Mode mode = Mode::kReplace);
+
+  // Whether LastError()'s code means that the path was taken.
+  static bool ErrorIsExists(int32_t error);
 
   // Writes size bytes; returns true when the call succeeded, with the number
   // of bytes actually written in *written.

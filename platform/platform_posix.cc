@@ -1,5 +1,4 @@
 // The operating-system layer on POSIX systems (Linux).
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -199,16 +198,6 @@ void CriticalSection::Leave() { impl_->mutex.unlock(); }
 
 namespace {
 
-// The sanitizers shipped with GCC 12 misreport the unwinding of a
-// cancelled thread (AddressSanitizer as a stack overflow, ThreadSanitizer as
-// races on what the unwinding frees), so a sanitized build gives threads up
-// without cancelling them: they end when their call comes back.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCancelGivenUpThreads = false;
-#else
-constexpr bool kCancelGivenUpThreads = true;
-#endif
-
 std::atomic<uint32_t> g_next_thread_id{1};
 thread_local uint32_t t_thread_id = 0;
 
@@ -216,11 +205,10 @@ struct ThreadStart {
   std::function<void()> body;
 };
 
-// Threads run with cancellation off; it is switched on only inside a
-// guarded call, where a thread that was given up may be ended.
+// Threads run with cancellation off for good: a thread that was given up
+// is left to come back on its own, never unwound from outside.
 extern "C" void* ThreadTrampoline(void* arg) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
   start->body();
   return nullptr;
@@ -245,7 +233,6 @@ class PosixThread final : public Thread {
   void CutOff() override {
     if (released_) return;
     PinThisModule();
-    if (kCancelGivenUpThreads) pthread_cancel(handle_);
     pthread_detach(handle_);
     released_ = true;
   }
@@ -257,8 +244,6 @@ class PosixThread final : public Thread {
 };
 
 }  // namespace
-
-bool Thread::CutOffCancels() { return kCancelGivenUpThreads; }
 
 uint32_t CurrentThreadId() {
   if (t_thread_id == 0) t_thread_id = g_next_thread_id.fetch_add(1);
@@ -364,27 +349,17 @@ struct FaultHandlerRestorer {
 CallOutcome GuardedCall(void (*call)(void*), void* arg) {
   InstallFaultHandlers();
   sigjmp_buf jump;
-  volatile int old_state = PTHREAD_CANCEL_DISABLE;
   volatile CallOutcome outcome = CallOutcome::kReturned;
   if (sigsetjmp(jump, 1) == 0) {
     t_guard = &jump;
-    int previous = PTHREAD_CANCEL_DISABLE;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
-    old_state = previous;
     try {
       call(arg);
-    } catch (abi::__forced_unwind&) {
-      // The thread was given up and is being cancelled: let it unwind.
-      t_guard = nullptr;
-      throw;
     } catch (...) {
       outcome = CallOutcome::kThrew;
     }
-    pthread_setcancelstate(old_state, nullptr);
     t_guard = nullptr;
   } else {
     // Came back through the fault handler.
-    pthread_setcancelstate(old_state, nullptr);
     t_guard = nullptr;
     outcome = CallOutcome::kFaulted;
   }
@@ -397,15 +372,18 @@ File::~File() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-std::unique_ptr<File> File::Create(const char* path) {
+std::unique_ptr<File> File::Create(const char* path, Mode mode) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
-  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int how = mode == Mode::kNew ? O_EXCL : O_TRUNC;
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | how, 0600);
   if (fd < 0) return nullptr;
   return std::unique_ptr<File>(new File(fd));
 }
+
+bool File::ErrorIsExists(int32_t error) { return error == EEXIST; }
 
 bool File::Write(const void* data, uint32_t size, uint32_t* written) {
   uint32_t total = 0;

@@ -22,8 +22,8 @@ namespace testcmc {
 enum class Action {
   kNormal,  // behave as a working provider (see below)
   kReturn,  // return the given code without doing anything else
-  kHang,    // block until released (Release) -- at a point where the thread
-            // may be cancelled
+  kHang,    // block until released (Release), inside a noexcept function
+            // (unwinding the thread there would end the process)
   kSleep,   // sleep the given milliseconds, then behave normally
   kFault,   // make a real invalid memory access
   kThrow    // throw a C++ exception

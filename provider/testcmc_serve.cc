@@ -15,10 +15,11 @@ using detail::GlobalState;
 
 void SleepFor(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Blocks until Release() moves the generation on. Sleeping in short steps
-// keeps the thread at a cancellation point nearly all the time, so a
-// thread that is given up and cancelled ends here.
-void HangUntilReleased(uint64_t generation) {
+// Blocks until Release() moves the generation on, inside a function that
+// may not throw, as a provider hangs inside a library call that was not
+// written to be unwound: a thread stopped from outside here would end the
+// process.
+void HangUntilReleased(uint64_t generation) noexcept {
   while (GlobalState().release_generation.load() == generation) SleepFor(2);
 }
 

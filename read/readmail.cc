@@ -68,8 +68,10 @@ int32_t FillOutputs(srv_proc* thread, sm_rmparams_t* record, const CMC_message* 
 
   char date[64];
   const CMC_time& t = message->time_sent;
+  // The year field counts the years since 1900 in a byte: read unsigned, it
+  // holds 1900 to 2155 (a signed read would turn 2028 into -128).
   snprintf(date, sizeof(date), "%d:%d:%d %d/%d/%d", t.hour, t.minute, t.second, t.month + 1, t.day,
-           t.year);
+           static_cast<int>(static_cast<uint8_t>(t.year)));
   SetText(&p[SM_RM_DATE_RECEIVED], date);
   SetText(&p[SM_RM_SUBJECT], message->subject);
 

@@ -46,8 +46,7 @@ namespace {
 constexpr int32_t kRecipientSlots = 400;
 
 // What one call holds until it ends, released in this order: attachment
-// records, recipient records, message, body, the two scratch copies; and
-// the results-file name it generated is free again.
+// records, recipient records, message, body, the two scratch copies.
 struct SendResources {
   sm_srvblock attachments;
   sm_srvblock recipients;
@@ -55,7 +54,6 @@ struct SendResources {
   sm_text body;
   sm_srvblock attachname_copy;
   sm_srvblock include_copy;
-  const sm_smparams_t* record = nullptr;
 
   ~SendResources() {
     attachments.Free();
@@ -64,9 +62,6 @@ struct SendResources {
     sm_freetext(&body);
     attachname_copy.Free();
     include_copy.Free();
-    if (record != nullptr && record->results_name_reserved) {
-      sm_releaseresultsname(record->params[SM_SM_ATTACHNAME].value);
-    }
   }
 };
 
@@ -219,7 +214,6 @@ static int32_t SendMail(srv_proc* thread) {
   int32_t ok;
   {
     SendResources held;
-    held.record = &record;
     ok = Send(thread, &record, &held);
   }
   if (!ok) return 0;

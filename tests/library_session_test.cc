@@ -240,6 +240,33 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   EXPECT_TRUE(logons[1].finished);
 }
 
+// The provider hangs inside a function that may not throw, as a library
+// call of a real provider does (file-system calls at logon). Each time-out
+// fails its own call and nothing else: the host lives on, the workers that
+// were given up end by themselves once the provider lets them go, and the
+// next logon works.
+TEST_F(SessionTest, TimeOutsInsideANoexceptProviderCallFailOnlyThoseCalls) {
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "50");
+  testcmc::Program("cmc_logon", {Action::kHang, 0, 0, 3});
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
+              (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  }
+  testcmc::Release();
+  auto finished = [] {
+    int n = 0;
+    for (const auto& call : testcmc::Calls()) n += call.entry == "cmc_logon" && call.finished;
+    return n;
+  };
+  for (int i = 0; i < 500 && finished() < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(finished(), 3) << "the given-up workers came back by themselves";
+  // Their late logons left no session behind; a fresh worker logs on.
+  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, 11519);
+  StartMail(client());
+}
+
 TEST_F(SessionTest, ALateLogonNeverLeavesAPhantomSessionOrAnswersALaterRequest) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "100");
   testcmc::Program("cmc_logon", {Action::kSleep, 0, 400, 1});

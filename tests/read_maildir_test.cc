@@ -125,15 +125,26 @@ TEST_F(MaildirReadTest, MailDeliveredByAnotherProgramIsFoundAndRead) {
   EXPECT_EQ(FindNext(""), "");
 }
 
+// Years count from 1900 in a byte: 2028 and later keep their sign.
+TEST_F(MaildirReadTest, ADateFrom2030ReadsAsYear130) {
+  std::ofstream(root_ / "ops" / "new" / "1900000000.M1P1.mta.example")
+      << "From: batch@example.com\r\nTo: ops@example.com\r\nSubject: later\r\n"
+         "Date: Sat, 07 Dec 2030 09:05:07 +0000\r\n\r\nbody\r\n";
+  velsrv::CallResult r = client().Call(
+      "xp_readmail", {RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255)});
+  ExpectSucceeded(r);
+  EXPECT_EQ(Value(r, "@date_received"), "9:5:7 12/7/130");
+}
+
 TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
+  std::filesystem::current_path(dir_);
   std::ofstream(dir_ / "interfaces") << "VELSERVER sqlite data.db\n";
   velsrv::CallResult create = client().Call(
       "xp_sendmail", {Text("@recipient", "dba"),
                       Text("@query", "create table disks(name text, free integer);"
                                      "insert into disks values ('c', 10), ('d', 20);"
                                      "select * from disks"),
-                      Text("@attach_result", "true"),
-                      Text("@attachname", (dir_ / "disks.txt").string())});
+                      Text("@attach_result", "true"), Text("@attachname", "disks.txt")});
   ExpectSucceeded(create);
   std::ifstream in(dir_ / "disks.txt");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -3,7 +3,11 @@
 // and the attachments, and every failure on the way.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -21,6 +25,27 @@ using velct::Script;
 using velct::Value;
 using velsrv::FailRule;
 using velsrv::RpcParam;
+
+// Lowers the size a file of this process may grow to, for as long as it
+// lives: a write past it fails with "file too large", as a full disk fails.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lower = saved_;
+    lower.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lower);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
 
 class SendTest : public VelmailTest {
  protected:
@@ -331,11 +356,15 @@ TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
 }
 
 TEST_F(SendTest, AResultsFileThatCannotBeWrittenInFull) {
+  std::filesystem::current_path(dir_);
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
-  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
-                                        Text("@attachname", "/dev/full")});
+  velsrv::CallResult r;
+  {
+    FileSizeLimit none(0);  // the disk is full
+    r = Query(script, {Text("@attach_result", "true"), Text("@attachname", "full.txt")});
+  }
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(28)}}}));  // no space
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(EFBIG)}}}));
 }
 
 TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
@@ -397,7 +426,7 @@ TEST_F(SendTest, ResultsFileAndIncludeFiles) {
   std::ofstream(dir_ / "two.txt") << "2";
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   velsrv::CallResult r = Query(
-      script, {Text("@attach_result", "true"), Text("@attachname", (dir_ / "out.txt").string()),
+      script, {Text("@attach_result", "true"), Text("@attachname", "sub/out.txt"),
                Text("@include_file", " sub/one.txt , two.txt,,"),
                Text("@include_query", "true")});
   ExpectSucceeded(r);
@@ -405,10 +434,14 @@ TEST_F(SendTest, ResultsFileAndIncludeFiles) {
   EXPECT_TRUE(send.text_note_null);
   EXPECT_EQ(send.attachments,
             (std::vector<std::pair<std::string, std::string>>{
-                {"out.txt", (dir_ / "out.txt").string()},
+                {"out.txt", "sub/out.txt"},
                 {"one.txt", "sub/one.txt"},
                 {"two.txt", "two.txt"}}));
-  EXPECT_EQ(Slurp(dir_ / "out.txt"), "\na\n-\nx\n\nThe Queries Submitted were:\nselect 1");
+  EXPECT_EQ(Slurp(dir_ / "sub" / "out.txt"),
+            "\na\n-\nx\n\nThe Queries Submitted were:\nselect 1");
+  EXPECT_EQ(std::filesystem::status(dir_ / "sub" / "out.txt").permissions() &
+                std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   // A missing include file.
   velsrv::CallResult missing = client().Call(
       "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "two.txt, nothere")});
@@ -432,9 +465,70 @@ TEST_F(SendTest, GeneratedResultsFileNamesFollowTheSecond) {
   // The generator seeded with 7 draws 61 first.
   EXPECT_EQ(LastSend().attachments.at(0).second, "vel00061.txt");
   EXPECT_TRUE(std::filesystem::exists(dir_ / "vel00061.txt"));
-  // The same second gives the same name once the first call is over.
+  // The same second draws the same name, which is taken now: the next draw
+  // names the file.
   ExpectSucceeded(Query(script, {Text("@attach_result", "true")}));
-  EXPECT_EQ(LastSend().attachments.at(0).second, "vel00061.txt");
+  EXPECT_EQ(LastSend().attachments.at(0).second, "vel17422.txt");
+}
+
+// Another process on the same directory drew the same name first: its
+// file is never written over or emptied, and this call takes the next one.
+TEST_F(SendTest, AGeneratedNameTakenByAnotherProcessIsNeverReused) {
+  std::filesystem::current_path(dir_);
+  std::ofstream(dir_ / "vel00061.txt") << "another call's result";
+  cs_daterec fixed{};
+  fixed.second = 7;
+  velct::SetFixedTime(&fixed);
+  Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  ExpectSucceeded(Query(script, {Text("@attach_result", "true")}));
+  EXPECT_EQ(LastSend().attachments.at(0).second, "vel17422.txt");
+  EXPECT_EQ(Slurp(dir_ / "vel00061.txt"), "another call's result");
+  EXPECT_EQ(Slurp(dir_ / "vel17422.txt"), "\na\n-\nx\n");
+  // A link lying in wait under a generated name is not followed either.
+  std::ofstream(dir_ / "target.txt") << "kept";
+  std::filesystem::create_symlink(dir_ / "target.txt", dir_ / "vel00061.txt.lnk");
+  std::filesystem::remove(dir_ / "vel00061.txt");
+  std::filesystem::rename(dir_ / "vel00061.txt.lnk", dir_ / "vel00061.txt");
+  std::filesystem::remove(dir_ / "vel17422.txt");
+  ExpectSucceeded(Query(script, {Text("@attach_result", "true")}));
+  EXPECT_EQ(LastSend().attachments.at(0).second, "vel17422.txt");
+  EXPECT_EQ(Slurp(dir_ / "target.txt"), "kept");
+}
+
+// A caller names the results file: a directory part below the current
+// directory works, but nothing may reach outside it or through a link, so
+// no caller can write over a file the host can write (the mail store's
+// account file lies at ../mail/passwd from the host's directory).
+TEST_F(SendTest, ACallerChosenResultsFileStaysInTheCurrentDirectory) {
+  std::filesystem::create_directories(dir_ / "work" / "sub");
+  std::filesystem::create_directories(dir_ / "mail");
+  std::ofstream(dir_ / "mail" / "passwd") << "ops:secret\n";
+  std::filesystem::current_path(dir_ / "work");
+  Script script = Script("SRV").Rows({Col::Char("line")}).Row({"ops:taken"}).Done(-1);
+  for (const std::string& name :
+       {std::string("../mail/passwd"), std::string("sub/../../mail/passwd"),
+        std::string("sub\\..\\..\\mail\\passwd"), std::string(".."),
+        (dir_ / "mail" / "passwd").string(), std::string("\\mail\\passwd"),
+        std::string("C:passwd")}) {
+    SCOPED_TRACE(name);
+    velsrv::CallResult r =
+        Query(script, {Text("@attach_result", "true"), Text("@attachname", name)});
+    ExpectFailedWithoutStatus(r);
+    EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11537, 9, {T("@attachname"), N(0)}}}));
+  }
+  EXPECT_EQ(Slurp(dir_ / "mail" / "passwd"), "ops:secret\n");
+  EXPECT_EQ(testcmc::CallCount("cmc_send"), 0);
+
+  // A link in the current directory is not followed.
+  std::filesystem::create_symlink(dir_ / "mail" / "passwd", dir_ / "work" / "sub" / "link.txt");
+  velsrv::CallResult linked =
+      Query(script, {Text("@attach_result", "true"), Text("@attachname", "sub/link.txt")});
+  EXPECT_EQ(Simplify(linked.routed), (std::vector<Routed>{{11532, 9, {N(ELOOP)}}}));
+  EXPECT_EQ(Slurp(dir_ / "mail" / "passwd"), "ops:secret\n");
+
+  // Names that merely contain dots are names like any other.
+  ExpectSucceeded(Query(script, {Text("@attach_result", "true"), Text("@attachname", "sub/..x")}));
+  EXPECT_EQ(Slurp(dir_ / "work" / "sub" / "..x"), "\nline     \n---------\nops:taken\n");
 }
 
 TEST_F(SendTest, ConcurrentCallsNeverShareAResultsFile) {
@@ -462,8 +556,9 @@ TEST_F(SendTest, ConcurrentCallsNeverShareAResultsFile) {
 
 TEST_F(SendTest, ResultsFileFailures) {
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+  std::filesystem::current_path(dir_);
   velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
-                                        Text("@attachname", (dir_ / "no/such/dir.txt").string())});
+                                        Text("@attachname", "no/such/dir.txt")});
   ExpectFailedWithoutStatus(r);
   EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(2)}}}));
   velct::Fail("cs_time");
@@ -477,9 +572,10 @@ TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "150");
   StartMail(client());
   testcmc::Program("cmc_send", {testcmc::Action::kHang, 0, 0, 1});
+  std::filesystem::current_path(dir_);
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
-                                        Text("@attachname", (dir_ / "kept.txt").string())});
+                                        Text("@attachname", "kept.txt")});
   EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "kept.txt"));
 }

@@ -20,8 +20,10 @@ CMC_time CmcTimeFrom(GDateTime* when) {
   CMC_time t{};
   if (!local) return t;
   // The record's fields are 8 bits wide: the year is kept as years since
-  // 1900, wrapped as the record's type wraps it.
-  t.year = static_cast<int8_t>(g_date_time_get_year(local.get()) - 1900);
+  // 1900 in an unsigned byte (1900 to 2155; a date outside is held at the
+  // nearer end).
+  const int since_1900 = std::clamp(g_date_time_get_year(local.get()) - 1900, 0, 255);
+  t.year = static_cast<int8_t>(static_cast<uint8_t>(since_1900));
   t.month = static_cast<int8_t>(g_date_time_get_month(local.get()) - 1);
   t.day = static_cast<int8_t>(g_date_time_get_day_of_month(local.get()));
   t.hour = static_cast<int8_t>(g_date_time_get_hour(local.get()));
