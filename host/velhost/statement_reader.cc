@@ -40,7 +40,7 @@ std::optional<StatementReader::Piece> StatementReader::Next() {
   ended_ = true;
   if (piece.text.empty()) return std::nullopt;
   if (source_.interactive()) {
-    ended_ = false;  // Ctrl-D inside a statement ends only the statement
+    ended_ = false;  // Ctrl-D inside a statement hands on what there is; the prompt goes on
     return piece;
   }
   const size_t open_line = static_cast<size_t>(scanner.open_quote_line());
@@ -61,10 +61,10 @@ std::optional<StatementReader::Piece> StatementReader::Next() {
 // Read again from a held line, a piece goes as a piece read from the
 // source would, with one shortcut: a piece that comes to the start of a
 // line in a state in which an earlier piece was there already ends as that
-// one did. Only states with a string or comment open are kept; a line is
+// one did. Only states with a string or comment open are kept: a line is
 // read with nothing open at its start by one piece at most, since the
-// pieces before it ran on to the end inside a string or comment that
-// covered it.
+// pieces after that one start past it, and those before it ran on to the
+// end inside a string or comment that was open over it.
 StatementReader::Piece StatementReader::NextHeld() {
   const size_t count = held_starts_.size() - 1;
   const size_t first = next_held_;
