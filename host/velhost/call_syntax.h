@@ -100,8 +100,8 @@ struct ParsedStatement {
 std::vector<ParsedStatement> ParseScript(std::string_view text, int first_line = 1);
 
 // Whether text ends in the middle of a statement (inside a string or a
-// comment, or after ',', '=', '(' or a bare "exec"): an interactive reader
-// then asks for another line before parsing.
+// comment, or after ',', '=', '(' or a bare "exec"): a reader then asks for
+// another line before parsing. LineScanner tells the same line by line.
 bool NeedsMoreInput(std::string_view text);
 
 // The line (counting from 1 within text) on which a string or comment
