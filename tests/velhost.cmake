@@ -3,7 +3,7 @@
 # provider and the SQLite backend, compared with expected transcripts.
 if(TARGET velhost)
   vel_add_test(velhost_syntax_test
-    SOURCES velhost_syntax_test.cc velhost_binding_test.cc
+    SOURCES velhost_syntax_test.cc velhost_binding_test.cc velhost_reader_test.cc
     LIBS velhost_syntax)
 
   # Each transcript: tests/velhost/NAME.sql (or NAME.stdin fed on standard

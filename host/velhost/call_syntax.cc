@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <limits>
+#include <utility>
 
 namespace velhost {
 namespace {
@@ -17,7 +18,9 @@ struct Token {
                          // an integer's digits; the punctuation mark; the error's message
   std::string written;   // the token as it appears in the input (for messages)
   int line = 0;
-  bool unterminated = false;  // an error that more input could still mend
+  // An error that more input could still mend: the quote of a string, or
+  // '*' for a comment, left open at the end of the text.
+  char open = 0;
 };
 
 bool IsWordStart(char c) {
@@ -46,7 +49,10 @@ std::string Lower(std::string_view text) {
 
 class Tokenizer {
  public:
-  Tokenizer(std::string_view text, int first_line) : text_(text), line_(first_line) {}
+  // open: a string's quote or '*' for a comment when the text starts
+  // inside one that an earlier text left open; 0 when it does not.
+  Tokenizer(std::string_view text, int first_line, char open = 0)
+      : text_(text), line_(first_line), open_(open) {}
 
   std::vector<Token> All() {
     std::vector<Token> tokens;
@@ -69,9 +75,9 @@ class Tokenizer {
     return token;
   }
 
-  Token Error(std::string message, size_t start, int line, bool unterminated = false) {
+  Token Error(std::string message, size_t start, int line, char open = 0) {
     Token token = Make(TokenKind::kError, std::move(message), start, line);
-    token.unterminated = unterminated;
+    token.open = open;
     return token;
   }
 
@@ -81,6 +87,12 @@ class Tokenizer {
   bool AtEnd(size_t ahead = 0) const { return pos_ + ahead >= text_.size(); }
 
   Token Next() {
+    if (open_ != 0) {
+      const char open = std::exchange(open_, 0);
+      const int line = line_;
+      if (open != '*') return StringRest(open, pos_, line);
+      if (!CommentRest()) return Error("unterminated comment", 0, line, '*');
+    }
     // Blanks and comments; newlines are tokens of their own.
     for (;;) {
       if (AtEnd()) return Make(TokenKind::kEnd, "", pos_, line_);
@@ -97,12 +109,7 @@ class Tokenizer {
         const size_t start = pos_;
         const int line = line_;
         pos_ += 2;
-        while (!AtEnd() && !(Peek() == '*' && Peek(1) == '/')) {
-          if (Peek() == '\n') ++line_;
-          ++pos_;
-        }
-        if (AtEnd()) return Error("unterminated comment", start, line, true);
-        pos_ += 2;
+        if (!CommentRest()) return Error("unterminated comment", start, line, '*');
       } else {
         break;
       }
@@ -156,12 +163,29 @@ class Tokenizer {
     return Error(std::string("unexpected character '") + c + "'", start, line);
   }
 
+  // Past the end of a comment whose "/*" is behind; false when the text
+  // ends first.
+  bool CommentRest() {
+    while (!AtEnd() && !(Peek() == '*' && Peek(1) == '/')) {
+      if (Peek() == '\n') ++line_;
+      ++pos_;
+    }
+    if (AtEnd()) return false;
+    pos_ += 2;
+    return true;
+  }
+
   // A quoted string; the quote doubled stands for itself.
   Token String(char quote, size_t start, int line) {
     ++pos_;
+    return StringRest(quote, start, line);
+  }
+
+  // The rest of a string whose opening quote is behind.
+  Token StringRest(char quote, size_t start, int line) {
     std::string value;
     for (;;) {
-      if (AtEnd()) return Error("unterminated string", start, line, true);
+      if (AtEnd()) return Error("unterminated string", start, line, quote);
       const char c = Peek();
       ++pos_;
       if (c == quote) {
@@ -197,6 +221,7 @@ class Tokenizer {
   std::string_view text_;
   size_t pos_ = 0;
   int line_;
+  char open_;
 };
 
 bool IsPunct(const Token& token, char mark) {
@@ -226,6 +251,7 @@ bool ContinuesOverLineEnd(const std::vector<Token>& statement) {
 std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens) {
   std::vector<std::vector<Token>> statements;
   std::vector<Token> current;
+  size_t after_newlines = 0;  // the first token after the newlines at hand
   auto finish = [&] {
     if (!current.empty()) statements.push_back(std::move(current));
     current.clear();
@@ -236,9 +262,16 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
       finish();
     } else if (token.kind == TokenKind::kNewline) {
       if (ContinuesOverLineEnd(current)) continue;
-      size_t next = i + 1;
-      while (next < tokens.size() && tokens[next].kind == TokenKind::kNewline) ++next;
-      if (!current.empty() && next < tokens.size() && IsPunct(tokens[next], ',')) continue;
+      if (!current.empty()) {
+        if (after_newlines <= i) {
+          after_newlines = i + 1;
+          while (after_newlines < tokens.size() &&
+                 tokens[after_newlines].kind == TokenKind::kNewline) {
+            ++after_newlines;
+          }
+        }
+        if (after_newlines < tokens.size() && IsPunct(tokens[after_newlines], ',')) continue;
+      }
       finish();
     } else {
       current.push_back(token);
@@ -508,7 +541,7 @@ std::vector<ParsedStatement> ParseScript(std::string_view text, int first_line) 
 bool NeedsMoreInput(std::string_view text) {
   const std::vector<Token> tokens = Tokenizer(text, 1).All();
   for (const Token& token : tokens) {
-    if (token.kind == TokenKind::kError && token.unterminated) return true;
+    if (token.kind == TokenKind::kError && token.open != 0) return true;
   }
   // The open statement at the end, if any.
   std::vector<Token> last;
@@ -526,9 +559,51 @@ bool NeedsMoreInput(std::string_view text) {
 
 int OpenQuoteLine(std::string_view text) {
   for (const Token& token : Tokenizer(text, 1).All()) {
-    if (token.kind == TokenKind::kError && token.unterminated) return token.line;
+    if (token.kind == TokenKind::kError && token.open != 0) return token.line;
   }
   return 0;
+}
+
+void LineScanner::Add(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  const bool carried = open_ != 0;
+  const std::vector<Token> tokens = Tokenizer(text, ++lines_, open_).All();
+  open_ = 0;
+  for (const Token& token : tokens) {
+    if (token.kind == TokenKind::kEnd) break;
+    if (token.kind == TokenKind::kError && token.open != 0) {
+      // The last token; the one carried in when it covers the whole line.
+      open_ = token.open;
+      if (!carried || token.written.size() != text.size()) open_line_ = token.line;
+      break;
+    }
+    if (token.kind == TokenKind::kSemicolon) {
+      tail_ = Tail::kNone;
+    } else if (token.kind == TokenKind::kNewline) {
+      if (tail_ == Tail::kEnds) tail_ = Tail::kNone;
+    } else if (IsPunct(token, ',') || IsPunct(token, '=') || IsPunct(token, '(')) {
+      tail_ = Tail::kContinued;
+    } else if (tail_ == Tail::kNone && IsOpeningKeyword(token)) {
+      tail_ = Tail::kOpeningKeyword;
+    } else {
+      tail_ = Tail::kEnds;
+    }
+  }
+}
+
+bool LineScanner::NeedsMore() const {
+  return open_ != 0 || tail_ == Tail::kOpeningKeyword || tail_ == Tail::kContinued;
+}
+
+// Once a string closes, the statement goes on the same way whatever came
+// before the string; once a comment closes, it goes on as before the
+// comment.
+int LineScanner::state() const {
+  if (open_ == 0) return -1;
+  if (open_ == '\'') return 4;
+  if (open_ == '"') return 5;
+  return static_cast<int>(tail_);
 }
 
 std::string TypeName(const SqlType& type) {

@@ -100,8 +100,8 @@ struct ParsedStatement {
 std::vector<ParsedStatement> ParseScript(std::string_view text, int first_line = 1);
 
 // Whether text ends in the middle of a statement (inside a string or a
-// comment, or after ',', '=', '(' or a bare "exec"): an interactive reader
-// then asks for another line before parsing.
+// comment, or after ',', '=', '(' or a bare "exec"): a reader then asks for
+// another line before parsing. LineScanner tells the same line by line.
 bool NeedsMoreInput(std::string_view text);
 
 // The line (counting from 1 within text) on which a string or comment
@@ -110,6 +110,39 @@ int OpenQuoteLine(std::string_view text);
 
 // The text of a type as it would be declared ("varchar(255)", "int").
 std::string TypeName(const SqlType& type);
+
+// Tells, line by line, what NeedsMoreInput and OpenQuoteLine tell of the
+// text of all the lines so far, looking at each line once: a string or
+// comment that a line leaves open is carried into the next.
+class LineScanner {
+ public:
+  // How many values state() has.
+  static constexpr int kOpenStates = 6;
+
+  // Takes the next line, without its line end.
+  void Add(std::string_view line);
+
+  // Whether the lines so far end in the middle of a statement.
+  bool NeedsMore() const;
+
+  // The line (counting from 1 among the lines added) on which a string or
+  // comment that the lines so far leave open starts; 0 when none is open.
+  int open_quote_line() const { return open_ != 0 ? open_line_ : 0; }
+
+  // With a string or comment open, a number below kOpenStates for what
+  // the lines that follow will make of it: two scanners in the same state
+  // take those lines the same way. -1 when nothing is open.
+  int state() const;
+
+ private:
+  // What the open statement's tokens so far make of a line end.
+  enum class Tail { kNone, kOpeningKeyword, kContinued, kEnds };
+
+  char open_ = 0;  // the open string's quote, '*' for a comment, 0
+  int open_line_ = 0;
+  int lines_ = 0;
+  Tail tail_ = Tail::kNone;
+};
 
 }  // namespace velhost
 
