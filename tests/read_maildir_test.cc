@@ -150,6 +150,18 @@ TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
   EXPECT_EQ(delivered, 1u);
 }
 
+TEST_F(MaildirReadTest, ATextWithoutAFinalLineEndIsReadBackAsSent) {
+  const std::string text = "31 bytes and no line end at all";
+  ASSERT_EQ(text.size(), 31u);
+  ExpectSucceeded(client().Call("xp_sendmail", {Text("@recipient", "ops"), Text("@message", text)}));
+  velsrv::CallResult r = client().Call(
+      "xp_readmail", {RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                      RpcParam::Output("@msg_length", VEL_INT_TYPE, 4)});
+  ExpectSucceeded(r);
+  EXPECT_EQ(Value(r, "@message"), text);
+  EXPECT_EQ(AsInt(r.output("@msg_length").value_or(velsrv::OutputValue{})), 31);
+}
+
 // A host may unload the library (and with it the provider) and load it
 // again in the same process; mail must still be parsed afterwards.
 TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {
