@@ -162,6 +162,28 @@ TEST_F(MaildirReadTest, ATextWithoutAFinalLineEndIsReadBackAsSent) {
   EXPECT_EQ(AsInt(r.output("@msg_length").value_or(velsrv::OutputValue{})), 31);
 }
 
+TEST_F(MaildirReadTest, IncludedFilesComeFromTheServerButNeverFromTheMailRoot) {
+  std::ofstream(dir_ / "notes.txt") << "server notes\n";
+  std::filesystem::create_directories(dir_ / "work");
+  ExpectSucceeded(client().Call(
+      "xp_sendmail", {Text("@recipient", "dba"), Text("@include_file", (dir_ / "notes.txt").string())}));
+  for (const std::filesystem::path& name :
+       {root_ / "passwd", dir_ / "work" / ".." / "mail" / "passwd"}) {
+    velsrv::CallResult r = client().Call(
+        "xp_sendmail", {Text("@recipient", "dba"), Text("@include_file", name.string())});
+    EXPECT_NE(r.returned, 1) << name;
+    auto routed = Simplify(r.routed);
+    ASSERT_EQ(routed.size(), 1u) << name;
+    EXPECT_EQ(routed[0].msgnum, 11518) << name;
+  }
+  size_t delivered = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ / "dba" / "new")) {
+    (void)entry;
+    ++delivered;
+  }
+  EXPECT_EQ(delivered, 1u);
+}
+
 // A host may unload the library (and with it the provider) and load it
 // again in the same process; mail must still be parsed afterwards.
 TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {

@@ -1,6 +1,7 @@
 // Listing, reading and deleting the messages of the session's mailbox.
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <system_error>
 
@@ -78,9 +79,11 @@ CMC_return_code WriteFailure(int32_t error) {
 }
 
 // Creates a new owner-only file in dir under name, or, when that is taken,
-// under "2-name", "3-name" and so on. The descriptor, or -1.
-int CreateUnder(const fs::path& dir, const std::string& name, fs::path* path) {
-  for (int n = 1; n < 10000; ++n) {
+// under "2-name", "3-name" and so on, counting on from *next (the first
+// number not tried yet for this name). The descriptor, or -1.
+int CreateUnder(const fs::path& dir, const std::string& name, int* next, fs::path* path) {
+  for (int tries = 0; tries < 10000; ++tries) {
+    const int n = (*next)++;
     *path = dir / (n == 1 ? name : std::to_string(n) + "-" + name);
     int fd = vel::os::CreateNewFile(path->string().c_str());
     if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists))
@@ -101,9 +104,12 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
   for (const fs::path& level : {attachment_root, session_dir, dir})
     if (!vel::os::CreatePrivateDirectory(level.string().c_str()))
       return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  std::map<std::string, int> next;  // per name, the next number to try
   for (size_t i = 0; i < message.attachments.size(); ++i) {
+    const std::string name = SafeFileName(message.attachments[i].title, i);
+    int& counter = next.try_emplace(name, 1).first->second;
     fs::path path;
-    int fd = CreateUnder(dir, SafeFileName(message.attachments[i].title, i), &path);
+    int fd = CreateUnder(dir, name, &counter, &path);
     if (fd < 0) {
       int32_t error = vel::os::LastError();
       return error == static_cast<int32_t>(std::errc::no_space_on_device)
