@@ -254,6 +254,7 @@ CMC_return_code Delivery::Commit() {
   if (!staged_.empty()) {
     for (const fs::path& dir : tmp_dirs)
       if (!vel::os::SyncDirectory(dir.string().c_str())) return CMC_E_FAILURE;
+    if (!vel::os::SyncDirectory(JournalDir(root_).string().c_str())) return CMC_E_FAILURE;
     if (!Journal("commit\n") || !vel::os::SyncFile(journal_fd_)) return WriteFailure();
   }
   const long kill_after = KillAfterRenames();
