@@ -239,6 +239,64 @@ bool WriteNewFileDurably(const char* path, const void* data, size_t size);
 // renamed into it survive a crash. False on failure (LastError() tells why).
 bool SyncDirectory(const char* path);
 
+// Files of the mail store are handled through descriptors of the C
+// runtime (what GMime's file streams take). Each call below returns its
+// result as stated; on failure LastError() tells why.
+
+// Opens a regular file for reading without waiting on a FIFO or device:
+// anything but a regular file is refused ("invalid argument"), and so is
+// a symbolic link as the last component ("too many levels of symbolic
+// links") unless follow_link says to follow it. Returns the descriptor
+// and the file's size at opening in *size, or -1.
+int OpenRegularFile(const char* path, uint64_t* size, bool follow_link = false);
+
+// Creates a new file for writing and reading, which must not exist yet
+// (created exclusively, permissions 0600, a symbolic link at path is not
+// followed). Returns the descriptor, or -1.
+int CreateNewFile(const char* path);
+
+// Opens an existing regular file for reading and writing, without
+// following a symbolic link as its last component. Returns the
+// descriptor, or -1.
+int OpenExistingFile(const char* path);
+
+// Reads up to size bytes at the file's position. Returns the number read
+// (0 at the end of the file), or -1.
+int64_t ReadFile(int fd, void* buffer, size_t size);
+
+// Writes all size bytes at the file's position. False on failure ("no
+// space left on device" when the disk took nothing more).
+bool WriteFile(int fd, const void* data, size_t size);
+
+// Flushes the file's data to disk. False on failure.
+bool SyncFile(int fd);
+
+// Closes a descriptor. False when closing failed (the descriptor is
+// closed all the same).
+bool CloseFile(int fd);
+
+// Takes an exclusive lock on an open file without waiting. The lock is
+// held until the descriptor is closed or the process ends, however it
+// ends. False when another descriptor (of this process or another one)
+// holds it, or on failure.
+bool TryLockFile(int fd);
+
+// The absolute path of an open file as the system reached it, with no
+// symbolic link in it. Empty on failure.
+std::string RealPathOf(int fd);
+
+// Creates a directory only its owner may enter (0700). True when it was
+// created, or when a directory (not a symbolic link) is already there.
+bool CreatePrivateDirectory(const char* path);
+
+// Whether a process with this id exists.
+bool ProcessExists(uint32_t pid);
+
+// Ends the calling process at once, as a kill from outside would: no
+// handler, no destructor, no buffer flushed. Only for tests of what a
+// crash leaves behind.
+[[noreturn]] void KillThisProcess();
+
 // The machine's host name (empty when it cannot be obtained).
 std::string HostName();
 

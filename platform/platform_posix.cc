@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -490,6 +492,116 @@ bool SyncDirectory(const char* path) {
   close(fd);
   errno = saved;
   return ok;
+}
+
+int OpenRegularFile(const char* path, uint64_t* size, bool follow_link) {
+  if (path == nullptr || size == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  // Non-blocking, so that opening a FIFO does not wait for a writer; the
+  // flag is dropped again once the file is known to be regular.
+  int fd = open(path, O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  int refused = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (refused != 0) {
+    close(fd);
+    errno = refused;
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+int CreateNewFile(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+int OpenExistingFile(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+int64_t ReadFile(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = read(fd, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+bool WriteFile(int fd, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SyncFile(int fd) { return fsync(fd) == 0; }
+
+bool CloseFile(int fd) { return close(fd) == 0; }
+
+bool TryLockFile(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
+
+std::string RealPathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  ssize_t n = readlink(link, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return "";
+  return std::string(target, static_cast<size_t>(n));
+}
+
+bool CreatePrivateDirectory(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  if (mkdir(path, 0700) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(path, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
+
+bool ProcessExists(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+void KillThisProcess() {
+  kill(getpid(), SIGKILL);
+  _exit(137);  // not reached
 }
 
 std::string HostName() {

@@ -2,6 +2,8 @@
 // and attachments, listing, reading with and without marking, deleting,
 // and mail that other programs put into the maildirs.
 #include <algorithm>
+#include <csignal>
+#include <cstdint>
 
 #include "maildir_test_support.h"
 
@@ -388,6 +390,250 @@ TEST_F(MaildirMail, MalformedMailIsReadAsWellAsItCanBe) {
   ASSERT_EQ(Read(bob, all[9].reference, 0, &pdf), CMC_SUCCESS);
   ASSERT_EQ(pdf.attachments.size(), 1u);
   EXPECT_EQ(pdf.attachments[0].second, "%PDF-");
+}
+
+
+// Builds a message with the given attachments as another mail program
+// would: each a base64 part named by its title.
+std::string WithAttachments(const std::vector<std::pair<std::string, std::string>>& parts) {
+  std::string text =
+      "From: zoe@example.org\nSubject: files\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nsee\n";
+  for (const auto& [title, content] : parts) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (size_t i = 0; i < content.size(); i += 3) {
+      uint32_t v = static_cast<uint8_t>(content[i]) << 16;
+      if (i + 1 < content.size()) v |= static_cast<uint8_t>(content[i + 1]) << 8;
+      if (i + 2 < content.size()) v |= static_cast<uint8_t>(content[i + 2]);
+      encoded += kAlphabet[(v >> 18) & 63];
+      encoded += kAlphabet[(v >> 12) & 63];
+      encoded += i + 1 < content.size() ? kAlphabet[(v >> 6) & 63] : '=';
+      encoded += i + 2 < content.size() ? kAlphabet[v & 63] : '=';
+    }
+    text += "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
+            "filename=\"" + title + "\"\nContent-Transfer-Encoding: base64\n\n" + encoded + "\n";
+  }
+  return text + "--b--\n";
+}
+
+TEST_F(MaildirMail, AMessageOverTheSizeLimitIsRefusedWholeAndBigOnesNeedNoMemory) {
+  vel::os::SetEnvironmentVariable("VELCMC_MAX_MESSAGE_BYTES", "100000");
+  Outgoing raw;  // over the limit before encoding
+  raw.To("bob").To("carol").Attach(MakeFile("big.bin", std::string(150000, 'b')), "big.bin");
+  EXPECT_EQ(Send(raw), CMC_E_TEXT_TOO_LARGE);
+  Outgoing encoded;  // under it before encoding, over it once in base64
+  encoded.To("bob").To("carol").Attach(MakeFile("mid.bin", std::string(90000, 'm')), "mid.bin");
+  EXPECT_EQ(Send(encoded), CMC_E_TEXT_TOO_LARGE);
+  Outgoing text;
+  text.To("bob").Text(std::string(100001, 't'));
+  EXPECT_EQ(Send(text), CMC_E_TEXT_TOO_LARGE);
+  for (const char* name : {"bob", "carol"}) {
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "new").empty()) << name;
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "tmp").empty()) << name;
+  }
+  // A stored message over the limit is not read either.
+  Deliver("bob", "1300000000.M1P1.big", "Subject: big\n\n" + std::string(100000, 'x'));
+  CMC_session_id bob = As("bob");
+  ReadMessage m;
+  EXPECT_EQ(Read(bob, "1300000000.M1P1.big", 0, &m), CMC_E_TEXT_TOO_LARGE);
+  EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 1u);
+  vel::os::SetEnvironmentVariable("VELCMC_MAX_MESSAGE_BYTES", nullptr);
+  fs::remove(Mailbox("bob") / "new" / "1300000000.M1P1.big");
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a limit on address space does not fit the sanitizers' shadow memory";
+#else
+  // A 40 MB attachment to two mailboxes, with 64 MB of address space to
+  // spare: the message never passes through memory.
+  const std::string attachment = MakeFile("rows.txt", std::string(40 << 20, 'r'));
+  EXPECT_EXIT(
+      {
+        Outgoing warm;  // GMime's set-up happens before the limit
+        warm.To("dave").Text("warm up\n");
+        if (Send(warm) != CMC_SUCCESS) std::_Exit(2);
+        std::string status = ReadAll("/proc/self/status");
+        size_t at = status.find("VmSize:");
+        if (at == std::string::npos) std::_Exit(3);
+        long long kb = std::atoll(status.c_str() + at + 7);
+        std::string limit = "prlimit --pid " + std::to_string(vel::os::ProcessId()) +
+                            " --as=" + std::to_string((kb + 64 * 1024) * 1024);
+        if (std::system(limit.c_str()) != 0) std::_Exit(4);
+        Outgoing big;
+        big.To("bob").To("carol").Subject("rows").Attach(attachment, "rows.txt");
+        CMC_return_code rc = Send(big);
+        std::_Exit(rc == CMC_SUCCESS ? 0 : 10 + static_cast<int>(rc));
+      },
+      ::testing::ExitedWithCode(0), "");
+  for (const char* name : {"bob", "carol"}) {
+    auto names = FilesIn(Mailbox(name) / "new");
+    ASSERT_EQ(names.size(), 1u) << name;
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "tmp").empty()) << name;
+  }
+  CMC_session_id carol = As("carol");
+  ReadMessage rows;
+  ASSERT_EQ(Read(carol, List(carol).at(0).reference, 0, &rows), CMC_SUCCESS);
+  ASSERT_EQ(rows.attachments.size(), 1u);
+  EXPECT_TRUE(rows.attachments[0].second == std::string(40 << 20, 'r'));
+#endif
+}
+
+TEST_F(MaildirMail, AReadMarksOnlyWhenItSucceedsAndAttachmentNamesNeverClash) {
+  const std::string long_title = std::string(300, 'n') + ".csv";
+  Deliver("bob", "1300000000.M1P1.files",
+          WithAttachments({{long_title, "long"},
+                           {"same.txt", "first"},
+                           {"same.txt", "second"},
+                           {"2-same.txt", "third"}}));
+  // Where attachments go cannot be made: the read fails, the message stays
+  // unread.
+  WriteAll(root_ / ".attachments", "in the way");
+  CMC_session_id bob = As("bob");
+  ReadMessage m;
+  EXPECT_EQ(Read(bob, "1300000000.M1P1.files", 0, &m), CMC_E_ATTACHMENT_OPEN_FAILURE);
+  EXPECT_EQ(FilesIn(Mailbox("bob") / "new"), std::vector<std::string>{"1300000000.M1P1.files"});
+  EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 1u);
+
+  fs::remove(root_ / ".attachments");
+  ASSERT_EQ(Read(bob, "1300000000.M1P1.files", 0, &m), CMC_SUCCESS);
+  EXPECT_EQ(m.flags & 0x1u, 0x1u);
+  EXPECT_TRUE(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).empty());
+  ASSERT_EQ(m.attachments.size(), 4u);
+  std::vector<std::string> contents, files;
+  for (size_t i = 0; i < 4; ++i) {
+    contents.push_back(m.attachments[i].second);
+    files.push_back(m.attachment_files[i]);
+  }
+  EXPECT_EQ(contents, (std::vector<std::string>{"long", "first", "second", "third"}));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(std::unique(files.begin(), files.end()), files.end());
+  // The long title is shortened to what a file name can hold, its
+  // extension kept; the title itself is handed out whole.
+  const std::string shortened = fs::path(m.attachment_files[0]).filename().string();
+  EXPECT_LE(shortened.size(), 255u);
+  EXPECT_EQ(fs::path(shortened).extension(), ".csv");
+  EXPECT_EQ(m.attachments[0].first, long_title);
+}
+
+TEST_F(MaildirMail, ADeliveryKilledHalfWayIsCompletedAtTheNextLogonOfAnyAccount) {
+  Outgoing m;
+  m.To("bob").To("carol", CMC_ROLE_CC).To("dave", CMC_ROLE_BCC).Subject("all or nothing")
+      .Text("one copy each\n").Attach(MakeFile("data.bin", std::string(300000, 'd')), "data.bin");
+  // The sending process dies right after the first copy is moved into new.
+  EXPECT_EXIT(
+      {
+        vel::os::SetEnvironmentVariable("VELCMC_TEST_KILL_AFTER_RENAME", "1");
+        Send(m);
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGKILL), "");
+  EXPECT_EQ(FilesIn(Mailbox("bob") / "new").size(), 1u);
+  EXPECT_EQ(FilesIn(Mailbox("carol") / "tmp").size(), 1u);
+  EXPECT_EQ(FilesIn(Mailbox("dave") / "tmp").size(), 1u);
+
+  // Any account's logon (here one the message was not for) finishes it.
+  As("alice");
+  for (const char* name : {"bob", "carol", "dave"}) {
+    EXPECT_EQ(FilesIn(Mailbox(name) / "new").size(), 1u) << name;
+    EXPECT_TRUE(FilesIn(Mailbox(name) / "tmp").empty()) << name;
+  }
+  EXPECT_TRUE(FilesIn(root_ / ".deliveries").empty());
+  CMC_session_id dave = As("dave");
+  ReadMessage read;
+  ASSERT_EQ(Read(dave, List(dave).at(0).reference, 0, &read), CMC_SUCCESS);
+  EXPECT_EQ(read.subject, "all or nothing");
+  ASSERT_EQ(read.attachments.size(), 1u);
+  EXPECT_EQ(read.attachments[0].second, std::string(300000, 'd'));
+}
+
+TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogon) {
+  Deliver("bob", "1300000000.M1P1.one", WithAttachments({{"report.txt", "numbers"}}));
+  // What a crashed process left, and what a live one (this) still uses.
+  const fs::path dead = root_ / ".attachments" / "bob.2147483646.1";
+  const fs::path live = root_ / ".attachments" /
+                        ("bob." + std::to_string(vel::os::ProcessId()) + ".4000000");
+  fs::create_directories(dead / "ref");
+  WriteAll(dead / "ref" / "old.txt", "old");
+  fs::create_directories(live);
+  CMC_session_id bob = As("bob");
+  EXPECT_FALSE(fs::exists(dead));
+  EXPECT_TRUE(fs::exists(live));
+
+  ReadMessage m;
+  ASSERT_EQ(Read(bob, "1300000000.M1P1.one", 0, &m), CMC_SUCCESS);
+  ASSERT_EQ(m.attachment_files.size(), 1u);
+  fs::path file = m.attachment_files[0];
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  for (fs::path dir = file.parent_path(); dir != root_; dir = dir.parent_path())
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all) << dir;
+}
+
+TEST_F(MaildirMail, OnlyRegularFilesAreListedOrReadAndLinksAreNotFollowed) {
+  Deliver("bob", "1300000002.M1P1.real", "Subject: real\n\nreal\n");
+  const fs::path new_dir = Mailbox("bob") / "new";
+  ASSERT_EQ(std::system(("mkfifo '" + (new_dir / "1300000000.M1P1.fifo").string() + "'").c_str()), 0);
+  fs::create_symlink(root_ / "passwd", new_dir / "1300000001.M1P1.link");
+  fs::create_symlink(root_ / "passwd", Mailbox("bob") / "cur" / "1300000003.M1P1.link:2,S");
+  fs::create_directory(new_dir / "1300000004.M1P1.dir");
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);  // a FIFO read would block here until a writer came
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].subject, "real");
+  ReadMessage m;
+  for (const char* other : {"1300000000.M1P1.fifo", "1300000001.M1P1.link",
+                            "1300000003.M1P1.link", "1300000004.M1P1.dir"})
+    EXPECT_EQ(Read(bob, other, 0, &m), CMC_E_INVALID_MESSAGE_REFERENCE) << other;
+  EXPECT_TRUE(fs::is_symlink(new_dir / "1300000001.M1P1.link"));
+  EXPECT_EQ(Read(bob, listed[0].reference, 0, &m), CMC_SUCCESS);
+}
+
+TEST_F(MaildirMail, NoFileOfTheMailRootIsAttachedByAnyName) {
+  Outgoing first;
+  first.To("bob").Subject("to be found");
+  ASSERT_EQ(Send(first), CMC_SUCCESS);
+  const std::string stored = (Mailbox("bob") / "new" / FilesIn(Mailbox("bob") / "new")[0]).string();
+  fs::create_directories(dir_.path() / "elsewhere");
+  fs::create_symlink(root_ / "passwd", dir_.path() / "elsewhere" / "innocent.txt");
+  fs::create_symlink(root_, dir_.path() / "elsewhere" / "root");
+  const std::string names[] = {
+      (root_ / "passwd").string(),
+      (dir_.path() / "elsewhere" / ".." / "mail" / "passwd").string(),
+      (dir_.path() / "elsewhere" / "innocent.txt").string(),
+      (dir_.path() / "elsewhere" / "root" / "bob" / "new").string() + "/" +
+          fs::path(stored).filename().string(),
+      stored,
+  };
+  for (const std::string& name : names) {
+    Outgoing m;
+    m.To("carol").Attach(name, "passwd");
+    EXPECT_EQ(Send(m), CMC_E_ATTACHMENT_OPEN_FAILURE) << name;
+  }
+  EXPECT_TRUE(FilesIn(Mailbox("carol") / "new").empty());
+  EXPECT_TRUE(FilesIn(Mailbox("carol") / "tmp").empty());
+  // Other files of the server are attached as before, links included.
+  fs::create_symlink(MakeFile("plain.txt", "plain"), dir_.path() / "elsewhere" / "link.txt");
+  Outgoing fine;
+  fine.To("carol").Attach((dir_.path() / "elsewhere" / "link.txt").string(), "link.txt");
+  EXPECT_EQ(Send(fine), CMC_SUCCESS);
+}
+
+TEST_F(MaildirMail, TextWithoutAFinalLineEndIsReadBackExactly) {
+  CMC_session_id bob = As("bob");
+  const std::string texts[] = {"31 bytes and no line end at all", "two\nlines", "caf\xc3\xa9",
+                               "line end kept\n", "x = 1 ="};
+  for (bool attached : {false, true}) {
+    for (const std::string& text : texts) {
+      Outgoing m;
+      m.To("bob").Text(text);
+      if (attached) m.Attach(MakeFile("a.txt", "a"), "a.txt");
+      ASSERT_EQ(Send(m), CMC_SUCCESS);
+      std::string ref = List(bob, nullptr, CMC_LIST_UNREAD_ONLY).at(0).reference;
+      ReadMessage read;
+      ASSERT_EQ(Read(bob, ref, 0, &read), CMC_SUCCESS);
+      EXPECT_EQ(read.text, text) << attached;
+    }
+  }
 }
 
 }  // namespace

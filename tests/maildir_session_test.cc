@@ -67,6 +67,22 @@ TEST_F(MaildirSession, ChangedPasswordTakesEffectAtTheNextLogon) {
       << file;
 }
 
+TEST_F(MaildirSession, TheAccountToolRefusesAnEmptyPassword) {
+  for (const char* input : {"printf '\\n'", "printf '\\r\\n'", "printf ''"}) {
+    std::string command = std::string(input) + " | '" VELCMC_PASSWD_TOOL "' '" +
+                          root_.string() + "' carol 2>/dev/null";
+    EXPECT_NE(std::system(command.c_str()), 0) << input;
+  }
+  EXPECT_EQ(ReadAll(root_ / "passwd").find("carol:"), std::string::npos);
+  CMC_session_id id = 0;
+  EXPECT_EQ(Logon("carol", "", &id), CMC_E_LOGON_FAILURE);
+  // Nor does an existing account lose its password to an empty one.
+  std::string command = "printf '\\n' | '" VELCMC_PASSWD_TOOL "' '" + root_.string() +
+                        "' alice 2>/dev/null";
+  EXPECT_NE(std::system(command.c_str()), 0);
+  EXPECT_EQ(Logon("alice", "s3cret pass", &id), CMC_SUCCESS);
+}
+
 TEST_F(MaildirSession, LogonExtensionsAndVersion) {
   CMC_session_id id = 0;
   CMC_extension library_ext{528, 4, nullptr, CMC_EXT_LAST_ELEMENT | CMC_EXT_REQUIRED};

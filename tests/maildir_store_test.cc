@@ -7,6 +7,7 @@
 
 #include "compose.h"
 #include "delivery.h"
+#include "gmime_support.h"
 #include "mailbox.h"
 #include "maildir_test_support.h"
 #include "names.h"
@@ -78,7 +79,7 @@ class MaildirDelivery : public ::testing::Test {
 };
 
 TEST_F(MaildirDelivery, CommitMovesEveryCopyIntoNew) {
-  velcmc::Delivery delivery;
+  velcmc::Delivery delivery(dir_.path());
   ASSERT_EQ(delivery.Stage(bob_, "Delivered-To: bob\n", "Subject: s\n\nbody\n"), CMC_SUCCESS);
   ASSERT_EQ(delivery.Stage(carol_, "Delivered-To: carol\n", "Subject: s\n\nbody\n"), CMC_SUCCESS);
   // Staged copies are not visible to readers yet.
@@ -93,7 +94,7 @@ TEST_F(MaildirDelivery, CommitMovesEveryCopyIntoNew) {
 
 TEST_F(MaildirDelivery, AnAbandonedDeliveryLeavesNothingBehind) {
   {
-    velcmc::Delivery delivery;
+    velcmc::Delivery delivery(dir_.path());
     ASSERT_EQ(delivery.Stage(bob_, "", "one"), CMC_SUCCESS);
     ASSERT_EQ(delivery.Stage(carol_, "", "two"), CMC_SUCCESS);
   }
@@ -109,7 +110,7 @@ TEST_F(MaildirDelivery, ACrashBetweenWritingAndMovingLeavesNoPartialMessageInNew
   // commit, as if the power had gone.
   EXPECT_EXIT(
       {
-        velcmc::Delivery delivery;
+        velcmc::Delivery delivery(dir_.path());
         if (delivery.Stage(bob_, "", body) != CMC_SUCCESS) std::_Exit(1);
         if (delivery.Stage(carol_, "", body) != CMC_SUCCESS) std::_Exit(1);
         std::_Exit(0);
@@ -123,11 +124,18 @@ TEST_F(MaildirDelivery, ACrashBetweenWritingAndMovingLeavesNoPartialMessageInNew
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(ReadAll(box->TmpDir() / left[0]), body);
   }
+  // The delivery never committed: the next logon's recovery undoes it.
+  velcmc::RecoverDeliveries(dir_.path());
+  for (auto* box : {&bob_, &carol_}) {
+    EXPECT_TRUE(FilesIn(box->TmpDir()).empty());
+    EXPECT_TRUE(FilesIn(box->NewDir()).empty());
+  }
+  EXPECT_TRUE(FilesIn(velcmc::JournalDir(dir_.path())).empty());
 }
 
 TEST_F(MaildirDelivery, StagingIntoAMissingMailboxFails) {
   velcmc::Mailbox gone(dir_.path() / "gone");
-  velcmc::Delivery delivery;
+  velcmc::Delivery delivery(dir_.path());
   EXPECT_EQ(delivery.Stage(gone, "", "x"), CMC_E_FAILURE);
 }
 
@@ -167,31 +175,59 @@ TEST(MaildirCache, ParsesEachMessageOnceAndForgetsRemovedOnes) {
   EXPECT_EQ(none[0], nullptr);
 }
 
+// Composes a message into memory, as the provider composes it into a file.
+std::string Compose(const velcmc::OutgoingMessage& message) {
+  velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
+  EXPECT_GT(velcmc::WriteComposedMessage(message, out.get()), 0);
+  return velcmc::StreamBytes(out.get());
+}
+
+velcmc::ParsedMessage Parse(const std::string& stored) {
+  velcmc::GObjectPtr<GMimeStream> in(g_mime_stream_mem_new_with_buffer(stored.data(), stored.size()));
+  return velcmc::ParseMessage(in.get(), {});
+}
+
+std::string Content(const velcmc::ParsedMessage::Attachment& attachment) {
+  velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
+  EXPECT_TRUE(velcmc::WriteAttachment(attachment, out.get()));
+  return velcmc::StreamBytes(out.get());
+}
+
+velcmc::GObjectPtr<GMimeStream> Bytes(const std::string& data) {
+  return velcmc::GObjectPtr<GMimeStream>(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+}
+
 TEST(MaildirParse, ComposedMessagesParseBackAndEveryTruncationIsSurvived) {
+  velcmc::EnsureGMime();
+  const std::string text = "caf\xc3\xa9\n" + std::string(300, 'l') + " \n";
+  const std::string binary("\x00\xff\x01", 3);
   velcmc::OutgoingMessage out;
   out.from = {"alice", "alice@here"};
   out.to = {{"Bob", "bob@here"}};
   out.subject = "Stra\xc3\x9f" "e \xe2\x9c\x93 " + std::string(120, 's');
   out.type = "Custom: type \xc3\xa4";
-  out.text = "caf\xc3\xa9\n" + std::string(300, 'l') + " \n";
-  out.attachments = {{"b\xc3\xa4r.bin", std::string("\x00\xff\x01", 3)}, {"n.txt", "a\r\nb"}};
+  out.text = text;
+  out.attachments.push_back({"b\xc3\xa4r.bin", Bytes(binary)});
+  out.attachments.push_back({"n.txt", Bytes("a\r\nb")});
   out.domain = "here";
-  std::string stored = velcmc::ComposeMessage(out);
+  std::string stored = Compose(out);
 
-  velcmc::ParsedMessage back = velcmc::ParseMessage(stored, {});
+  velcmc::ParsedMessage back = Parse(stored);
   EXPECT_EQ(back.subject, out.subject);
   EXPECT_EQ(back.type, out.type);
-  EXPECT_EQ(back.text, out.text);
+  EXPECT_EQ(back.text, text);
   ASSERT_EQ(back.attachments.size(), 2u);
   EXPECT_EQ(back.attachments[0].title, out.attachments[0].title);
-  EXPECT_EQ(back.attachments[0].data, out.attachments[0].data);
-  EXPECT_EQ(back.attachments[1].data, out.attachments[1].data);
+  EXPECT_EQ(Content(back.attachments[0]), binary);
+  EXPECT_EQ(Content(back.attachments[1]), "a\r\nb");
   ASSERT_EQ(back.recipients.size(), 2u);
   EXPECT_EQ(back.recipients[1].address.name, "Bob");
 
   // Every prefix of the message is malformed in its own way.
-  for (size_t length = 0; length < stored.size(); length += 7)
-    velcmc::ParseMessage(stored.substr(0, length), {});
+  for (size_t length = 0; length < stored.size(); length += 7) {
+    velcmc::ParsedMessage cut = Parse(stored.substr(0, length));
+    for (const auto& attachment : cut.attachments) Content(attachment);
+  }
 }
 
 }  // namespace

@@ -161,6 +161,40 @@ TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
   EXPECT_EQ(delivered, 1u);
 }
 
+TEST_F(MaildirReadTest, ATextWithoutAFinalLineEndIsReadBackAsSent) {
+  const std::string text = "31 bytes and no line end at all";
+  ASSERT_EQ(text.size(), 31u);
+  ExpectSucceeded(client().Call("xp_sendmail", {Text("@recipient", "ops"), Text("@message", text)}));
+  velsrv::CallResult r = client().Call(
+      "xp_readmail", {RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                      RpcParam::Output("@msg_length", VEL_INT_TYPE, 4)});
+  ExpectSucceeded(r);
+  EXPECT_EQ(Value(r, "@message"), text);
+  EXPECT_EQ(AsInt(r.output("@msg_length").value_or(velsrv::OutputValue{})), 31);
+}
+
+TEST_F(MaildirReadTest, IncludedFilesComeFromTheServerButNeverFromTheMailRoot) {
+  std::ofstream(dir_ / "notes.txt") << "server notes\n";
+  std::filesystem::create_directories(dir_ / "work");
+  ExpectSucceeded(client().Call(
+      "xp_sendmail", {Text("@recipient", "dba"), Text("@include_file", (dir_ / "notes.txt").string())}));
+  for (const std::filesystem::path& name :
+       {root_ / "passwd", dir_ / "work" / ".." / "mail" / "passwd"}) {
+    velsrv::CallResult r = client().Call(
+        "xp_sendmail", {Text("@recipient", "dba"), Text("@include_file", name.string())});
+    EXPECT_NE(r.returned, 1) << name;
+    auto routed = Simplify(r.routed);
+    ASSERT_EQ(routed.size(), 1u) << name;
+    EXPECT_EQ(routed[0].msgnum, 11518) << name;
+  }
+  size_t delivered = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ / "dba" / "new")) {
+    (void)entry;
+    ++delivered;
+  }
+  EXPECT_EQ(delivered, 1u);
+}
+
 // A host may unload the library (and with it the provider) and load it
 // again in the same process; mail must still be parsed afterwards.
 TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {

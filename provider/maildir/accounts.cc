@@ -81,6 +81,10 @@ std::string HashPassword(const std::string& password) {
 
 bool SetPassword(const fs::path& root, const std::string& name, const std::string& password,
                  std::string* error) {
+  if (password.empty()) {
+    *error = "the password is empty";
+    return false;
+  }
   std::string hash = HashPassword(password);
   if (hash.empty()) {
     *error = "cannot hash the password";

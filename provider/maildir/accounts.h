@@ -26,7 +26,8 @@ bool VerifyPassword(const std::filesystem::path& root, const std::string& name,
 std::string HashPassword(const std::string& password);
 
 // Adds the account or changes its password, replacing the file in one
-// step. False with a reason in *error on failure.
+// step. An empty password is refused. False with a reason in *error on
+// failure.
 bool SetPassword(const std::filesystem::path& root, const std::string& name,
                  const std::string& password, std::string* error);
 

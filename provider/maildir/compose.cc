@@ -16,17 +16,23 @@ void AddAddresses(GMimeMessage* message, GMimeAddressType type,
                                a.address.c_str());
 }
 
-GObjectPtr<GMimeObject> TextPart(const std::string& text) {
+// Text without a line end at its close would come back with one: a
+// message body is always written ending with a line end. Base64 keeps the
+// text exact, since its decoding drops line ends.
+bool NeedsExactEnding(std::string_view text) { return !text.empty() && text.back() != '\n'; }
+
+GObjectPtr<GMimeObject> TextPart(GMimeStream* text, bool exact_ending) {
   // The text goes in as the caller's bytes, labelled UTF-8; GMime's own
   // text setter would pick and convert to a charset of its choice.
   GObjectPtr<GMimeTextPart> part(g_mime_text_part_new_with_subtype("plain"));
   g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", "utf-8");
-  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
   GObjectPtr<GMimeDataWrapper> content(
-      g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+      g_mime_data_wrapper_new_with_stream(text, GMIME_CONTENT_ENCODING_DEFAULT));
   g_mime_part_set_content(GMIME_PART(part.get()), content.get());
   // Quoted-printable or base64 only where the text needs it.
   g_mime_object_encode(GMIME_OBJECT(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT);
+  if (exact_ending)
+    g_mime_part_set_content_encoding(GMIME_PART(part.get()), GMIME_CONTENT_ENCODING_BASE64);
   return GObjectPtr<GMimeObject>(GMIME_OBJECT(part.release()));
 }
 
@@ -37,10 +43,8 @@ GObjectPtr<GMimeObject> AttachmentPart(const OutgoingMessage::Attachment& attach
                                                        mime_type.substr(slash + 1).c_str()));
   g_mime_object_set_disposition(GMIME_OBJECT(part.get()), GMIME_DISPOSITION_ATTACHMENT);
   g_mime_part_set_filename(part.get(), attachment.title.c_str());
-  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
-      attachment.data.data(), attachment.data.size()));
-  GObjectPtr<GMimeDataWrapper> content(
-      g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+  GObjectPtr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(
+      attachment.content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
   g_mime_part_set_content(part.get(), content.get());
   // Base64 keeps every byte as it is, line ends included.
   g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
@@ -67,35 +71,43 @@ std::string AttachmentMimeType(const std::string& title) {
   return "application/octet-stream";
 }
 
-std::string ComposeMessage(const OutgoingMessage& m) {
+int64_t WriteComposedMessage(const OutgoingMessage& m, GMimeStream* out) {
   EnsureGMime();
-  GObjectPtr<GMimeMessage> message(g_mime_message_new(TRUE));
-  AddAddresses(message.get(), GMIME_ADDRESS_TYPE_FROM, {m.from});
-  AddAddresses(message.get(), GMIME_ADDRESS_TYPE_TO, m.to);
-  AddAddresses(message.get(), GMIME_ADDRESS_TYPE_CC, m.cc);
-  g_mime_message_set_subject(message.get(), m.subject.c_str(), "utf-8");
-  GDateTimePtr now(g_date_time_new_now_local());
-  g_mime_message_set_date(message.get(), now.get());
-  GCharPtr id(g_mime_utils_generate_message_id(m.domain.c_str()));
-  g_mime_message_set_message_id(message.get(), id.get());
-  if (!m.type.empty() && m.type != kDefaultMessageType)
-    g_mime_object_set_header(GMIME_OBJECT(message.get()), kTypeHeader, m.type.c_str(), "utf-8");
+  BorrowedStream text = NewBorrowedStream(m.text ? m.text->data() : nullptr,
+                                          m.text ? m.text->size() : 0);
+  const bool exact_ending = m.text && NeedsExactEnding(*m.text);
+  int64_t written = -1;
+  {
+    GObjectPtr<GMimeMessage> message(g_mime_message_new(TRUE));
+    AddAddresses(message.get(), GMIME_ADDRESS_TYPE_FROM, {m.from});
+    AddAddresses(message.get(), GMIME_ADDRESS_TYPE_TO, m.to);
+    AddAddresses(message.get(), GMIME_ADDRESS_TYPE_CC, m.cc);
+    g_mime_message_set_subject(message.get(), m.subject.c_str(), "utf-8");
+    GDateTimePtr now(g_date_time_new_now_local());
+    g_mime_message_set_date(message.get(), now.get());
+    GCharPtr id(g_mime_utils_generate_message_id(m.domain.c_str()));
+    g_mime_message_set_message_id(message.get(), id.get());
+    if (!m.type.empty() && m.type != kDefaultMessageType)
+      g_mime_object_set_header(GMIME_OBJECT(message.get()), kTypeHeader, m.type.c_str(), "utf-8");
 
-  GObjectPtr<GMimeObject> body;
-  if (m.attachments.empty()) {
-    body = TextPart(m.text.value_or(""));
-  } else {
-    GObjectPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
-    if (m.text) g_mime_multipart_add(mixed.get(), TextPart(*m.text).get());
-    for (const auto& attachment : m.attachments)
-      g_mime_multipart_add(mixed.get(), AttachmentPart(attachment).get());
-    body.reset(GMIME_OBJECT(mixed.release()));
+    GObjectPtr<GMimeObject> body;
+    if (m.attachments.empty()) {
+      body = TextPart(text.stream.get(), exact_ending);
+    } else {
+      GObjectPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+      if (m.text) g_mime_multipart_add(mixed.get(), TextPart(text.stream.get(), exact_ending).get());
+      for (const auto& attachment : m.attachments)
+        g_mime_multipart_add(mixed.get(), AttachmentPart(attachment).get());
+      body.reset(GMIME_OBJECT(mixed.release()));
+    }
+    g_mime_message_set_mime_part(message.get(), body.get());
+
+    written = g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), nullptr, out);
+    if (written >= 0 && g_mime_stream_flush(out) != 0) written = -1;
   }
-  g_mime_message_set_mime_part(message.get(), body.get());
-
-  GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
-  g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), nullptr, out.get());
-  return StreamBytes(out.get());
+  // The message and its parts are gone: nothing reads the text any more.
+  ReleaseBorrowedStream(text);
+  return written;
 }
 
 }  // namespace velcmc

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "gmime_support.h"
 
 namespace velcmc {
 
@@ -23,21 +26,24 @@ struct OutgoingMessage {
   MailAddress from;
   std::vector<MailAddress> to, cc;  // bcc recipients get copies, not headers
   std::string subject;
-  std::string type;                 // empty or the default: no type header
-  std::optional<std::string> text;  // the text note, UTF-8
+  std::string type;                      // empty or the default: no type header
+  std::optional<std::string_view> text;  // the text note, UTF-8, read in place
   struct Attachment {
     std::string title;
-    std::string data;
+    GObjectPtr<GMimeStream> content;  // read from its position to its end
   };
   std::vector<Attachment> attachments;
   std::string domain;  // for the Message-ID
 };
 
-// The message as it is stored (LF line ends): headers From, To, Cc,
-// Subject, Date, Message-ID and the type header where needed; the text as
-// text/plain in UTF-8, and each attachment base64-encoded with its title as
-// file name, in a multipart/mixed when there are attachments.
-std::string ComposeMessage(const OutgoingMessage& message);
+// Writes the message as it is stored (LF line ends) to out: headers From,
+// To, Cc, Subject, Date, Message-ID and the type header where needed; the
+// text as text/plain in UTF-8, and each attachment base64-encoded with its
+// title as file name, in a multipart/mixed when there are attachments.
+// Nothing of the message's size is held in memory: the text and the
+// attachments are read as they are written. Returns the number of bytes
+// written, or -1 when writing failed.
+int64_t WriteComposedMessage(const OutgoingMessage& message, GMimeStream* out);
 
 // The MIME type to announce for an attachment, from its title's extension.
 std::string AttachmentMimeType(const std::string& title);

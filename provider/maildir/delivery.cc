@@ -1,6 +1,7 @@
 #include "delivery.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <set>
 #include <system_error>
 
@@ -12,6 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A journal larger than this was not written by a delivery.
+constexpr size_t kMaxJournalBytes = 1 << 20;
+
 bool IsFullDisk(int32_t error) {
   return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
          error == static_cast<int32_t>(std::errc::file_too_large)
@@ -21,37 +25,239 @@ bool IsFullDisk(int32_t error) {
       ;
 }
 
-}  // namespace
-
-Delivery::~Delivery() {
-  if (committed_) return;
-  std::error_code ec;
-  for (const Copy& copy : staged_) fs::remove(copy.tmp, ec);
+CMC_return_code WriteFailure() {
+  return IsFullDisk(vel::os::LastError()) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
 }
 
-CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
-                                const std::string& body) {
-  std::string data;
-  data.reserve(head.size() + body.size());
-  data += head;
-  data += body;
+// A unique name as a journal may name it: one file name, not hidden.
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name.size() <= 255 && name.front() != '.' &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+// The moves after which the test hook ends the process; 0 for never.
+long KillAfterRenames() {
+  char value[32];
+  uint32_t length =
+      vel::os::GetEnvironmentVariable("VELCMC_TEST_KILL_AFTER_RENAME", value, sizeof value);
+  if (length == 0 || length >= sizeof value) return 0;
+  return std::strtol(value, nullptr, 10);
+}
+
+// Reads a journal whole; false when it is too large or cannot be read.
+bool ReadJournal(int fd, std::string* text) {
+  char chunk[4096];
+  for (;;) {
+    int64_t n = vel::os::ReadFile(fd, chunk, sizeof chunk);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (text->size() + static_cast<size_t>(n) > kMaxJournalBytes) return false;
+    text->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// Completes (commit marked) or undoes one journal's delivery.
+void Replay(const fs::path& root, const std::string& text) {
+  struct Entry {
+    std::string mailbox, unique;
+  };
+  std::vector<Entry> copies;
+  bool commit = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) break;  // a line cut short by the crash
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    if (line == "commit") {
+      commit = true;
+    } else if (line.substr(0, 5) == "copy ") {
+      std::string_view rest = line.substr(5);
+      size_t space = rest.find(' ');
+      if (space == std::string_view::npos) continue;
+      std::string mailbox(rest.substr(0, space)), unique(rest.substr(space + 1));
+      if (IsValidMailboxName(mailbox) && IsPlainFileName(unique))
+        copies.push_back({std::move(mailbox), std::move(unique)});
+    }
+  }
+  std::set<fs::path> moved_into;
+  for (const Entry& copy : copies) {
+    Mailbox mailbox(root / copy.mailbox);
+    fs::path tmp = mailbox.TmpDir() / copy.unique;
+    std::error_code ec;
+    if (fs::symlink_status(tmp, ec).type() != fs::file_type::regular) continue;  // done
+    if (commit) {
+      fs::rename(tmp, mailbox.NewDir() / copy.unique, ec);
+      if (!ec) moved_into.insert(mailbox.NewDir());
+    } else {
+      fs::remove(tmp, ec);
+    }
+  }
+  for (const fs::path& dir : moved_into) vel::os::SyncDirectory(dir.string().c_str());
+}
+
+}  // namespace
+
+fs::path JournalDir(const fs::path& root) { return root / ".deliveries"; }
+
+void RecoverDeliveries(const fs::path& root) {
+  const fs::path dir = JournalDir(root);
+  std::vector<fs::path> journals;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    std::error_code type_ec;
+    if (IsPlainFileName(name) && it->symlink_status(type_ec).type() == fs::file_type::regular)
+      journals.push_back(it->path());
+  }
+  bool removed = false;
+  for (const fs::path& path : journals) {
+    int fd = vel::os::OpenExistingFile(path.string().c_str());
+    if (fd < 0) continue;  // finished meanwhile
+    // A delivery that is still running holds the lock.
+    if (vel::os::TryLockFile(fd)) {
+      std::string text;
+      if (ReadJournal(fd, &text)) {
+        Replay(root, text);
+        std::error_code remove_ec;
+        removed |= fs::remove(path, remove_ec);
+      }
+    }
+    vel::os::CloseFile(fd);
+  }
+  if (removed) vel::os::SyncDirectory(dir.string().c_str());
+}
+
+Delivery::~Delivery() {
+  if (!committed_) {
+    std::error_code ec;
+    for (const Copy& copy : staged_) fs::remove(copy.tmp, ec);
+  }
+  DropJournal();
+}
+
+bool Delivery::Journal(const std::string& line) {
+  if (journal_fd_ < 0) {
+    // Made under a hidden name and locked before it gets its own, so that
+    // no logon takes it for an abandoned one.
+    const fs::path dir = JournalDir(root_);
+    if (!vel::os::CreatePrivateDirectory(dir.string().c_str())) return false;
+    const std::string unique = NewUniqueName();
+    const fs::path hidden = dir / ("." + unique);
+    int fd = vel::os::CreateNewFile(hidden.string().c_str());
+    if (fd < 0) return false;
+    std::error_code ec;
+    if (vel::os::TryLockFile(fd)) fs::rename(hidden, dir / unique, ec);
+    else ec = std::make_error_code(std::errc::resource_unavailable_try_again);
+    if (ec) {
+      int32_t error = ec.value();
+      fs::remove(hidden, ec);
+      vel::os::CloseFile(fd);
+      errno = error;
+      return false;
+    }
+    journal_fd_ = fd;
+    journal_ = dir / unique;
+  }
+  return vel::os::WriteFile(journal_fd_, line.data(), line.size());
+}
+
+void Delivery::DropJournal() {
+  if (journal_fd_ < 0) return;
+  std::error_code ec;
+  fs::remove(journal_, ec);
+  vel::os::SyncDirectory(JournalDir(root_).string().c_str());
+  vel::os::CloseFile(journal_fd_);  // lets go of the lock
+  journal_fd_ = -1;
+}
+
+CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& head,
+                                    const BodyWriter& body) {
+  const std::string name = mailbox.Dir().filename().string();
+  if (mailbox.Dir().parent_path() != root_ || !IsValidMailboxName(name)) return CMC_E_FAILURE;
   // A clash with an existing name is all but impossible; a fresh name is
   // tried a few times before giving up.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    std::string unique = NewUniqueName();
-    fs::path tmp = mailbox.TmpDir() / unique;
-    if (vel::os::WriteNewFileDurably(tmp.string().c_str(), data.data(), data.size())) {
-      staged_.push_back({tmp, mailbox.NewDir() / unique, mailbox.NewDir()});
-      return CMC_SUCCESS;
+    const std::string unique = NewUniqueName();
+    const fs::path tmp = mailbox.TmpDir() / unique;
+    int fd = vel::os::CreateNewFile(tmp.string().c_str());
+    if (fd < 0) {
+      if (vel::os::LastError() == static_cast<int32_t>(std::errc::file_exists)) continue;
+      return WriteFailure();
     }
-    int32_t error = vel::os::LastError();
-    if (error == static_cast<int32_t>(std::errc::file_exists)) continue;
-    return IsFullDisk(error) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
+    // Listed before anything is written, so that a crash from here on
+    // leaves nothing the next logon does not know of.
+    CMC_return_code rc = CMC_SUCCESS;
+    if (!Journal("copy " + name + " " + unique + "\n")) rc = WriteFailure();
+    if (rc == CMC_SUCCESS && !vel::os::WriteFile(fd, head.data(), head.size())) rc = WriteFailure();
+    if (rc == CMC_SUCCESS) rc = body(fd);
+    if (rc == CMC_SUCCESS && !vel::os::SyncFile(fd)) rc = WriteFailure();
+    if (!vel::os::CloseFile(fd) && rc == CMC_SUCCESS) rc = WriteFailure();
+    if (rc != CMC_SUCCESS) {
+      std::error_code ec;
+      fs::remove(tmp, ec);
+      return rc;
+    }
+    staged_.push_back({tmp, mailbox.NewDir() / unique, mailbox.TmpDir(), mailbox.NewDir(),
+                       head.size()});
+    return CMC_SUCCESS;
   }
   return CMC_E_FAILURE;
 }
 
+CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
+                                const BodyWriter& body) {
+  return StageWith(mailbox, head, body);
+}
+
+CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
+                                const std::string& body) {
+  return StageWith(mailbox, head, [&](int fd) -> CMC_return_code {
+    return vel::os::WriteFile(fd, body.data(), body.size()) ? CMC_return_code{CMC_SUCCESS} : WriteFailure();
+  });
+}
+
+CMC_return_code Delivery::StageCopy(const Mailbox& mailbox, const std::string& head) {
+  if (staged_.empty()) return CMC_E_FAILURE;
+  const Copy first = staged_.front();
+  return StageWith(mailbox, head, [&](int fd) -> CMC_return_code {
+    uint64_t size = 0;
+    int source = vel::os::OpenRegularFile(first.tmp.string().c_str(), &size);
+    if (source < 0) return CMC_E_FAILURE;
+    CMC_return_code rc = CMC_SUCCESS;
+    uint64_t skip = first.head_size;  // the first copy's own head
+    char chunk[65536];
+    for (;;) {
+      int64_t n = vel::os::ReadFile(source, chunk, sizeof chunk);
+      if (n < 0) rc = CMC_E_FAILURE;
+      if (n <= 0) break;
+      uint64_t drop = std::min<uint64_t>(skip, static_cast<uint64_t>(n));
+      skip -= drop;
+      if (!vel::os::WriteFile(fd, chunk + drop, static_cast<size_t>(n) - drop)) {
+        rc = WriteFailure();
+        break;
+      }
+    }
+    vel::os::CloseFile(source);
+    return rc;
+  });
+}
+
 CMC_return_code Delivery::Commit() {
+  // The staged copies' names are made durable, then the journal is marked:
+  // from here on the delivery is completed whatever happens.
+  std::set<fs::path> tmp_dirs, new_dirs;
+  for (const Copy& copy : staged_) {
+    tmp_dirs.insert(copy.tmp_dir);
+    new_dirs.insert(copy.new_dir);
+  }
+  if (!staged_.empty()) {
+    for (const fs::path& dir : tmp_dirs)
+      if (!vel::os::SyncDirectory(dir.string().c_str())) return CMC_E_FAILURE;
+    if (!vel::os::SyncDirectory(JournalDir(root_).string().c_str())) return CMC_E_FAILURE;
+    if (!Journal("commit\n") || !vel::os::SyncFile(journal_fd_)) return WriteFailure();
+  }
+  const long kill_after = KillAfterRenames();
   std::error_code ec;
   for (size_t i = 0; i < staged_.size(); ++i) {
     // The target name is fresh and unique, so the rename replaces nothing.
@@ -60,11 +266,11 @@ CMC_return_code Delivery::Commit() {
       for (size_t j = 0; j < i; ++j) fs::rename(staged_[j].target, staged_[j].tmp, ec);
       return CMC_E_FAILURE;
     }
+    if (kill_after > 0 && static_cast<size_t>(kill_after) == i + 1) vel::os::KillThisProcess();
   }
   committed_ = true;
-  std::set<fs::path> dirs;
-  for (const Copy& copy : staged_) dirs.insert(copy.new_dir);
-  for (const fs::path& dir : dirs) vel::os::SyncDirectory(dir.string().c_str());
+  for (const fs::path& dir : new_dirs) vel::os::SyncDirectory(dir.string().c_str());
+  DropJournal();
   return CMC_SUCCESS;
 }
 

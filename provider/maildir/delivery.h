@@ -1,12 +1,26 @@
-// All-or-nothing delivery of one message into several mailboxes. Every
-// copy is first written to its mailbox's tmp and flushed to disk (Stage);
-// only when all are there are they moved into new (Commit). Copies not
-// committed are removed when the delivery is destroyed, and a copy left in
-// tmp by a crash is never seen by a reader.
+// All-or-nothing delivery of one message into several mailboxes of a mail
+// root. Every copy is first written to its mailbox's tmp and flushed to
+// disk (Stage, StageCopy); only when all are there are they moved into new
+// (Commit). Copies not committed are removed when the delivery is
+// destroyed, and a copy left in tmp by a crash is never seen by a reader.
+//
+// A crash between the first and the last move is mended by the journal:
+// each delivery keeps one in ROOT/.deliveries, listing its copies as they
+// are staged, and marked "commit" (and flushed to disk) before the first
+// move. RecoverDeliveries, run at every logon, completes a marked delivery
+// whose process is gone and removes the staged copies of an unmarked one.
+// A delivery's process holds a lock on its journal while it runs, so a
+// journal whose lock can be taken belongs to nobody any more.
+//
+// For tests of that mending only: with VELCMC_TEST_KILL_AFTER_RENAME=N in
+// the environment, the process kills itself right after the N-th move of a
+// commit, as a crash would end it.
 #ifndef VELCMC_DELIVERY_H
 #define VELCMC_DELIVERY_H
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,17 +29,34 @@
 
 namespace velcmc {
 
+// The journals of a mail root.
+std::filesystem::path JournalDir(const std::filesystem::path& root);
+
+// Completes or undoes the deliveries of the root that a crash left
+// unfinished (see above); deliveries still running are left alone.
+void RecoverDeliveries(const std::filesystem::path& root);
+
 class Delivery {
  public:
-  Delivery() = default;
+  // A delivery into mailboxes that are directories of root.
+  explicit Delivery(std::filesystem::path root) : root_(std::move(root)) {}
   ~Delivery();
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
 
-  // Writes one copy, head followed by body, into the mailbox's tmp and
-  // flushes it. Returns 0, CMC_E_DISK_FULL when the disk or quota is full,
-  // or CMC_E_FAILURE.
+  // Writes the body into a descriptor at its position; returns 0 or a CMC
+  // code.
+  using BodyWriter = std::function<CMC_return_code(int fd)>;
+
+  // Writes one copy, head followed by what body writes, into the
+  // mailbox's tmp and flushes it. Returns 0, CMC_E_DISK_FULL when the
+  // disk or quota is full, body's own code, or CMC_E_FAILURE.
+  CMC_return_code Stage(const Mailbox& mailbox, const std::string& head, const BodyWriter& body);
+  // The same with the body given whole.
   CMC_return_code Stage(const Mailbox& mailbox, const std::string& head, const std::string& body);
+  // Another copy: head followed by the body of the first copy staged,
+  // copied a piece at a time.
+  CMC_return_code StageCopy(const Mailbox& mailbox, const std::string& head);
 
   // Moves every staged copy into new. Returns 0, or CMC_E_FAILURE after
   // taking back whatever copies it had already moved.
@@ -35,10 +66,21 @@ class Delivery {
   struct Copy {
     std::filesystem::path tmp;
     std::filesystem::path target;
+    std::filesystem::path tmp_dir;
     std::filesystem::path new_dir;
+    uint64_t head_size = 0;
   };
+  // Creates and locks the journal on the first copy; appends a line.
+  bool Journal(const std::string& line);
+  CMC_return_code StageWith(const Mailbox& mailbox, const std::string& head,
+                            const BodyWriter& body);
+  void DropJournal();
+
+  std::filesystem::path root_;
   std::vector<Copy> staged_;
   bool committed_ = false;
+  int journal_fd_ = -1;
+  std::filesystem::path journal_;
 };
 
 }  // namespace velcmc

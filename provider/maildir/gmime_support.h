@@ -35,6 +35,21 @@ using GDateTimePtr = std::unique_ptr<GDateTime, GDateTimeUnref>;
 // The bytes held by a memory stream.
 std::string StreamBytes(GMimeStream* memory_stream);
 
+// A stream that appends what is written to it to *out. Memory for it comes
+// from the C++ allocator: when it runs out, the write fails (and *failed
+// is set) instead of ending the process as GLib's allocator would.
+GObjectPtr<GMimeStream> NewStringStream(std::string* out, bool* failed);
+
+// A read-only stream over size bytes at data, read in place: nothing is
+// copied, and the bytes must outlive every user of the stream. Call
+// ReleaseBorrowedStream when done, after every object using it is gone.
+struct BorrowedStream {
+  GObjectPtr<GMimeStream> stream;
+  GByteArray* array = nullptr;
+};
+BorrowedStream NewBorrowedStream(const char* data, size_t size);
+void ReleaseBorrowedStream(BorrowedStream& borrowed);
+
 }  // namespace velcmc
 
 #endif

@@ -39,6 +39,10 @@ std::vector<MailboxEntry> Mailbox::Scan() const {
          it.increment(ec)) {
       std::string name = it->path().filename().string();
       if (name.empty() || name.front() == '.') continue;
+      // Regular files only, as they are and not where a link points: a
+      // FIFO would block whoever reads it, a link could lead anywhere.
+      std::error_code type_ec;
+      if (it->symlink_status(type_ec).type() != fs::file_type::regular) continue;
       entries.push_back({std::move(name), in_new});
     }
   }
@@ -51,7 +55,7 @@ std::optional<MailboxEntry> Mailbox::Find(const std::string& reference) const {
   // unique name: try that before listing the directories.
   if (reference.size() <= kMaxReferenceBytes && reference.find('/') == std::string::npos &&
       !reference.empty() && reference.front() != '.' && reference.front() != '~' &&
-      fs::is_regular_file(NewDir() / reference, ec))
+      fs::symlink_status(NewDir() / reference, ec).type() == fs::file_type::regular)
     return MailboxEntry{reference, true};
   for (MailboxEntry& entry : Scan())
     if (ReferenceOf(entry.Unique()) == reference) return std::move(entry);

@@ -36,7 +36,8 @@ class Mailbox {
   bool Create() const;
 
   // The message files of new and cur, in no particular order. Names
-  // starting with '.' are not messages and are left out.
+  // starting with '.' are not messages and are left out, and so is
+  // anything but a regular file (a symbolic link is not followed).
   std::vector<MailboxEntry> Scan() const;
 
   // The message whose reference is the given one, if any.

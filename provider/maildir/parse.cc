@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
+#include <new>
 #include <system_error>
 
 #include "gmime_support.h"
+#include "platform.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;
@@ -36,17 +37,20 @@ CMC_time CmcTimeFrom(GDateTime* when) {
 }
 
 // The header block of a message file, up to and including the blank line
-// that ends it (or the whole file when it has none).
-std::optional<std::string> ReadHead(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+// that ends it (or the whole file when it has none), and the file's size.
+// Nothing when the file is not a regular file or cannot be read.
+std::optional<std::string> ReadHead(const fs::path& path, uint64_t* size) {
+  int fd = vel::os::OpenRegularFile(path.string().c_str(), size);
+  if (fd < 0) return std::nullopt;
   std::string head;
   char chunk[8192];
   size_t searched = 0;
+  bool failed = false;
   while (head.size() < kMaxHeadBytes) {
-    in.read(chunk, sizeof chunk);
-    if (in.gcount() <= 0) break;
-    head.append(chunk, static_cast<size_t>(in.gcount()));
+    int64_t n = vel::os::ReadFile(fd, chunk, sizeof chunk);
+    if (n < 0) failed = true;
+    if (n <= 0) break;
+    head.append(chunk, static_cast<size_t>(n));
     size_t from = searched > 3 ? searched - 3 : 0;
     size_t lf = head.find("\n\n", from);
     size_t crlf = head.find("\n\r\n", from);
@@ -54,20 +58,27 @@ std::optional<std::string> ReadHead(const fs::path& path) {
                           crlf == std::string::npos ? crlf : crlf + 3);
     if (end != std::string::npos) {
       head.resize(end);
+      vel::os::CloseFile(fd);
       return head;
     }
     searched = head.size();
   }
-  if (in.bad()) return std::nullopt;
+  vel::os::CloseFile(fd);
+  if (failed) return std::nullopt;
   return head + "\n";
 }
 
-GObjectPtr<GMimeMessage> Parse(const std::string& bytes) {
+GObjectPtr<GMimeMessage> Parse(GMimeStream* stream) {
   EnsureGMime();
-  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
-      bytes.data(), bytes.size()));
-  GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   return GObjectPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+// A header block held in memory (bounded by kMaxHeadBytes).
+GObjectPtr<GMimeMessage> ParseHead(const std::string& head) {
+  EnsureGMime();
+  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(head.data(), head.size()));
+  return Parse(stream.get());
 }
 
 void AppendMailboxes(InternetAddressList* list, std::vector<MailAddress>& out) {
@@ -161,20 +172,28 @@ bool IsInlineText(GMimeObject* part, const char* subtype) {
          IsTextType(part, subtype);
 }
 
-std::string DecodedContent(GMimePart* part) {
-  GMimeDataWrapper* content = g_mime_part_get_content(part);
+// The text of a text part in UTF-8, converted from its charset where GMime
+// knows it. Cut at the first NUL, as a C string would be.
+std::string DecodedText(GMimeObject* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
   if (content == nullptr) return {};
-  GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
-  g_mime_data_wrapper_write_to_stream(content, out.get());
-  return StreamBytes(out.get());
-}
-
-std::string SerializedMessage(GMimeMessagePart* part) {
-  GMimeMessage* inner = g_mime_message_part_get_message(part);
-  if (inner == nullptr) return {};
-  GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
-  g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out.get());
-  return StreamBytes(out.get());
+  std::string text;
+  bool failed = false;
+  GObjectPtr<GMimeStream> sink = NewStringStream(&text, &failed);
+  const char* charset = g_mime_object_get_content_type_parameter(part, "charset");
+  GObjectPtr<GMimeFilter> convert(charset ? g_mime_filter_charset_new(charset, "utf-8") : nullptr);
+  if (convert) {
+    GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(sink.get()));
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), convert.get());
+    g_mime_data_wrapper_write_to_stream(content, filtered.get());
+    g_mime_stream_flush(filtered.get());
+  } else {
+    g_mime_data_wrapper_write_to_stream(content, sink.get());
+  }
+  if (failed) throw std::bad_alloc();
+  size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
 }
 
 void ReadBody(GMimeMessage* message, ParsedMessage& out) {
@@ -192,17 +211,14 @@ void ReadBody(GMimeMessage* message, ParsedMessage& out) {
     }
     if (note) break;
   }
-  if (note) {
-    GCharPtr text(g_mime_text_part_get_text(GMIME_TEXT_PART(note)));
-    out.text = text ? text.get() : "";
-  }
+  if (note) out.text = DecodedText(note);
   // Attachments: every other part that is marked as one, is named, or is
   // not text (inline text alternatives of the note are not attachments).
   for (GMimeObject* part : walk.leaves) {
     if (part == note) continue;
     ParsedMessage::Attachment attachment;
+    attachment.part = part;
     if (GMIME_IS_MESSAGE_PART(part)) {
-      attachment.data = SerializedMessage(GMIME_MESSAGE_PART(part));
       const char* name = g_mime_object_get_content_disposition_parameter(part, "filename");
       attachment.title = name ? name : "";
       if (attachment.title.empty())
@@ -211,7 +227,6 @@ void ReadBody(GMimeMessage* message, ParsedMessage& out) {
       GMimePart* leaf = GMIME_PART(part);
       const char* name = g_mime_part_get_filename(leaf);
       if (!g_mime_part_is_attachment(leaf) && name == nullptr && IsTextType(part, "*")) continue;
-      attachment.data = DecodedContent(leaf);
       attachment.title = name ? name : "";
       if (attachment.title.empty())
         attachment.title = "attachment" + std::to_string(out.attachments.size() + 1);
@@ -242,11 +257,9 @@ CMC_time CmcTimeFromSeconds(int64_t seconds) {
 }
 
 std::optional<MessageSummary> SummariseFile(const fs::path& path, std::string_view unique) {
-  std::optional<std::string> head = ReadHead(path);
+  uint64_t size = 0;
+  std::optional<std::string> head = ReadHead(path, &size);
   if (!head) return std::nullopt;
-  std::error_code ec;
-  uintmax_t size = fs::file_size(path, ec);
-  if (ec) return std::nullopt;
 
   MessageSummary summary;
   summary.delivery = ParseDeliveryKey(unique);
@@ -254,20 +267,21 @@ std::optional<MessageSummary> SummariseFile(const fs::path& path, std::string_vi
     summary.delivery.has_time = true;
     summary.delivery.seconds = FileTimeSeconds(path);
   }
-  GObjectPtr<GMimeMessage> message = Parse(*head);
+  GObjectPtr<GMimeMessage> message = ParseHead(*head);
   HeaderFields fields = ReadHeaderFields(message.get());
   summary.type = std::move(fields.type);
   summary.subject = std::move(fields.subject);
   summary.time = fields.time.value_or(CmcTimeFromSeconds(summary.delivery.seconds));
-  summary.byte_length = static_cast<uint32_t>(std::min<uintmax_t>(size, UINT32_MAX));
+  summary.byte_length = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
   summary.originator = std::move(fields.originator);
   return summary;
 }
 
-ParsedMessage ParseMessage(const std::string& bytes, const DeliveryKey& delivery) {
+ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery) {
   ParsedMessage out;
-  GObjectPtr<GMimeMessage> message = Parse(bytes);
-  HeaderFields fields = ReadHeaderFields(message.get());
+  out.message = Parse(stream);
+  GMimeMessage* message = out.message.get();
+  HeaderFields fields = ReadHeaderFields(message);
   out.type = std::move(fields.type);
   out.subject = std::move(fields.subject);
   out.time = fields.time.value_or(CmcTimeFromSeconds(delivery.seconds));
@@ -276,12 +290,26 @@ ParsedMessage ParseMessage(const std::string& bytes, const DeliveryKey& delivery
   for (auto [type, role] : {std::pair{GMIME_ADDRESS_TYPE_TO, CMC_ROLE_TO},
                             std::pair{GMIME_ADDRESS_TYPE_CC, CMC_ROLE_CC},
                             std::pair{GMIME_ADDRESS_TYPE_BCC, CMC_ROLE_BCC}}) {
-    for (MailAddress& a : Addresses(message.get(), type)) out.recipients.push_back({a, role});
+    for (MailAddress& a : Addresses(message, type)) out.recipients.push_back({a, role});
   }
-  for (MailAddress& a : DeliveredBlind(message.get(), out.recipients))
+  for (MailAddress& a : DeliveredBlind(message, out.recipients))
     out.recipients.push_back({a, CMC_ROLE_BCC});
-  ReadBody(message.get(), out);
+  ReadBody(message, out);
   return out;
+}
+
+bool WriteAttachment(const ParsedMessage::Attachment& attachment, GMimeStream* out) {
+  if (GMIME_IS_MESSAGE_PART(attachment.part)) {
+    // An attached message is written out as it was sent.
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(attachment.part));
+    if (inner != nullptr &&
+        g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out) < 0)
+      return false;
+  } else {
+    GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(attachment.part));
+    if (content != nullptr && g_mime_data_wrapper_write_to_stream(content, out) < 0) return false;
+  }
+  return g_mime_stream_flush(out) == 0;
 }
 
 }  // namespace velcmc

@@ -12,6 +12,7 @@
 
 #include "cmc.h"
 #include "compose.h"
+#include "gmime_support.h"
 #include "names.h"
 
 namespace velcmc {
@@ -44,14 +45,20 @@ struct ParsedMessage {
   std::vector<Recipient> recipients;  // originator first, then to, cc, bcc
   struct Attachment {
     std::string title;
-    std::string data;  // decoded
+    GMimeObject* part = nullptr;  // held by message
   };
   std::vector<Attachment> attachments;
+  GObjectPtr<GMimeMessage> message;  // null when nothing could be made of it
 };
 
-// Parses a whole message. Without a Date header the time is the delivery
-// time given.
-ParsedMessage ParseMessage(const std::string& bytes, const DeliveryKey& delivery);
+// Parses a whole message from a stream. The text is decoded into memory
+// (std::bad_alloc when it does not fit); the attachments stay in the
+// stream until written out. Without a Date header the time is the
+// delivery time given.
+ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery);
+
+// Writes an attachment's decoded content to out; false when writing failed.
+bool WriteAttachment(const ParsedMessage::Attachment& attachment, GMimeStream* out);
 
 // The name shown for an address: its display name, else the address.
 std::string DisplayName(const MailAddress& address);

@@ -1,6 +1,6 @@
 // velcmc-passwd ROOT NAME: adds the account NAME to the mail root ROOT, or
 // changes its password, and makes sure its mailbox exists. The password is
-// the first line of standard input.
+// the first line of standard input, and may not be empty.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -26,6 +26,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!password.empty() && password.back() == '\r') password.pop_back();
+  // An empty password would let anyone who knows the name log on.
+  if (password.empty()) {
+    std::fprintf(stderr, "velcmc-passwd: the password is empty\n");
+    return 1;
+  }
 
   std::error_code ec;
   std::filesystem::create_directories(root, ec);

@@ -23,6 +23,15 @@ namespace velcmc {
 // The logon extension the library passes; accepted and otherwise unused.
 inline constexpr CMC_uint32 kLogonExtensionItem = 528;
 
+// The largest message sent or read, in bytes as stored, unless
+// VELCMC_MAX_MESSAGE_BYTES says otherwise; never more than a listing can
+// count (2^32 - 1).
+inline constexpr uint64_t kDefaultMaxMessageBytes = uint64_t{256} << 20;
+uint64_t MaxMessageBytes();
+
+// Where the sessions of a root keep the attachments of what they read.
+std::filesystem::path AttachmentRoot(const std::filesystem::path& root);
+
 struct Session {
   CMC_session_id id = 0;
   std::filesystem::path root;

@@ -1,37 +1,45 @@
 // Sending: one copy of the message for each mailbox named, delivered all
 // together or not at all.
-#include <fstream>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "accounts.h"
 #include "compose.h"
 #include "delivery.h"
+#include "gmime_support.h"
+#include "platform.h"
 #include "provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;
 namespace {
 
-// Reads an attachment's file whole: 0, or the CMC code for what failed.
-CMC_return_code ReadAttachment(const char* file_name, std::string* data) {
+// Opens an attachment's file: a regular file, reached the way its name
+// says (links followed), and not one of the mail root's own files. Puts
+// its content in *content and adds its size to *total. 0, or the CMC code
+// for what failed.
+CMC_return_code OpenAttachment(const char* file_name, const std::string& root_real,
+                               GObjectPtr<GMimeStream>* content, uint64_t* total) {
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
-  std::error_code ec;
-  fs::file_status status = fs::status(file_name, ec);
-  if (status.type() == fs::file_type::not_found) return CMC_E_ATTACHMENT_NOT_FOUND;
-  if (ec || status.type() == fs::file_type::directory) return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  std::ifstream in(file_name, std::ios::binary);
-  if (!in) return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  uintmax_t size = fs::file_size(file_name, ec);
-  if (ec) return CMC_E_ATTACHMENT_READ_FAILURE;
-  data->resize(size);
-  if (size > 0 && !in.read(data->data(), static_cast<std::streamsize>(size)))
-    return CMC_E_ATTACHMENT_READ_FAILURE;
-  // The file may have grown while it was read: take the rest too.
-  char chunk[65536];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
-    data->append(chunk, static_cast<size_t>(in.gcount()));
-  if (in.bad()) return CMC_E_ATTACHMENT_READ_FAILURE;
+  uint64_t size = 0;
+  int fd = vel::os::OpenRegularFile(file_name, &size, /*follow_link=*/true);
+  if (fd < 0) {
+    return vel::os::LastError() == static_cast<int32_t>(std::errc::no_such_file_or_directory)
+               ? CMC_E_ATTACHMENT_NOT_FOUND
+               : CMC_E_ATTACHMENT_OPEN_FAILURE;
+  }
+  // The account file, the mailboxes and the saved attachments are never
+  // mailed, by whatever name or link they are reached.
+  const std::string real = vel::os::RealPathOf(fd);
+  if (real.empty() || root_real.empty() || real == root_real ||
+      real.compare(0, root_real.size() + 1, root_real + "/") == 0) {
+    vel::os::CloseFile(fd);
+    return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  }
+  // The stream owns the descriptor from here on.
+  content->reset(g_mime_stream_fs_new(fd));
+  *total += size;
   return CMC_SUCCESS;
 }
 
@@ -43,19 +51,32 @@ std::string TitleOf(const CMC_attachment& attachment) {
       .string();
 }
 
+CMC_return_code WriteFailure() {
+  int32_t error = vel::os::LastError();
+  return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
+                 error == static_cast<int32_t>(std::errc::file_too_large)
+             ? CMC_E_DISK_FULL
+             : CMC_E_FAILURE;
+}
+
 }  // namespace
 
 CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   std::shared_ptr<const Session> session = Find(id);
   if (!session) return CMC_E_INVALID_SESSION_ID;
   if (message == nullptr) return CMC_E_INVALID_PARAMETER;
+  const uint64_t limit = MaxMessageBytes();
 
   OutgoingMessage out;
   out.from = {session->account, session->account + "@" + session->domain};
   out.domain = session->domain;
   out.subject = message->subject ? message->subject : "";
   out.type = message->message_type ? message->message_type : "";
-  if (message->text_note) out.text = message->text_note;
+  uint64_t total = 0;  // what the message carries, before encoding
+  if (message->text_note) {
+    out.text = std::string_view(message->text_note);
+    total += out.text->size();
+  }
 
   // Every recipient must resolve before anything is written.
   auto accounts = LoadAccounts(session->root);
@@ -74,23 +95,48 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   }
   if (mailboxes.empty()) return CMC_E_INVALID_MESSAGE_PARAMETER;
 
+  std::error_code ec;
+  const std::string root_real = fs::canonical(session->root, ec).string();
   for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
     OutgoingMessage::Attachment attachment;
     attachment.title = TitleOf(*a);
-    if (CMC_return_code rc = ReadAttachment(a->attach_filename, &attachment.data)) return rc;
+    if (CMC_return_code rc = OpenAttachment(a->attach_filename, root_real, &attachment.content,
+                                            &total))
+      return rc;
     out.attachments.push_back(std::move(attachment));
     if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
   }
+  // What is larger before encoding is larger after it too.
+  if (total > limit) return CMC_E_TEXT_TOO_LARGE;
 
-  const std::string body = ComposeMessage(out);
-  Delivery delivery;
-  for (const std::string& name : mailboxes) {
+  // The message is composed straight into the first copy and copied from
+  // there into the others, a piece at a time.
+  Delivery delivery(session->root);
+  for (size_t i = 0; i < mailboxes.size(); ++i) {
+    const std::string& name = mailboxes[i];
     Mailbox mailbox(session->root / name);
     if (!mailbox.Create()) return CMC_E_FAILURE;
     // Each copy says whom it was delivered to, as a transfer agent's would;
     // that is how a blind-copy recipient's copy knows its own recipient.
     std::string head = "Delivered-To: " + name + "@" + session->domain + "\n";
-    if (CMC_return_code rc = delivery.Stage(mailbox, head, body)) return rc;
+    CMC_return_code rc = CMC_SUCCESS;
+    if (i == 0) {
+      rc = delivery.Stage(mailbox, head, [&](int fd) -> CMC_return_code {
+        GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
+        g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+        GObjectPtr<GMimeStream> buffered(
+            g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
+        if (WriteComposedMessage(out, buffered.get()) < 0) return WriteFailure();
+        // Where the file now ends: the head and the message as encoded.
+        const int64_t end = g_mime_stream_tell(file.get());
+        if (end < 0) return CMC_E_FAILURE;
+        if (static_cast<uint64_t>(end) > limit) return CMC_E_TEXT_TOO_LARGE;
+        return CMC_SUCCESS;
+      });
+    } else {
+      rc = delivery.StageCopy(mailbox, head);
+    }
+    if (rc != CMC_SUCCESS) return rc;
   }
   return delivery.Commit();
 }

@@ -1,7 +1,10 @@
 // Logon, logoff, look-up and freeing.
+#include <algorithm>
 #include <system_error>
+#include <vector>
 
 #include "accounts.h"
+#include "delivery.h"
 #include "gmime_support.h"
 #include "names.h"
 #include "platform.h"
@@ -18,6 +21,32 @@ fs::path MailRoot() {
   std::error_code ec;
   fs::path absolute = fs::absolute(root, ec);
   return ec ? root : absolute;
+}
+
+// Removes the attachment directories of sessions whose process is gone
+// (named "account.pid.session"), and keeps the directory owner-only.
+void RemoveAbandonedAttachments(const fs::path& root) {
+  const fs::path dir = AttachmentRoot(root);
+  std::error_code ec;
+  if (fs::symlink_status(dir, ec).type() != fs::file_type::directory) return;
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+  std::vector<fs::path> abandoned;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    size_t last = name.rfind('.');
+    size_t pid_start = last == std::string::npos || last == 0 ? std::string::npos
+                                                             : name.rfind('.', last - 1);
+    if (pid_start == std::string::npos) continue;
+    const std::string pid_text = name.substr(pid_start + 1, last - pid_start - 1);
+    if (pid_text.empty() || pid_text.size() > 10 ||
+        pid_text.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    const uint64_t pid = std::stoull(pid_text);
+    if (pid != vel::os::ProcessId() &&
+        (pid > UINT32_MAX || !vel::os::ProcessExists(static_cast<uint32_t>(pid))))
+      abandoned.push_back(it->path());
+  }
+  for (const fs::path& path : abandoned) fs::remove_all(path, ec);
 }
 
 std::string MailDomain() {
@@ -38,6 +67,19 @@ bool ExtensionsAcceptable(const CMC_extension* extension) {
 }
 
 }  // namespace
+
+uint64_t MaxMessageBytes() {
+  char value[32];
+  uint32_t length = vel::os::GetEnvironmentVariable("VELCMC_MAX_MESSAGE_BYTES", value, sizeof value);
+  if (length == 0 || length >= sizeof value) return kDefaultMaxMessageBytes;
+  const std::string text(value, length);
+  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10)
+    return kDefaultMaxMessageBytes;
+  const uint64_t limit = std::stoull(text);
+  return limit == 0 ? kDefaultMaxMessageBytes : std::min<uint64_t>(limit, UINT32_MAX);
+}
+
+fs::path AttachmentRoot(const fs::path& root) { return root / ".attachments"; }
 
 Provider& Provider::Instance() {
   static Provider provider;
@@ -67,14 +109,18 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   opened->domain = MailDomain();
   opened->mailbox = Mailbox(opened->root / user);
   if (!opened->mailbox.Create()) return CMC_E_FAILURE;
+  // What a crashed process left: deliveries to finish, copies to clear
+  // away, attachments nobody will look at again.
+  RecoverDeliveries(opened->root);
   opened->mailbox.CleanTmp();
+  RemoveAbandonedAttachments(opened->root);
 
   std::lock_guard lock(mutex_);
   // Ids count up and skip 0 and any still open, so a closed id stays
   // unknown for a long time.
   while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
   opened->id = next_id_++;
-  opened->attachment_dir = opened->root / ".attachments" /
+  opened->attachment_dir = AttachmentRoot(opened->root) /
                            (opened->account + "." + std::to_string(vel::os::ProcessId()) + "." +
                             std::to_string(opened->id));
   sessions_[opened->id] = opened;
