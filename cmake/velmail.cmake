@@ -4,6 +4,7 @@
 # The library's code as objects, so that white-box tests of its inner parts
 # (the worker) can link it too.
 add_library(velmail_objs OBJECT
+  library.cc
   frame/errors.cc
   frame/params.cc
   frame/startup.cc

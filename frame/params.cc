@@ -13,86 +13,20 @@ namespace {
 // every getter refuses a count above its table's size before reading.
 constexpr int32_t kMaxItems = 32;
 
-struct ParamDefault {
-  const char* name;
-  int32_t datatype;
-  const char* value;
-  int32_t length;
+// What sm_getparam checks for each procedure kind: the procedure's name in
+// messages and the counts of parameters it takes.
+struct KindLimits {
+  const char* procedure;
+  int32_t min, max;
 };
-
-const char kZeroInt[4] = {0, 0, 0, 0};
-
-const ParamDefault kStmDefaults[] = {
-    {"@mail_user", VEL_CHAR_TYPE, "VDBSERVER", 9},
-    {"@mail_password", VEL_CHAR_TYPE, "KQX", 3},
+const KindLimits kKindLimits[] = {
+    {"xp_startmail", 0, 2},     // SM_KIND_STARTMAIL
+    {"xp_readmail", 0, 15},     // SM_KIND_READMAIL
+    {"xp_sendmail", 1, 18},     // SM_KIND_SENDMAIL
+    {"xp_findnextmsg", 1, 3},   // SM_KIND_FINDNEXTMSG
+    {"xp_deletemail", 0, 1},    // SM_KIND_DELETEMAIL
 };
-
-const ParamDefault kSmDefaults[] = {
-    {"@recipient", VEL_CHAR_TYPE, "", 0},
-    {"@subject", VEL_CHAR_TYPE, "Velmar VDB Server Message", 25},
-    {"@cc_recipient", VEL_CHAR_TYPE, "", 0},
-    {"@bcc_recipient", VEL_CHAR_TYPE, "", 0},
-    {"@query", VEL_CHAR_TYPE, "", 0},
-    {"@message", VEL_CHAR_TYPE, "", 0},
-    {"@attachname", VEL_CHAR_TYPE, "", 0},
-    {"@attach_result", VEL_CHAR_TYPE, "false", 5},
-    {"@echo_error", VEL_CHAR_TYPE, "true", 4},
-    {"@include_file", VEL_CHAR_TYPE, "", 0},
-    {"@no_column_header", VEL_CHAR_TYPE, "false", 5},
-    {"@no_output", VEL_CHAR_TYPE, "false", 5},
-    {"@width", VEL_INT_TYPE, nullptr, 4},  // integer 80
-    {"@separator", VEL_CHAR_TYPE, "\t", 1},
-    {"@dbuser", VEL_CHAR_TYPE, "guest", 5},
-    {"@dbname", VEL_CHAR_TYPE, "master", 6},
-    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
-    {"@include_query", VEL_CHAR_TYPE, "false", 5},
-};
-
-const ParamDefault kRmDefaults[] = {
-    {"@msg_id", VEL_BINARY_TYPE, "", 0},
-    {"@recipients", VEL_CHAR_TYPE, "", 0},
-    {"@sender", VEL_CHAR_TYPE, "", 0},
-    {"@date_received", VEL_CHAR_TYPE, "", 0},
-    {"@subject", VEL_CHAR_TYPE, "", 0},
-    {"@cc", VEL_CHAR_TYPE, "", 0},
-    {"@bcc", VEL_CHAR_TYPE, "", 0},
-    {"@message", VEL_CHAR_TYPE, "", 0},
-    {"@attachments", VEL_CHAR_TYPE, "", 0},
-    {"@suppress_attach", VEL_CHAR_TYPE, "true", 4},
-    {"@peek", VEL_CHAR_TYPE, "false", 5},
-    {"@unread", VEL_CHAR_TYPE, "true", 4},
-    {"@msg_length", VEL_INT_TYPE, kZeroInt, 4},
-    {"@bytes_to_skip", VEL_INT_TYPE, kZeroInt, 4},
-    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
-};
-
-const ParamDefault kFmDefaults[] = {
-    {"@msg_id", VEL_BINARY_TYPE, "", 0},
-    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
-    {"@unread_only", VEL_CHAR_TYPE, "true", 4},
-};
-
-const ParamDefault kDmDefaults[] = {
-    {"@msg_id", VEL_BINARY_TYPE, "", 0},
-};
-
-template <size_t N>
-void PresetTable(sm_param* table, const ParamDefault (&defaults)[N]) {
-  for (size_t i = 0; i < N; ++i) {
-    sm_param& entry = table[i];
-    memset(&entry, 0, sizeof(entry));
-    snprintf(entry.name, sizeof(entry.name), "%s", defaults[i].name);
-    entry.position = static_cast<int32_t>(i + 1);
-    entry.datatype = defaults[i].datatype;
-    if (defaults[i].value != nullptr) {
-      memcpy(entry.value, defaults[i].value, static_cast<size_t>(defaults[i].length));
-    } else {
-      const int32_t width = 80;
-      memcpy(entry.value, &width, sizeof(width));
-    }
-    entry.length = defaults[i].length;
-  }
-}
+constexpr int32_t kKinds = sizeof(kKindLimits) / sizeof(kKindLimits[0]);
 
 bool EqualsIgnoringCase(const char* text, const char* word) {
   for (; *text != '\0' && *word != '\0'; ++text, ++word) {
@@ -133,48 +67,31 @@ void sm_setparamtext(sm_param* entry, const char* text) {
   entry->value[n] = '\0';
 }
 
-void sm_preset(sm_stmparams_t* record) { PresetTable(record->params, kStmDefaults); }
-
-void sm_preset(sm_smparams_t* record) {
-  PresetTable(record->params, kSmDefaults);
-  record->echo_error = 1;
-  record->no_output = 0;
-  record->include_query = 0;
-  record->no_column_header = 0;
-  record->attach_result = 0;
-  record->attach_count = 0;
-}
-
-void sm_preset(sm_rmparams_t* record) {
-  PresetTable(record->params, kRmDefaults);
-  record->suppress_attach = 1;
-  record->peek = 0;
-  record->unread = 1;
-}
-
-void sm_preset(sm_fmparams_t* record) {
-  PresetTable(record->params, kFmDefaults);
-  record->unread_only = 1;
-}
-
-void sm_preset(sm_dmparams_t* record) { PresetTable(record->params, kDmDefaults); }
-
-int32_t sm_getparam(srv_proc* thread, int32_t kind, void* record) {
-  switch (kind) {
-    case SM_KIND_STARTMAIL:
-      return sm__getstmparam(thread, static_cast<sm_stmparams_t*>(record));
-    case SM_KIND_READMAIL:
-      return sm__getrmparam(thread, static_cast<sm_rmparams_t*>(record));
-    case SM_KIND_SENDMAIL:
-      return sm__getsmparam(thread, static_cast<sm_smparams_t*>(record));
-    case SM_KIND_FINDNEXTMSG:
-      return sm__getfmparam(thread, static_cast<sm_fmparams_t*>(record));
-    case SM_KIND_DELETEMAIL:
-      return sm__getdmparam(thread, static_cast<sm_dmparams_t*>(record));
-    default:
-      sm_raise_failed(thread, SM_MSG_UNKNOWN_KIND, "sm_getparam", 0);
-      return 0;
+void sm_presettable(sm_param* table, const sm_paramdefault* defaults, int32_t entries) {
+  for (int32_t i = 0; i < entries; ++i) {
+    sm_param& entry = table[i];
+    memset(&entry, 0, sizeof(entry));
+    snprintf(entry.name, sizeof(entry.name), "%s", defaults[i].name);
+    entry.position = i + 1;
+    entry.datatype = defaults[i].datatype;
+    if (defaults[i].value != nullptr) {
+      memcpy(entry.value, defaults[i].value, static_cast<size_t>(defaults[i].length));
+    } else {
+      const int32_t width = 80;
+      memcpy(entry.value, &width, sizeof(width));
+    }
+    entry.length = defaults[i].length;
   }
+}
+
+int32_t sm_getparam(srv_proc* thread, int32_t kind, int32_t* count) {
+  *count = 0;
+  if (kind < 0 || kind >= kKinds) {
+    sm_raise_failed(thread, SM_MSG_UNKNOWN_KIND, "sm_getparam", 0);
+    return 0;
+  }
+  const KindLimits& limits = kKindLimits[kind];
+  return sm_getparamcount(thread, limits.procedure, limits.min, limits.max, count);
 }
 
 int32_t sm_getparamcount(srv_proc* thread, const char* procedure, int32_t min, int32_t max,

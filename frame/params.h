@@ -1,5 +1,7 @@
-// Procedure parameters: the parameter tables each procedure keeps in its
-// frame, and the readers that fill them from the caller's RPC parameters.
+// Procedure parameters: the entries of the parameter tables each procedure
+// keeps in its frame, and the readers that fill them from the caller's RPC
+// parameters. The tables themselves, their defaults and their getters live
+// beside their procedures.
 #ifndef VELMAIL_FRAME_PARAMS_H
 #define VELMAIL_FRAME_PARAMS_H
 
@@ -27,58 +29,18 @@ int32_t sm_paramint(const sm_param* entry);
 // Replaces an entry's value with a text (cut to the value's size).
 void sm_setparamtext(sm_param* entry, const char* text);
 
-struct sm_stmparams_t {
-  sm_param params[2];
+// A parameter's default: what an entry of a procedure's table starts each
+// call with. A null value stands for the integer 80.
+struct sm_paramdefault {
+  const char* name;
+  int32_t datatype;
+  const char* value;
+  int32_t length;
 };
 
-struct sm_smparams_t {
-  sm_param params[18];
-  int32_t echo_error;
-  int32_t no_output;
-  int32_t include_query;
-  int32_t no_column_header;
-  int32_t attach_result;
-  int32_t attach_count;
-};
-
-struct sm_rmparams_t {
-  sm_param params[15];
-  int32_t suppress_attach;
-  int32_t peek;
-  int32_t unread;
-};
-
-struct sm_fmparams_t {
-  sm_param params[3];
-  int32_t unread_only;
-};
-
-struct sm_dmparams_t {
-  sm_param params[1];
-};
-
-// Entry indexes, in position order.
-enum { SM_STM_USER, SM_STM_PASSWORD };
-enum {
-  SM_SM_RECIPIENT, SM_SM_SUBJECT, SM_SM_CC, SM_SM_BCC, SM_SM_QUERY, SM_SM_MESSAGE,
-  SM_SM_ATTACHNAME, SM_SM_ATTACH_RESULT, SM_SM_ECHO_ERROR, SM_SM_INCLUDE_FILE,
-  SM_SM_NO_COLUMN_HEADER, SM_SM_NO_OUTPUT, SM_SM_WIDTH, SM_SM_SEPARATOR, SM_SM_DBUSER,
-  SM_SM_DBNAME, SM_SM_TYPE, SM_SM_INCLUDE_QUERY
-};
-enum {
-  SM_RM_MSG_ID, SM_RM_RECIPIENTS, SM_RM_SENDER, SM_RM_DATE_RECEIVED, SM_RM_SUBJECT, SM_RM_CC,
-  SM_RM_BCC, SM_RM_MESSAGE, SM_RM_ATTACHMENTS, SM_RM_SUPPRESS_ATTACH, SM_RM_PEEK, SM_RM_UNREAD,
-  SM_RM_MSG_LENGTH, SM_RM_BYTES_TO_SKIP, SM_RM_TYPE
-};
-enum { SM_FM_MSG_ID, SM_FM_TYPE, SM_FM_UNREAD_ONLY };
-enum { SM_DM_MSG_ID };
-
-// Presets a record with its defaults; every byte past a default is zero.
-void sm_preset(sm_stmparams_t* record);
-void sm_preset(sm_smparams_t* record);
-void sm_preset(sm_rmparams_t* record);
-void sm_preset(sm_fmparams_t* record);
-void sm_preset(sm_dmparams_t* record);
+// Presets a table from its defaults (entry i gets position i + 1); every
+// byte past a default is zero.
+void sm_presettable(sm_param* table, const sm_paramdefault* defaults, int32_t entries);
 
 // Procedure kinds for sm_getparam.
 enum : int32_t {
@@ -89,9 +51,16 @@ enum : int32_t {
   SM_KIND_DELETEMAIL = 4
 };
 
-// Reads the caller's parameters into the record of the given procedure
-// kind through that procedure's getter. 1 or 0 (reported).
-int32_t sm_getparam(srv_proc* thread, int32_t kind, void* record);
+// The first step of every procedure's parameter getter: counts the
+// caller's parameters and checks the count against the limits of the
+// procedure of the given kind. 1 with *count set, or 0 (reported: 11543
+// for an unknown kind, 11520 when the count cannot be read, 11521 when it
+// is out of the procedure's limits).
+int32_t sm_getparam(srv_proc* thread, int32_t kind, int32_t* count);
+
+// The same for a procedure of no kind (xp_stopmail), with its limits.
+int32_t sm_getparamcount(srv_proc* thread, const char* procedure, int32_t min, int32_t max,
+                         int32_t* count);
 
 // Reads count parameters into a table of the given number of entries;
 // getter names the calling getter in messages.
@@ -122,17 +91,5 @@ int32_t sm_getbool(srv_proc* thread, sm_param* entry, int32_t* flag);
 // item.
 int32_t sm_bindretparam(srv_proc* thread, void* value, int32_t* length, int32_t item,
                         cs_datafmt* description, int16_t* indicator);
-
-// The shared first steps of every getter: the parameter count and its
-// limits. Returns 1 with *count set, or 0 (reported).
-int32_t sm_getparamcount(srv_proc* thread, const char* procedure, int32_t min, int32_t max,
-                         int32_t* count);
-
-// The getters, one per procedure.
-int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record);
-int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record);
-int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record);
-int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record);
-int32_t sm__getdmparam(srv_proc* thread, sm_dmparams_t* record);
 
 #endif

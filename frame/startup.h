@@ -21,10 +21,14 @@ constexpr int32_t SM_DEFAULT_TIMEOUT = 60000;
 // digits, anything after them ignored); no number and 0 give the default.
 int32_t sm_parsetimeout(const char* text);
 
-int32_t sm_initclient();
-void sm_exitclient();
+// The client library's challenge callback, as the context registers it.
+using sm_challenge_fn = int32_t(VEL_CDECL*)(void*, void*, int32_t*, void*, void*, void*, void*,
+                                            void*);
 
-extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* a2, int32_t* a3, void* a4, void* a5,
-                                             void* a6, void* a7, void* a8);
+// Makes the client-library context sm_ctx, with the challenge callback and
+// the host's interfaces file. 1, or 0 (reported).
+int32_t sm_initclient(sm_challenge_fn challenge);
+// Ends the client library and drops the context (failures reported).
+void sm_exitclient();
 
 #endif

@@ -35,9 +35,18 @@ void sm_decodepwd(const char* encoded, char* out) {
   out[n] = '\0';
 }
 
+namespace {
+const sm_paramdefault kStartMailDefaults[] = {
+    {"@mail_user", VEL_CHAR_TYPE, "VDBSERVER", 9},
+    {"@mail_password", VEL_CHAR_TYPE, "KQX", 3},
+};
+}  // namespace
+
+void sm_preset(sm_stmparams_t* record) { sm_presettable(record->params, kStartMailDefaults, 2); }
+
 int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
   int32_t count = 0;
-  if (!sm_getparamcount(thread, "xp_startmail", 0, 2, &count)) return 0;
+  if (!sm_getparam(thread, SM_KIND_STARTMAIL, &count)) return 0;
   if (count == 0) {
     std::lock_guard<std::mutex> lock(sm_profile_lock);
     if (sm_profile_user[0] == '\0') {
@@ -58,7 +67,7 @@ static int32_t StartMail(srv_proc* thread) {
     sm_raise(thread, 0, SM_MSG_ALREADY_LOGGED_ON, "xp_startmail", 0);
     return 1;
   }
-  if (!sm_getparam(thread, SM_KIND_STARTMAIL, &record)) return 0;
+  if (!sm__getstmparam(thread, &record)) return 0;
   char* user = sm_paramtext(&record.params[SM_STM_USER]);
   char* password = sm_paramtext(&record.params[SM_STM_PASSWORD]);
 

@@ -4,7 +4,20 @@
 
 #include <cstdint>
 
+#include "frame/params.h"
 #include "velsrv.h"
+
+// xp_startmail's parameter table.
+struct sm_stmparams_t {
+  sm_param params[2];
+};
+enum { SM_STM_USER, SM_STM_PASSWORD };
+
+// Presets the table with its defaults.
+void sm_preset(sm_stmparams_t* record);
+// Reads xp_startmail's parameters (or the stored profile when there are
+// none). 1 or 0 (reported).
+int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record);
 
 constexpr int32_t SM_PROFILE_SIZE = 32;
 

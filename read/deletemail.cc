@@ -1,6 +1,6 @@
 // xp_deletemail: deletes the given message, or the first of the inbox.
 #include "frame/errors.h"
-#include "frame/params.h"
+#include "read/readparams.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
 
@@ -11,7 +11,7 @@ static int32_t DeleteMail(srv_proc* thread) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_deletemail", 0);
     return 0;
   }
-  if (!sm_getparam(thread, SM_KIND_DELETEMAIL, &record)) return 0;
+  if (!sm__getdmparam(thread, &record)) return 0;
 
   sm_srvblock built;
   sm_providerblock list;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "frame/errors.h"
-#include "frame/params.h"
+#include "read/readparams.h"
 #include "frame/startup.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
@@ -95,7 +95,7 @@ static int32_t FindNextMessage(srv_proc* thread) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_findnextmsg", 0);
     return 0;
   }
-  if (!sm_getparam(thread, SM_KIND_FINDNEXTMSG, &record)) return 0;
+  if (!sm__getfmparam(thread, &record)) return 0;
 
   char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
   CMC_uint32 count = 0;

@@ -7,7 +7,7 @@
 
 #include "cmc.h"
 #include "frame/blocks.h"
-#include "frame/params.h"
+#include "read/readparams.h"
 
 // The largest reference a "@msg_id" value holds.
 constexpr uint32_t SM_MAX_REFERENCE = SM_VALUE_SIZE;

@@ -5,7 +5,7 @@
 #include <iterator>
 
 #include "frame/errors.h"
-#include "frame/params.h"
+#include "read/readparams.h"
 #include "frame/startup.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
@@ -169,7 +169,7 @@ static int32_t ReadMail(srv_proc* thread) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_readmail", 0);
     return 0;
   }
-  if (!sm_getparam(thread, SM_KIND_READMAIL, &record)) return 0;
+  if (!sm__getrmparam(thread, &record)) return 0;
 
   // Declared so that every way out releases, in this order, the message,
   // the list and the reference.

@@ -1,10 +1,41 @@
 // The parameter getters of xp_readmail, xp_findnextmsg and xp_deletemail.
+#include "read/readparams.h"
+
 #include <cstring>
 
 #include "frame/errors.h"
-#include "frame/params.h"
 
 namespace {
+
+const char kZeroInt[4] = {0, 0, 0, 0};
+
+const sm_paramdefault kReadMailDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+    {"@recipients", VEL_CHAR_TYPE, "", 0},
+    {"@sender", VEL_CHAR_TYPE, "", 0},
+    {"@date_received", VEL_CHAR_TYPE, "", 0},
+    {"@subject", VEL_CHAR_TYPE, "", 0},
+    {"@cc", VEL_CHAR_TYPE, "", 0},
+    {"@bcc", VEL_CHAR_TYPE, "", 0},
+    {"@message", VEL_CHAR_TYPE, "", 0},
+    {"@attachments", VEL_CHAR_TYPE, "", 0},
+    {"@suppress_attach", VEL_CHAR_TYPE, "true", 4},
+    {"@peek", VEL_CHAR_TYPE, "false", 5},
+    {"@unread", VEL_CHAR_TYPE, "true", 4},
+    {"@msg_length", VEL_INT_TYPE, kZeroInt, 4},
+    {"@bytes_to_skip", VEL_INT_TYPE, kZeroInt, 4},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+};
+
+const sm_paramdefault kFindNextDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+    {"@unread_only", VEL_CHAR_TYPE, "true", 4},
+};
+
+const sm_paramdefault kDeleteMailDefaults[] = {
+    {"@msg_id", VEL_BINARY_TYPE, "", 0},
+};
 
 // "@type" may be empty (meaning "CMC: IPM") or exactly "CMC: IPM".
 int32_t CheckType(srv_proc* thread, sm_param* type) {
@@ -21,9 +52,23 @@ int32_t CheckType(srv_proc* thread, sm_param* type) {
 
 }  // namespace
 
+void sm_preset(sm_rmparams_t* record) {
+  sm_presettable(record->params, kReadMailDefaults, 15);
+  record->suppress_attach = 1;
+  record->peek = 0;
+  record->unread = 1;
+}
+
+void sm_preset(sm_fmparams_t* record) {
+  sm_presettable(record->params, kFindNextDefaults, 3);
+  record->unread_only = 1;
+}
+
+void sm_preset(sm_dmparams_t* record) { sm_presettable(record->params, kDeleteMailDefaults, 1); }
+
 int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record) {
   int32_t count = 0;
-  if (!sm_getparamcount(thread, "xp_readmail", 0, 15, &count)) return 0;
+  if (!sm_getparam(thread, SM_KIND_READMAIL, &count)) return 0;
   if (count == 0) return 1;
   if (!sm_getparams(thread, record->params, 15, count, "sm__getrmparam")) return 0;
   sm_param* p = record->params;
@@ -43,7 +88,7 @@ int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record) {
 
 int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record) {
   int32_t count = 0;
-  if (!sm_getparamcount(thread, "xp_findnextmsg", 1, 3, &count)) return 0;
+  if (!sm_getparam(thread, SM_KIND_FINDNEXTMSG, &count)) return 0;
   if (!sm_getparams(thread, record->params, 3, count, "sm__getfmparam")) return 0;
 
   // Which passed parameter carries "@msg_id": the first one in a positional
@@ -79,7 +124,7 @@ int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record) {
 
 int32_t sm__getdmparam(srv_proc* thread, sm_dmparams_t* record) {
   int32_t count = 0;
-  if (!sm_getparamcount(thread, "xp_deletemail", 0, 1, &count)) return 0;
+  if (!sm_getparam(thread, SM_KIND_DELETEMAIL, &count)) return 0;
   if (count == 0) return 1;
   return sm_getparams(thread, record->params, 1, count, "sm__getdmparam");
 }

@@ -8,6 +8,28 @@
 #include "frame/params.h"
 #include "velsrv.h"
 
+// xp_sendmail's parameter table and the flags read from its switches.
+struct sm_smparams_t {
+  sm_param params[18];
+  int32_t echo_error;
+  int32_t no_output;
+  int32_t include_query;
+  int32_t no_column_header;
+  int32_t attach_result;  // also set by the layout for a binary value
+  int32_t attach_count;   // counted by the post-processing
+};
+enum {
+  SM_SM_RECIPIENT, SM_SM_SUBJECT, SM_SM_CC, SM_SM_BCC, SM_SM_QUERY, SM_SM_MESSAGE,
+  SM_SM_ATTACHNAME, SM_SM_ATTACH_RESULT, SM_SM_ECHO_ERROR, SM_SM_INCLUDE_FILE,
+  SM_SM_NO_COLUMN_HEADER, SM_SM_NO_OUTPUT, SM_SM_WIDTH, SM_SM_SEPARATOR, SM_SM_DBUSER,
+  SM_SM_DBNAME, SM_SM_TYPE, SM_SM_INCLUDE_QUERY
+};
+
+// Presets the table and its flags with their defaults.
+void sm_preset(sm_smparams_t* record);
+// Reads xp_sendmail's parameters and checks them. 1 or 0 (reported).
+int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record);
+
 // Query output text: a block from srv_alloc of length bytes plus a NUL, or
 // none. It may hold raw binary values, so users go by the length.
 struct sm_text {

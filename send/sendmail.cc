@@ -8,9 +8,42 @@
 #include "mapi/worker.h"
 #include "send/send.h"
 
+namespace {
+const sm_paramdefault kSendMailDefaults[] = {
+    {"@recipient", VEL_CHAR_TYPE, "", 0},
+    {"@subject", VEL_CHAR_TYPE, "Velmar VDB Server Message", 25},
+    {"@cc_recipient", VEL_CHAR_TYPE, "", 0},
+    {"@bcc_recipient", VEL_CHAR_TYPE, "", 0},
+    {"@query", VEL_CHAR_TYPE, "", 0},
+    {"@message", VEL_CHAR_TYPE, "", 0},
+    {"@attachname", VEL_CHAR_TYPE, "", 0},
+    {"@attach_result", VEL_CHAR_TYPE, "false", 5},
+    {"@echo_error", VEL_CHAR_TYPE, "true", 4},
+    {"@include_file", VEL_CHAR_TYPE, "", 0},
+    {"@no_column_header", VEL_CHAR_TYPE, "false", 5},
+    {"@no_output", VEL_CHAR_TYPE, "false", 5},
+    {"@width", VEL_INT_TYPE, nullptr, 4},  // integer 80
+    {"@separator", VEL_CHAR_TYPE, "\t", 1},
+    {"@dbuser", VEL_CHAR_TYPE, "guest", 5},
+    {"@dbname", VEL_CHAR_TYPE, "master", 6},
+    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+    {"@include_query", VEL_CHAR_TYPE, "false", 5},
+};
+}  // namespace
+
+void sm_preset(sm_smparams_t* record) {
+  sm_presettable(record->params, kSendMailDefaults, 18);
+  record->echo_error = 1;
+  record->no_output = 0;
+  record->include_query = 0;
+  record->no_column_header = 0;
+  record->attach_result = 0;
+  record->attach_count = 0;
+}
+
 int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record) {
   int32_t count = 0;
-  if (!sm_getparamcount(thread, "xp_sendmail", 1, 18, &count)) return 0;
+  if (!sm_getparam(thread, SM_KIND_SENDMAIL, &count)) return 0;
   if (!sm_getparams(thread, record->params, 18, count, "sm__getsmparam")) return 0;
 
   sm_param* p = record->params;
@@ -210,7 +243,7 @@ static int32_t SendMail(srv_proc* thread) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_sendmail", 0);
     return 0;
   }
-  if (!sm_getparam(thread, SM_KIND_SENDMAIL, &record)) return 0;
+  if (!sm__getsmparam(thread, &record)) return 0;
   int32_t ok;
   {
     SendResources held;

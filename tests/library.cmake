@@ -21,3 +21,8 @@ find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_test(NAME LibraryExports
   COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_exports_check.py
           $<TARGET_FILE:velmail>)
+
+# The library's layers point one way: no folder includes from one above it.
+add_test(NAME LibraryLayers
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/include_layers_check.py
+          ${CMAKE_SOURCE_DIR})

@@ -1,0 +1,112 @@
+// The library's wiring, above every layer: what the host's loader calls at
+// attach and detach, and the client library's challenge callback. frame/,
+// mapi/, send/ and read/ never call up into this file; it calls down into
+// each of them.
+#include <cstring>
+
+#include "frame/errors.h"
+#include "frame/startup.h"
+#include "mapi/cmcbind.h"
+#include "mapi/session.h"
+#include "mapi/worker.h"
+#include "platform.h"
+
+extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* a2, int32_t* a3, void* a4, void* a5,
+                                             void* a6, void* a7, void* a8);
+
+namespace {
+
+// Detach undoes only an attach that succeeded.
+bool sm_attached = false;
+
+constexpr uint32_t kReasonDetach = 0;
+constexpr uint32_t kReasonAttach = 1;
+
+int32_t Attach() {
+  // Everything is set afresh: a module that stayed mapped keeps its old
+  // values between loads.
+  sm_route_err = nullptr;
+  sm_ctx = nullptr;
+  sm_timeout = SM_DEFAULT_TIMEOUT;
+  sm_lotus = 0;
+  sm_resetworker();
+  sm_resetprofile();
+
+  vel::os::Module msgs = vel::os::FindLoadedModule("velmsgs");
+  if (msgs == nullptr) {
+    sm_log("Velmail: Cannot load msg dll.\n");
+    return 0;
+  }
+  sm_route_err =
+      reinterpret_cast<xp_srv_route_err_fn>(vel::os::ModuleSymbol(msgs, "xp_srv_route_err"));
+  if (sm_route_err == nullptr) {
+    sm_log("Velmail: Cannot find error handler.\n");
+    return 0;
+  }
+
+  if (vel::os::GetProfileString("Mail", "CMCDLLNAME32", "MAPI32.DLL", sm_cmcdllname,
+                                sizeof(sm_cmcdllname)) == 0) {
+    strcpy(sm_cmcdllname, "MAPI32.DLL");
+  }
+
+  if (!sm_initclient(&sm_challenge_cb)) return 0;
+
+  srv_proc* thread = nullptr;
+  if (!sm_findcurrentthread(&thread)) {
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "DllMain", 0);
+    sm_exitclient();
+    return 0;
+  }
+  if (!sm_loadcmc(thread)) {
+    sm_exitclient();
+    return 0;
+  }
+
+  sm_createworkersync();
+
+  char buffer[100];
+  buffer[0] = '\0';
+  vel::os::GetEnvironmentVariable("VELMAIL_TIMEOUT", buffer, sizeof(buffer));
+  sm_timeout = sm_parsetimeout(buffer);
+
+  buffer[0] = '\0';
+  vel::os::GetEnvironmentVariable("VELMAIL_CLIENT", buffer, sizeof(buffer));
+  if (strcmp(buffer, "LOTUS") == 0) sm_lotus = 1;
+  return 1;
+}
+
+void Detach() {
+  sm_exitclient();
+  if (sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+  if (sm_cmcdll != nullptr) sm_unloadcmc();
+  sm_destroyworkersync();
+}
+
+}  // namespace
+
+extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* /*a2*/, int32_t* a3, void* a4,
+                                             void* a5, void* a6, void* a7, void* a8) {
+  *a3 = 5;
+  int32_t one = 1;
+  memcpy(static_cast<char*>(a6) + VEL_CHALLENGE_OFFSET_136, &one, sizeof(one));
+  int32_t value144;
+  memcpy(&value144, static_cast<const char*>(a4) + VEL_CHALLENGE_OFFSET_144, sizeof(value144));
+  return com_uninitialize_tds_text(a1, a5, value144, a7, a8) == 1 ? 1 : 0;
+}
+
+extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason,
+                                                  void* /*reserved*/) {
+  switch (reason) {
+    case kReasonAttach:
+      sm_attached = Attach() == 1;
+      return sm_attached ? 1 : 0;
+    case kReasonDetach:
+      if (sm_attached) {
+        Detach();
+        sm_attached = false;
+      }
+      return 1;
+    default:
+      return 1;  // thread attach and detach
+  }
+}
