@@ -1,8 +1,8 @@
 // xp_deletemail: deletes the given message, or the first of the inbox.
 #include "frame/errors.h"
-#include "read/readparams.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
+#include "read/readparams.h"
 
 static int32_t DeleteMail(srv_proc* thread) {
   sm_dmparams_t record;
@@ -22,24 +22,7 @@ static int32_t DeleteMail(srv_proc* thread) {
     reference = built.as<CMC_message_reference>();
   } else {
     // The first message of any type, read or not.
-    CMC_uint32 count = 1;
-    int32_t result = sm_mailrequest(SM_LIST, 0, 0, reinterpret_cast<intptr_t>(&count),
-                                    reinterpret_cast<intptr_t>(list.out()));
-    if (result != 0) {
-      sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
-      return 0;
-    }
-    if (count < 1 || list.as<CMC_message_summary>() == nullptr) {
-      list.Free();
-      sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
-      return 0;
-    }
-    reference = list.as<CMC_message_summary>()[0].message_reference;
-    if (reference == nullptr) {
-      list.Free();
-      sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
-      return 0;
-    }
+    if (!sm_firstmessage(thread, nullptr, 0, &list, &reference)) return 0;
   }
 
   int32_t result = sm_mailrequest(SM_ACTON, reinterpret_cast<intptr_t>(reference),

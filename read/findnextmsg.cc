@@ -1,12 +1,13 @@
 // xp_findnextmsg: the reference of the next (by default unread) message of
 // the inbox after a given one.
+#include <climits>
 #include <cstring>
 
 #include "frame/errors.h"
-#include "read/readparams.h"
 #include "frame/startup.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
+#include "read/readparams.h"
 
 namespace {
 
@@ -60,21 +61,13 @@ int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message
   memcpy(msg_id->value, chosen->message_reference->string, chosen->message_reference->length);
   msg_id->length = static_cast<int32_t>(chosen->message_reference->length);
 
-  // The parameter getter has made sure "@msg_id" is among the parameters:
-  // the first one of a positional call, else the first of that name. A
-  // description past the last parameter fails, which ends the search too.
+  // The parameter getter has made sure "@msg_id" is among the parameters;
+  // it is looked up again here, since the host may fail to describe it.
   cs_datafmt description;
   int32_t item = 0;
-  for (int32_t i = 1; item == 0; ++i) {
-    memset(&description, 0, sizeof(description));
-    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, i, &description) != VEL_SUCCEED) {
-      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "xp_findnextmsg", 0);
-      return 0;
-    }
-    if (description.namelen == 0 ||
-        (description.namelen == 7 && memcmp(description.name, "@msg_id", 7) == 0)) {
-      item = i;
-    }
+  if (sm_findmsgidparam(thread, record->params, 3, INT32_MAX, "xp_findnextmsg", &item,
+                        &description) != 1) {
+    return 0;
   }
   if (!sm_bindretparam(thread, msg_id->value, &msg_id->length, item, &description, nullptr)) {
     return 0;

@@ -17,6 +17,28 @@ bool sm_buildreference(srv_proc* thread, const sm_param* entry, const char* proc
   return true;
 }
 
+int32_t sm_firstmessage(srv_proc* thread, char* type, CMC_flags flags, sm_providerblock* list,
+                        const CMC_message_reference** reference) {
+  CMC_uint32 count = 1;
+  int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), flags,
+                                  reinterpret_cast<intptr_t>(&count),
+                                  reinterpret_cast<intptr_t>(list->out()));
+  if (result != 0) {
+    sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
+    return 0;
+  }
+  if (count < 1 || list->as<CMC_message_summary>() == nullptr) {
+    sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  *reference = list->as<CMC_message_summary>()[0].message_reference;
+  if (*reference == nullptr) {
+    sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+    return 0;
+  }
+  return 1;
+}
+
 bool sm_sameref(const CMC_message_reference* reference, const char* bytes, int32_t length) {
   return reference != nullptr && reference->length == static_cast<CMC_uint32>(length) &&
          memcmp(reference->string, bytes, static_cast<size_t>(length)) == 0;

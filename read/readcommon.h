@@ -7,6 +7,7 @@
 
 #include "cmc.h"
 #include "frame/blocks.h"
+#include "mapi/worker.h"
 #include "read/readparams.h"
 
 // The largest reference a "@msg_id" value holds.
@@ -17,6 +18,14 @@ constexpr uint32_t SM_MAX_REFERENCE = SM_VALUE_SIZE;
 // failure.
 bool sm_buildreference(srv_proc* thread, const sm_param* entry, const char* procedure,
                        sm_srvblock* block);
+
+// Lists the first message of the inbox (of type, or any when null; flags
+// as for SM_LIST) into list and points *reference at its reference, which
+// lives as long as the list. 1, or 0 (reported: the failed request as
+// 11518, an empty inbox as 11526, a summary without a reference as 11526
+// to the log and 11544).
+int32_t sm_firstmessage(srv_proc* thread, char* type, CMC_flags flags, sm_providerblock* list,
+                        const CMC_message_reference** reference);
 
 // Whether a reference holds exactly these bytes.
 bool sm_sameref(const CMC_message_reference* reference, const char* bytes, int32_t length);

@@ -5,10 +5,10 @@
 #include <iterator>
 
 #include "frame/errors.h"
-#include "read/readparams.h"
 #include "frame/startup.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
+#include "read/readparams.h"
 
 namespace {
 
@@ -185,23 +185,7 @@ static int32_t ReadMail(srv_proc* thread) {
   } else {
     char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_RM_TYPE]);
     const CMC_flags flags = (!sm_lotus && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
-    CMC_uint32 count = 1;
-    int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), flags,
-                                    reinterpret_cast<intptr_t>(&count),
-                                    reinterpret_cast<intptr_t>(list.out()));
-    if (result != 0) {
-      sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
-      return 0;
-    }
-    if (count < 1 || list.as<CMC_message_summary>() == nullptr) {
-      sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
-      return 0;
-    }
-    reference = list.as<CMC_message_summary>()[0].message_reference;
-    if (reference == nullptr) {
-      sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
-      return 0;
-    }
+    if (!sm_firstmessage(thread, type, flags, &list, &reference)) return 0;
   }
 
   const CMC_flags read_flags = record.peek ? CMC_DO_NOT_MARK_AS_READ : 0;

@@ -91,26 +91,13 @@ int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record) {
   if (!sm_getparam(thread, SM_KIND_FINDNEXTMSG, &count)) return 0;
   if (!sm_getparams(thread, record->params, 3, count, "sm__getfmparam")) return 0;
 
-  // Which passed parameter carries "@msg_id": the first one in a positional
-  // call, else the first one of that name.
+  // "@msg_id" must be passed, as an output parameter.
   cs_datafmt found;
-  bool have_msg_id = false;
-  for (int32_t item = 1; item <= count && !have_msg_id; ++item) {
-    cs_datafmt description;
-    memset(&description, 0, sizeof(description));
-    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, item, &description) != VEL_SUCCEED) {
-      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "sm__getfmparam", 0);
-      return 0;
-    }
-    if (item == 1 && description.namelen == 0) {
-      found = description;
-      have_msg_id = true;
-    } else if (description.namelen == 7 && memcmp(description.name, "@msg_id", 7) == 0) {
-      found = description;
-      have_msg_id = true;
-    }
-  }
-  if (!have_msg_id) {
+  int32_t item = 0;
+  const int32_t where =
+      sm_findmsgidparam(thread, record->params, 3, count, "sm__getfmparam", &item, &found);
+  if (where < 0) return 0;
+  if (where == 0) {
     sm_raise(thread, 0, SM_MSG_NO_MSG_ID, "@msg_id", 0);
     return 0;
   }
@@ -120,6 +107,25 @@ int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record) {
   }
   if (!sm_getbool(thread, &record->params[SM_FM_UNREAD_ONLY], &record->unread_only)) return 0;
   return CheckType(thread, &record->params[SM_FM_TYPE]);
+}
+
+int32_t sm_findmsgidparam(srv_proc* thread, sm_param* table, int32_t entries, int32_t last,
+                          const char* reporter, int32_t* item, cs_datafmt* description) {
+  bool positional = false;
+  for (int32_t i = 1; i <= last; ++i) {
+    memset(description, 0, sizeof(*description));
+    if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, i, description) != VEL_SUCCEED) {
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, reporter, 0);
+      return -1;
+    }
+    if (i == 1 && sm_namelength(description) == 0) positional = true;
+    sm_param* entry = sm_matchparam(table, entries, description, i, positional);
+    if (entry != nullptr && entry->position == 1) {  // "@msg_id" is first in every table
+      *item = i;
+      return 1;
+    }
+  }
+  return 0;
 }
 
 int32_t sm__getdmparam(srv_proc* thread, sm_dmparams_t* record) {

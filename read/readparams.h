@@ -39,6 +39,15 @@ void sm_preset(sm_rmparams_t* record);
 void sm_preset(sm_fmparams_t* record);
 void sm_preset(sm_dmparams_t* record);
 
+// Where "@msg_id" is among the caller's parameters, as the shared matcher
+// places a parameter: the first one of a positional call, else the first
+// of that name. Describes items 1 to last in turn (a description past the
+// last parameter fails). 1 with *item and *description set; 0 when no
+// item is "@msg_id" (nothing reported); -1 when a description fails
+// (reported as 11522 with reporter).
+int32_t sm_findmsgidparam(srv_proc* thread, sm_param* table, int32_t entries, int32_t last,
+                          const char* reporter, int32_t* item, cs_datafmt* description);
+
 // Read the caller's parameters and check them. 1 or 0 (reported).
 int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record);
 int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record);
