@@ -10,6 +10,7 @@
 #include "mapi/session.h"
 #include "mapi/worker.h"
 #include "platform.h"
+#include "velmail.h"
 
 extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* a2, int32_t* a3, void* a4, void* a5,
                                              void* a6, void* a7, void* a8);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "frame/params.h"
+#include "velmail.h"
 #include "velsrv.h"
 
 // xp_startmail's parameter table.
@@ -31,10 +32,5 @@ void sm_resetprofile();
 // the encoded text's length plus one byte.
 void sm_decodepwd(const char* encoded, char* out);
 
-extern "C" {
-VEL_EXPORT int32_t VEL_CDECL xp_startmail(srv_proc* thread);
-VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread);
-VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user, const char* encoded_password);
-}
 
 #endif

@@ -3,6 +3,7 @@
 #include "mapi/worker.h"
 #include "read/readcommon.h"
 #include "read/readparams.h"
+#include "velmail.h"
 
 static int32_t DeleteMail(srv_proc* thread) {
   sm_dmparams_t record;

@@ -8,6 +8,7 @@
 #include "mapi/worker.h"
 #include "read/readcommon.h"
 #include "read/readparams.h"
+#include "velmail.h"
 
 namespace {
 

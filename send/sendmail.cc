@@ -7,6 +7,7 @@
 #include "frame/params.h"
 #include "mapi/worker.h"
 #include "send/send.h"
+#include "velmail.h"
 
 namespace {
 const sm_paramdefault kSendMailDefaults[] = {
