@@ -78,7 +78,7 @@ int32_t Attach() {
 
 void Detach() {
   sm_exitclient();
-  if (sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+  if (sm_thread_id.load() != 0) sm_requestlogoff(SM_SHUTDOWN);
   if (sm_cmcdll != nullptr) sm_unloadcmc();
   sm_destroyworkersync();
 }

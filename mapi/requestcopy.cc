@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "mapi/worker.h"
 
 namespace {
 
@@ -76,31 +75,10 @@ CMC_message* sm_requestcopy::KeepMessage(const CMC_message* message) {
   return &message_;
 }
 
-void sm_requestcopy::Take(int32_t code, intptr_t* first, intptr_t* second, intptr_t* third) {
-  Clear();
-  switch (code) {
-    case SM_LOGON: {
-      *first = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*first)));
-      *second = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*second)));
-      extensions_ = CopyArray(reinterpret_cast<const CMC_extension*>(*third),
-                              [](const CMC_extension& e) {
-                                return (e.extension_flags & CMC_EXT_LAST_ELEMENT) != 0;
-                              });
-      if (*third != 0) *third = reinterpret_cast<intptr_t>(extensions_.data());
-      break;
-    }
-    case SM_SEND:
-      *first = reinterpret_cast<intptr_t>(KeepMessage(reinterpret_cast<const CMC_message*>(*first)));
-      break;
-    case SM_LIST:
-      *first = reinterpret_cast<intptr_t>(Keep(reinterpret_cast<const char*>(*first)));
-      break;
-    case SM_READ:
-    case SM_ACTON:
-      *first = reinterpret_cast<intptr_t>(
-          KeepReference(reinterpret_cast<const CMC_message_reference*>(*first)));
-      break;
-    default:
-      break;  // SM_FREE passes a provider block the worker hands back as it is
-  }
+CMC_extension* sm_requestcopy::KeepExtensions(const CMC_extension* extensions) {
+  if (extensions == nullptr) return nullptr;
+  extensions_ = CopyArray(extensions, [](const CMC_extension& e) {
+    return (e.extension_flags & CMC_EXT_LAST_ELEMENT) != 0;
+  });
+  return extensions_.data();
 }

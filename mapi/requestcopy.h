@@ -14,15 +14,14 @@
 
 class sm_requestcopy {
  public:
-  // Copies what the arguments of a request of this code point to, and
-  // points the arguments at the copies.
-  void Take(int32_t code, intptr_t* first, intptr_t* second, intptr_t* third);
+  // Each keeps a copy (null for null) until Clear() and returns it.
+  char* Keep(const char* text);
+  CMC_extension* KeepExtensions(const CMC_extension* extensions);
+  CMC_message_reference* KeepReference(const CMC_message_reference* reference);
+  CMC_message* KeepMessage(const CMC_message* message);
   void Clear();
 
  private:
-  char* Keep(const char* text);
-  CMC_message_reference* KeepReference(const CMC_message_reference* reference);
-  CMC_message* KeepMessage(const CMC_message* message);
 
   std::deque<std::string> strings_;
   std::vector<CMC_extension> extensions_;

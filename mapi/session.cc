@@ -79,9 +79,7 @@ static int32_t StartMail(srv_proc* thread) {
   extension[0].item_reference = nullptr;
   extension[0].extension_flags = CMC_EXT_LAST_ELEMENT | CMC_EXT_REQUIRED;
 
-  int32_t result = sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user),
-                                  reinterpret_cast<intptr_t>(password),
-                                  reinterpret_cast<intptr_t>(extension), 0);
+  int32_t result = sm_requestlogon(user, password, extension);
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;
@@ -97,7 +95,7 @@ static int32_t StopMail(srv_proc* thread) {
   }
   int32_t count = 0;
   if (!sm_getparamcount(thread, "xp_stopmail", 0, 0, &count)) return 0;
-  int32_t result = sm_mailrequest(SM_LOGOFF, 0, 0, 0, 0);
+  int32_t result = sm_requestlogoff(SM_LOGOFF);
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;
@@ -133,8 +131,7 @@ static void SetMailProfile(const char* user, const char* encoded_password) {
     memcpy(user_copy, sm_profile_user, sizeof(user_copy));
     memcpy(password_copy, sm_profile_pwd, sizeof(password_copy));
   }
-  int32_t result = sm_mailrequest(SM_LOGON, reinterpret_cast<intptr_t>(user_copy),
-                                  reinterpret_cast<intptr_t>(password_copy), 0, 0);
+  int32_t result = sm_requestlogon(user_copy, password_copy, nullptr);
   if (result != 0) sm_raise(nullptr, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
 }
 

@@ -31,14 +31,28 @@ enum RequestState : int { kPosted, kRunning, kDone, kAbandoned };
 // uses.
 struct sm_reqslot_t {
   int32_t code = 0;
-  intptr_t first = 0, second = 0, third = 0, fourth = 0;
+  // The provider call of the request, built by its typed entry point: it
+  // reads only the slot (the arguments below, the entries and the session)
+  // and leaves what the provider returns in the slot.
+  CMC_return_code (*call)(sm_reqslot_t* slot) = nullptr;
+  bool bound = false;  // the provider has the entry point the call needs
+  // Arguments, as far as the request has them; pointers lead into inputs.
+  char* user = nullptr;
+  char* password = nullptr;
+  CMC_extension* extensions = nullptr;
+  char* message_type = nullptr;
+  CMC_message* message = nullptr;
+  CMC_message_reference* reference = nullptr;
+  CMC_flags flags = 0;
+  CMC_enum operation = 0;
+  void* block = nullptr;
   int32_t result = 0;
 
   std::atomic<int> state{kDone};
   // The provider's entry points and the session id as they were when the
   // request was posted: the worker reads no shared state of its own.
   sm_cmcentries entries = {};
-  sm_requestcopy inputs;  // what first to third point to, for the worker
+  sm_requestcopy inputs;  // what the arguments point to, for the worker
   // What the provider writes back goes here first; the requester copies it
   // out once the request has completed.
   CMC_uint32 count = 0;
@@ -63,64 +77,14 @@ std::shared_ptr<sm_reqslot_t> sm_reqslot;
 // does nothing but the call.
 void CallProvider(void* arg) {
   auto* slot = static_cast<sm_reqslot_t*>(arg);
-  switch (slot->code) {
-    case SM_LOGON:
-      slot->result = static_cast<int32_t>(slot->entries.logon(
-          nullptr, reinterpret_cast<CMC_string>(slot->first),
-          reinterpret_cast<CMC_string>(slot->second), nullptr, 0, CMC_VERSION, 0, &slot->session,
-          reinterpret_cast<CMC_extension*>(slot->third)));
-      break;
-    case SM_SEND:
-      slot->result = static_cast<int32_t>(
-          slot->entries.send(slot->session, reinterpret_cast<CMC_message*>(slot->first), 0, 0, nullptr));
-      break;
-    case SM_LOGOFF:
-    case SM_SHUTDOWN:
-      slot->result = static_cast<int32_t>(slot->entries.logoff(slot->session, 0, 0, nullptr));
-      slot->clear_session = true;  // only once the call has come back
-      break;
-    case SM_LIST:
-      slot->result = static_cast<int32_t>(slot->entries.list(
-          slot->session, reinterpret_cast<CMC_string>(slot->first),
-          static_cast<CMC_flags>(slot->second), nullptr, &slot->count, 0,
-          reinterpret_cast<CMC_message_summary**>(&slot->out), nullptr));
-      break;
-    case SM_READ:
-      slot->result = static_cast<int32_t>(slot->entries.read(
-          slot->session, reinterpret_cast<CMC_message_reference*>(slot->first),
-          static_cast<CMC_flags>(slot->second), reinterpret_cast<CMC_message**>(&slot->out), 0,
-          nullptr));
-      break;
-    case SM_ACTON:
-      slot->result = static_cast<int32_t>(
-          slot->entries.act_on(slot->session, reinterpret_cast<CMC_message_reference*>(slot->first),
-                        static_cast<CMC_enum>(slot->second), 0, 0, nullptr));
-      break;
-    case SM_FREE:
-      slot->result = static_cast<int32_t>(slot->entries.free(reinterpret_cast<void*>(slot->first)));
-      break;
-  }
-}
-
-bool EntryBound(const sm_cmcentries& entries, int32_t code) {
-  switch (code) {
-    case SM_LOGON: return entries.logon != nullptr;
-    case SM_SEND: return entries.send != nullptr;
-    case SM_LOGOFF:
-    case SM_SHUTDOWN: return entries.logoff != nullptr;
-    case SM_LIST: return entries.list != nullptr;
-    case SM_READ: return entries.read != nullptr;
-    case SM_ACTON: return entries.act_on != nullptr;
-    case SM_FREE: return entries.free != nullptr;
-    default: return false;
-  }
+  slot->result = static_cast<int32_t>(slot->call(slot));
 }
 
 // Executes the request in the slot and leaves its result there.
 void Execute(sm_reqslot_t* slot) {
   slot->result = 0;
   slot->clear_session = false;
-  if (slot->code < SM_LOGON || slot->code > SM_FREE || !EntryBound(slot->entries, slot->code)) {
+  if (slot->call == nullptr || !slot->bound) {
     slot->result = SM_INTERNAL;
     return;
   }
@@ -183,8 +147,14 @@ void sm_resetworker() {
   sm_reqslot.reset();
 }
 
-int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t third,
-                       intptr_t fourth) {
+namespace {
+
+// Posts one request to the worker and waits for it, at most sm_timeout
+// milliseconds. prepare fills the slot's call and arguments (copies of the
+// requester's inputs, under the lock); collect copies what the provider
+// returned back to the requester, only once the request has completed.
+template <typename Prepare, typename Collect>
+int32_t Post(int32_t code, Prepare prepare, Collect collect) {
   if (sm_lock == nullptr) return SM_INTERNAL;  // not attached
   vel::os::CriticalSectionLock lock(*sm_lock);
 
@@ -198,17 +168,16 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
   }
   std::shared_ptr<sm_reqslot_t> slot = sm_reqslot;
   slot->code = code;
-  slot->first = first;
-  slot->second = second;
-  slot->third = third;
-  slot->fourth = fourth;
-  slot->inputs.Take(code, &slot->first, &slot->second, &slot->third);
+  slot->call = nullptr;
+  slot->bound = false;
+  slot->inputs.Clear();
   slot->result = 0;
-  slot->count = (code == SM_LIST && third != 0) ? *reinterpret_cast<CMC_uint32*>(third) : 0;
+  slot->count = 0;
   slot->out = nullptr;
   slot->shutdown = false;
   slot->entries = sm_cmc;
   slot->session = sm_session.load();
+  prepare(slot.get());
   slot->state.store(kPosted);
 
   if (start) {
@@ -235,12 +204,7 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
     sm_evt_done->Wait(Event::kInfinite);  // it finished just as the time ran out
   }
 
-  if (code == SM_LIST) {
-    if (third != 0) *reinterpret_cast<CMC_uint32*>(third) = slot->count;
-    if (fourth != 0) *reinterpret_cast<void**>(fourth) = slot->out;
-  } else if (code == SM_READ && third != 0) {
-    *reinterpret_cast<void**>(third) = slot->out;
-  }
+  collect(*slot);
   if (sm_thread_id.load() == 0) {
     // The worker ended (shutdown): let it leave the library's code.
     if (sm_thread != nullptr) sm_thread->Join();
@@ -250,7 +214,151 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
   return slot->result;
 }
 
+void NothingToCollect(const sm_reqslot_t&) {}
+
+// Ends the session: the logoff request and the shutdown share the call.
+CMC_return_code CallLogoff(sm_reqslot_t* slot) {
+  const CMC_return_code result = slot->entries.logoff(slot->session, 0, 0, nullptr);
+  slot->clear_session = true;  // only once the call has come back
+  return result;
+}
+
+}  // namespace
+
+int32_t sm_requestlogon(const char* user, const char* password, const CMC_extension* extensions) {
+  return Post(
+      SM_LOGON,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.logon != nullptr;
+        slot->user = slot->inputs.Keep(user);
+        slot->password = slot->inputs.Keep(password);
+        slot->extensions = slot->inputs.KeepExtensions(extensions);
+        slot->call = [](sm_reqslot_t* s) {
+          return s->entries.logon(nullptr, s->user, s->password, nullptr, 0, CMC_VERSION, 0,
+                                  &s->session, s->extensions);
+        };
+      },
+      NothingToCollect);
+}
+
+int32_t sm_requestsend(const CMC_message* message) {
+  return Post(
+      SM_SEND,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.send != nullptr;
+        slot->message = slot->inputs.KeepMessage(message);
+        slot->call = [](sm_reqslot_t* s) {
+          return s->entries.send(s->session, s->message, 0, 0, nullptr);
+        };
+      },
+      NothingToCollect);
+}
+
+int32_t sm_requestlogoff(int32_t code) {
+  return Post(
+      code,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.logoff != nullptr;
+        slot->call = CallLogoff;
+      },
+      NothingToCollect);
+}
+
+int32_t sm_requestlist(const char* message_type, CMC_flags flags, CMC_uint32* count,
+                       CMC_message_summary** result) {
+  return Post(
+      SM_LIST,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.list != nullptr;
+        slot->message_type = slot->inputs.Keep(message_type);
+        slot->flags = flags;
+        slot->count = count != nullptr ? *count : 0;
+        slot->call = [](sm_reqslot_t* s) {
+          return s->entries.list(s->session, s->message_type, s->flags, nullptr, &s->count, 0,
+                                 reinterpret_cast<CMC_message_summary**>(&s->out), nullptr);
+        };
+      },
+      [&](const sm_reqslot_t& slot) {
+        if (count != nullptr) *count = slot.count;
+        if (result != nullptr) *result = static_cast<CMC_message_summary*>(slot.out);
+      });
+}
+
+int32_t sm_requestread(const CMC_message_reference* reference, CMC_flags flags,
+                       CMC_message** result) {
+  return Post(
+      SM_READ,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.read != nullptr;
+        slot->reference = slot->inputs.KeepReference(reference);
+        slot->flags = flags;
+        slot->call = [](sm_reqslot_t* s) {
+          return s->entries.read(s->session, s->reference, s->flags,
+                                 reinterpret_cast<CMC_message**>(&s->out), 0, nullptr);
+        };
+      },
+      [&](const sm_reqslot_t& slot) {
+        if (result != nullptr) *result = static_cast<CMC_message*>(slot.out);
+      });
+}
+
+int32_t sm_requestacton(const CMC_message_reference* reference, CMC_enum operation) {
+  return Post(
+      SM_ACTON,
+      [&](sm_reqslot_t* slot) {
+        slot->bound = slot->entries.act_on != nullptr;
+        slot->reference = slot->inputs.KeepReference(reference);
+        slot->operation = operation;
+        slot->call = [](sm_reqslot_t* s) {
+          return s->entries.act_on(s->session, s->reference, s->operation, 0, 0, nullptr);
+        };
+      },
+      NothingToCollect);
+}
+
+int32_t sm_requestfree(void* block) {
+  return Post(
+      SM_FREE,
+      [&](sm_reqslot_t* slot) {
+        // A provider block is handed back as it is: it is the provider's.
+        slot->bound = slot->entries.free != nullptr;
+        slot->block = block;
+        slot->call = [](sm_reqslot_t* s) { return s->entries.free(s->block); };
+      },
+      NothingToCollect);
+}
+
+int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t third,
+                       intptr_t fourth) {
+  switch (code) {
+    case SM_LOGON:
+      return sm_requestlogon(reinterpret_cast<const char*>(first),
+                             reinterpret_cast<const char*>(second),
+                             reinterpret_cast<const CMC_extension*>(third));
+    case SM_SEND:
+      return sm_requestsend(reinterpret_cast<const CMC_message*>(first));
+    case SM_LOGOFF:
+    case SM_SHUTDOWN:
+      return sm_requestlogoff(code);
+    case SM_LIST:
+      return sm_requestlist(reinterpret_cast<const char*>(first), static_cast<CMC_flags>(second),
+                            reinterpret_cast<CMC_uint32*>(third),
+                            reinterpret_cast<CMC_message_summary**>(fourth));
+    case SM_READ:
+      return sm_requestread(reinterpret_cast<const CMC_message_reference*>(first),
+                            static_cast<CMC_flags>(second), reinterpret_cast<CMC_message**>(third));
+    case SM_ACTON:
+      return sm_requestacton(reinterpret_cast<const CMC_message_reference*>(first),
+                             static_cast<CMC_enum>(second));
+    case SM_FREE:
+      return sm_requestfree(reinterpret_cast<void*>(first));
+    default:
+      // No provider call: the worker answers it as an internal failure.
+      return Post(code, [](sm_reqslot_t*) {}, NothingToCollect);
+  }
+}
+
 void sm_providerblock::Free() {
-  if (block_ != nullptr) sm_mailrequest(SM_FREE, reinterpret_cast<intptr_t>(block_), 0, 0, 0);
+  if (block_ != nullptr) sm_requestfree(block_);
   block_ = nullptr;
 }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cmc.h"
+
 // Request codes.
 enum : int32_t {
   SM_LOGON = 1,
@@ -26,9 +28,26 @@ extern std::atomic<uint32_t> sm_session;
 // The worker's thread id; 0 while no worker runs.
 extern std::atomic<uint32_t> sm_thread_id;
 
-// Hands one request to the worker and waits for it, at most sm_timeout
-// milliseconds. Returns 0, the CMC return code, or SM_TIMEDOUT,
-// SM_INTERNAL or SM_LOGGEDON. Arguments per request:
+// The mail requests. Each hands one request to the worker and waits for
+// it, at most sm_timeout milliseconds; the worker is given copies of the
+// inputs, and the outputs are written only once the request has completed.
+// Each returns 0, the CMC return code, or SM_TIMEDOUT (the worker was cut
+// off), SM_INTERNAL (not attached, no such entry point, or the provider
+// faulted or threw) or SM_LOGGEDON (a logon while a session is open).
+int32_t sm_requestlogon(const char* user, const char* password, const CMC_extension* extensions);
+int32_t sm_requestsend(const CMC_message* message);
+// code: SM_LOGOFF, or SM_SHUTDOWN, which logs off and ends the worker.
+int32_t sm_requestlogoff(int32_t code);
+// count: in, how many summaries are wanted; out, how many came.
+int32_t sm_requestlist(const char* message_type, CMC_flags flags, CMC_uint32* count,
+                       CMC_message_summary** result);
+int32_t sm_requestread(const CMC_message_reference* reference, CMC_flags flags,
+                       CMC_message** result);
+int32_t sm_requestacton(const CMC_message_reference* reference, CMC_enum operation);
+int32_t sm_requestfree(void* block);
+
+// The same by request code, with the arguments as integers (an unknown code
+// gives SM_INTERNAL):
 //   SM_LOGON    user, password, logon extensions or 0
 //   SM_SEND     the CMC_message
 //   SM_LIST     message type or 0, list flags, CMC_uint32* count (in/out),
@@ -48,8 +67,11 @@ class sm_providerblock {
   sm_providerblock& operator=(const sm_providerblock&) = delete;
 
   void Free();
-  // Where a request stores the block.
-  void** out() { return &block_; }
+  // Where a request stores the block, as the request's type of result.
+  template <typename T>
+  T** out() {
+    return reinterpret_cast<T**>(&block_);
+  }
   template <typename T>
   T* as() const {
     return static_cast<T*>(block_);

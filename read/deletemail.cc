@@ -26,8 +26,7 @@ static int32_t DeleteMail(srv_proc* thread) {
     if (!sm_firstmessage(thread, nullptr, 0, &list, &reference)) return 0;
   }
 
-  int32_t result = sm_mailrequest(SM_ACTON, reinterpret_cast<intptr_t>(reference),
-                                  CMC_ACT_ON_DELETE, 0, 0);
+  int32_t result = sm_requestacton(reference, CMC_ACT_ON_DELETE);
   list.Free();
   built.Free();
   if (result != 0) {

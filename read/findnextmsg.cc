@@ -94,9 +94,7 @@ static int32_t FindNextMessage(srv_proc* thread) {
   char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
   CMC_uint32 count = 0;
   sm_providerblock list;
-  int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), 0,
-                                  reinterpret_cast<intptr_t>(&count),
-                                  reinterpret_cast<intptr_t>(list.out()));
+  int32_t result = sm_requestlist(type, 0, &count, list.out<CMC_message_summary>());
   int32_t ok = 0;
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);

@@ -20,9 +20,7 @@ bool sm_buildreference(srv_proc* thread, const sm_param* entry, const char* proc
 int32_t sm_firstmessage(srv_proc* thread, char* type, CMC_flags flags, sm_providerblock* list,
                         const CMC_message_reference** reference) {
   CMC_uint32 count = 1;
-  int32_t result = sm_mailrequest(SM_LIST, reinterpret_cast<intptr_t>(type), flags,
-                                  reinterpret_cast<intptr_t>(&count),
-                                  reinterpret_cast<intptr_t>(list->out()));
+  int32_t result = sm_requestlist(type, flags, &count, list->out<CMC_message_summary>());
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;

@@ -190,8 +190,7 @@ static int32_t ReadMail(srv_proc* thread) {
   }
 
   const CMC_flags read_flags = record.peek ? CMC_DO_NOT_MARK_AS_READ : 0;
-  int32_t result = sm_mailrequest(SM_READ, reinterpret_cast<intptr_t>(reference), read_flags,
-                                  reinterpret_cast<intptr_t>(message.out()), 0);
+  int32_t result = sm_requestread(reference, read_flags, message.out<CMC_message>());
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;

@@ -209,7 +209,7 @@ int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
   message->message_flags = 0x80000000u;  // the last (only) message
   message->message_extensions = nullptr;
 
-  const int32_t result = sm_mailrequest(SM_SEND, reinterpret_cast<intptr_t>(message), 0, 0, 0);
+  const int32_t result = sm_requestsend(message);
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;
