@@ -6,6 +6,7 @@
 
 #include "frame/errors.h"
 #include "frame/startup.h"
+#include "frame/state.h"
 #include "mapi/cmcbind.h"
 #include "mapi/session.h"
 #include "mapi/worker.h"
@@ -17,37 +18,29 @@ extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* a2, int32_t* a3, vo
 
 namespace {
 
-// Detach undoes only an attach that succeeded.
-bool sm_attached = false;
-
 constexpr uint32_t kReasonDetach = 0;
 constexpr uint32_t kReasonAttach = 1;
 
 int32_t Attach() {
   // Everything is set afresh: a module that stayed mapped keeps its old
   // values between loads.
-  sm_route_err = nullptr;
-  sm_ctx = nullptr;
-  sm_timeout = SM_DEFAULT_TIMEOUT;
-  sm_lotus = 0;
-  sm_resetworker();
-  sm_resetprofile();
+  sm_resetstate();
 
   vel::os::Module msgs = vel::os::FindLoadedModule("velmsgs");
   if (msgs == nullptr) {
     sm_log("Velmail: Cannot load msg dll.\n");
     return 0;
   }
-  sm_route_err =
+  sm_state.route_err =
       reinterpret_cast<xp_srv_route_err_fn>(vel::os::ModuleSymbol(msgs, "xp_srv_route_err"));
-  if (sm_route_err == nullptr) {
+  if (sm_state.route_err == nullptr) {
     sm_log("Velmail: Cannot find error handler.\n");
     return 0;
   }
 
-  if (vel::os::GetProfileString("Mail", "CMCDLLNAME32", "MAPI32.DLL", sm_cmcdllname,
-                                sizeof(sm_cmcdllname)) == 0) {
-    strcpy(sm_cmcdllname, "MAPI32.DLL");
+  if (vel::os::GetProfileString("Mail", "CMCDLLNAME32", "MAPI32.DLL", sm_state.cmcdllname,
+                                sizeof(sm_state.cmcdllname)) == 0) {
+    strcpy(sm_state.cmcdllname, "MAPI32.DLL");
   }
 
   if (!sm_initclient(&sm_challenge_cb)) return 0;
@@ -68,18 +61,18 @@ int32_t Attach() {
   char buffer[100];
   buffer[0] = '\0';
   vel::os::GetEnvironmentVariable("VELMAIL_TIMEOUT", buffer, sizeof(buffer));
-  sm_timeout = sm_parsetimeout(buffer);
+  sm_state.timeout = sm_parsetimeout(buffer);
 
   buffer[0] = '\0';
   vel::os::GetEnvironmentVariable("VELMAIL_CLIENT", buffer, sizeof(buffer));
-  if (strcmp(buffer, "LOTUS") == 0) sm_lotus = 1;
+  if (strcmp(buffer, "LOTUS") == 0) sm_state.lotus = 1;
   return 1;
 }
 
 void Detach() {
   sm_exitclient();
-  if (sm_thread_id.load() != 0) sm_requestlogoff(SM_SHUTDOWN);
-  if (sm_cmcdll != nullptr) sm_unloadcmc();
+  if (sm_state.thread_id.load() != 0) sm_requestlogoff(SM_SHUTDOWN);
+  if (sm_state.cmcdll != nullptr) sm_unloadcmc();
   sm_destroyworkersync();
 }
 
@@ -99,12 +92,12 @@ extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t rea
                                                   void* /*reserved*/) {
   switch (reason) {
     case kReasonAttach:
-      sm_attached = Attach() == 1;
-      return sm_attached ? 1 : 0;
+      sm_state.attached = Attach() == 1;
+      return sm_state.attached ? 1 : 0;
     case kReasonDetach:
-      if (sm_attached) {
+      if (sm_state.attached) {
         Detach();
-        sm_attached = false;
+        sm_state.attached = false;
       }
       return 1;
     default:

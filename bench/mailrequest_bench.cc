@@ -23,18 +23,19 @@ std::string LibDir() {
 }
 
 void BM_MailRequestRoundTrip(benchmark::State& state) {
-  snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s/libvelbenchcmc.so", LibDir().c_str());
-  sm_resetworker();
+  sm_resetstate();
+  snprintf(sm_state.cmcdllname, sizeof(sm_state.cmcdllname), "%s/libvelbenchcmc.so",
+           LibDir().c_str());
   if (!sm_loadcmc(nullptr)) {
     state.SkipWithError("cannot load the no-op provider (set VEL_LIB_DIR)");
     return;
   }
   sm_createworkersync();
-  sm_timeout = 60000;
+  sm_state.timeout = 60000;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(sm_mailrequest(SM_FREE, 0, 0, 0, 0));
+    benchmark::DoNotOptimize(sm_requestfree(nullptr));
   }
-  sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+  sm_requestlogoff(SM_SHUTDOWN);
   sm_unloadcmc();
   sm_destroyworkersync();
 }

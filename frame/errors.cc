@@ -113,7 +113,7 @@ void sm_log(const char* line) { srv_log(nullptr, 1, line, VEL_NULLTERM); }
 
 int32_t sm_raise(srv_proc* thread, int32_t cmc, int32_t msgnum, const char* name, int32_t number) {
   const int32_t routing = thread != nullptr ? (VEL_ROUTE_LOG | VEL_ROUTE_CLIENT) : VEL_ROUTE_LOG;
-  xp_srv_route_err_fn route = sm_route_err;
+  xp_srv_route_err_fn route = sm_state.route_err;
   if (route == nullptr) {
     sm_log("Velmail: Error handler not initialized\n");
     return 0;
@@ -133,7 +133,7 @@ int32_t sm_raise(srv_proc* thread, int32_t cmc, int32_t msgnum, const char* name
 
 bool sm_findcurrentthread(srv_proc** thread) {
   *thread = nullptr;
-  if (srv_props(sm_ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, thread, sizeof(*thread), nullptr) !=
+  if (srv_props(sm_state.ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, thread, sizeof(*thread), nullptr) !=
       VEL_SUCCEED) {
     *thread = nullptr;
     return false;

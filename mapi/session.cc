@@ -8,23 +8,6 @@
 #include "frame/params.h"
 #include "mapi/worker.h"
 
-char sm_profile_user[SM_PROFILE_SIZE] = {};
-char sm_profile_pwd[SM_PROFILE_SIZE] = {};
-
-namespace {
-
-// Guards the stored profile against a host that sets it while a client's
-// xp_startmail copies it.
-std::mutex sm_profile_lock;
-
-}  // namespace
-
-void sm_resetprofile() {
-  std::lock_guard<std::mutex> lock(sm_profile_lock);
-  memset(sm_profile_user, 0, sizeof(sm_profile_user));
-  memset(sm_profile_pwd, 0, sizeof(sm_profile_pwd));
-}
-
 void sm_decodepwd(const char* encoded, char* out) {
   out[0] = '\0';
   if (encoded == nullptr || encoded[0] == '\0') return;
@@ -48,13 +31,13 @@ int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
   int32_t count = 0;
   if (!sm_getparam(thread, SM_KIND_STARTMAIL, &count)) return 0;
   if (count == 0) {
-    std::lock_guard<std::mutex> lock(sm_profile_lock);
-    if (sm_profile_user[0] == '\0') {
+    vel::os::CriticalSectionLock lock(sm_state.profile_lock);
+    if (sm_state.profile_user[0] == '\0') {
       sm_raise(thread, 0, SM_MSG_NO_PROFILE, nullptr, 0);
       return 0;
     }
-    sm_setparamtext(&record->params[SM_STM_USER], sm_profile_user);
-    sm_setparamtext(&record->params[SM_STM_PASSWORD], sm_profile_pwd);
+    sm_setparamtext(&record->params[SM_STM_USER], sm_state.profile_user);
+    sm_setparamtext(&record->params[SM_STM_PASSWORD], sm_state.profile_pwd);
     return 1;
   }
   return sm_getparams(thread, record->params, 2, count, "sm__getstmparam");
@@ -63,7 +46,7 @@ int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
 static int32_t StartMail(srv_proc* thread) {
   sm_stmparams_t record;
   sm_preset(&record);
-  if (sm_session.load() != 0) {
+  if (sm_state.session.load() != 0) {
     sm_raise(thread, 0, SM_MSG_ALREADY_LOGGED_ON, "xp_startmail", 0);
     return 1;
   }
@@ -89,7 +72,7 @@ static int32_t StartMail(srv_proc* thread) {
 }
 
 static int32_t StopMail(srv_proc* thread) {
-  if (sm_session.load() == 0) {
+  if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_stopmail", 0);
     return 0;
   }
@@ -125,11 +108,11 @@ static void SetMailProfile(const char* user, const char* encoded_password) {
   char user_copy[SM_PROFILE_SIZE];
   char password_copy[SM_PROFILE_SIZE];
   {
-    std::lock_guard<std::mutex> lock(sm_profile_lock);
-    strcpy(sm_profile_user, user);
-    sm_decodepwd(encoded_password, sm_profile_pwd);
-    memcpy(user_copy, sm_profile_user, sizeof(user_copy));
-    memcpy(password_copy, sm_profile_pwd, sizeof(password_copy));
+    vel::os::CriticalSectionLock lock(sm_state.profile_lock);
+    strcpy(sm_state.profile_user, user);
+    sm_decodepwd(encoded_password, sm_state.profile_pwd);
+    memcpy(user_copy, sm_state.profile_user, sizeof(user_copy));
+    memcpy(password_copy, sm_state.profile_pwd, sizeof(password_copy));
   }
   int32_t result = sm_requestlogon(user_copy, password_copy, nullptr);
   if (result != 0) sm_raise(nullptr, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "frame/params.h"
+#include "frame/state.h"
 #include "velmail.h"
 #include "velsrv.h"
 
@@ -19,14 +20,6 @@ void sm_preset(sm_stmparams_t* record);
 // Reads xp_startmail's parameters (or the stored profile when there are
 // none). 1 or 0 (reported).
 int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record);
-
-constexpr int32_t SM_PROFILE_SIZE = 32;
-
-extern char sm_profile_user[SM_PROFILE_SIZE];  // terminated; empty until the host sets it
-extern char sm_profile_pwd[SM_PROFILE_SIZE];   // in clear, terminated
-
-// Forgets the stored profile (at attach).
-void sm_resetprofile();
 
 // Writes the clear password of an encoded one into out, which must hold
 // the encoded text's length plus one byte.

@@ -9,8 +9,6 @@
 #include "mapi/requestcopy.h"
 #include "platform.h"
 
-std::atomic<uint32_t> sm_session{0};
-std::atomic<uint32_t> sm_thread_id{0};
 
 namespace {
 
@@ -26,7 +24,7 @@ enum RequestState : int { kPosted, kRunning, kDone, kAbandoned };
 }  // namespace
 
 // The request slot. Each worker has its own; the live worker's is the
-// process's slot (sm_reqslot). A worker that was cut off keeps its old slot,
+// process's slot (sm_state.reqslot). A worker that was cut off keeps its old slot,
 // so whatever it does if it ever comes back touches nothing a later request
 // uses.
 struct sm_reqslot_t {
@@ -67,12 +65,6 @@ struct sm_reqslot_t {
 
 namespace {
 
-std::unique_ptr<vel::os::CriticalSection> sm_lock;
-std::shared_ptr<Event> sm_evt_request;
-std::shared_ptr<Event> sm_evt_done;
-std::unique_ptr<vel::os::Thread> sm_thread;
-std::shared_ptr<sm_reqslot_t> sm_reqslot;
-
 // Makes the provider call of a request. Runs under the fault guard, so it
 // does nothing but the call.
 void CallProvider(void* arg) {
@@ -104,11 +96,11 @@ void sm_mailthread(std::shared_ptr<sm_reqslot_t> slot) {
     expected = kRunning;
     if (!slot->state.compare_exchange_strong(expected, kDone)) return;  // cut off: touch nothing
 
-    if (slot->code == SM_LOGON) sm_session.store(slot->session);
-    if (slot->clear_session) sm_session.store(0);
+    if (slot->code == SM_LOGON) sm_state.session.store(slot->session);
+    if (slot->clear_session) sm_state.session.store(0);
     const bool shutdown = slot->shutdown;
     slot->code = 0;
-    if (shutdown) sm_thread_id.store(0);
+    if (shutdown) sm_state.thread_id.store(0);
     slot->done->Set();
     if (shutdown) return;
     slot->wake->Wait(Event::kInfinite);
@@ -128,45 +120,40 @@ bool GiveUp(sm_reqslot_t* slot) {
 }  // namespace
 
 void sm_createworkersync() {
-  sm_evt_request = std::make_shared<Event>();
-  sm_evt_done = std::make_shared<Event>();
-  sm_lock = std::make_unique<vel::os::CriticalSection>();
+  vel::os::CriticalSectionLock lock(sm_state.worker_lock);
+  sm_state.evt_request = std::make_shared<Event>();
+  sm_state.evt_done = std::make_shared<Event>();
+  sm_state.worker_ready = true;
 }
 
 void sm_destroyworkersync() {
-  sm_reqslot.reset();
-  sm_evt_request.reset();
-  sm_evt_done.reset();
-  sm_lock.reset();
-}
-
-void sm_resetworker() {
-  sm_session.store(0);
-  sm_thread_id.store(0);
-  sm_thread.reset();
-  sm_reqslot.reset();
+  vel::os::CriticalSectionLock lock(sm_state.worker_lock);
+  sm_state.worker_ready = false;
+  sm_state.reqslot.reset();
+  sm_state.evt_request.reset();
+  sm_state.evt_done.reset();
 }
 
 namespace {
 
-// Posts one request to the worker and waits for it, at most sm_timeout
+// Posts one request to the worker and waits for it, at most sm_state.timeout
 // milliseconds. prepare fills the slot's call and arguments (copies of the
 // requester's inputs, under the lock); collect copies what the provider
 // returned back to the requester, only once the request has completed.
 template <typename Prepare, typename Collect>
 int32_t Post(int32_t code, Prepare prepare, Collect collect) {
-  if (sm_lock == nullptr) return SM_INTERNAL;  // not attached
-  vel::os::CriticalSectionLock lock(*sm_lock);
+  vel::os::CriticalSectionLock lock(sm_state.worker_lock);
+  if (!sm_state.worker_ready) return SM_INTERNAL;  // not attached
 
-  if (code == SM_LOGON && sm_session.load() != 0) return SM_LOGGEDON;
+  if (code == SM_LOGON && sm_state.session.load() != 0) return SM_LOGGEDON;
 
-  const bool start = sm_thread_id.load() == 0;
+  const bool start = sm_state.thread_id.load() == 0;
   if (start) {
-    sm_reqslot = std::make_shared<sm_reqslot_t>();
-    sm_reqslot->wake = sm_evt_request;
-    sm_reqslot->done = sm_evt_done;
+    sm_state.reqslot = std::make_shared<sm_reqslot_t>();
+    sm_state.reqslot->wake = sm_state.evt_request;
+    sm_state.reqslot->done = sm_state.evt_done;
   }
-  std::shared_ptr<sm_reqslot_t> slot = sm_reqslot;
+  std::shared_ptr<sm_reqslot_t> slot = sm_state.reqslot;
   slot->code = code;
   slot->call = nullptr;
   slot->bound = false;
@@ -175,41 +162,41 @@ int32_t Post(int32_t code, Prepare prepare, Collect collect) {
   slot->count = 0;
   slot->out = nullptr;
   slot->shutdown = false;
-  slot->entries = sm_cmc;
-  slot->session = sm_session.load();
+  slot->entries = sm_state.cmc;
+  slot->session = sm_state.session.load();
   prepare(slot.get());
   slot->state.store(kPosted);
 
   if (start) {
-    sm_thread = vel::os::Thread::Start([slot] { sm_mailthread(slot); });
-    if (sm_thread != nullptr) sm_thread_id.store(sm_thread->Id());
+    sm_state.thread = vel::os::Thread::Start([slot] { sm_mailthread(slot); });
+    if (sm_state.thread != nullptr) sm_state.thread_id.store(sm_state.thread->Id());
   } else {
     slot->wake->Set();
   }
 
-  if (!sm_evt_done->Wait(static_cast<uint32_t>(sm_timeout))) {
+  if (!sm_state.evt_done->Wait(static_cast<uint32_t>(sm_state.timeout))) {
     if (GiveUp(slot.get())) {
       // Cut the worker off. It keeps its slot and its request event; the
       // next request gets a fresh worker, slot and event.
-      if (sm_thread != nullptr) sm_thread->CutOff();
+      if (sm_state.thread != nullptr) sm_state.thread->CutOff();
       // The cut-off thread may still be inside the provider.
-      vel::os::PinModuleOf(reinterpret_cast<const void*>(sm_cmc.logon));
-      sm_thread.reset();
-      sm_thread_id.store(0);
-      sm_session.store(0);
-      sm_reqslot.reset();
-      sm_evt_request = std::make_shared<Event>();
+      vel::os::PinModuleOf(reinterpret_cast<const void*>(sm_state.cmc.logon));
+      sm_state.thread.reset();
+      sm_state.thread_id.store(0);
+      sm_state.session.store(0);
+      sm_state.reqslot.reset();
+      sm_state.evt_request = std::make_shared<Event>();
       return SM_TIMEDOUT;
     }
-    sm_evt_done->Wait(Event::kInfinite);  // it finished just as the time ran out
+    sm_state.evt_done->Wait(Event::kInfinite);  // it finished just as the time ran out
   }
 
   collect(*slot);
-  if (sm_thread_id.load() == 0) {
+  if (sm_state.thread_id.load() == 0) {
     // The worker ended (shutdown): let it leave the library's code.
-    if (sm_thread != nullptr) sm_thread->Join();
-    sm_thread.reset();
-    sm_reqslot.reset();
+    if (sm_state.thread != nullptr) sm_state.thread->Join();
+    sm_state.thread.reset();
+    sm_state.reqslot.reset();
   }
   return slot->result;
 }

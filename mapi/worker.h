@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cmc.h"
+#include "frame/state.h"
 
 // Request codes.
 enum : int32_t {
@@ -20,16 +21,8 @@ enum : int32_t {
   SM_FREE = 8
 };
 
-// The CMC session id; 0 while no session is open. Written by the live
-// worker and, when it is cut off, by the requester; read by procedures
-// without the lock.
-extern std::atomic<uint32_t> sm_session;
-
-// The worker's thread id; 0 while no worker runs.
-extern std::atomic<uint32_t> sm_thread_id;
-
 // The mail requests. Each hands one request to the worker and waits for
-// it, at most sm_timeout milliseconds; the worker is given copies of the
+// it, at most sm_state.timeout milliseconds; the worker is given copies of the
 // inputs, and the outputs are written only once the request has completed.
 // Each returns 0, the CMC return code, or SM_TIMEDOUT (the worker was cut
 // off), SM_INTERNAL (not attached, no such entry point, or the provider
@@ -81,11 +74,9 @@ class sm_providerblock {
   void* block_ = nullptr;
 };
 
-// The lock and events of the hand-over, made at attach and closed at
-// detach.
+// The events of the hand-over, made at attach and closed at detach;
+// requests are refused (SM_INTERNAL) while there are none.
 void sm_createworkersync();
 void sm_destroyworkersync();
-// Forgets any worker and session (at attach).
-void sm_resetworker();
 
 #endif

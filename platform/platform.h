@@ -13,6 +13,21 @@
 #include <memory>
 #include <string>
 
+// Clang's thread-safety analysis (-Wthread-safety): which lock guards
+// which data. Nothing with other compilers.
+#if defined(__clang__)
+#define VEL_TSA(x) __attribute__((x))
+#else
+#define VEL_TSA(x)
+#endif
+#define VEL_CAPABILITY(name) VEL_TSA(capability(name))
+#define VEL_SCOPED_CAPABILITY VEL_TSA(scoped_lockable)
+#define VEL_GUARDED_BY(lock) VEL_TSA(guarded_by(lock))
+#define VEL_ACQUIRE(...) VEL_TSA(acquire_capability(__VA_ARGS__))
+#define VEL_RELEASE(...) VEL_TSA(release_capability(__VA_ARGS__))
+#define VEL_REQUIRES(...) VEL_TSA(requires_capability(__VA_ARGS__))
+#define VEL_NO_THREAD_SAFETY_ANALYSIS VEL_TSA(no_thread_safety_analysis)
+
 namespace vel::os {
 
 // ---------------------------------------------------------------- modules
@@ -92,15 +107,15 @@ class Event {
 };
 
 // A recursive-free mutual exclusion lock (a critical section).
-class CriticalSection {
+class VEL_CAPABILITY("mutex") CriticalSection {
  public:
   CriticalSection();
   ~CriticalSection();
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  void Enter();
-  void Leave();
+  void Enter() VEL_ACQUIRE();
+  void Leave() VEL_RELEASE();
 
  private:
   struct Impl;
@@ -108,10 +123,10 @@ class CriticalSection {
 };
 
 // Holds a critical section for the life of a scope.
-class CriticalSectionLock {
+class VEL_SCOPED_CAPABILITY CriticalSectionLock {
  public:
-  explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
-  ~CriticalSectionLock() { cs_.Leave(); }
+  explicit CriticalSectionLock(CriticalSection& cs) VEL_ACQUIRE(cs) : cs_(cs) { cs_.Enter(); }
+  ~CriticalSectionLock() VEL_RELEASE() { cs_.Leave(); }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 

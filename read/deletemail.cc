@@ -8,7 +8,7 @@
 static int32_t DeleteMail(srv_proc* thread) {
   sm_dmparams_t record;
   sm_preset(&record);
-  if (sm_session.load() == 0) {
+  if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_deletemail", 0);
     return 0;
   }

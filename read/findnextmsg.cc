@@ -85,13 +85,13 @@ int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message
 static int32_t FindNextMessage(srv_proc* thread) {
   sm_fmparams_t record;
   sm_preset(&record);
-  if (sm_session.load() == 0) {
+  if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_findnextmsg", 0);
     return 0;
   }
   if (!sm__getfmparam(thread, &record)) return 0;
 
-  char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
+  char* type = sm_state.lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
   CMC_uint32 count = 0;
   sm_providerblock list;
   int32_t result = sm_requestlist(type, 0, &count, list.out<CMC_message_summary>());

@@ -166,7 +166,7 @@ int32_t sm_snd_rmretprm(srv_proc* thread, sm_rmparams_t* record, const CMC_messa
 static int32_t ReadMail(srv_proc* thread) {
   sm_rmparams_t record;
   sm_preset(&record);
-  if (sm_session.load() == 0) {
+  if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_readmail", 0);
     return 0;
   }
@@ -184,8 +184,8 @@ static int32_t ReadMail(srv_proc* thread) {
     if (!sm_buildreference(thread, msg_id, "xp_readmail", &built)) return 0;
     reference = built.as<CMC_message_reference>();
   } else {
-    char* type = sm_lotus ? nullptr : sm_paramtext(&record.params[SM_RM_TYPE]);
-    const CMC_flags flags = (!sm_lotus && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
+    char* type = sm_state.lotus ? nullptr : sm_paramtext(&record.params[SM_RM_TYPE]);
+    const CMC_flags flags = (!sm_state.lotus && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
     if (!sm_firstmessage(thread, type, flags, &list, &reference)) return 0;
   }
 

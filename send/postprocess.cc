@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "frame/errors.h"
 #include "frame/startup.h"
+#include "frame/state.h"
 #include "platform.h"
 #include "send/send.h"
 
@@ -15,10 +15,6 @@ namespace {
 
 const char kBanner[] = "\nThe Queries Submitted were:\n";
 constexpr int32_t kBannerLength = sizeof(kBanner) - 1;  // 29
-
-// The generator is one state for the process: a seed and its draws are
-// taken together.
-std::mutex g_generator_lock;
 
 // How many names one call draws before it gives up on finding a free one:
 // as many as there are names.
@@ -33,11 +29,11 @@ constexpr int kNameDraws = 32768;
 std::unique_ptr<vel::os::File> CreateGeneratedResultsFile(srv_proc* thread, sm_param* attachname) {
   cs_daterec now;
   memset(&now, 0, sizeof(now));
-  if (cs_time(sm_ctx, nullptr, nullptr, VEL_UNUSED, nullptr, &now) != VEL_SUCCEED) {
+  if (cs_time(sm_state.ctx, nullptr, nullptr, VEL_UNUSED, nullptr, &now) != VEL_SUCCEED) {
     sm_raise_failed(thread, SM_MSG_LIBRARY_CALL_FAILED, "cs_time", 0);
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(g_generator_lock);
+  vel::os::CriticalSectionLock lock(sm_state.generator_lock);
   vel::os::SeedRandom(static_cast<uint32_t>(now.second));
   int32_t error = 0;
   for (int draw = 0; draw < kNameDraws; ++draw) {

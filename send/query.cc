@@ -108,7 +108,7 @@ const std::string kBlanks33(33, ' ');
 int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_smparams_t* record) {
   *connection = nullptr;
   char* buffer = nullptr;
-  int32_t status = ct_con_alloc(sm_ctx, connection);
+  int32_t status = ct_con_alloc(sm_state.ctx, connection);
   if (status == VEL_FAIL) sm_raise(nullptr, 0, SM_MSG_LIBRARY_CALL_FAILED, "ct_con_alloc", 0);
 
   auto step = [&](int32_t result, const char* call) {

@@ -240,7 +240,7 @@ int32_t sm_splitrecips(char* list, int32_t* added, char** names, int32_t slots) 
 static int32_t SendMail(srv_proc* thread) {
   sm_smparams_t record;
   sm_preset(&record);
-  if (sm_session.load() == 0) {
+  if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_sendmail", 0);
     return 0;
   }

@@ -48,9 +48,9 @@ class FrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_captured.clear();
-    sm_route_err = &CaptureRoute;
+    sm_state.route_err = &CaptureRoute;
   }
-  void TearDown() override { sm_route_err = nullptr; }
+  void TearDown() override { sm_state.route_err = nullptr; }
   srv_proc* const client_ = reinterpret_cast<srv_proc*>(0x1000);
 };
 
@@ -88,7 +88,7 @@ TEST_F(FrameTest, EveryCodeWithATextHasItsOwnPosition) {
 TEST_F(FrameTest, WithoutARouterOneLogLinePerCall) {
   velsrv::HostOptions options;
   velsrv::Host host(options);  // only to read the host log
-  sm_route_err = nullptr;
+  sm_state.route_err = nullptr;
   EXPECT_EQ(sm_raise(client_, 0, 11519, "xp_stopmail", 0), 0);
   EXPECT_EQ(sm_raise(nullptr, -124, 11518, nullptr, 0), 0);
   EXPECT_EQ(host.log(), (std::vector<std::string>{"Velmail: Error handler not initialized\n",

@@ -26,11 +26,11 @@ class WorkerTest : public ::testing::Test {
   void SetUp() override {
     testcmc::Reset();
     std::string provider = LibDir() + "/libveltestcmc.so";
-    snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s", provider.c_str());
-    sm_resetworker();
+    sm_resetstate();
+    snprintf(sm_state.cmcdllname, sizeof(sm_state.cmcdllname), "%s", provider.c_str());
     ASSERT_EQ(sm_loadcmc(nullptr), 1);
     sm_createworkersync();
-    sm_timeout = 10000;
+    sm_state.timeout = 10000;
   }
   void TearDown() override {
     testcmc::Release();
@@ -42,7 +42,7 @@ class WorkerTest : public ::testing::Test {
       break;
     }
   }
-    if (sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+    if (sm_state.thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
     sm_unloadcmc();
     sm_destroyworkersync();
     testcmc::Release();
@@ -67,7 +67,7 @@ TEST_F(WorkerTest, UnknownRequestCodesGiveAnInternalErrorAndCallNothing) {
   EXPECT_EQ(sm_mailrequest(9, 0, 0, 0, 0), SM_INTERNAL);
   EXPECT_TRUE(testcmc::Calls().empty());
   // The first request started the worker.
-  EXPECT_NE(sm_thread_id.load(), 0u);
+  EXPECT_NE(sm_state.thread_id.load(), 0u);
 }
 
 TEST_F(WorkerTest, LogoffWithoutSessionCallsNothing) {
@@ -98,15 +98,15 @@ TEST_F(WorkerTest, ListPassesNoSeedAndReturnsTheProvidersOutputs) {
 
 TEST_F(WorkerTest, ShutdownEndsTheWorkerEvenWhenLogoffFaults) {
   LogOn();
-  EXPECT_NE(sm_session.load(), 0u);
+  EXPECT_NE(sm_state.session.load(), 0u);
   testcmc::Program("cmc_logoff", {testcmc::Action::kFault, 0, 0, 1});
   EXPECT_EQ(sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0), SM_INTERNAL);
-  EXPECT_EQ(sm_thread_id.load(), 0u);
-  EXPECT_NE(sm_session.load(), 0u);  // the faulted logoff did not clear it
+  EXPECT_EQ(sm_state.thread_id.load(), 0u);
+  EXPECT_NE(sm_state.session.load(), 0u);  // the faulted logoff did not clear it
 }
 
 TEST_F(WorkerTest, ALateCompletionNeverAnswersTheNextRequest) {
-  sm_timeout = 60;
+  sm_state.timeout = 60;
   testcmc::Message m;
   m.reference = "only";
   testcmc::SetMailbox({m});
@@ -115,7 +115,7 @@ TEST_F(WorkerTest, ALateCompletionNeverAnswersTheNextRequest) {
   CMC_uint32 count = 0;
   CMC_message_summary* result = nullptr;
   EXPECT_EQ(List(&count, &result), SM_TIMEDOUT);
-  EXPECT_EQ(sm_session.load(), 0u);  // the cut-off forgot the session
+  EXPECT_EQ(sm_state.session.load(), 0u);  // the cut-off forgot the session
   // Made at once, while the cut-off call is still sleeping.
   LogOn();
   testcmc::Program("cmc_list", {testcmc::Action::kReturn, CMC_E_FAILURE, 0, 1});
@@ -170,7 +170,7 @@ TEST_F(WorkerTest, ManyThreadsRequestingAtOnceAreEachAnsweredOnce) {
 }
 
 TEST_F(WorkerTest, CutOffsUnderLoadLeaveTheWorkerUsable) {
-  sm_timeout = 30;
+  sm_state.timeout = 30;
   LogOn();
   testcmc::RandomDelays(60);  // some calls outlast the time-out
   std::vector<std::thread> threads;
@@ -195,7 +195,7 @@ TEST_F(WorkerTest, CutOffsUnderLoadLeaveTheWorkerUsable) {
   testcmc::RandomDelays(0);
   EXPECT_EQ(other.load(), 0);
   EXPECT_EQ(timed_out + succeeded, 40);
-  sm_timeout = 10000;
+  sm_state.timeout = 10000;
   LogOn();
   CMC_uint32 count = 0;
   CMC_message_summary* result = nullptr;
