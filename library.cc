@@ -65,7 +65,7 @@ int32_t Attach() {
 
   buffer[0] = '\0';
   vel::os::GetEnvironmentVariable("VELMAIL_CLIENT", buffer, sizeof(buffer));
-  if (strcmp(buffer, "LOTUS") == 0) sm_state.lotus = 1;
+  if (strcmp(buffer, "LOTUS") == 0) sm_state.list_every_type = 1;
   return 1;
 }
 

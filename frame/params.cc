@@ -54,6 +54,11 @@ char* sm_paramtext(sm_param* entry) {
   return entry->value;
 }
 
+bool sm_isipmtype(const sm_param* entry) {
+  return entry->length == SM_IPM_TYPE_LENGTH &&
+         memcmp(entry->value, SM_IPM_TYPE, SM_IPM_TYPE_LENGTH) == 0;
+}
+
 int32_t sm_paramint(const sm_param* entry) {
   int32_t value = 0;
   memcpy(&value, entry->value, sizeof(value));

@@ -22,6 +22,13 @@ struct sm_param {
   int32_t length;    // valid bytes in value
 };
 
+// The one message type the library sends and lists: the interpersonal
+// message, "CMC: IPM", which "@type" must name exactly (letter case too).
+inline constexpr char SM_IPM_TYPE[] = "CMC: IPM";
+constexpr int32_t SM_IPM_TYPE_LENGTH = sizeof(SM_IPM_TYPE) - 1;
+// Whether an entry holds exactly that type.
+bool sm_isipmtype(const sm_param* entry);
+
 // The value as a terminated text (writes the terminator at value[length]).
 char* sm_paramtext(sm_param* entry);
 // The value of an integer entry.

@@ -13,7 +13,7 @@ void sm_resetstate() VEL_NO_THREAD_SAFETY_ANALYSIS {  // attach: no procedure ru
   memset(sm_state.cmcdllname, 0, sizeof(sm_state.cmcdllname));
   sm_state.ctx = nullptr;
   sm_state.timeout = SM_DEFAULT_TIMEOUT;
-  sm_state.lotus = 0;
+  sm_state.list_every_type = 0;
   sm_state.cmcdll = nullptr;
   sm_state.cmcdll_owned = false;
   sm_state.cmc = {};

@@ -48,7 +48,7 @@ struct sm_state_t {
   char cmcdllname[256] = {};               // the provider's module name
   cs_context* ctx = nullptr;               // the client-library context
   int32_t timeout = SM_DEFAULT_TIMEOUT;    // mail request time-out, milliseconds
-  int32_t lotus = 0;                       // 1: list messages of every type
+  int32_t list_every_type = 0;  // 1 (VELMAIL_CLIENT=LOTUS): list messages of every type
   void* cmcdll = nullptr;                  // the provider module; null while none is bound
   bool cmcdll_owned = false;               // the library took a reference on it
   sm_cmcentries cmc = {};                  // its entry points

@@ -141,6 +141,7 @@ enum {
 #define CMC_ATT_LAST_ELEMENT 0x80000000u
 #define CMC_SUM_LAST_ELEMENT 0x80000000u
 #define CMC_EXT_LAST_ELEMENT 0x80000000u
+#define CMC_MSG_LAST_ELEMENT 0x80000000u
 #define CMC_EXT_REQUIRED 0x00010000u
 
 typedef CMC_return_code(VEL_CDECL *CMC_logon_fn)(CMC_string service, CMC_string user,

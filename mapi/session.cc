@@ -5,6 +5,7 @@
 
 #include "cmc.h"
 #include "frame/errors.h"
+#include "frame/reporters.h"
 #include "frame/params.h"
 #include "mapi/worker.h"
 
@@ -19,15 +20,21 @@ void sm_decodepwd(const char* encoded, char* out) {
 }
 
 namespace {
+
+// The logon extension the provider expects from this library: item 528
+// with data 4, marked required.
+constexpr CMC_uint32 kLogonExtensionItem = 528;
+constexpr CMC_uint32 kLogonExtensionData = 4;
+
 const sm_paramdefault kStartMailDefaults[] = {
     {"@mail_user", VEL_CHAR_TYPE, "VDBSERVER", 9},
     {"@mail_password", VEL_CHAR_TYPE, "KQX", 3},
 };
 }  // namespace
 
-void sm_preset(sm_stmparams_t* record) { sm_presettable(record->params, kStartMailDefaults, 2); }
+void sm_preset(sm_startmail_params* record) { sm_presettable(record->params, kStartMailDefaults, 2); }
 
-int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
+int32_t sm_getstartmailparams(srv_proc* thread, sm_startmail_params* record) {
   int32_t count = 0;
   if (!sm_getparam(thread, SM_KIND_STARTMAIL, &count)) return 0;
   if (count == 0) {
@@ -36,29 +43,27 @@ int32_t sm__getstmparam(srv_proc* thread, sm_stmparams_t* record) {
       sm_raise(thread, 0, SM_MSG_NO_PROFILE, nullptr, 0);
       return 0;
     }
-    sm_setparamtext(&record->params[SM_STM_USER], sm_state.profile_user);
-    sm_setparamtext(&record->params[SM_STM_PASSWORD], sm_state.profile_pwd);
+    sm_setparamtext(&record->params[SM_START_USER], sm_state.profile_user);
+    sm_setparamtext(&record->params[SM_START_PASSWORD], sm_state.profile_pwd);
     return 1;
   }
-  return sm_getparams(thread, record->params, 2, count, "sm__getstmparam");
+  return sm_getparams(thread, record->params, 2, count, SM_REPORTER_GETSTMPARAM);
 }
 
 static int32_t StartMail(srv_proc* thread) {
-  sm_stmparams_t record;
+  sm_startmail_params record;
   sm_preset(&record);
   if (sm_state.session.load() != 0) {
     sm_raise(thread, 0, SM_MSG_ALREADY_LOGGED_ON, "xp_startmail", 0);
     return 1;
   }
-  if (!sm__getstmparam(thread, &record)) return 0;
-  char* user = sm_paramtext(&record.params[SM_STM_USER]);
-  char* password = sm_paramtext(&record.params[SM_STM_PASSWORD]);
+  if (!sm_getstartmailparams(thread, &record)) return 0;
+  char* user = sm_paramtext(&record.params[SM_START_USER]);
+  char* password = sm_paramtext(&record.params[SM_START_PASSWORD]);
 
-  // Item 528 with data 4, required, is the logon extension the provider
-  // expects from this library.
   CMC_extension extension[1];
-  extension[0].item_code = 528;
-  extension[0].item_data = 4;
+  extension[0].item_code = kLogonExtensionItem;
+  extension[0].item_data = kLogonExtensionData;
   extension[0].item_reference = nullptr;
   extension[0].extension_flags = CMC_EXT_LAST_ELEMENT | CMC_EXT_REQUIRED;
 

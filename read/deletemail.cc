@@ -6,18 +6,18 @@
 #include "velmail.h"
 
 static int32_t DeleteMail(srv_proc* thread) {
-  sm_dmparams_t record;
+  sm_deletemail_params record;
   sm_preset(&record);
   if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_deletemail", 0);
     return 0;
   }
-  if (!sm__getdmparam(thread, &record)) return 0;
+  if (!sm_getdeletemailparams(thread, &record)) return 0;
 
   sm_srvblock built;
   sm_providerblock list;
   const CMC_message_reference* reference = nullptr;
-  sm_param* msg_id = &record.params[SM_DM_MSG_ID];
+  sm_param* msg_id = &record.params[SM_DELETE_MSG_ID];
   if (msg_id->length > 0) {
     if (!sm_buildreference(thread, msg_id, "xp_deletemail", &built)) return 0;
     reference = built.as<CMC_message_reference>();

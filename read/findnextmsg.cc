@@ -14,13 +14,13 @@ namespace {
 
 // Steps after the list request: choose the message and send its reference
 // back as "@msg_id". 1 on success, 0 (reported) otherwise.
-int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message_summary* list,
+int32_t FindAndReturn(srv_proc* thread, sm_findnext_params* record, const CMC_message_summary* list,
                       CMC_uint32 count) {
   if (count < 1 || list == nullptr) {
     sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
     return 0;
   }
-  sm_param* msg_id = &record->params[SM_FM_MSG_ID];
+  sm_param* msg_id = &record->params[SM_FIND_MSG_ID];
   CMC_uint32 start = 0;
   if (msg_id->length > 0) {
     bool found = false;
@@ -83,15 +83,15 @@ int32_t FindAndReturn(srv_proc* thread, sm_fmparams_t* record, const CMC_message
 }  // namespace
 
 static int32_t FindNextMessage(srv_proc* thread) {
-  sm_fmparams_t record;
+  sm_findnext_params record;
   sm_preset(&record);
   if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_findnextmsg", 0);
     return 0;
   }
-  if (!sm__getfmparam(thread, &record)) return 0;
+  if (!sm_getfindnextparams(thread, &record)) return 0;
 
-  char* type = sm_state.lotus ? nullptr : sm_paramtext(&record.params[SM_FM_TYPE]);
+  char* type = sm_state.list_every_type ? nullptr : sm_paramtext(&record.params[SM_FIND_TYPE]);
   CMC_uint32 count = 0;
   sm_providerblock list;
   int32_t result = sm_requestlist(type, 0, &count, list.out<CMC_message_summary>());

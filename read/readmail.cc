@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "frame/errors.h"
+#include "frame/reporters.h"
 #include "frame/startup.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
@@ -48,19 +49,19 @@ void SetInt(sm_param* entry, int32_t value) {
 
 // The output values taken from the message. 0 (reported) when the body
 // offset lies beyond the body.
-int32_t FillOutputs(srv_proc* thread, sm_rmparams_t* record, const CMC_message* message) {
+int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_message* message) {
   sm_param* p = record->params;
   if (message->recipients != nullptr) {
-    ClearEntry(&p[SM_RM_RECIPIENTS]);
-    ClearEntry(&p[SM_RM_CC]);
-    ClearEntry(&p[SM_RM_BCC]);
-    ClearEntry(&p[SM_RM_SENDER]);
+    ClearEntry(&p[SM_READ_RECIPIENTS]);
+    ClearEntry(&p[SM_READ_CC]);
+    ClearEntry(&p[SM_READ_BCC]);
+    ClearEntry(&p[SM_READ_SENDER]);
     for (const CMC_recipient* r = message->recipients;; ++r) {
       switch (r->role) {
-        case CMC_ROLE_ORIGINATOR: SetText(&p[SM_RM_SENDER], r->name); break;
-        case CMC_ROLE_TO: AppendName(&p[SM_RM_RECIPIENTS], r->name); break;
-        case CMC_ROLE_CC: AppendName(&p[SM_RM_CC], r->name); break;
-        case CMC_ROLE_BCC: AppendName(&p[SM_RM_BCC], r->name); break;
+        case CMC_ROLE_ORIGINATOR: SetText(&p[SM_READ_SENDER], r->name); break;
+        case CMC_ROLE_TO: AppendName(&p[SM_READ_RECIPIENTS], r->name); break;
+        case CMC_ROLE_CC: AppendName(&p[SM_READ_CC], r->name); break;
+        case CMC_ROLE_BCC: AppendName(&p[SM_READ_BCC], r->name); break;
         default: break;
       }
       if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
@@ -73,43 +74,43 @@ int32_t FillOutputs(srv_proc* thread, sm_rmparams_t* record, const CMC_message* 
   // holds 1900 to 2155 (a signed read would turn 2028 into -128).
   snprintf(date, sizeof(date), "%d:%d:%d %d/%d/%d", t.hour, t.minute, t.second, t.month + 1, t.day,
            static_cast<int>(static_cast<uint8_t>(t.year)));
-  SetText(&p[SM_RM_DATE_RECEIVED], date);
-  SetText(&p[SM_RM_SUBJECT], message->subject);
+  SetText(&p[SM_READ_DATE_RECEIVED], date);
+  SetText(&p[SM_READ_SUBJECT], message->subject);
 
   if (message->text_note != nullptr) {
     const int32_t total = static_cast<int32_t>(strlen(message->text_note));
-    const int32_t skip = sm_paramint(&p[SM_RM_BYTES_TO_SKIP]);
+    const int32_t skip = sm_paramint(&p[SM_READ_BYTES_TO_SKIP]);
     if (skip > total) {
       sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@bytes_to_skip", 0);
       return 0;
     }
     const int32_t piece = std::min(total - skip, kMaxText);
-    ClearEntry(&p[SM_RM_MESSAGE]);
-    memcpy(p[SM_RM_MESSAGE].value, message->text_note + skip, static_cast<size_t>(piece));
-    p[SM_RM_MESSAGE].length = piece;
-    SetInt(&p[SM_RM_BYTES_TO_SKIP], skip + piece);
-    SetInt(&p[SM_RM_MSG_LENGTH], total);
+    ClearEntry(&p[SM_READ_MESSAGE]);
+    memcpy(p[SM_READ_MESSAGE].value, message->text_note + skip, static_cast<size_t>(piece));
+    p[SM_READ_MESSAGE].length = piece;
+    SetInt(&p[SM_READ_BYTES_TO_SKIP], skip + piece);
+    SetInt(&p[SM_READ_MSG_LENGTH], total);
   } else {
-    p[SM_RM_MSG_LENGTH].length = sizeof(int32_t);
+    p[SM_READ_MSG_LENGTH].length = sizeof(int32_t);
   }
 
   if (message->attachments != nullptr && !record->suppress_attach) {
     for (const CMC_attachment* a = message->attachments;; ++a) {
-      AppendName(&p[SM_RM_ATTACHMENTS], a->attach_filename);
+      AppendName(&p[SM_READ_ATTACHMENTS], a->attach_filename);
       if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
     }
   }
-  SetText(&p[SM_RM_TYPE], message->message_type);
+  SetText(&p[SM_READ_TYPE], message->message_type);
   return 1;
 }
 
 // Binds every output parameter the caller passed to its entry and sends
 // them. 0 (reported) on failure.
-int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
+int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count) {
   const int32_t size = count * static_cast<int32_t>(sizeof(cs_datafmt));
   sm_srvblock descriptions;
   if (!descriptions.Allocate(size)) {
-    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "sm_snd_rmretprm", size);
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, SM_REPORTER_SND_RMRETPRM, size);
     return 0;
   }
   int16_t indicators[16] = {};
@@ -119,7 +120,7 @@ int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
     cs_datafmt* description = descriptions.as<cs_datafmt>() + (item - 1);
     memset(description, 0, sizeof(*description));
     if (srv_descfmt(thread, VEL_GET, VEL_RPC_DATA, item, description) != VEL_SUCCEED) {
-      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, "sm_snd_rmretprm", 0);
+      sm_raise_failed(thread, SM_MSG_DESCFMT_FAILED, SM_REPORTER_SND_RMRETPRM, 0);
       return 0;
     }
     if (item == 1 && sm_namelength(description) == 0) positional = true;
@@ -140,7 +141,7 @@ int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
   }
   if (bound) {
     if (srv_xferdata(thread, VEL_SET, VEL_RPC_DATA) != VEL_SUCCEED) {
-      sm_raise_failed(thread, SM_MSG_XFERDATA_FAILED, "sm_snd_rmretprm", 0);
+      sm_raise_failed(thread, SM_MSG_XFERDATA_FAILED, SM_REPORTER_SND_RMRETPRM, 0);
       return 0;
     }
     srv_senddone(thread, VEL_DONE_FINAL, 0, 0);
@@ -152,7 +153,7 @@ int32_t SendOutputs(srv_proc* thread, sm_rmparams_t* record, int32_t count) {
 
 // Fills the output values from the message and sends every output
 // parameter the caller passed.
-int32_t sm_snd_rmretprm(srv_proc* thread, sm_rmparams_t* record, const CMC_message* message) {
+int32_t sm_sendreadmailoutputs(srv_proc* thread, sm_readmail_params* record, const CMC_message* message) {
   int32_t count = 0;
   if (srv_numparams(thread, &count) != VEL_SUCCEED) {
     sm_raise_failed(thread, SM_MSG_NUMPARAMS_FAILED, "xp_readmail", 0);
@@ -164,13 +165,13 @@ int32_t sm_snd_rmretprm(srv_proc* thread, sm_rmparams_t* record, const CMC_messa
 }
 
 static int32_t ReadMail(srv_proc* thread) {
-  sm_rmparams_t record;
+  sm_readmail_params record;
   sm_preset(&record);
   if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_readmail", 0);
     return 0;
   }
-  if (!sm__getrmparam(thread, &record)) return 0;
+  if (!sm_getreadmailparams(thread, &record)) return 0;
 
   // Declared so that every way out releases, in this order, the message,
   // the list and the reference.
@@ -179,13 +180,13 @@ static int32_t ReadMail(srv_proc* thread) {
   sm_providerblock message;
 
   const CMC_message_reference* reference = nullptr;
-  sm_param* msg_id = &record.params[SM_RM_MSG_ID];
+  sm_param* msg_id = &record.params[SM_READ_MSG_ID];
   if (msg_id->length > 0) {
     if (!sm_buildreference(thread, msg_id, "xp_readmail", &built)) return 0;
     reference = built.as<CMC_message_reference>();
   } else {
-    char* type = sm_state.lotus ? nullptr : sm_paramtext(&record.params[SM_RM_TYPE]);
-    const CMC_flags flags = (!sm_state.lotus && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
+    char* type = sm_state.list_every_type ? nullptr : sm_paramtext(&record.params[SM_READ_TYPE]);
+    const CMC_flags flags = (!sm_state.list_every_type && record.unread) ? CMC_LIST_UNREAD_ONLY : 0;
     if (!sm_firstmessage(thread, type, flags, &list, &reference)) return 0;
   }
 
@@ -199,7 +200,7 @@ static int32_t ReadMail(srv_proc* thread) {
     sm_raise(thread, CMC_E_FAILURE, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;
   }
-  if (!sm_snd_rmretprm(thread, &record, message.as<CMC_message>())) return 0;
+  if (!sm_sendreadmailoutputs(thread, &record, message.as<CMC_message>())) return 0;
   message.Free();
   list.Free();
   built.Free();

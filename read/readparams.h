@@ -9,35 +9,35 @@
 #include "velsrv.h"
 
 // xp_readmail's table and the flags read from its switches.
-struct sm_rmparams_t {
+struct sm_readmail_params {
   sm_param params[15];
   int32_t suppress_attach;
   int32_t peek;
   int32_t unread;
 };
 enum {
-  SM_RM_MSG_ID, SM_RM_RECIPIENTS, SM_RM_SENDER, SM_RM_DATE_RECEIVED, SM_RM_SUBJECT, SM_RM_CC,
-  SM_RM_BCC, SM_RM_MESSAGE, SM_RM_ATTACHMENTS, SM_RM_SUPPRESS_ATTACH, SM_RM_PEEK, SM_RM_UNREAD,
-  SM_RM_MSG_LENGTH, SM_RM_BYTES_TO_SKIP, SM_RM_TYPE
+  SM_READ_MSG_ID, SM_READ_RECIPIENTS, SM_READ_SENDER, SM_READ_DATE_RECEIVED, SM_READ_SUBJECT, SM_READ_CC,
+  SM_READ_BCC, SM_READ_MESSAGE, SM_READ_ATTACHMENTS, SM_READ_SUPPRESS_ATTACH, SM_READ_PEEK, SM_READ_UNREAD,
+  SM_READ_MSG_LENGTH, SM_READ_BYTES_TO_SKIP, SM_READ_TYPE
 };
 
 // xp_findnextmsg's table and its switch.
-struct sm_fmparams_t {
+struct sm_findnext_params {
   sm_param params[3];
   int32_t unread_only;
 };
-enum { SM_FM_MSG_ID, SM_FM_TYPE, SM_FM_UNREAD_ONLY };
+enum { SM_FIND_MSG_ID, SM_FIND_TYPE, SM_FIND_UNREAD_ONLY };
 
 // xp_deletemail's table.
-struct sm_dmparams_t {
+struct sm_deletemail_params {
   sm_param params[1];
 };
-enum { SM_DM_MSG_ID };
+enum { SM_DELETE_MSG_ID };
 
 // Preset the tables (and flags) with their defaults.
-void sm_preset(sm_rmparams_t* record);
-void sm_preset(sm_fmparams_t* record);
-void sm_preset(sm_dmparams_t* record);
+void sm_preset(sm_readmail_params* record);
+void sm_preset(sm_findnext_params* record);
+void sm_preset(sm_deletemail_params* record);
 
 // Where "@msg_id" is among the caller's parameters, as the shared matcher
 // places a parameter: the first one of a positional call, else the first
@@ -49,8 +49,8 @@ int32_t sm_findmsgidparam(srv_proc* thread, sm_param* table, int32_t entries, in
                           const char* reporter, int32_t* item, cs_datafmt* description);
 
 // Read the caller's parameters and check them. 1 or 0 (reported).
-int32_t sm__getrmparam(srv_proc* thread, sm_rmparams_t* record);
-int32_t sm__getfmparam(srv_proc* thread, sm_fmparams_t* record);
-int32_t sm__getdmparam(srv_proc* thread, sm_dmparams_t* record);
+int32_t sm_getreadmailparams(srv_proc* thread, sm_readmail_params* record);
+int32_t sm_getfindnextparams(srv_proc* thread, sm_findnext_params* record);
+int32_t sm_getdeletemailparams(srv_proc* thread, sm_deletemail_params* record);
 
 #endif

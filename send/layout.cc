@@ -12,6 +12,7 @@
 
 #include "frame/blocks.h"
 #include "frame/errors.h"
+#include "frame/reporters.h"
 #include "send/send.h"
 
 namespace {
@@ -98,7 +99,7 @@ class RowStore {
       const int32_t capacity = std::max(kChunkSize, size);
       char* chunk = static_cast<char*>(srv_alloc(capacity));
       if (chunk == nullptr) {
-        sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, "sm__fetchandloadmb", capacity);
+        sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, capacity);
         return nullptr;
       }
       chunks_.push_back(chunk);
@@ -166,11 +167,11 @@ class LayoutWriter {
 };
 
 // Lays the stored rows out into piece. 1 or 0 (reported).
-int32_t LayOut(sm_text* piece, sm_smparams_t* record, const RowStore& store,
+int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store,
                const cs_datafmt* descriptions, const int32_t* tags, int32_t columns) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {
-    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm__loadmb", 0);
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, SM_REPORTER_LOADMB, 0);
     return 0;
   }
   std::vector<int32_t> widths(static_cast<size_t>(columns));
@@ -183,19 +184,19 @@ int32_t LayOut(sm_text* piece, sm_smparams_t* record, const RowStore& store,
     if (tags[c] == kTypeBinary && store.rows() > 0) binary = true;
   }
   // An empty separator means none.
-  const sm_param* separator_entry = &record->params[SM_SM_SEPARATOR];
+  const sm_param* separator_entry = &record->params[SM_SEND_SEPARATOR];
   const bool separated = separator_entry->length > 0;
   const char separator = separated ? separator_entry->value[0] : '\0';
   line += separated ? columns : 1;  // separators and the line end
 
   const int64_t laid_out = (store.rows() + 2) * line + 1;
-  const int32_t width = std::max(sm_paramint(&record->params[SM_SM_WIDTH]), 1);
+  const int32_t width = std::max(sm_paramint(&record->params[SM_SEND_WIDTH]), 1);
   const int64_t size = binary ? laid_out + 1 : laid_out + laid_out / width + 1;
   char* block = size <= INT32_MAX ? static_cast<char*>(srv_alloc(static_cast<int32_t>(size)))
                                   : nullptr;
   if (block == nullptr) {
     const int32_t asked = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
-    sm_raise(thread, 0, SM_MSG_NO_MEMORY, "sm__loadmb", asked);
+    sm_raise(thread, 0, SM_MSG_NO_MEMORY, SM_REPORTER_LOADMB, asked);
     sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
     return 0;
   }
@@ -246,11 +247,11 @@ int32_t LayOut(sm_text* piece, sm_smparams_t* record, const RowStore& store,
 
 }  // namespace
 
-int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_text* piece,
-                           sm_smparams_t* record) {
+int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_text* piece,
+                           sm_sendmail_params* record) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {
-    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm__fetchandloadmb", 0);
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, SM_REPORTER_FETCHANDLOADMB, 0);
     return 0;
   }
   int32_t columns = 0;
@@ -266,7 +267,7 @@ int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_te
   sm_srvblock descriptions;
   if (descriptions_size > INT32_MAX ||
       !descriptions.Allocate(static_cast<int32_t>(descriptions_size))) {
-    sm_raise_failed(thread, SM_MSG_NO_MEMORY, "sm__fetchandloadmb",
+    sm_raise_failed(thread, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB,
                     static_cast<int32_t>(std::min<int64_t>(descriptions_size, INT32_MAX)));
     return 0;
   }
@@ -278,7 +279,7 @@ int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_te
   const int32_t row_size = columns * static_cast<int32_t>(sizeof(sm_colvalue));
   sm_srvblock row_block;
   bool ok = row_block.Allocate(row_size);
-  if (!ok) sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, "sm__fetchandloadmb", row_size);
+  if (!ok) sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, row_size);
   sm_colvalue* row = row_block.as<sm_colvalue>();
   int32_t prepared = 0;  // columns whose value blocks exist
   for (int32_t c = 0; ok && c < columns; ++c) {
@@ -303,7 +304,7 @@ int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_te
       const int32_t size = std::max(formats[c].maxlength, 1);
       char* block = static_cast<char*>(srv_alloc(size));
       if (block == nullptr) {
-        sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, "sm__fetchandloadmb", formats[c].maxlength);
+        sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, formats[c].maxlength);
         ok = false;
         break;
       }

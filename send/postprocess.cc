@@ -94,10 +94,10 @@ char* sm_basename(char* path) {
   return name;
 }
 
-int32_t sm_postprocessmb(srv_proc* thread, sm_smparams_t* record, sm_text* body) {
-  sm_param* query = &record->params[SM_SM_QUERY];
-  sm_param* attachname = &record->params[SM_SM_ATTACHNAME];
-  sm_param* include = &record->params[SM_SM_INCLUDE_FILE];
+int32_t sm_postprocessmb(srv_proc* thread, sm_sendmail_params* record, sm_text* body) {
+  sm_param* query = &record->params[SM_SEND_QUERY];
+  sm_param* attachname = &record->params[SM_SEND_ATTACHNAME];
+  sm_param* include = &record->params[SM_SEND_INCLUDE_FILE];
 
   if (query->length > 0 && record->include_query) {
     std::string echo(kBanner, kBannerLength);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/errors.h"
+#include "frame/reporters.h"
 #include "frame/startup.h"
 #include "send/send.h"
 
@@ -23,17 +24,17 @@ constexpr int32_t kRecordOverhead = 200;
 // the output cannot grow.
 bool AppendPending(sm_text* output, sm_text* pending) {
   if (pending->block == nullptr) return true;
-  const bool ok = sm_appendtext(output, pending->block, pending->length, "sm__processresults");
+  const bool ok = sm_appendtext(output, pending->block, pending->length, SM_REPORTER_PROCESSRESULTS);
   sm_freetext(pending);
   return ok;
 }
 
 // A status result: each value fetched becomes a "return status" line when
 // echo_error is set. False when the result loop must stop.
-bool TakeStatus(cs_command* command, sm_text* output, const sm_smparams_t* record) {
+bool TakeStatus(cs_command* command, sm_text* output, const sm_sendmail_params* record) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {
-    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm__processresults", 0);
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, SM_REPORTER_PROCESSRESULTS, 0);
     return false;
   }
   cs_datafmt description;
@@ -58,11 +59,11 @@ bool TakeStatus(cs_command* command, sm_text* output, const sm_smparams_t* recor
     constexpr int32_t kLineSize = 32;  // "\nreturn status = " and the most negative value
     char* line = static_cast<char*>(srv_alloc(kLineSize));
     if (line == nullptr) {
-      sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, "sm__processresults", kLineSize);
+      sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_PROCESSRESULTS, kLineSize);
       return false;
     }
     const int n = snprintf(line, kLineSize, "\nreturn status = %d", value);
-    const bool appended = sm_appendtext(output, line, n, "sm__processresults");
+    const bool appended = sm_appendtext(output, line, n, SM_REPORTER_PROCESSRESULTS);
     srv_free(line);
     if (!appended) return false;
   }
@@ -71,7 +72,7 @@ bool TakeStatus(cs_command* command, sm_text* output, const sm_smparams_t* recor
 
 // A command-done result. False when the result loop must stop.
 bool TakeDone(cs_command* command, sm_text* output, sm_text* pending,
-              const sm_smparams_t* record) {
+              const sm_sendmail_params* record) {
   if (!record->echo_error) return AppendPending(output, pending);
   int32_t count = 0;
   if (ct_res_info(command, VEL_ROW_COUNT, &count, VEL_UNUSED, nullptr) != VEL_SUCCEED) {
@@ -81,7 +82,7 @@ bool TakeDone(cs_command* command, sm_text* output, sm_text* pending,
   if (count != -1) {
     char line[48];
     const int n = snprintf(line, sizeof(line), "\n(%d rows affected)", count);
-    if (!sm_appendtext(pending, line, n, "sm__processresults")) return false;
+    if (!sm_appendtext(pending, line, n, SM_REPORTER_PROCESSRESULTS)) return false;
   }
   return AppendPending(output, pending);
 }
@@ -105,7 +106,7 @@ const std::string kBlanks33(33, ' ');
 
 }  // namespace
 
-int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_smparams_t* record) {
+int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail_params* record) {
   *connection = nullptr;
   char* buffer = nullptr;
   int32_t status = ct_con_alloc(sm_state.ctx, connection);
@@ -126,7 +127,7 @@ int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_smparams
          "ct_con_props");
   }
   if (status != VEL_FAIL) {
-    sm_param* dbuser = &record->params[SM_SM_DBUSER];
+    sm_param* dbuser = &record->params[SM_SEND_DBUSER];
     step(ct_con_props(*connection, VEL_SET, VEL_PROP_PASSWORD, dbuser->value, dbuser->length,
                       nullptr),
          "ct_con_props");
@@ -190,8 +191,8 @@ int32_t sm_sendlang(srv_proc* thread, cs_command* command, const char* text) {
   return 1;
 }
 
-int32_t sm__processresults(cs_connection* connection, cs_command* command, sm_text* text,
-                           sm_smparams_t* record) {
+int32_t sm_processresults(cs_connection* connection, cs_command* command, sm_text* text,
+                           sm_sendmail_params* record) {
   bool row_count = true;
   bool stopped = false;
   sm_text pending;
@@ -206,7 +207,7 @@ int32_t sm__processresults(cs_connection* connection, cs_command* command, sm_te
         // Text still pending from an earlier result set goes out first
         // rather than being replaced and lost.
         stopped = !AppendPending(text, &pending) ||
-                  !sm__fetchandloadmb(connection, command, &pending, record);
+                  !sm_fetchandlayout(connection, command, &pending, record);
         row_count = true;
         break;
       case VEL_STATUS_RESULT:
@@ -237,7 +238,7 @@ int32_t sm__processresults(cs_connection* connection, cs_command* command, sm_te
   return rc == VEL_END_RESULTS ? 1 : 0;
 }
 
-int32_t sm_runquery(srv_proc* thread, sm_smparams_t* record, sm_text* text) {
+int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text) {
   *text = sm_text{};
   cs_connection* connection = nullptr;
   if (sm_initsqlconn(thread, &connection, record) == VEL_FAIL) return 0;
@@ -249,19 +250,19 @@ int32_t sm_runquery(srv_proc* thread, sm_smparams_t* record, sm_text* text) {
     command = nullptr;
     status = 0;
   }
-  const sm_param* dbname = &record->params[SM_SM_DBNAME];
+  const sm_param* dbname = &record->params[SM_SEND_DBNAME];
   if (status == 1 && !(dbname->length == 6 && memcmp(dbname->value, "master", 6) == 0)) {
     // Any length of name fits: the command is built to size.
     std::string use = "use " + std::string(dbname->value, static_cast<size_t>(dbname->length));
     if (!sm_sendlang(thread, command, use.c_str()) ||
-        !sm__processresults(connection, command, text, record)) {
+        !sm_processresults(connection, command, text, record)) {
       status = 0;
     }
     sm_freetext(text);  // the switch's own output is not part of the result
   }
   if (status == 1) {
-    status = sm_sendlang(thread, command, sm_paramtext(&record->params[SM_SM_QUERY])) &&
-             sm__processresults(connection, command, text, record);
+    status = sm_sendlang(thread, command, sm_paramtext(&record->params[SM_SEND_QUERY])) &&
+             sm_processresults(connection, command, text, record);
   }
 
   char* buffer = nullptr;
@@ -297,10 +298,10 @@ int32_t sm_runquery(srv_proc* thread, sm_smparams_t* record, sm_text* text) {
   return status;
 }
 
-void sm__displayerr(cs_connection* connection, int32_t kind, void* message) {
+void sm_displaymessage(cs_connection* connection, int32_t kind, void* message) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {
-    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, "sm__displayerr()", 0);
+    sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, SM_REPORTER_DISPLAYERR, 0);
     return;
   }
   char* buffer = nullptr;
@@ -358,12 +359,12 @@ void sm__displayerr(cs_connection* connection, int32_t kind, void* message) {
 
 extern "C" int32_t VEL_CDECL sm_clientmsg_cb(cs_context*, cs_connection* connection,
                                              cs_clientmsg* message) {
-  sm__displayerr(connection, 1, message);
+  sm_displaymessage(connection, 1, message);
   return 1;
 }
 
 extern "C" int32_t VEL_CDECL sm_servermsg_cb(cs_context*, cs_connection* connection,
                                              cs_servermsg* message) {
-  sm__displayerr(connection, 0, message);
+  sm_displaymessage(connection, 0, message);
   return 1;
 }

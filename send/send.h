@@ -9,7 +9,7 @@
 #include "velsrv.h"
 
 // xp_sendmail's parameter table and the flags read from its switches.
-struct sm_smparams_t {
+struct sm_sendmail_params {
   sm_param params[18];
   int32_t echo_error;
   int32_t no_output;
@@ -19,16 +19,16 @@ struct sm_smparams_t {
   int32_t attach_count;   // counted by the post-processing
 };
 enum {
-  SM_SM_RECIPIENT, SM_SM_SUBJECT, SM_SM_CC, SM_SM_BCC, SM_SM_QUERY, SM_SM_MESSAGE,
-  SM_SM_ATTACHNAME, SM_SM_ATTACH_RESULT, SM_SM_ECHO_ERROR, SM_SM_INCLUDE_FILE,
-  SM_SM_NO_COLUMN_HEADER, SM_SM_NO_OUTPUT, SM_SM_WIDTH, SM_SM_SEPARATOR, SM_SM_DBUSER,
-  SM_SM_DBNAME, SM_SM_TYPE, SM_SM_INCLUDE_QUERY
+  SM_SEND_RECIPIENT, SM_SEND_SUBJECT, SM_SEND_CC, SM_SEND_BCC, SM_SEND_QUERY, SM_SEND_MESSAGE,
+  SM_SEND_ATTACHNAME, SM_SEND_ATTACH_RESULT, SM_SEND_ECHO_ERROR, SM_SEND_INCLUDE_FILE,
+  SM_SEND_NO_COLUMN_HEADER, SM_SEND_NO_OUTPUT, SM_SEND_WIDTH, SM_SEND_SEPARATOR, SM_SEND_DBUSER,
+  SM_SEND_DBNAME, SM_SEND_TYPE, SM_SEND_INCLUDE_QUERY
 };
 
 // Presets the table and its flags with their defaults.
-void sm_preset(sm_smparams_t* record);
+void sm_preset(sm_sendmail_params* record);
 // Reads xp_sendmail's parameters and checks them. 1 or 0 (reported).
-int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record);
+int32_t sm_getsendmailparams(srv_proc* thread, sm_sendmail_params* record);
 
 // Query output text: a block from srv_alloc of length bytes plus a NUL, or
 // none. It may hold raw binary values, so users go by the length.
@@ -45,12 +45,12 @@ void sm_freetext(sm_text* text);
 
 // Runs "@query" on a connection back to the server; the output is left in
 // text (the caller releases it). 1 or 0 (reported).
-int32_t sm_runquery(srv_proc* thread, sm_smparams_t* record, sm_text* text);
-int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_smparams_t* record);
+int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text);
+int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail_params* record);
 int32_t sm_sendlang(srv_proc* thread, cs_command* command, const char* text);
-int32_t sm__processresults(cs_connection* connection, cs_command* command, sm_text* text,
-                           sm_smparams_t* record);
-void sm__displayerr(cs_connection* connection, int32_t kind, void* message);
+int32_t sm_processresults(cs_connection* connection, cs_command* command, sm_text* text,
+                           sm_sendmail_params* record);
+void sm_displaymessage(cs_connection* connection, int32_t kind, void* message);
 extern "C" int32_t VEL_CDECL sm_clientmsg_cb(cs_context* ctx, cs_connection* connection,
                                              cs_clientmsg* message);
 extern "C" int32_t VEL_CDECL sm_servermsg_cb(cs_context* ctx, cs_connection* connection,
@@ -58,12 +58,12 @@ extern "C" int32_t VEL_CDECL sm_servermsg_cb(cs_context* ctx, cs_connection* con
 
 // Fetches one result set and lays it out into piece (replacing it; none
 // under "@no_output"). 1 or 0 (reported).
-int32_t sm__fetchandloadmb(cs_connection* connection, cs_command* command, sm_text* piece,
-                           sm_smparams_t* record);
+int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_text* piece,
+                           sm_sendmail_params* record);
 
 // Appends the query echo, writes the results file and checks the include
 // files. 1 or 0 (reported).
-int32_t sm_postprocessmb(srv_proc* thread, sm_smparams_t* record, sm_text* body);
+int32_t sm_postprocessmb(srv_proc* thread, sm_sendmail_params* record, sm_text* body);
 
 // Splits the next ','-separated item of an include list off *cursor, in
 // place (empty items skipped); null when none is left.

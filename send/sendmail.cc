@@ -4,6 +4,7 @@
 #include "cmc.h"
 #include "frame/blocks.h"
 #include "frame/errors.h"
+#include "frame/reporters.h"
 #include "frame/params.h"
 #include "mapi/worker.h"
 #include "send/send.h"
@@ -27,12 +28,12 @@ const sm_paramdefault kSendMailDefaults[] = {
     {"@separator", VEL_CHAR_TYPE, "\t", 1},
     {"@dbuser", VEL_CHAR_TYPE, "guest", 5},
     {"@dbname", VEL_CHAR_TYPE, "master", 6},
-    {"@type", VEL_CHAR_TYPE, "CMC: IPM", 8},
+    {"@type", VEL_CHAR_TYPE, SM_IPM_TYPE, SM_IPM_TYPE_LENGTH},
     {"@include_query", VEL_CHAR_TYPE, "false", 5},
 };
 }  // namespace
 
-void sm_preset(sm_smparams_t* record) {
+void sm_preset(sm_sendmail_params* record) {
   sm_presettable(record->params, kSendMailDefaults, 18);
   record->echo_error = 1;
   record->no_output = 0;
@@ -42,32 +43,32 @@ void sm_preset(sm_smparams_t* record) {
   record->attach_count = 0;
 }
 
-int32_t sm__getsmparam(srv_proc* thread, sm_smparams_t* record) {
+int32_t sm_getsendmailparams(srv_proc* thread, sm_sendmail_params* record) {
   int32_t count = 0;
   if (!sm_getparam(thread, SM_KIND_SENDMAIL, &count)) return 0;
-  if (!sm_getparams(thread, record->params, 18, count, "sm__getsmparam")) return 0;
+  if (!sm_getparams(thread, record->params, 18, count, SM_REPORTER_GETSMPARAM)) return 0;
 
   sm_param* p = record->params;
-  if (!sm_getbool(thread, &p[SM_SM_ATTACH_RESULT], &record->attach_result) ||
-      !sm_getbool(thread, &p[SM_SM_NO_OUTPUT], &record->no_output) ||
-      !sm_getbool(thread, &p[SM_SM_ECHO_ERROR], &record->echo_error) ||
-      !sm_getbool(thread, &p[SM_SM_INCLUDE_QUERY], &record->include_query) ||
-      !sm_getbool(thread, &p[SM_SM_NO_COLUMN_HEADER], &record->no_column_header)) {
+  if (!sm_getbool(thread, &p[SM_SEND_ATTACH_RESULT], &record->attach_result) ||
+      !sm_getbool(thread, &p[SM_SEND_NO_OUTPUT], &record->no_output) ||
+      !sm_getbool(thread, &p[SM_SEND_ECHO_ERROR], &record->echo_error) ||
+      !sm_getbool(thread, &p[SM_SEND_INCLUDE_QUERY], &record->include_query) ||
+      !sm_getbool(thread, &p[SM_SEND_NO_COLUMN_HEADER], &record->no_column_header)) {
     return 0;
   }
-  if (p[SM_SM_QUERY].length > 0 && p[SM_SM_MESSAGE].length > 0) {
+  if (p[SM_SEND_QUERY].length > 0 && p[SM_SEND_MESSAGE].length > 0) {
     sm_raise(thread, 0, SM_MSG_QUERY_AND_MESSAGE, "@query and @message", 0);
     return 0;
   }
-  if (sm_paramint(&p[SM_SM_WIDTH]) <= 0) {
+  if (sm_paramint(&p[SM_SEND_WIDTH]) <= 0) {
     sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@width", 0);
     return 0;
   }
-  if (p[SM_SM_TYPE].length != 8 || memcmp(p[SM_SM_TYPE].value, "CMC: IPM", 8) != 0) {
+  if (!sm_isipmtype(&p[SM_SEND_TYPE])) {
     sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@type", 0);
     return 0;
   }
-  if (p[SM_SM_RECIPIENT].length == 0) {
+  if (p[SM_SEND_RECIPIENT].length == 0) {
     sm_raise(thread, 0, SM_MSG_NO_RECIPIENT, "xp_sendmail", 0);
     return 0;
   }
@@ -110,10 +111,10 @@ bool CopyToScratch(const sm_param* entry, sm_srvblock* block) {
 }
 
 // Builds the attachment records. 0 (reported) on failure.
-int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources* held,
+int32_t BuildAttachments(srv_proc* thread, sm_sendmail_params* record, SendResources* held,
                          CMC_message* message) {
-  if (!CopyToScratch(&record->params[SM_SM_ATTACHNAME], &held->attachname_copy) ||
-      !CopyToScratch(&record->params[SM_SM_INCLUDE_FILE], &held->include_copy)) {
+  if (!CopyToScratch(&record->params[SM_SEND_ATTACHNAME], &held->attachname_copy) ||
+      !CopyToScratch(&record->params[SM_SEND_INCLUDE_FILE], &held->include_copy)) {
     sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
     return 0;
   }
@@ -126,7 +127,7 @@ int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources*
   auto* attachments = held->attachments.as<CMC_attachment>();
   memset(attachments, 0, static_cast<size_t>(size));
   const bool results_first =
-      record->attach_result == 1 && record->params[SM_SM_QUERY].length > 0;
+      record->attach_result == 1 && record->params[SM_SEND_QUERY].length > 0;
   char* includes = held->include_copy.as<char>();
   for (int32_t i = 0; i < count; ++i) {
     char* name = (i == 0 && results_first) ? held->attachname_copy.as<char>()
@@ -146,19 +147,19 @@ int32_t BuildAttachments(srv_proc* thread, sm_smparams_t* record, SendResources*
 
 // Steps after the parameters are read. 1 on success, 0 (reported, or
 // silent for a list that begins with ';') otherwise.
-int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
+int32_t Send(srv_proc* thread, sm_sendmail_params* record, SendResources* held) {
   sm_param* p = record->params;
-  if (p[SM_SM_QUERY].length > 0) {
+  if (p[SM_SEND_QUERY].length > 0) {
     if (!sm_runquery(thread, record, &held->body)) return 0;
-  } else if (p[SM_SM_MESSAGE].length > 0) {
-    const int32_t length = p[SM_SM_MESSAGE].length;
+  } else if (p[SM_SEND_MESSAGE].length > 0) {
+    const int32_t length = p[SM_SEND_MESSAGE].length;
     char* body = static_cast<char*>(srv_alloc(length + 1));
     if (body == nullptr) {
       // Reported with the message's length, one less than the size asked for.
       sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", length);
       return 0;
     }
-    memcpy(body, p[SM_SM_MESSAGE].value, static_cast<size_t>(length));
+    memcpy(body, p[SM_SEND_MESSAGE].value, static_cast<size_t>(length));
     body[length] = '\0';
     held->body.block = body;
     held->body.length = length;
@@ -167,13 +168,13 @@ int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
 
   char* names[kRecipientSlots] = {};
   int32_t to = 0, cc = 0, bcc = 0;
-  if (!sm_splitrecips(sm_paramtext(&p[SM_SM_RECIPIENT]), &to, names, kRecipientSlots)) return 0;
-  if (p[SM_SM_CC].length > 0 &&
-      !sm_splitrecips(sm_paramtext(&p[SM_SM_CC]), &cc, names, kRecipientSlots)) {
+  if (!sm_splitrecips(sm_paramtext(&p[SM_SEND_RECIPIENT]), &to, names, kRecipientSlots)) return 0;
+  if (p[SM_SEND_CC].length > 0 &&
+      !sm_splitrecips(sm_paramtext(&p[SM_SEND_CC]), &cc, names, kRecipientSlots)) {
     return 0;
   }
-  if (p[SM_SM_BCC].length > 0 &&
-      !sm_splitrecips(sm_paramtext(&p[SM_SM_BCC]), &bcc, names, kRecipientSlots)) {
+  if (p[SM_SEND_BCC].length > 0 &&
+      !sm_splitrecips(sm_paramtext(&p[SM_SEND_BCC]), &bcc, names, kRecipientSlots)) {
     return 0;
   }
   const int32_t total = to + cc + bcc;
@@ -199,14 +200,14 @@ int32_t Send(srv_proc* thread, sm_smparams_t* record, SendResources* held) {
   }
   auto* message = held->message.as<CMC_message>();
   memset(message, 0, sizeof(*message));
-  message->subject = sm_paramtext(&p[SM_SM_SUBJECT]);
-  const bool results_attached = record->attach_result == 1 && p[SM_SM_QUERY].length > 0;
+  message->subject = sm_paramtext(&p[SM_SEND_SUBJECT]);
+  const bool results_attached = record->attach_result == 1 && p[SM_SEND_QUERY].length > 0;
   message->text_note = results_attached ? nullptr : held->body.block;
   message->recipients = recipients;
   if (record->attach_count > 0 && !BuildAttachments(thread, record, held, message)) return 0;
   message->message_reference = nullptr;
-  message->message_type = sm_paramtext(&p[SM_SM_TYPE]);
-  message->message_flags = 0x80000000u;  // the last (only) message
+  message->message_type = sm_paramtext(&p[SM_SEND_TYPE]);
+  message->message_flags = CMC_MSG_LAST_ELEMENT;  // the last (only) message
   message->message_extensions = nullptr;
 
   const int32_t result = sm_requestsend(message);
@@ -238,13 +239,13 @@ int32_t sm_splitrecips(char* list, int32_t* added, char** names, int32_t slots) 
 }
 
 static int32_t SendMail(srv_proc* thread) {
-  sm_smparams_t record;
+  sm_sendmail_params record;
   sm_preset(&record);
   if (sm_state.session.load() == 0) {
     sm_raise(thread, 0, SM_MSG_NO_SESSION, "xp_sendmail", 0);
     return 0;
   }
-  if (!sm__getsmparam(thread, &record)) return 0;
+  if (!sm_getsendmailparams(thread, &record)) return 0;
   int32_t ok;
   {
     SendResources held;
