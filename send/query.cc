@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/reporters.h"
 #include "frame/startup.h"
@@ -57,15 +58,13 @@ bool TakeStatus(cs_command* command, sm_text* output, const sm_sendmail_params* 
   while ((fetched = ct_fetch(command, VEL_UNUSED, VEL_UNUSED, VEL_UNUSED, &rows)) == VEL_SUCCEED) {
     if (!record->echo_error) continue;
     constexpr int32_t kLineSize = 32;  // "\nreturn status = " and the most negative value
-    char* line = static_cast<char*>(srv_alloc(kLineSize));
-    if (line == nullptr) {
+    sm_srvblock line;
+    if (!line.Allocate(kLineSize)) {
       sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_PROCESSRESULTS, kLineSize);
       return false;
     }
-    const int n = snprintf(line, kLineSize, "\nreturn status = %d", value);
-    const bool appended = sm_appendtext(output, line, n, SM_REPORTER_PROCESSRESULTS);
-    srv_free(line);
-    if (!appended) return false;
+    const int n = snprintf(line.as<char>(), kLineSize, "\nreturn status = %d", value);
+    if (!sm_appendtext(output, line.as<char>(), n, SM_REPORTER_PROCESSRESULTS)) return false;
   }
   return fetched != VEL_FAIL;
 }
@@ -239,7 +238,7 @@ int32_t sm_processresults(cs_connection* connection, cs_command* command, sm_tex
 }
 
 int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text) {
-  *text = sm_text{};
+  sm_freetext(text);
   cs_connection* connection = nullptr;
   if (sm_initsqlconn(thread, &connection, record) == VEL_FAIL) return 0;
 

@@ -31,8 +31,15 @@ void sm_preset(sm_sendmail_params* record);
 int32_t sm_getsendmailparams(srv_proc* thread, sm_sendmail_params* record);
 
 // Query output text: a block from srv_alloc of length bytes plus a NUL, or
-// none. It may hold raw binary values, so users go by the length.
+// none. It may hold raw binary values, so users go by the length. It owns
+// its block, as sm_srvblock does: released when the text goes, or earlier
+// with sm_freetext.
 struct sm_text {
+  sm_text() = default;
+  ~sm_text();
+  sm_text(const sm_text&) = delete;
+  sm_text& operator=(const sm_text&) = delete;
+
   char* block = nullptr;
   int32_t length = 0;
 };

@@ -94,7 +94,6 @@ struct SendResources {
     attachments.Free();
     recipients.Free();
     message.Free();
-    sm_freetext(&body);
     attachname_copy.Free();
     include_copy.Free();
   }

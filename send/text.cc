@@ -23,6 +23,8 @@ bool sm_appendtext(sm_text* text, const char* bytes, int32_t n, const char* repo
   return true;
 }
 
+sm_text::~sm_text() { sm_freetext(this); }
+
 void sm_freetext(sm_text* text) {
   if (text->block != nullptr) srv_free(text->block);
   text->block = nullptr;
