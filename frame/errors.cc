@@ -6,7 +6,10 @@
 namespace {
 
 // One entry of the CMC return-code texts: its position, then the text in a
-// zero-padded field.
+// zero-padded field. The texts are what users see after "A mail request
+// failed (...)", letter for letter: the leading blank of the later ones,
+// and the blank after "A function parameter was invalid.", are part of the
+// texts as they have always been shown. Do not trim them.
 struct CmcErrText {
   int32_t position;
   char text[256];
