@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "cmc.h"
 #include "frame/params.h"
 #include "velsrv.h"
 
@@ -47,6 +48,11 @@ void sm_preset(sm_deletemail_params* record);
 // (reported as 11522 with reporter).
 int32_t sm_findmsgidparam(srv_proc* thread, sm_param* table, int32_t entries, int32_t last,
                           const char* reporter, int32_t* item, cs_datafmt* description);
+
+// xp_readmail's output step: fills the output values from the message and
+// sends every output parameter the caller passed. 1 or 0 (reported).
+int32_t sm_sendreadmailoutputs(srv_proc* thread, sm_readmail_params* record,
+                               const CMC_message* message);
 
 // Read the caller's parameters and check them. 1 or 0 (reported).
 int32_t sm_getreadmailparams(srv_proc* thread, sm_readmail_params* record);
