@@ -54,7 +54,9 @@ std::vector<std::string> AsServerUser(std::vector<std::string> args) {
   return args;
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+// Runs the program in dir (the server's own, whatever the test's current
+// directory is), its output appended to log.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& dir, const std::string& log) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -62,6 +64,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
   pid_t pid = -1;
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
@@ -115,7 +118,7 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
       Spawn(AsServerUser({bin + "/initdb", "-D", dir + "/data", "-U", "postgres", "-E", "UTF8",
                           "--no-locale", "--auth=scram-sha-256", "--pwfile=" + dir + "/pwfile",
                           "--no-sync"}),
-            log);
+            dir, log);
   if (initdb < 0 || Wait(initdb) != 0) {
     problem = "initdb failed: " + Slurp(log);
     return nullptr;
@@ -123,7 +126,7 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
   server->pid_ = Spawn(AsServerUser({bin + "/postgres", "-D", dir + "/data", "-k", dir, "-c",
                                      "listen_addresses=", "-c", "fsync=off", "-c",
                                      "full_page_writes=off", "-c", "synchronous_commit=off"}),
-                       log);
+                       dir, log);
   if (server->pid_ < 0) {
     problem = "the server cannot be started";
     return nullptr;

@@ -54,8 +54,9 @@ class PgServer {
     server = ::veltest::PgServer::Start(pg_problem);                              \
     if (!server) {                                                                \
       const char* ci = std::getenv("CI");                                         \
-      if (::veltest::PgServer::Installed() || (ci && std::string(ci) == "true"))  \
+      if (::veltest::PgServer::Installed() || (ci && std::string(ci) == "true")) { \
         FAIL() << "PostgreSQL: " << pg_problem;                                   \
+      }                                                                           \
       GTEST_SKIP() << "PostgreSQL: " << pg_problem;                               \
     }                                                                             \
   } while (0)
