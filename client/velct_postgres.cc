@@ -324,24 +324,21 @@ class PgSession : public Session {
   // no such database or it cannot be reached; the connection stays as it
   // was.
   bool Use(const std::string& name, std::string& problem) {
-    const char* params[] = {name.c_str()};
-    Result found(PQexecParams(conn(), "SELECT 1 FROM pg_catalog.pg_database WHERE datname = $1",
-                              1, nullptr, params, nullptr, nullptr, 0));
-    if (PQresultStatus(found.get()) != PGRES_TUPLES_OK) {
-      problem = "cannot be looked up: " + Trimmed(PQerrorMessage(conn()));
-      return false;
-    }
-    if (PQntuples(found.get()) == 0) {
-      problem = "does not exist";
-      return false;
-    }
     Conn conn = Connect(conninfo_, user_, password_, &name, problem);
-    if (!conn) {
-      problem = "cannot be opened: " + problem;
-      return false;
+    if (conn) {
+      Adopt(std::move(conn));
+      return true;
     }
-    Adopt(std::move(conn));
-    return true;
+    // Why not: the server lists no such database, or it refused.
+    const char* params[] = {name.c_str()};
+    Result found(PQexecParams(conn_.get(),
+                              "SELECT 1 FROM pg_catalog.pg_database WHERE datname = $1", 1,
+                              nullptr, params, nullptr, nullptr, 0));
+    if (PQresultStatus(found.get()) == PGRES_TUPLES_OK && PQntuples(found.get()) == 0)
+      problem = "does not exist";
+    else
+      problem = "cannot be opened: " + problem;
+    return false;
   }
 
   // Stops the statement in flight on the server (when it may still be
