@@ -81,7 +81,8 @@ struct Column {
 
 void CountRows(benchmark::State& state, int64_t rows, int64_t bytes) {
   if (rows != kRows * state.iterations()) state.SkipWithError("wrong row count");
-  state.counters["rows"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+  state.counters["rows"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
   state.counters["bytes_per_row"] = static_cast<double>(bytes) / static_cast<double>(rows);
 }
 

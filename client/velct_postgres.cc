@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <deque>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -385,9 +386,10 @@ class PgSession : public Session {
     auto* self = static_cast<PgSession*>(arg);
     if (!self->listener_) return;
     const char* text = PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY);
-    self->listener_->Server(MakeServerMessage(
-        SqlStateNumber(PQresultErrorField(notice, PG_DIAG_SQLSTATE)), kSeverityInfo, 1,
-        self->line_ ? *self->line_ : 0, text ? text : Trimmed(PQresultErrorMessage(notice)), self->server_, ""));
+    self->listener_->Server(
+        MakeServerMessage(SqlStateNumber(PQresultErrorField(notice, PG_DIAG_SQLSTATE)),
+                          kSeverityInfo, 1, self->line_ ? *self->line_ : 0,
+                          text ? text : Trimmed(PQresultErrorMessage(notice)), self->server_, ""));
   }
 
   std::string server_;
@@ -454,7 +456,8 @@ class PgBatch : public ResultStream {
     const int i = static_cast<int>(column);
     const PGresult* r = rows_.get();
     if (PQgetisnull(r, row_, i)) return cell;
-    const std::string_view text(PQgetvalue(r, row_, i), static_cast<size_t>(PQgetlength(r, row_, i)));
+    const std::string_view text(PQgetvalue(r, row_, i),
+                                static_cast<size_t>(PQgetlength(r, row_, i)));
     const char* end = text.data() + text.size();
     switch (forms_[column]) {
       case Form::kInteger:
@@ -474,7 +477,11 @@ class PgBatch : public ResultStream {
         }
         break;
       case Form::kBytes:
-        DecodeBytea(text, scratch_[column]);
+        try {
+          DecodeBytea(text, scratch_[column]);
+        } catch (const std::bad_alloc&) {
+          break;  // no room for the bytes: their text form, as it came
+        }
         cell.kind = Cell::Kind::kBytes;
         cell.bytes = scratch_[column];
         return cell;
@@ -626,10 +633,15 @@ class PgBatch : public ResultStream {
       Use(name, out);
       return true;
     }
+    // The statement is sent from the batch's own text, cut off at its end
+    // for the moment.
     const size_t end = StatementEnd(text_, pos_);
-    const std::string statement = text_.substr(pos_, end - pos_);
+    const char kept = end < text_.size() ? text_[end] : '\0';
+    text_[end] = '\0';
+    const int sent = PQsendQuery(session_.conn(), text_.c_str() + pos_);
+    text_[end] = kept;
     pos_ = std::min(end + 1, text_.size());
-    if (!PQsendQuery(session_.conn(), statement.c_str())) {
+    if (!sent) {
       Failed(out, nullptr);
       pos_ = text_.size();
       return true;

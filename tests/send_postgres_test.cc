@@ -99,7 +99,9 @@ TEST_F(SendPostgresTest, MailedRowsMatchTheSqliteBackendWhereTheTypesAgree) {
   EXPECT_EQ(pg_binary, Mail(binary_query, to_file));
 
   // Both are the rows themselves, not two equal failures.
-  EXPECT_NE(pg_text.find("2147483647\t9223372036854775807 \t1.5  \t0.1   \thello\tsome text\t1\t"), std::string::npos)
+  EXPECT_NE(
+      pg_text.find("2147483647\t9223372036854775807 \t1.5  \t0.1   \thello\tsome text\t1\t"),
+      std::string::npos)
       << pg_text;
   EXPECT_NE(pg_text.find("1999-12-31 23:59:59.25"), std::string::npos) << pg_text;
   EXPECT_NE(pg_binary.find(std::string("\x00\xff" "A", 3)), std::string::npos);
