@@ -13,7 +13,9 @@
 #include "pg_server.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator takes the place of malloc's; this counts its
+// bytes in use.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
