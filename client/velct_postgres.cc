@@ -381,14 +381,20 @@ class PgSession : public Session {
     PQsetNoticeReceiver(conn_.get(), &PgSession::OnNotice, this);
   }
 
-  // NOTICE, WARNING and their kin: informational server messages.
+  // NOTICE, WARNING and their kin: informational server messages. An
+  // error that comes outside a statement's results (the FATAL of a server
+  // ending the session as it closes) is told as an error.
   static void OnNotice(void* arg, const PGresult* notice) {
     auto* self = static_cast<PgSession*>(arg);
     if (!self->listener_) return;
     const char* text = PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY);
+    const char* level = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    const std::string_view severity = level ? level : "";
+    const bool error = severity == "ERROR" || severity == "FATAL" || severity == "PANIC";
     self->listener_->Server(
         MakeServerMessage(SqlStateNumber(PQresultErrorField(notice, PG_DIAG_SQLSTATE)),
-                          kSeverityInfo, 1, self->line_ ? *self->line_ : 0,
+                          error ? kSeverityError : kSeverityInfo, 1,
+                          self->line_ ? *self->line_ : 0,
                           text ? text : Trimmed(PQresultErrorMessage(notice)), self->server_, ""));
   }
 
