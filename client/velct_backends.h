@@ -1,4 +1,5 @@
-// The two kinds of server end: an SQLite database and a scripted server.
+// The kinds of server end: an SQLite database, a PostgreSQL server and a
+// scripted server.
 // Internal to libvelct.so.
 #ifndef VELCT_BACKENDS_H
 #define VELCT_BACKENDS_H
@@ -17,6 +18,15 @@ namespace velct::detail {
 // server_name. Null when the file cannot be opened; problem says why.
 std::unique_ptr<Session> OpenSqliteSession(const std::string& server_name,
                                            const std::string& default_db, std::string& problem);
+
+// A session on a PostgreSQL server, connected with the libpq connection
+// string conninfo and, where they are not empty, the caller's user name and
+// password. Null when the connection cannot be made; problem gives the
+// server's reason.
+std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
+                                             const std::string& conninfo,
+                                             const std::string& user,
+                                             const std::string& password, std::string& problem);
 
 // A session answering from script. The login part of the script (what
 // comes before its first batch) is read at once: its messages go to out

@@ -1,8 +1,8 @@
 // The connection calls: allocation, properties, connecting to a server
 // through the interfaces file, closing and dropping.
 //
-// The stand-in does not authenticate: the user name and password are kept
-// as properties and any login is accepted.
+// The user name and password are kept as properties; a PostgreSQL server
+// takes them as the login, the other backends accept any.
 #include <cstring>
 #include <string>
 
@@ -121,6 +121,12 @@ int32_t Connect(State& state, cs_connection* con, const std::string& server, Out
                     "ct_connect(): no scripted server '" + entry->target + "' is registered");
     out.Address(con->context, con);
     con->session = velct::detail::OpenScriptSession(state, script->second, out);
+  } else if (entry->backend == velct::detail::ServerEntry::Backend::kPostgres) {
+    con->session = velct::detail::OpenPostgresSession(server, entry->target, con->user_name,
+                                                      con->password, problem);
+    if (!con->session)
+      return Refuse(out, con, kMsgCannotConnect,
+                    "ct_connect(): cannot connect to server '" + server + "': " + problem);
   } else {
     con->session = velct::detail::OpenSqliteSession(server, entry->target, problem);
     if (!con->session)

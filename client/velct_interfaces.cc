@@ -64,6 +64,11 @@ std::optional<ServerEntry> LookUpServer(const std::string& path, std::string_vie
       entry.target = db.string();
       return entry;
     }
+    if (SameWord(kind, "postgres") && !rest.empty()) {
+      entry.backend = ServerEntry::Backend::kPostgres;
+      entry.target = std::string(rest);
+      return entry;
+    }
     if (SameWord(kind, "script")) {
       entry.backend = ServerEntry::Backend::kScript;
       entry.target = rest.empty() ? std::string(server) : std::string(rest);

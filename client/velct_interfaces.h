@@ -10,9 +10,11 @@
 namespace velct::detail {
 
 struct ServerEntry {
-  enum class Backend { kSqlite, kScript };
+  enum class Backend { kSqlite, kPostgres, kScript };
   Backend backend = Backend::kSqlite;
-  std::string target;  // the default database file, or the scripted server's name
+  // the default database file, the connection string, or the scripted
+  // server's name
+  std::string target;
 };
 
 // The entry for server in the interfaces file at path. Null when the file

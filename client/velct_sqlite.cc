@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "velct_backends.h"
+#include "velct_batch_text.h"
 
 namespace velct::detail {
 namespace {
@@ -253,24 +254,6 @@ class SqliteBatch : public ResultStream {
     Queue({VEL_CMD_DONE});
   }
 
-  // Skips blanks, comments and empty statements.
-  void SkipFiller() {
-    while (pos_ < text_.size()) {
-      const char c = text_[pos_];
-      if (std::isspace(static_cast<unsigned char>(c)) || c == ';') {
-        ++pos_;
-      } else if (text_.compare(pos_, 2, "--") == 0) {
-        const size_t eol = text_.find('\n', pos_);
-        pos_ = eol == std::string::npos ? text_.size() : eol + 1;
-      } else if (text_.compare(pos_, 2, "/*") == 0) {
-        const size_t close = text_.find("*/", pos_ + 2);
-        pos_ = close == std::string::npos ? text_.size() : close + 2;
-      } else {
-        return;
-      }
-    }
-  }
-
   // The end of the statement that starts at pos_: just past the first ';'
   // that completes it, or the end of the batch.
   size_t StatementEnd() const {
@@ -278,31 +261,6 @@ class SqliteBatch : public ResultStream {
       if (sqlite3_complete(text_.substr(pos_, i + 1 - pos_).c_str())) return i + 1;
     }
     return text_.size();
-  }
-
-  // "use NAME", NAME plain, in brackets or in double quotes; false when the
-  // statement at pos_ is something else.
-  bool ReadUse(std::string& name) {
-    if (text_.size() - pos_ < 4 || Upper(text_.substr(pos_, 3)) != "USE" ||
-        !std::isspace(static_cast<unsigned char>(text_[pos_ + 3])))
-      return false;
-    size_t i = pos_ + 3;
-    while (i < text_.size() && std::isspace(static_cast<unsigned char>(text_[i]))) ++i;
-    size_t end = i;
-    if (i < text_.size() && (text_[i] == '[' || text_[i] == '"')) {
-      const char close = text_[i] == '[' ? ']' : '"';
-      end = text_.find(close, i + 1);
-      if (end == std::string::npos) end = text_.size();
-      name = text_.substr(i + 1, end - i - 1);
-      pos_ = std::min(end + 1, text_.size());
-      return true;
-    }
-    while (end < text_.size() && !std::isspace(static_cast<unsigned char>(text_[end])) &&
-           text_[end] != ';')
-      ++end;
-    name = text_.substr(i, end - i);
-    pos_ = end;
-    return true;
   }
 
   void Use(const std::string& name, Outbox& out) {
@@ -323,11 +281,11 @@ class SqliteBatch : public ResultStream {
   // Runs the next statement as far as its first result; false when the
   // batch has no statement left.
   bool NextStatement(Outbox& out) {
-    SkipFiller();
+    SkipFiller(text_, pos_);
     if (pos_ >= text_.size()) return false;
     line_ = 1 + static_cast<int32_t>(std::count(text_.begin(), text_.begin() + pos_, '\n'));
     std::string name;
-    if (ReadUse(name)) {
+    if (ReadUse(text_, pos_, name)) {
       Use(name, out);
       return true;
     }

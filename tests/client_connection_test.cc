@@ -20,7 +20,8 @@ TEST_F(ClientConnection, InterfacesFileFormat) {
                         "   REL   sqlite   data/rel db.db  \n"
                         "ABS sqlite " + elsewhere.File("abs.db") + "\n"
                         "BAD sqlite\n"
-                        "BAD2 postgres x\n"
+                        "BAD2 mysql x\n"
+                        "BAD3 postgres   \n"
                         "REL sqlite shadowed.db\n");
   std::filesystem::create_directories(context.dir().path() / "data");
   RunSql(context.dir().File("data/rel db.db"),
@@ -35,10 +36,12 @@ TEST_F(ClientConnection, InterfacesFileFormat) {
   Connection bad(context.get());
   EXPECT_EQ(bad.Connect("BAD"), 0);
   EXPECT_EQ(bad.Connect("BAD2"), 0);
+  EXPECT_EQ(bad.Connect("BAD3"), 0) << "postgres needs a connection string";
   EXPECT_EQ(bad.Connect("comment"), 0);
-  ASSERT_EQ(bad.recorder().events.size(), 3u);
+  ASSERT_EQ(bad.recorder().events.size(), 4u);
   EXPECT_NE(bad.recorder().events[0].find("line 5"), std::string::npos) << bad.recorder().events[0];
   EXPECT_NE(bad.recorder().events[1].find("line 6"), std::string::npos);
+  EXPECT_NE(bad.recorder().events[2].find("line 7"), std::string::npos);
 }
 
 TEST_F(ClientConnection, DefaultDatabaseIsCreatedWhenMissing) {

@@ -1,0 +1,693 @@
+// The PostgreSQL backend: a connection is a libpq connection made from the
+// interfaces file's connection string, with the caller's login. A batch is
+// cut into statements that are sent one at a time, each committing on its
+// own unless the batch opens a transaction itself; rows arrive one by one
+// (single-row mode), so a result of any size is never held whole. "use
+// NAME" reconnects to the database NAME on the same server.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+#include <deque>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "velct_backends.h"
+#include "velct_batch_text.h"
+
+namespace velct::detail {
+namespace {
+
+constexpr int32_t kSeverityInfo = 10;
+constexpr int32_t kSeverityError = 16;
+constexpr int32_t kLongValueMax = 32768;  // text and image columns
+constexpr int32_t kShortValueMax = 255;   // character columns without a length
+
+// The built-in types the backend describes by name (pg_type's fixed oids).
+constexpr Oid kBoolOid = 16;
+constexpr Oid kByteaOid = 17;
+constexpr Oid kCharOid = 18;
+constexpr Oid kNameOid = 19;
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kInt2Oid = 21;
+constexpr Oid kInt4Oid = 23;
+constexpr Oid kTextOid = 25;
+constexpr Oid kOidOid = 26;
+constexpr Oid kFloat4Oid = 700;
+constexpr Oid kFloat8Oid = 701;
+constexpr Oid kBpcharOid = 1042;
+constexpr Oid kVarcharOid = 1043;
+constexpr Oid kDateOid = 1082;
+constexpr Oid kTimeOid = 1083;
+constexpr Oid kTimestampOid = 1114;
+constexpr Oid kTimestamptzOid = 1184;
+constexpr Oid kTimetzOid = 1266;
+constexpr Oid kNumericOid = 1700;
+
+// The SQLSTATE of a connection that broke.
+constexpr const char* kConnectionFailure = "08006";
+
+struct ConnCloser {
+  void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+struct ResultClearer {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Conn = std::unique_ptr<PGconn, ConnCloser>;
+using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+// A message of libpq's without its trailing newlines.
+std::string Trimmed(const char* text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// The message number of a SQLSTATE: its five characters read as a base-36
+// number, digits 0-9 then letters A-Z ("42P01" gives 6844177).
+int32_t SqlStateNumber(const char* sqlstate) {
+  int32_t number = 0;
+  for (int i = 0; i < 5 && sqlstate && sqlstate[i]; ++i) {
+    const unsigned char c = static_cast<unsigned char>(std::toupper(sqlstate[i]));
+    const int digit = std::isdigit(c) ? c - '0' : std::isalpha(c) ? c - 'A' + 10 : 0;
+    number = number * 36 + digit;
+  }
+  return number;
+}
+
+// How the values of a column are read from the server's text form.
+enum class Form { kInteger, kBoolean, kReal, kText, kBytes };
+
+struct Column {
+  ColumnInfo info;
+  Form form = Form::kText;
+};
+
+// The length n that a type modifier declares for char(n) and varchar(n),
+// or -1.
+int32_t CharacterLength(int modifier) {
+  return modifier >= 4 ? std::min(modifier - 4, kLongValueMax) : -1;
+}
+
+Column Describe(const PGresult* result, int i) {
+  const int modifier = PQfmod(result, i);
+  Column c;
+  switch (PQftype(result, i)) {
+    case kInt2Oid:
+    case kInt4Oid:
+    case kInt8Oid:
+    case kOidOid:
+      c = {{"", VEL_INT_TYPE, 4}, Form::kInteger};
+      break;
+    case kBoolOid:
+      c = {{"", VEL_INT_TYPE, 4}, Form::kBoolean};
+      break;
+    case kFloat4Oid:
+    case kFloat8Oid:
+      c = {{"", VEL_FLOAT_TYPE, 8}, Form::kReal};
+      break;
+    case kNumericOid: {
+      // Sign and point beside the declared precision.
+      const int precision = modifier >= 4 ? ((modifier - 4) >> 16) & 0xffff : 0;
+      c = {{"", VEL_CHAR_TYPE, precision > 0 ? precision + 2 : kShortValueMax}, Form::kText};
+      break;
+    }
+    case kBpcharOid:
+    case kVarcharOid: {
+      const int32_t n = CharacterLength(modifier);
+      c = n > 0 ? Column{{"", VEL_CHAR_TYPE, n}, Form::kText}
+                : Column{{"", VEL_TEXT_TYPE, kLongValueMax}, Form::kText};
+      break;
+    }
+    case kTextOid:
+      c = {{"", VEL_TEXT_TYPE, kLongValueMax}, Form::kText};
+      break;
+    case kCharOid:
+      c = {{"", VEL_CHAR_TYPE, 1}, Form::kText};
+      break;
+    case kNameOid:
+      c = {{"", VEL_CHAR_TYPE, 63}, Form::kText};
+      break;
+    case kByteaOid:
+      c = {{"", VEL_IMAGE_TYPE, kLongValueMax}, Form::kBytes};
+      break;
+    case kDateOid:
+      c = {{"", VEL_CHAR_TYPE, 10}, Form::kText};  // 2024-03-01
+      break;
+    case kTimeOid:
+      c = {{"", VEL_CHAR_TYPE, 15}, Form::kText};  // 13:45:00.123456
+      break;
+    case kTimetzOid:
+      c = {{"", VEL_CHAR_TYPE, 21}, Form::kText};  // 13:45:00.123456+01:30
+      break;
+    case kTimestampOid:
+      c = {{"", VEL_CHAR_TYPE, 26}, Form::kText};  // 2024-03-01 13:45:00.123456
+      break;
+    case kTimestamptzOid:
+      c = {{"", VEL_CHAR_TYPE, 32}, Form::kText};  // ... and +01:30
+      break;
+    default:
+      c = {{"", VEL_CHAR_TYPE, kShortValueMax}, Form::kText};
+  }
+  const char* name = PQfname(result, i);
+  c.info.name = name ? name : "";
+  return c;
+}
+
+// Reads a bytea value's text form ("\x" and hex digits) into bytes.
+void DecodeBytea(std::string_view text, std::string& bytes) {
+  bytes.clear();
+  if (text.starts_with("\\x")) {
+    const auto nibble = [](char c) {
+      return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    };
+    bytes.reserve((text.size() - 2) / 2);
+    for (size_t i = 2; i + 1 < text.size(); i += 2)
+      bytes.push_back(static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1])));
+    return;
+  }
+  // The older escaped form, should the server have been told to use it.
+  size_t n = 0;
+  unsigned char* raw =
+      PQunescapeBytea(reinterpret_cast<const unsigned char*>(std::string(text).c_str()), &n);
+  if (raw) bytes.assign(reinterpret_cast<const char*>(raw), n);
+  PQfreemem(raw);
+}
+
+// The end of the statement that starts at pos: the first ';' outside
+// quotes, comments, dollar quotes and parentheses, or the end of the text.
+size_t StatementEnd(const std::string& text, size_t pos) {
+  const auto word_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+  };
+  int depth = 0;
+  size_t i = pos;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\'') {
+      // E'...' strings take backslash escapes.
+      const bool escapes = i > pos && (text[i - 1] == 'E' || text[i - 1] == 'e') &&
+                           (i - 1 == pos || !word_char(text[i - 2]));
+      for (++i; i < text.size(); ++i) {
+        if (escapes && text[i] == '\\') {
+          ++i;
+        } else if (text[i] == '\'') {
+          if (i + 1 < text.size() && text[i + 1] == '\'') {
+            ++i;
+          } else {
+            break;
+          }
+        }
+      }
+      ++i;
+    } else if (c == '"') {
+      const size_t close = text.find('"', i + 1);
+      i = close == std::string::npos ? text.size() : close + 1;
+    } else if (text.compare(i, 2, "--") == 0) {
+      const size_t eol = text.find('\n', i);
+      i = eol == std::string::npos ? text.size() : eol + 1;
+    } else if (text.compare(i, 2, "/*") == 0) {
+      int nesting = 0;
+      do {
+        if (text.compare(i, 2, "/*") == 0) {
+          ++nesting;
+          i += 2;
+        } else if (text.compare(i, 2, "*/") == 0) {
+          --nesting;
+          i += 2;
+        } else {
+          ++i;
+        }
+      } while (nesting > 0 && i < text.size());
+    } else if (c == '$' && (i == pos || !word_char(text[i - 1]))) {
+      // $tag$ ... $tag$, the tag an identifier or nothing.
+      size_t j = i + 1;
+      if (j < text.size() && !std::isdigit(static_cast<unsigned char>(text[j])))
+        while (j < text.size() && word_char(text[j]) && text[j] != '$') ++j;
+      if (j < text.size() && text[j] == '$') {
+        const std::string tag = text.substr(i, j + 1 - i);
+        const size_t close = text.find(tag, j + 1);
+        i = close == std::string::npos ? text.size() : close + tag.size();
+      } else {
+        ++i;
+      }
+    } else {
+      if (c == '(') ++depth;
+      if (c == ')' && depth > 0) --depth;
+      if (c == ';' && depth == 0) return i;
+      ++i;
+    }
+  }
+  return text.size();
+}
+
+// Opens a connection from conninfo with the caller's login (when set) and,
+// when database is given, to that database instead of conninfo's. Null,
+// with the server's reason, when it cannot be made.
+Conn Connect(const std::string& conninfo, const std::string& user, const std::string& password,
+             const std::string* database, std::string& problem) {
+  // Keywords before the expanded connection string give way to it; those
+  // after it override it.
+  std::vector<const char*> keys = {"client_encoding", "connect_timeout",
+                                   "fallback_application_name", "dbname"};
+  std::vector<const char*> values = {"UTF8", "10", "velct", conninfo.c_str()};
+  if (database) {
+    keys.push_back("dbname");
+    values.push_back(database->c_str());
+  }
+  if (!user.empty()) {
+    keys.push_back("user");
+    values.push_back(user.c_str());
+  }
+  if (!password.empty()) {
+    keys.push_back("password");
+    values.push_back(password.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  Conn conn(PQconnectdbParams(keys.data(), values.data(), 1));
+  if (!conn) {
+    problem = "out of memory";
+    return nullptr;
+  }
+  // Notices of the set-up go nowhere.
+  PQsetNoticeReceiver(conn.get(), [](void*, const PGresult*) {}, nullptr);
+  if (PQstatus(conn.get()) != CONNECTION_OK) {
+    problem = Trimmed(PQerrorMessage(conn.get()));
+    // The reason never repeats the password.
+    if (!password.empty())
+      for (size_t at; (at = problem.find(password)) != std::string::npos;)
+        problem.replace(at, password.size(), "****");
+    return nullptr;
+  }
+  // Values in the forms the README documents, whatever the server's defaults.
+  Result set(PQexec(conn.get(),
+                    "SET DateStyle TO ISO, YMD; SET IntervalStyle TO postgres; "
+                    "SET extra_float_digits TO 1; SET bytea_output TO hex"));
+  if (PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
+    problem = Trimmed(PQerrorMessage(conn.get()));
+    return nullptr;
+  }
+  return conn;
+}
+
+class PgSession : public Session {
+ public:
+  PgSession(std::string server, std::string conninfo, std::string user, std::string password)
+      : server_(std::move(server)),
+        conninfo_(std::move(conninfo)),
+        user_(std::move(user)),
+        password_(std::move(password)) {}
+
+  bool Open(std::string& problem) {
+    Conn conn = Connect(conninfo_, user_, password_, nullptr, problem);
+    if (!conn) return false;
+    Adopt(std::move(conn));
+    return true;
+  }
+
+  std::unique_ptr<ResultStream> Run(const std::string& text, Outbox&) override;
+
+  PGconn* conn() const { return conn_.get(); }
+  const std::string& server() const { return server_; }
+
+  // Where the server's notices go while a call reads from the connection,
+  // and the line of the batch they are told against; null drops them.
+  void Listen(Outbox* out, const int32_t* line) {
+    listener_ = out;
+    line_ = line;
+  }
+
+  // Reconnects to the database NAME. False, with the reason, when there is
+  // no such database or it cannot be reached; the connection stays as it
+  // was.
+  bool Use(const std::string& name, std::string& problem) {
+    Conn conn = Connect(conninfo_, user_, password_, &name, problem);
+    if (conn) {
+      Adopt(std::move(conn));
+      return true;
+    }
+    // Why not: the server lists no such database, or it refused.
+    const char* params[] = {name.c_str()};
+    Result found(PQexecParams(conn_.get(),
+                              "SELECT 1 FROM pg_catalog.pg_database WHERE datname = $1", 1,
+                              nullptr, params, nullptr, nullptr, 0));
+    if (PQresultStatus(found.get()) == PGRES_TUPLES_OK && PQntuples(found.get()) == 0)
+      problem = "does not exist";
+    else
+      problem = "cannot be opened: " + problem;
+    return false;
+  }
+
+  // Stops the statement in flight on the server (when it may still be
+  // running: sending rows, or not yet answered) and reads what it still
+  // sends, so that the connection takes the next statement. A statement
+  // that has finished gets no cancel, which could reach the next one.
+  void Abandon(bool sending_rows) {
+    Listen(nullptr, nullptr);
+    PQconsumeInput(conn());
+    const bool running = sending_rows || PQisBusy(conn());
+    PGcancel* cancel = running ? PQgetCancel(conn()) : nullptr;
+    if (cancel) {
+      char error[256];
+      PQcancel(cancel, error, sizeof error);
+      PQfreeCancel(cancel);
+    }
+    while (Result result{PQgetResult(conn())}) {
+      if (!SkipCopy(result.get())) break;
+    }
+  }
+
+  // Ends a COPY that the statement started: the client sends no data and
+  // reads none. False when the connection broke on the way.
+  bool SkipCopy(const PGresult* result) {
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_COPY_IN) {
+      PQputCopyEnd(conn(), "COPY from the client is not served");
+    } else if (status == PGRES_COPY_OUT) {
+      char* data = nullptr;
+      int n;
+      while ((n = PQgetCopyData(conn(), &data, 0)) > 0) PQfreemem(data);
+    }
+    return PQstatus(conn()) == CONNECTION_OK;
+  }
+
+ private:
+  void Adopt(Conn conn) {
+    conn_ = std::move(conn);
+    PQsetNoticeReceiver(conn_.get(), &PgSession::OnNotice, this);
+  }
+
+  // NOTICE, WARNING and their kin: informational server messages. An
+  // error that comes outside a statement's results (the FATAL of a server
+  // ending the session as it closes) is told as an error.
+  static void OnNotice(void* arg, const PGresult* notice) {
+    auto* self = static_cast<PgSession*>(arg);
+    if (!self->listener_) return;
+    const char* text = PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY);
+    const char* level = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    const std::string_view severity = level ? level : "";
+    const bool error = severity == "ERROR" || severity == "FATAL" || severity == "PANIC";
+    self->listener_->Server(
+        MakeServerMessage(SqlStateNumber(PQresultErrorField(notice, PG_DIAG_SQLSTATE)),
+                          error ? kSeverityError : kSeverityInfo, 1,
+                          self->line_ ? *self->line_ : 0,
+                          text ? text : Trimmed(PQresultErrorMessage(notice)), self->server_, ""));
+  }
+
+  std::string server_;
+  std::string conninfo_;
+  std::string user_;
+  std::string password_;
+  Conn conn_;
+  Outbox* listener_ = nullptr;
+  const int32_t* line_ = nullptr;
+};
+
+// The results of one batch. Statements are sent one at a time as the
+// client reads the results, and rows are read one at a time as it fetches.
+class PgBatch : public ResultStream {
+ public:
+  PgBatch(PgSession& session, std::string text) : session_(session), text_(std::move(text)) {}
+
+  ~PgBatch() override {
+    if (in_flight_) session_.Abandon(streaming_);
+  }
+
+  bool NextResult(Outbox& out) override {
+    Listening listening(*this, out);
+    while (queue_.empty() && Advance(out)) {
+    }
+    if (queue_.empty()) return false;
+    current_ = queue_.front();
+    queue_.pop_front();
+    if (current_.type != VEL_ROW_RESULT) columns_.clear();
+    return true;
+  }
+
+  int32_t type() const override { return current_.type; }
+  const std::vector<ColumnInfo>& columns() const override { return columns_; }
+  int64_t row_count() const override { return current_.count; }
+
+  bool NextRow(Outbox& out) override {
+    if (!streaming_) return false;
+    Listening listening(*this, out);
+    if (++row_ < PQntuples(rows_.get())) return Read();
+    // A complete result (rather than a single row) was the last of them.
+    if (PQresultStatus(rows_.get()) == PGRES_TUPLES_OK) return EndRows();
+    rows_.reset(PQgetResult(session_.conn()));
+    row_ = 0;
+    switch (PQresultStatus(rows_.get())) {
+      case PGRES_SINGLE_TUPLE:
+        return Read();
+      case PGRES_TUPLES_OK:
+        return PQntuples(rows_.get()) > 0 ? Read() : EndRows();
+      default:
+        if (!rows_) {
+          StatementEnded();
+          return EndRows();
+        }
+        streaming_ = false;
+        Failed(out, rows_.get());
+        rows_.reset();
+        return false;
+    }
+  }
+
+  Cell cell(size_t column) const override {
+    Cell cell;
+    const int i = static_cast<int>(column);
+    const PGresult* r = rows_.get();
+    if (PQgetisnull(r, row_, i)) return cell;
+    const std::string_view text(PQgetvalue(r, row_, i),
+                                static_cast<size_t>(PQgetlength(r, row_, i)));
+    const char* end = text.data() + text.size();
+    switch (forms_[column]) {
+      case Form::kInteger:
+        if (std::from_chars(text.data(), end, cell.integer).ptr == end) {
+          cell.kind = Cell::Kind::kInt;
+          return cell;
+        }
+        break;
+      case Form::kBoolean:
+        cell.kind = Cell::Kind::kInt;
+        cell.integer = text == "t" ? 1 : 0;
+        return cell;
+      case Form::kReal:
+        if (std::from_chars(text.data(), end, cell.real).ptr == end) {
+          cell.kind = Cell::Kind::kReal;
+          return cell;
+        }
+        break;
+      case Form::kBytes:
+        try {
+          DecodeBytea(text, scratch_[column]);
+        } catch (const std::bad_alloc&) {
+          break;  // no room for the bytes: their text form, as it came
+        }
+        cell.kind = Cell::Kind::kBytes;
+        cell.bytes = scratch_[column];
+        return cell;
+      case Form::kText:
+        break;
+    }
+    cell.kind = Cell::Kind::kText;
+    cell.bytes = text;
+    return cell;
+  }
+
+ private:
+  struct Pending {
+    int32_t type = 0;
+    int64_t count = -1;
+  };
+
+  // Notices reach the call's outbox while the call reads.
+  class Listening {
+   public:
+    Listening(PgBatch& batch, Outbox& out) : session_(batch.session_) {
+      session_.Listen(&out, &batch.line_);
+    }
+    ~Listening() { session_.Listen(nullptr, nullptr); }
+
+   private:
+    PgSession& session_;
+  };
+
+  void Queue(Pending p) { queue_.push_back(p); }
+
+  bool Read() {
+    ++rows_read_;
+    return true;
+  }
+
+  bool EndRows() {
+    streaming_ = false;
+    rows_.reset();
+    Queue({VEL_CMD_DONE, rows_read_});
+    return false;
+  }
+
+  // The statement has nothing more to say.
+  void StatementEnded() {
+    in_flight_ = false;
+    if (PQstatus(session_.conn()) != CONNECTION_OK) pos_ = text_.size();
+  }
+
+  // An error: its message, then command failed and done. A connection that
+  // broke ends the batch.
+  void Failed(Outbox& out, const PGresult* result) {
+    const bool lost = PQstatus(session_.conn()) != CONNECTION_OK;
+    const char* sqlstate = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    const std::string text =
+        primary ? primary
+                : Trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(session_.conn()));
+    out.Server(MakeServerMessage(SqlStateNumber(sqlstate   ? sqlstate
+                                                : lost     ? kConnectionFailure
+                                                           : "XX000"),
+                                 kSeverityError, 1, line_, text, session_.server(), ""));
+    Queue({VEL_CMD_FAIL});
+    Queue({VEL_CMD_DONE});
+    if (lost) {
+      in_flight_ = false;
+      pos_ = text_.size();
+    }
+  }
+
+  void Use(const std::string& name, Outbox& out) {
+    std::string problem;
+    if (session_.Use(name, problem)) {
+      out.Server(MakeServerMessage(kSrvDatabaseChanged, kSeverityInfo, 1, line_,
+                                   "Now using database '" + name + "'.", session_.server(), ""));
+      Queue({VEL_CMD_SUCCEED});
+    } else {
+      out.Server(MakeServerMessage(kSrvUnknownDatabase, kSeverityError, 1, line_,
+                                   "Database '" + name + "' " + problem + ".", session_.server(),
+                                   ""));
+      Queue({VEL_CMD_FAIL});
+    }
+    Queue({VEL_CMD_DONE});
+  }
+
+  // Reads the statement in flight, or sends the next one; false when the
+  // batch has nothing left.
+  bool Advance(Outbox& out) {
+    if (in_flight_) {
+      ReadStatement(out);
+      return true;
+    }
+    return NextStatement(out);
+  }
+
+  // Reads the next result of the statement in flight.
+  void ReadStatement(Outbox& out) {
+    Result result(PQgetResult(session_.conn()));
+    if (!result) return StatementEnded();
+    switch (PQresultStatus(result.get())) {
+      case PGRES_SINGLE_TUPLE:
+      case PGRES_TUPLES_OK:
+        if (PQnfields(result.get()) > 0) return StartRows(std::move(result));
+        [[fallthrough]];
+      case PGRES_COMMAND_OK: {
+        const char* count = PQcmdTuples(result.get());
+        Queue({VEL_CMD_SUCCEED});
+        Queue({VEL_CMD_DONE, *count ? std::strtoll(count, nullptr, 10) : -1});
+        return;
+      }
+      case PGRES_EMPTY_QUERY:
+        return;
+      case PGRES_COPY_IN:
+      case PGRES_COPY_OUT:
+        if (!session_.SkipCopy(result.get())) Failed(out, nullptr);
+        return;
+      default:
+        return Failed(out, result.get());
+    }
+  }
+
+  void StartRows(Result first) {
+    columns_.clear();
+    forms_.clear();
+    const int n = PQnfields(first.get());
+    for (int i = 0; i < n; ++i) {
+      Column c = Describe(first.get(), i);
+      columns_.push_back(std::move(c.info));
+      forms_.push_back(c.form);
+    }
+    scratch_.assign(static_cast<size_t>(n), std::string());
+    rows_ = std::move(first);
+    row_ = -1;
+    rows_read_ = 0;
+    streaming_ = true;
+    Queue({VEL_ROW_RESULT});
+  }
+
+  // Sends the next statement, or runs a "use"; false when the batch has
+  // no statement left.
+  bool NextStatement(Outbox& out) {
+    SkipFiller(text_, pos_);
+    if (pos_ >= text_.size()) return false;
+    line_ += static_cast<int32_t>(std::count(text_.begin() + static_cast<ptrdiff_t>(counted_),
+                                             text_.begin() + static_cast<ptrdiff_t>(pos_), '\n'));
+    counted_ = pos_;
+    std::string name;
+    if (ReadUse(text_, pos_, name)) {
+      Use(name, out);
+      return true;
+    }
+    // The statement is sent from the batch's own text, cut off at its end
+    // for the moment.
+    const size_t end = StatementEnd(text_, pos_);
+    const char kept = end < text_.size() ? text_[end] : '\0';
+    text_[end] = '\0';
+    const int sent = PQsendQuery(session_.conn(), text_.c_str() + pos_);
+    text_[end] = kept;
+    pos_ = std::min(end + 1, text_.size());
+    if (!sent) {
+      Failed(out, nullptr);
+      pos_ = text_.size();
+      return true;
+    }
+    PQsetSingleRowMode(session_.conn());
+    in_flight_ = true;
+    return true;
+  }
+
+  PgSession& session_;
+  std::string text_;
+  size_t pos_ = 0;
+  size_t counted_ = 0;  // newlines before here are counted in line_
+  int32_t line_ = 1;    // line of the batch the current statement starts on
+  bool in_flight_ = false;  // a statement was sent and not all its results read
+  std::deque<Pending> queue_;
+  Pending current_;
+  std::vector<ColumnInfo> columns_;
+  std::vector<Form> forms_;
+  // The rows of the current row result: the result holding the current row.
+  Result rows_;
+  int row_ = -1;
+  bool streaming_ = false;
+  int64_t rows_read_ = 0;
+  mutable std::vector<std::string> scratch_;  // decoded bytea values
+};
+
+std::unique_ptr<ResultStream> PgSession::Run(const std::string& text, Outbox&) {
+  return std::make_unique<PgBatch>(*this, text);
+}
+
+}  // namespace
+
+std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
+                                             const std::string& conninfo,
+                                             const std::string& user,
+                                             const std::string& password, std::string& problem) {
+  auto session = std::make_unique<PgSession>(server_name, conninfo, user, password);
+  if (!session->Open(problem)) return nullptr;
+  return session;
+}
+
+}  // namespace velct::detail
