@@ -108,6 +108,10 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   std::string section, line;
   int number = 0;
   auto fail = [&](int at, const std::string& what) {
+    if (auto it = values.find("delivery.log"); log_path && it != values.end() &&
+                                               !it->second.value.empty() &&
+                                               it->second.value[0] == '/')
+      *log_path = it->second.value;
     *error = "configuration " + path + (at > 0 ? ", line " + std::to_string(at) : "") + ": " + what;
     return std::nullopt;
   };
@@ -172,6 +176,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   for (std::string s; list >> s;) c.smtp_servers.push_back(s);
   if (!require("mail.domain", &c.domain)) return std::nullopt;
   if (!require("delivery.spool", &c.spool)) return std::nullopt;
+  c.from = "%u@" + c.domain;
   if (const Entry* e = get("mail.from")) c.from = e->value;
   if (const Entry* e = get("tls.ca_file")) c.ca_file = e->value;
   if (const Entry* e = get("delivery.log")) c.log = e->value;

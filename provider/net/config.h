@@ -20,7 +20,7 @@ struct Config {
   TlsMode tls = TlsMode::kRequired;
   std::string ca_file;                   // empty: the system's trusted authorities
   std::string domain;                    // completes a bare recipient name
-  std::string from = "%u";               // %u: the logged-on user
+  std::string from;                      // %u: the logged-on user; default %u@domain
   std::string spool;                     // absolute
   uint32_t retry_attempts = 5;
   uint32_t retry_delay = 60;             // seconds

@@ -161,7 +161,10 @@ ImapResult ImapConnection::Status(MailboxStatus* status) {
   std::string quoted = "\"";
   for (char c : name) quoted += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
   quoted += "\"";
-  ImapResult r = Custom("STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)", &response);
+  // A server answers STATUS for the selected mailbox from its session's
+  // view, which only a command such as NOOP brings up to date.
+  ImapResult r = Custom("NOOP", nullptr);
+  if (r.ok()) r = Custom("STATUS " + quoted + " (MESSAGES UIDNEXT UIDVALIDITY)", &response);
   if (r.ok() && !ParseStatus(response, status))
     return {CURLE_WEIRD_SERVER_REPLY, "the server's STATUS answer could not be read"};
   return r;

@@ -228,6 +228,15 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   }
 
   velcmc::ParsedMessage parsed = velcmc::ParseMessage(bytes, cached.summary->delivery);
+  // Mail crosses the network with CRLF line ends; the text is handed out
+  // with LF, as the maildir provider hands it out.
+  if (parsed.text) {
+    std::string& text = *parsed.text;
+    size_t out = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) text[out++] = text[i];
+    text.resize(out);
+  }
   bytes.clear();
   bytes.shrink_to_fit();
   const std::string dir = session->attachment_dir + "/" + ref;
