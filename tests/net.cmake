@@ -23,3 +23,13 @@ if(TARGET velnet)
     set_tests_properties(NetProviderEndToEnd PROPERTIES DISABLED TRUE)
   endif()
 endif()
+
+# The library over the network provider, through the host as it loads it.
+if(TARGET velnet)
+  vel_add_test(net_library_test
+    SOURCES velmail_fixture.cc net_library_test.cc
+    LIBS velsrv velct veltestcmc_control velplatform)
+  target_compile_definitions(net_library_test PRIVATE
+    VELNET_TEST_SCRIPTS="${CMAKE_CURRENT_SOURCE_DIR}/net" VELNET_PYTHON="${VELNET_PYTHON}")
+  add_dependencies(net_library_test velmail velmsgs velnet)
+endif()
