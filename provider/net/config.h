@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sample_config.h"
+
 namespace velnet {
 
 enum class TlsMode { kRequired, kNone };
@@ -44,9 +46,6 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
 // The configuration VELNET_CONFIG names; an unset variable is an error too.
 std::optional<Config> LoadConfigFromEnvironment(std::string* error,
                                                 std::string* log_path = nullptr);
-
-// The commented sample written by the host program's --init.
-std::string SampleConfig(const std::string& spool, const std::string& log);
 
 }  // namespace velnet
 
