@@ -200,10 +200,18 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   if (!ParseReference(ref, &validity, &uid)) return CMC_E_INVALID_MESSAGE_REFERENCE;
 
   std::lock_guard lock(session->mutex);
-  if (CMC_return_code rc = Refresh(*session)) return rc;
+  // A message the listing knows is fetched straight away (a walk lists
+  // before each read); a message gone meanwhile is then not found by the
+  // fetch. Any other reference waits for the listing to be brought up to
+  // date.
   auto found = session->messages.find(uid);
-  if (validity != session->status.uidvalidity || found == session->messages.end())
-    return CMC_E_INVALID_MESSAGE_REFERENCE;
+  if (!session->listed || validity != session->status.uidvalidity ||
+      found == session->messages.end()) {
+    if (CMC_return_code rc = Refresh(*session)) return rc;
+    found = session->messages.find(uid);
+    if (validity != session->status.uidvalidity || found == session->messages.end())
+      return CMC_E_INVALID_MESSAGE_REFERENCE;
+  }
   CachedMessage& cached = found->second;
 
   std::string bytes;
@@ -211,11 +219,14 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   if (!r.ok()) {
     Log(session->config.log, "read of UID " + std::to_string(uid) + " for " + session->user +
                                  ": " + r.error);
-    if (r.code == CURLE_REMOTE_FILE_NOT_FOUND) {
-      session->listed = false;  // it went away: list afresh next time
-      return CMC_E_INVALID_MESSAGE_REFERENCE;
-    }
     if (r.code == CURLE_FILESIZE_EXCEEDED) return CMC_E_TEXT_TOO_LARGE;
+    // Gone meanwhile (the server answers a fetch of an expunged UID with
+    // nothing, or with the expunge): the listing, brought up to date,
+    // tells.
+    session->listed = false;
+    if (CMC_return_code rc = Refresh(*session)) return rc;
+    if (validity != session->status.uidvalidity || !session->messages.count(uid))
+      return CMC_E_INVALID_MESSAGE_REFERENCE;
     return CodeFor(r);
   }
   if (flags & CMC_DO_NOT_MARK_AS_READ) {

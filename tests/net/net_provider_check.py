@@ -360,6 +360,14 @@ class RealServers(NetTest):
                 self.assertEqual(pathlib.Path(path).stat().st_mode & 0o077, 0)
         self.assertFalse((self.spool / "x").exists())
         self.assertFalse((self.spool.parent / "x").exists())
+        # Deleted by another client after the listing: not found.
+        box = self.imap("dba")
+        box.uid("STORE", listed[0][0].split(b".")[1].decode(), "+FLAGS", "(\\Deleted)")
+        box.expunge()
+        box.logout()
+        self.assertEqual(read_message(session, listed[0][0], True)[0],
+                         CMC_E_INVALID_MESSAGE_REFERENCE)
+        self.assertEqual([s for _, s, _ in list_messages(session)[1]], ["escape", "huge"])
         logoff(session)
         box = self.imap("dba")
         box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
