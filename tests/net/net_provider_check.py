@@ -492,6 +492,23 @@ class Faults(NetTest):
             logoff(session)
         self.assertIn("queued: 0", status_output(self.config))
 
+    def test_flush_delivers_what_is_queued_now(self):
+        down = mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % down], retry_delay=3600, drain=0)
+        rc, session = logon("ops", USERS["ops"])
+        self.assertEqual(send(session, [("dba", 0)], "for cron", "x\n"), 0)
+        wait_until(lambda: "attempts=1" in status_output(self.config), what="a failed attempt")
+        logoff(session)
+        flush = [os.path.join(BIN_DIR, "velnet-flush"), "ops"]
+        env = dict(os.environ, VELNET_CONFIG=str(self.config))
+        with FaultServer(down) as server:
+            done = subprocess.run(flush, input=USERS["ops"] + "\n", text=True, env=env,
+                                  capture_output=True)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(len(server.received), 1)
+        self.assertIn("queued: 0", status_output(self.config))
+        self.assertNotIn(USERS["ops"], self.log_text())
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
