@@ -8,6 +8,7 @@ usage: net_provider_check.py LIB_DIR BIN_DIR
 Outside CI (CI unset) a missing package or privilege skips with a reason;
 in CI it fails.
 """
+import asyncio
 import ctypes
 import email
 import email.policy
@@ -84,7 +85,8 @@ def wait_until(condition, seconds=20, what="condition"):
 
 
 def write_config(path, *, imap_port, smtp_urls, spool, log, tls="required", ca_file="",
-                 imap_scheme="imap", retry_attempts=5, retry_delay=60, drain=5, extra=""):
+                 imap_scheme="imap", retry_attempts=5, retry_delay=60, drain=5, transfer_timeout=10,
+                 extra=""):
     path.write_text(f"""; written by the test
 [imap]
 url = {imap_scheme}://127.0.0.1:{imap_port}/INBOX
@@ -101,7 +103,7 @@ spool = {spool}
 retry_attempts = {retry_attempts}
 retry_delay = {retry_delay}
 connect_timeout = 8
-transfer_timeout = 10
+transfer_timeout = {transfer_timeout}
 max_message_bytes = 8000000
 drain_seconds = {drain}
 log = {log}
@@ -383,6 +385,7 @@ class FaultServer:
         self.port = port or mail_servers.free_port()
         self.rcpt_replies = {}   # address -> reply instead of accepting it
         self.data_replies = []   # replies to DATA before one is accepted
+        self.stalls = []         # per DATA: "drop" the connection, or seconds to wait, first
         self.received = []       # (mail_from, recipients, content)
         handler = self
 
@@ -394,6 +397,13 @@ class FaultServer:
                 return "250 OK"
 
             async def handle_DATA(self, server, session, envelope):
+                if handler.stalls:
+                    stall = handler.stalls.pop(0)
+                    if stall == "drop":
+                        server.transport.close()
+                        return "421 closing"
+                    await asyncio.sleep(stall)
+                    return "451 4.4.2 too late"
                 if handler.data_replies:
                     return handler.data_replies.pop(0)
                 handler.received.append((envelope.mail_from, list(envelope.rcpt_tos),
@@ -453,6 +463,19 @@ class Faults(NetTest):
             wait_until(lambda: back.received, what="delivery once the server is back")
         self.assertIn("queued: 0", status_output(self.config))
         logoff(session)
+
+    def test_a_dropped_connection_and_a_slow_answer_are_retried(self):
+        with FaultServer() as server:
+            server.stalls = ["drop", 4]
+            self.configure(smtp_urls=[server.url()], retry_delay=1, transfer_timeout=2)
+            rc, session = logon("ops", USERS["ops"])
+            self.assertEqual(send(session, [("dba", 0)], "persistent", "x\n"), 0)
+            wait_until(lambda: server.received, seconds=30, what="delivery on the third attempt")
+            self.assertEqual(len(server.received), 1)
+            self.assertEqual(server.stalls, [])
+            logoff(session)
+        self.assertIn("queued: 0", status_output(self.config))
+        self.assertIn("failed: 0", status_output(self.config))
 
     def test_permanent_refusal_of_one_recipient_is_recorded(self):
         with FaultServer() as server:
