@@ -1,10 +1,14 @@
 #include "imap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
 namespace velnet {
 namespace {
+
+// Messages asked about in one command (see List).
+constexpr uint32_t kLinesPerCommand = 200;
 
 struct Sink {
   std::string* out;
@@ -170,11 +174,26 @@ ImapResult ImapConnection::Status(MailboxStatus* status) {
   return r;
 }
 
-ImapResult ImapConnection::List(std::vector<ListedUid>* out) {
-  std::string response;
-  ImapResult r = Custom("UID FETCH 1:* (UID FLAGS INTERNALDATE RFC822.SIZE)", &response);
-  if (r.ok()) *out = ParseFetchList(response);
-  return r;
+ImapResult ImapConnection::List(uint32_t messages, std::vector<ListedUid>* out) {
+  out->clear();
+  // In pieces: libcurl 7.88 refuses a response of more than about 300
+  // lines ("Too large response headers"). The last piece runs to '*', so
+  // that a message count grown since it was read is no error.
+  for (uint64_t first = 1; first <= messages; first += kLinesPerCommand) {
+    const uint64_t last = first + kLinesPerCommand - 1;
+    std::string response;
+    ImapResult r = Custom("FETCH " + std::to_string(first) + ":" +
+                              (last >= messages ? std::string("*") : std::to_string(last)) +
+                              " (UID FLAGS INTERNALDATE RFC822.SIZE)",
+                          &response);
+    if (!r.ok()) return r;
+    for (const ListedUid& item : ParseFetchList(response)) out->push_back(item);
+  }
+  std::sort(out->begin(), out->end(), [](const ListedUid& a, const ListedUid& b) { return a.uid < b.uid; });
+  out->erase(std::unique(out->begin(), out->end(),
+                         [](const ListedUid& a, const ListedUid& b) { return a.uid == b.uid; }),
+             out->end());
+  return {};
 }
 
 ImapResult ImapConnection::Fetch(uint32_t uidvalidity, uint32_t uid, bool header_only,
@@ -186,10 +205,14 @@ ImapResult ImapConnection::Fetch(uint32_t uidvalidity, uint32_t uid, bool header
 }
 
 ImapResult ImapConnection::Unsee(const std::vector<uint32_t>& uids) {
-  if (uids.empty()) return {};
-  std::string set;
-  for (uint32_t uid : uids) set += (set.empty() ? "" : ",") + std::to_string(uid);
-  return Custom("UID STORE " + set + " -FLAGS.SILENT (\\Seen)", nullptr);
+  for (size_t at = 0; at < uids.size(); at += kLinesPerCommand) {
+    std::string set;
+    for (size_t i = at; i < uids.size() && i < at + kLinesPerCommand; ++i)
+      set += (set.empty() ? "" : ",") + std::to_string(uids[i]);
+    ImapResult r = Custom("UID STORE " + set + " -FLAGS.SILENT (\\Seen)", nullptr);
+    if (!r.ok()) return r;
+  }
+  return {};
 }
 
 ImapResult ImapConnection::Delete(uint32_t uid) {

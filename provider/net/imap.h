@@ -45,8 +45,9 @@ class ImapConnection {
 
   // Logs in (when not connected) and reads the mailbox's status.
   ImapResult Status(MailboxStatus* status);
-  // Every message's UID, \Seen flag, size and arrival time.
-  ImapResult List(std::vector<ListedUid>* out);
+  // Every message's UID, \Seen flag, size and arrival time, in UID order;
+  // messages is the mailbox's message count as Status gave it.
+  ImapResult List(uint32_t messages, std::vector<ListedUid>* out);
   // The message with this UID, whole or (header_only) its header; at most
   // max_bytes. Fetching sets \Seen on the server.
   ImapResult Fetch(uint32_t uidvalidity, uint32_t uid, bool header_only, std::string* out);

@@ -115,7 +115,7 @@ CMC_return_code Provider::Refresh(Session& s) {
   if (s.listed && status == s.status) return CMC_SUCCESS;
 
   std::vector<ListedUid> listed;
-  r = s.imap->List(&listed);
+  r = s.imap->List(status.messages, &listed);
   if (!r.ok()) {
     Log(s.config.log, "mailbox of " + s.user + ": " + r.error);
     return CodeFor(r);

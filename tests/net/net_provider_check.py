@@ -250,6 +250,25 @@ class NetTest(unittest.TestCase):
 
 
 class RealServers(NetTest):
+    def test_a_large_mailbox_is_listed_whole_and_stays_unread(self):
+        # More messages than libcurl takes response lines in one command.
+        box = self.imap("dba")
+        for i in range(450):
+            box.append("INBOX", None, None, b"From: x@y\r\nSubject: n%d\r\n\r\nbody\r\n" % i)
+        box.logout()
+        self.configure()
+        rc, session = logon("dba", USERS["dba"])
+        rc, listed = list_messages(session)
+        self.assertEqual(rc, 0, self.log_text())
+        self.assertEqual([s for _, s, _ in listed], ["n%d" % i for i in range(450)])
+        self.assertFalse(any(read for _, _, read in listed))
+        logoff(session)
+        box = self.imap("dba")
+        self.assertEqual(len(box.uid("SEARCH", "UNSEEN")[1][0].split()), 450)
+        box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
+        box.expunge()
+        box.logout()
+
     def test_logon_is_refused_for_what_is_wrong_and_the_log_says_why(self):
         self.configure()
         rc, session = logon("ops", "wrong")
