@@ -21,6 +21,7 @@ import email.utils
 import imaplib
 import os
 import pathlib
+import shutil
 import ssl
 import subprocess
 import sys
@@ -198,6 +199,7 @@ log = {base}/velnet.log
         return 0
     finally:
         servers.stop()
+        shutil.rmtree(base, ignore_errors=True)
 
 
 if __name__ == "__main__":
