@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 packages=(build-essential cmake ninja-build pkg-config libgmime-3.0-dev libcrypt-dev
           libsqlite3-dev libreadline-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev python3 sqlite3 libpq-dev)
+          libbenchmark-dev python3 sqlite3 libpq-dev libcurl4-openssl-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "accounts.h"
+#include "provider/net/sample_config.h"
 #include "sample_database.h"
 
 namespace velhost {
@@ -47,6 +48,13 @@ std::vector<std::string> DataDirectory::Create(const std::string& provider_path,
   if (!fs::exists(win_ini())) {
     WriteFile(win_ini(), "[Mail]\nCMCDLLNAME32=" + provider_path + "\n");
     made.push_back(win_ini().string());
+  }
+  if (!fs::exists(velnet_ini())) {
+    // A sample for the network provider, to fill in for a mail server.
+    const fs::path absolute = fs::absolute(root_);
+    WriteFile(velnet_ini(), velnet::SampleConfig((absolute / "velnet-spool").string(),
+                                                 (absolute / "velnet.log").string()));
+    made.push_back(velnet_ini().string() + " (sample network mail configuration)");
   }
 
   MakeDirectory(mail_root());

@@ -24,6 +24,8 @@ class DataDirectory {
 
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path win_ini() const { return root_ / "win.ini"; }
+  // A sample configuration for the network provider (libvelnet.so).
+  std::filesystem::path velnet_ini() const { return root_ / "velnet.ini"; }
   std::filesystem::path interfaces() const { return root_ / "interfaces"; }
   std::filesystem::path database() const { return root_ / "master.db"; }
   std::filesystem::path mail_root() const { return root_ / "mail"; }

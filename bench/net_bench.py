@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""Benchmarks of the network provider against Postfix and Dovecot started
+for the run (tests/net/mail_servers.py), each with its anchor measured in
+the same run:
+
+1. N small messages through cmc_send, the spool and the delivery thread
+   to Postfix, until all are in sent.log -- against a loop of the curl
+   command sending the same messages, one process and one connection
+   each. Goal: at least 5 times as many messages per second.
+2. A walk over N messages in Dovecot -- before each message the inbox is
+   listed from the last one seen (as xp_findnextmsg does), then the
+   message is read with peek (as xp_readmail @peek does) -- against the
+   same walk over the same messages on the maildir provider. Goal: per
+   message within 3 times the maildir provider's cost.
+
+usage: net_bench.py LIB_DIR BIN_DIR [N]   (needs root and the packages of
+the network tests; N defaults to 1000)
+"""
+import ctypes
+import email.utils
+import imaplib
+import os
+import pathlib
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "net"))
+import mail_servers  # noqa: E402
+
+LAST = 0x80000000
+
+
+class Recipient(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("name_type", ctypes.c_uint32),
+                ("address", ctypes.c_char_p), ("role", ctypes.c_uint32),
+                ("flags", ctypes.c_uint32), ("extensions", ctypes.c_void_p)]
+
+
+class Time(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_int8) for n in
+                ("second", "minute", "hour", "day", "month", "year", "isdst", "unused1")] + \
+               [("tmzone", ctypes.c_int16), ("unused2", ctypes.c_int16)]
+
+
+class Reference(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_uint32), ("string", ctypes.c_char * 300)]
+
+
+class Message(ctypes.Structure):
+    _fields_ = [("reference", ctypes.c_void_p), ("type", ctypes.c_char_p),
+                ("subject", ctypes.c_char_p), ("time", Time), ("text", ctypes.c_char_p),
+                ("recipients", ctypes.POINTER(Recipient)), ("attachments", ctypes.c_void_p),
+                ("flags", ctypes.c_uint32), ("extensions", ctypes.c_void_p)]
+
+
+class Summary(ctypes.Structure):
+    _fields_ = [("reference", ctypes.POINTER(Reference)), ("type", ctypes.c_char_p),
+                ("subject", ctypes.c_char_p), ("time", Time), ("byte_length", ctypes.c_uint32),
+                ("originator", ctypes.c_void_p), ("flags", ctypes.c_uint32),
+                ("extensions", ctypes.c_void_p)]
+
+
+def logon(cmc, user, password):
+    session = ctypes.c_uint32()
+    rc = cmc.cmc_logon(None, user.encode(), password.encode(), None, 0, 100, 0,
+                       ctypes.byref(session), None)
+    if rc:
+        raise RuntimeError("logon failed: %d" % rc)
+    return session.value
+
+
+def walk(cmc, session):
+    """Lists from the last message seen, reads the next with peek; returns the count."""
+    seed = None
+    walked = 0
+    while True:
+        count = ctypes.c_uint32(1)
+        result = ctypes.POINTER(Summary)()
+        rc = cmc.cmc_list(session, None, 0, ctypes.byref(seed) if seed else None,
+                          ctypes.byref(count), 0, ctypes.byref(result), None)
+        if rc or count.value == 0:
+            return walked
+        ref = result[0].reference.contents
+        seed = Reference(ref.length, ref.string[:ref.length])
+        cmc.cmc_free(result)
+        message = ctypes.c_void_p()
+        rc = cmc.cmc_read(session, ctypes.byref(seed), 1, ctypes.byref(message), 0, None)
+        if rc:
+            raise RuntimeError("read failed: %d" % rc)
+        cmc.cmc_free(message)
+        walked += 1
+
+
+def small_message(i, sender, to):
+    return ("From: %s\r\nTo: %s\r\nSubject: bench %d\r\nDate: %s\r\nMessage-ID: <b%d@bench>\r\n\r\n"
+            "Body of message %d.\r\n" % (sender, to, i, email.utils.formatdate(), i, i)).encode()
+
+
+def main(lib_dir, bin_dir, n=1000):
+    why = mail_servers.missing()
+    if why:
+        print("net_bench: cannot run: " + why)
+        return 1
+    base = pathlib.Path(tempfile.mkdtemp(prefix="velnet-bench-"))
+    os.chmod(base, 0o755)
+    (base / "servers").mkdir()
+    users = {"ops": "ops-secret", "dba": "dba-secret"}
+    servers = mail_servers.MailServers(base / "servers", users).start()
+    domain = mail_servers.DOMAIN
+    try:
+        config = base / "velnet.ini"
+        config.write_text(f"""[imap]
+url = imap://127.0.0.1:{servers.imap_port}/INBOX
+[smtp]
+servers = smtp://127.0.0.1:{servers.smtp_port}
+[tls]
+mode = required
+ca_file = {servers.ca_file}
+[mail]
+domain = {domain}
+[delivery]
+spool = {base}/spool
+drain_seconds = 600
+connect_timeout = 10
+log = {base}/velnet.log
+""")
+        os.environ["VELNET_CONFIG"] = str(config)
+        net = ctypes.CDLL(os.path.join(lib_dir, "libvelnet.so"))
+
+        # 1. Sending: the provider's spool and delivery thread ...
+        session = logon(net, "ops", users["ops"])
+        recipient = (Recipient * 1)(Recipient(b"dba", 1, None, 0, LAST, None))
+        start = time.perf_counter()
+        for i in range(n):
+            m = Message(None, b"CMC: IPM", b"bench %d" % i, Time(), b"Body of message %d.\n" % i,
+                        recipient, None, 0, None)
+            if net.cmc_send(session, ctypes.byref(m), 0, 0, None):
+                raise RuntimeError("send failed")
+        sent = base / "spool" / "sent.log"
+        while not sent.exists() or len(sent.read_text().splitlines()) < n:
+            time.sleep(0.01)
+        provider_seconds = time.perf_counter() - start
+        net.cmc_logoff(session, 0, 0, None)
+
+        # ... against curl, one process and one connection a message.
+        mails = base / "curl"
+        mails.mkdir()
+        files = []
+        for i in range(n):
+            f = mails / ("%d.eml" % i)
+            f.write_bytes(small_message(i, "ops@" + domain, "dba@" + domain))
+            files.append(f)
+        start = time.perf_counter()
+        for f in files:
+            subprocess.run(["curl", "-sS", "--url", "smtp://127.0.0.1:%d" % servers.smtp_port,
+                            "--ssl-reqd", "--cacert", str(servers.ca_file),
+                            "--user", "ops:" + users["ops"], "--mail-from", "ops@" + domain,
+                            "--mail-rcpt", "dba@" + domain, "-T", str(f)], check=True)
+        curl_seconds = time.perf_counter() - start
+        print("send %d messages: provider %.1f msg/s, curl loop %.1f msg/s, %.2fx (goal >= 5x)"
+              % (n, n / provider_seconds, n / curl_seconds, curl_seconds / provider_seconds))
+
+        # 2. The walk: n messages in ops's Dovecot inbox, the same n in a maildir.
+        context = ssl.create_default_context(cafile=str(servers.ca_file))
+        box = imaplib.IMAP4("127.0.0.1", servers.imap_port)
+        box.starttls(context)
+        box.login("ops", users["ops"])
+        for i in range(n):
+            box.append("INBOX", None, None, small_message(i, "batch@" + domain, "ops@" + domain))
+        box.logout()
+        root = base / "maildir"
+        subprocess.run([os.path.join(bin_dir, "velcmc-passwd"), str(root), "ops"],
+                       input=b"ops-secret\n", check=True)
+        for sub in ("cur", "new", "tmp"):
+            (root / "ops" / sub).mkdir(parents=True, exist_ok=True)
+        for i in range(n):
+            (root / "ops" / "new" / ("%d.M%dP1.bench" % (1700000000 + i, i))).write_bytes(
+                small_message(i, "batch@" + domain, "ops@" + domain))
+        os.environ["VELCMC_ROOT"] = str(root)
+        maildir = ctypes.CDLL(os.path.join(lib_dir, "libvelcmc.so"))
+
+        timings = {}
+        for name, cmc in (("maildir", maildir), ("imap", net)):
+            session = logon(cmc, "ops", users["ops"])
+            start = time.perf_counter()
+            walked = walk(cmc, session)
+            timings[name] = (time.perf_counter() - start) / max(walked, 1)
+            cmc.cmc_logoff(session, 0, 0, None)
+            if walked != n:
+                raise RuntimeError("%s walk saw %d of %d messages" % (name, walked, n))
+        print("walk %d messages: imap %.3f ms/msg, maildir %.3f ms/msg, %.2fx (goal <= 3x)"
+              % (n, timings["imap"] * 1e3, timings["maildir"] * 1e3,
+                 timings["imap"] / timings["maildir"]))
+        return 0
+    finally:
+        servers.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) not in (3, 4):
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    sys.exit(main(sys.argv[1], sys.argv[2], int(sys.argv[3]) if len(sys.argv) == 4 else 1000))

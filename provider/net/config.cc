@@ -1,0 +1,263 @@
+#include "config.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "platform.h"
+
+namespace velnet {
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+// A value ends at a ';' or '#' that follows white space (or starts it).
+std::string StripComment(const std::string& value) {
+  for (size_t i = 0; i < value.size(); ++i)
+    if ((value[i] == ';' || value[i] == '#') && (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t'))
+      return value.substr(0, i);
+  return value;
+}
+
+struct Entry {
+  std::string value;
+  int line = 0;
+};
+
+// The host part of a URL: scheme://[user@]host[:port]/...
+std::string UrlHost(const std::string& url) {
+  size_t start = url.find("://");
+  if (start == std::string::npos) return "";
+  start += 3;
+  size_t end = url.find('/', start);
+  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    return close == std::string::npos ? "" : authority.substr(1, close - 1);
+  }
+  return authority.substr(0, authority.find(':'));
+}
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+std::string Scheme(const std::string& url) {
+  size_t colon = url.find("://");
+  return colon == std::string::npos ? "" : url.substr(0, colon);
+}
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      int v = 0;
+      auto [p, ec] = std::from_chars(s.data() + i + 1, s.data() + i + 3, v, 16);
+      if (ec == std::errc() && p == s.data() + i + 3) {
+        out += static_cast<char>(v);
+        i += 2;
+        continue;
+      }
+    }
+    out += s[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Config::FromFor(const std::string& user) const {
+  std::string out;
+  for (size_t i = 0; i < from.size(); ++i) {
+    if (from[i] == '%' && i + 1 < from.size() && from[i + 1] == 'u') {
+      out += user;
+      ++i;
+    } else {
+      out += from[i];
+    }
+  }
+  return out;
+}
+
+std::optional<Config> LoadConfig(const std::string& path, std::string* error,
+                                 std::string* log_path) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
+    return std::nullopt;
+  }
+  static const std::map<std::string, std::set<std::string>> kKeys = {
+      {"imap", {"url"}},
+      {"smtp", {"servers"}},
+      {"tls", {"mode", "ca_file"}},
+      {"mail", {"domain", "from"}},
+      {"delivery",
+       {"spool", "retry_attempts", "retry_delay", "connect_timeout", "transfer_timeout",
+        "max_message_bytes", "drain_seconds", "log"}}};
+  std::map<std::string, Entry> values;  // "section.key"
+  std::string section, line;
+  int number = 0;
+  auto fail = [&](int at, const std::string& what) {
+    if (auto it = values.find("delivery.log"); log_path && it != values.end() &&
+                                               !it->second.value.empty() &&
+                                               it->second.value[0] == '/')
+      *log_path = it->second.value;
+    *error = "configuration " + path + (at > 0 ? ", line " + std::to_string(at) : "") + ": " + what;
+    return std::nullopt;
+  };
+  while (std::getline(in, line)) {
+    ++number;
+    std::string text = Trim(StripComment(line));
+    if (text.empty()) continue;
+    if (text.front() == '[') {
+      if (text.back() != ']') return fail(number, "a section name must end with ']'");
+      section = Trim(text.substr(1, text.size() - 2));
+      if (!kKeys.count(section)) return fail(number, "unknown section [" + section + "]");
+      continue;
+    }
+    size_t eq = text.find('=');
+    if (eq == std::string::npos) return fail(number, "expected key = value");
+    std::string key = Trim(text.substr(0, eq));
+    if (section.empty()) return fail(number, "key " + key + " is outside any section");
+    if (!kKeys.at(section).count(key))
+      return fail(number, "unknown key " + key + " in [" + section + "]");
+    std::string name = section + "." + key;
+    if (values.count(name)) return fail(number, "key " + key + " in [" + section + "] given twice");
+    values[name] = {Trim(text.substr(eq + 1)), number};
+  }
+  if (in.bad()) return fail(0, "read error");
+  if (auto it = values.find("delivery.log");
+      log_path && it != values.end() && !it->second.value.empty() && it->second.value[0] == '/')
+    *log_path = it->second.value;
+
+  Config c;
+  auto get = [&](const char* name) -> const Entry* {
+    auto it = values.find(name);
+    return it == values.end() ? nullptr : &it->second;
+  };
+  auto require = [&](const char* name, std::string* out) -> bool {
+    const Entry* e = get(name);
+    if (!e || e->value.empty()) {
+      *error = "configuration " + path + ": " + name + " is missing";
+      return false;
+    }
+    *out = e->value;
+    return true;
+  };
+  auto number_of = [&](const char* name, uint64_t low, uint64_t high, auto* out) -> bool {
+    const Entry* e = get(name);
+    if (!e) return true;
+    uint64_t v = 0;
+    auto [p, ec] = std::from_chars(e->value.data(), e->value.data() + e->value.size(), v);
+    if (ec != std::errc() || p != e->value.data() + e->value.size() || v < low || v > high) {
+      *error = "configuration " + path + ", line " + std::to_string(e->line) + ": " + name +
+               " must be a whole number from " + std::to_string(low) + " to " +
+               std::to_string(high) + ", not \"" + e->value + "\"";
+      return false;
+    }
+    *out = static_cast<std::remove_reference_t<decltype(*out)>>(v);
+    return true;
+  };
+
+  if (!require("imap.url", &c.imap_url)) return std::nullopt;
+  std::string servers;
+  if (!require("smtp.servers", &servers)) return std::nullopt;
+  std::istringstream list(servers);
+  for (std::string s; list >> s;) c.smtp_servers.push_back(s);
+  if (!require("mail.domain", &c.domain)) return std::nullopt;
+  if (!require("delivery.spool", &c.spool)) return std::nullopt;
+  c.from = "%u@" + c.domain;
+  if (const Entry* e = get("mail.from")) c.from = e->value;
+  if (const Entry* e = get("tls.ca_file")) c.ca_file = e->value;
+  if (const Entry* e = get("delivery.log")) c.log = e->value;
+  if (const Entry* e = get("tls.mode")) {
+    if (e->value == "required") c.tls = TlsMode::kRequired;
+    else if (e->value == "none") c.tls = TlsMode::kNone;
+    else return fail(e->line, "tls.mode must be required or none, not \"" + e->value + "\"");
+  }
+  if (!number_of("delivery.retry_attempts", 1, 1000, &c.retry_attempts) ||
+      !number_of("delivery.retry_delay", 0, 86400, &c.retry_delay) ||
+      !number_of("delivery.connect_timeout", 1, 3600, &c.connect_timeout) ||
+      !number_of("delivery.transfer_timeout", 1, 86400, &c.transfer_timeout) ||
+      !number_of("delivery.max_message_bytes", 1024, uint64_t{1} << 32, &c.max_message_bytes) ||
+      !number_of("delivery.drain_seconds", 0, 3600, &c.drain_seconds))
+    return std::nullopt;
+
+  // The URLs: their schemes must fit the TLS mode, and plain text is for
+  // this machine only.
+  auto check_url = [&](const std::string& url, const char* plain, const char* tls,
+                       const char* key) -> bool {
+    std::string scheme = Scheme(url);
+    std::string host = UrlHost(url);
+    if ((scheme != plain && scheme != tls) || host.empty()) {
+      *error = "configuration " + path + ": " + key + " \"" + url + "\" is not a " + plain +
+               ":// or " + tls + ":// URL with a host";
+      return false;
+    }
+    if (url.find('@') != std::string::npos) {
+      *error = "configuration " + path + ": " + key + " \"" + url +
+               "\" must not carry a user name: the logged-on user's is used";
+      return false;
+    }
+    if (c.tls == TlsMode::kNone && scheme == tls) {
+      *error = "configuration " + path + ": " + key + " \"" + url + "\" uses TLS but tls.mode is none";
+      return false;
+    }
+    if (c.tls == TlsMode::kNone && !IsLoopback(host)) {
+      *error = "configuration " + path + ": tls.mode none is allowed for this machine only, and " +
+               key + " names " + host;
+      return false;
+    }
+    return true;
+  };
+  if (!check_url(c.imap_url, "imap", "imaps", "imap.url")) return std::nullopt;
+  {
+    size_t start = c.imap_url.find('/', c.imap_url.find("://") + 3);
+    std::string box = start == std::string::npos ? "" : c.imap_url.substr(start + 1);
+    if (box.empty() || box.find_first_of("/;?") != std::string::npos) {
+      *error = "configuration " + path + ": imap.url \"" + c.imap_url +
+               "\" must end in one mailbox name, as in imaps://mail.example.org/INBOX";
+      return std::nullopt;
+    }
+    c.mailbox = PercentDecode(box);
+    c.imap_url.resize(start);  // kept without the mailbox
+  }
+  if (c.smtp_servers.empty()) return fail(get("smtp.servers")->line, "smtp.servers names no server");
+  for (const std::string& s : c.smtp_servers)
+    if (!check_url(s, "smtp", "smtps", "smtp.servers")) return std::nullopt;
+  for (auto [name, value] : {std::pair{"delivery.spool", &c.spool}, {"delivery.log", &c.log}}) {
+    if (!value->empty() && (*value)[0] != '/') {
+      *error = "configuration " + path + ": " + name + " must be an absolute path, not \"" +
+               *value + "\"";
+      return std::nullopt;
+    }
+  }
+  if (c.domain.find_first_of("@ \t<>") != std::string::npos)
+    return fail(get("mail.domain")->line, "mail.domain \"" + c.domain + "\" is not a domain");
+  if (c.FromFor("user").find('@') == std::string::npos)
+    return fail(get("mail.from") ? get("mail.from")->line : 0,
+                "mail.from \"" + c.from + "\" gives no address with '@'");
+  return c;
+}
+
+std::optional<Config> LoadConfigFromEnvironment(std::string* error, std::string* log_path) {
+  char value[4096];
+  uint32_t length = vel::os::GetEnvironmentVariable("VELNET_CONFIG", value, sizeof value);
+  if (length == 0 || length >= sizeof value) {
+    *error = "VELNET_CONFIG does not name a configuration file";
+    return std::nullopt;
+  }
+  return LoadConfig(value, error, log_path);
+}
+
+}  // namespace velnet

@@ -1,0 +1,287 @@
+// Listing, reading and deleting the messages of the session's IMAP
+// mailbox. A session keeps its listing -- each message's UID, \Seen flag
+// and summary -- and before each call asks the server only for the
+// mailbox's status: while UIDVALIDITY, UIDNEXT and the message count are
+// what they were, the listing stands (changes this session makes are
+// applied to it as they are made); otherwise UIDs and flags are fetched
+// again, and the header only of messages not summarised before.
+//
+// Fetching content sets \Seen on the server (libcurl fetches BODY[], not
+// BODY.PEEK[]); where a message was unread and is to stay so -- a
+// summary, or a read with CMC_DO_NOT_MARK_AS_READ -- the flag is cleared
+// again right after, so another client may see it set in between.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "netlog.h"
+#include "provider.h"
+
+namespace velnet {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr CMC_flags kMessageRead = 0x1;
+constexpr CMC_flags kMessageLast = 0x80000000u;
+
+std::string ReferenceBytes(const CMC_message_reference* reference) {
+  return std::string(reference->string, reference->length);
+}
+
+velcmc::MessageSummary Summarise(const std::string& header, const ListedUid& listed) {
+  velcmc::DeliveryKey delivery;
+  delivery.has_time = true;
+  delivery.seconds = listed.internal_date;
+  velcmc::ParsedMessage parsed = velcmc::ParseMessage(header + "\n", delivery);
+  velcmc::MessageSummary summary;
+  summary.type = parsed.type;
+  summary.subject = parsed.subject;
+  summary.time = parsed.time;
+  summary.byte_length = listed.size;
+  summary.delivery = delivery;
+  if (!parsed.recipients.empty() && parsed.recipients.front().role == CMC_ROLE_ORIGINATOR)
+    summary.originator = parsed.recipients.front().address;
+  return summary;
+}
+
+// A file name for an attachment's title: no directories, no hidden names,
+// no control characters.
+std::string SafeFileName(const std::string& title, size_t index) {
+  std::string name;
+  for (char c : title)
+    name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
+  name.erase(0, name.find_first_not_of('.'));
+  if (name.size() > 200) name.resize(200);
+  if (name.empty()) name = "attachment" + std::to_string(index + 1);
+  return name;
+}
+
+bool MakeOwnDir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st{};
+  return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+}
+
+// Writes the attachments into dir (made afresh, owner-only), each under
+// its title where titles do not clash; files are created exclusively and
+// never through a symbolic link. The paths, or nothing on failure.
+std::optional<std::vector<std::string>> ExtractAttachments(const std::string& parent,
+                                                           const std::string& dir,
+                                                           const velcmc::ParsedMessage& message) {
+  std::vector<std::string> paths;
+  if (message.attachments.empty()) return paths;
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  if (!MakeOwnDir(fs::path(parent).parent_path().string()) || !MakeOwnDir(parent) ||
+      !MakeOwnDir(dir))
+    return std::nullopt;
+  std::set<std::string> used;
+  for (size_t i = 0; i < message.attachments.size(); ++i) {
+    std::string name = SafeFileName(message.attachments[i].title, i);
+    if (!used.insert(name).second) name = std::to_string(i + 1) + "-" + name;
+    used.insert(name);
+    const std::string path = dir + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return std::nullopt;
+    const std::string& data = message.attachments[i].data;
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = write(fd, data.data() + done, data.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0 || done != data.size()) return std::nullopt;
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+}  // namespace
+
+CMC_return_code Provider::Refresh(Session& s) {
+  MailboxStatus status;
+  ImapResult r = s.imap->Status(&status);
+  if (!r.ok()) {
+    Log(s.config.log, "mailbox of " + s.user + ": " + r.error);
+    return CodeFor(r);
+  }
+  if (s.listed && status == s.status) return CMC_SUCCESS;
+
+  std::vector<ListedUid> listed;
+  r = s.imap->List(status.messages, &listed);
+  if (!r.ok()) {
+    Log(s.config.log, "mailbox of " + s.user + ": " + r.error);
+    return CodeFor(r);
+  }
+  if (!s.listed || status.uidvalidity != s.status.uidvalidity) s.messages.clear();
+  std::map<uint32_t, CachedMessage> fresh;
+  std::vector<uint32_t> unsee;
+  for (const ListedUid& item : listed) {
+    auto old = s.messages.find(item.uid);
+    CachedMessage m;
+    m.seen = item.seen;
+    if (old != s.messages.end()) {
+      m.summary = old->second.summary;
+    } else {
+      std::string header;
+      ImapResult h = s.imap->Fetch(status.uidvalidity, item.uid, true, &header);
+      if (!h.ok()) {
+        // Gone meanwhile, or refused: left out of this listing.
+        Log(s.config.log, "mailbox of " + s.user + ": header of UID " + std::to_string(item.uid) +
+                              ": " + h.error);
+        continue;
+      }
+      if (!item.seen) unsee.push_back(item.uid);
+      m.summary = std::make_shared<velcmc::MessageSummary>(Summarise(header, item));
+    }
+    fresh[item.uid] = std::move(m);
+  }
+  r = s.imap->Unsee(unsee);
+  if (!r.ok()) Log(s.config.log, "mailbox of " + s.user + ": unread flags not restored: " + r.error);
+  s.messages = std::move(fresh);
+  s.status = status;
+  s.listed = true;
+  return CMC_SUCCESS;
+}
+
+CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_flags flags,
+                               const CMC_message_reference* seed, CMC_uint32* count,
+                               CMC_message_summary** result) {
+  std::shared_ptr<Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (count == nullptr || result == nullptr) return CMC_E_INVALID_PARAMETER;
+  if (flags & ~CMC_LIST_UNREAD_ONLY) return CMC_E_UNSUPPORTED_FLAG;
+  *result = nullptr;
+  const CMC_uint32 wanted = *count;
+  *count = 0;
+
+  std::lock_guard lock(session->mutex);
+  if (CMC_return_code rc = Refresh(*session)) return rc;
+  const uint32_t validity = session->status.uidvalidity;
+  // UIDs ascend in the order messages arrived.
+  auto it = session->messages.begin();
+  if (seed != nullptr && seed->length > 0) {
+    uint32_t v = 0, uid = 0;
+    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity ||
+        !session->messages.count(uid))
+      return CMC_E_INVALID_MESSAGE_REFERENCE;
+    it = std::next(session->messages.find(uid));
+  }
+  std::vector<std::string> references;
+  std::vector<velcmc::ListedMessage> listed;
+  for (; it != session->messages.end(); ++it) {
+    if (wanted != 0 && listed.size() >= wanted) break;
+    const CachedMessage& m = it->second;
+    if (message_type != nullptr && m.summary->type != message_type) continue;
+    if ((flags & CMC_LIST_UNREAD_ONLY) && m.seen) continue;
+    listed.push_back({MakeReference(validity, it->first), m.summary.get(), m.seen});
+  }
+  *result = blocks_.Adopt(velcmc::BuildSummaryBlock(listed));
+  *count = static_cast<CMC_uint32>(listed.size());
+  return CMC_SUCCESS;
+}
+
+CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* reference,
+                               CMC_flags flags, CMC_message** message) {
+  std::shared_ptr<Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (message == nullptr) return CMC_E_INVALID_PARAMETER;
+  *message = nullptr;
+  if (reference == nullptr) return CMC_E_INVALID_MESSAGE_REFERENCE;
+  const std::string ref = ReferenceBytes(reference);
+  uint32_t validity = 0, uid = 0;
+  if (!ParseReference(ref, &validity, &uid)) return CMC_E_INVALID_MESSAGE_REFERENCE;
+
+  std::lock_guard lock(session->mutex);
+  // A message the listing knows is fetched straight away (a walk lists
+  // before each read); a message gone meanwhile is then not found by the
+  // fetch. Any other reference waits for the listing to be brought up to
+  // date.
+  auto found = session->messages.find(uid);
+  if (!session->listed || validity != session->status.uidvalidity ||
+      found == session->messages.end()) {
+    if (CMC_return_code rc = Refresh(*session)) return rc;
+    found = session->messages.find(uid);
+    if (validity != session->status.uidvalidity || found == session->messages.end())
+      return CMC_E_INVALID_MESSAGE_REFERENCE;
+  }
+  CachedMessage& cached = found->second;
+
+  std::string bytes;
+  ImapResult r = session->imap->Fetch(validity, uid, false, &bytes);
+  if (!r.ok()) {
+    Log(session->config.log, "read of UID " + std::to_string(uid) + " for " + session->user +
+                                 ": " + r.error);
+    if (r.code == CURLE_FILESIZE_EXCEEDED) return CMC_E_TEXT_TOO_LARGE;
+    // Gone meanwhile (the server answers a fetch of an expunged UID with
+    // nothing, or with the expunge): the listing, brought up to date,
+    // tells.
+    session->listed = false;
+    if (CMC_return_code rc = Refresh(*session)) return rc;
+    if (validity != session->status.uidvalidity || !session->messages.count(uid))
+      return CMC_E_INVALID_MESSAGE_REFERENCE;
+    return CodeFor(r);
+  }
+  if (flags & CMC_DO_NOT_MARK_AS_READ) {
+    if (!cached.seen) {
+      r = session->imap->Unsee({uid});
+      if (!r.ok()) return CMC_E_UNABLE_TO_NOT_MARK_AS_READ;
+    }
+  } else {
+    cached.seen = true;
+  }
+
+  velcmc::ParsedMessage parsed = velcmc::ParseMessage(bytes, cached.summary->delivery);
+  // Mail crosses the network with CRLF line ends; the text is handed out
+  // with LF, as the maildir provider hands it out.
+  if (parsed.text) {
+    std::string& text = *parsed.text;
+    size_t out = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) text[out++] = text[i];
+    text.resize(out);
+  }
+  bytes.clear();
+  bytes.shrink_to_fit();
+  const std::string dir = session->attachment_dir + "/" + ref;
+  auto paths = ExtractAttachments(session->attachment_dir, dir, parsed);
+  if (!paths) return CMC_E_ATTACHMENT_WRITE_FAILURE;
+  CMC_flags message_flags = kMessageLast | (cached.seen ? kMessageRead : 0);
+  *message = blocks_.Adopt(velcmc::BuildMessageBlock(ref, parsed, *paths, message_flags));
+  return CMC_SUCCESS;
+}
+
+CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* reference,
+                                CMC_enum operation) {
+  std::shared_ptr<Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (operation != CMC_ACT_ON_DELETE) return CMC_E_UNSUPPORTED_ACTION;
+  if (reference == nullptr) return CMC_E_INVALID_MESSAGE_REFERENCE;
+  uint32_t validity = 0, uid = 0;
+  if (!ParseReference(ReferenceBytes(reference), &validity, &uid))
+    return CMC_E_INVALID_MESSAGE_REFERENCE;
+
+  std::lock_guard lock(session->mutex);
+  if (CMC_return_code rc = Refresh(*session)) return rc;
+  if (validity != session->status.uidvalidity || !session->messages.count(uid))
+    return CMC_E_INVALID_MESSAGE_REFERENCE;
+  ImapResult r = session->imap->Delete(uid);
+  if (!r.ok()) {
+    Log(session->config.log, "delete of UID " + std::to_string(uid) + " for " + session->user +
+                                 ": " + r.error);
+    session->listed = false;
+    return CodeFor(r);
+  }
+  session->messages.erase(uid);
+  if (session->status.messages > 0) --session->status.messages;
+  return CMC_SUCCESS;
+}
+
+}  // namespace velnet

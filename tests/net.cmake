@@ -1,0 +1,35 @@
+# Tests of the network provider against real servers started for the run
+# (Postfix and Dovecot on loopback ports) and programmed aiosmtpd servers.
+# They use the system's Python, which has aiosmtpd from its package; in CI
+# (CI set) a missing server or package fails them rather than skipping.
+if(TARGET velnet)
+  find_program(VELNET_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  if(NOT VELNET_PYTHON)
+    find_package(Python3 COMPONENTS Interpreter REQUIRED)
+    set(VELNET_PYTHON ${Python3_EXECUTABLE})
+  endif()
+  add_test(NAME NetProviderEndToEnd
+    COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/net_provider_check.py
+            ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(NetProviderEndToEnd PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
+  if(VEL_SANITIZE STREQUAL "address")
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                    OUTPUT_VARIABLE VELNET_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set_tests_properties(NetProviderEndToEnd PROPERTIES ENVIRONMENT
+      "LD_PRELOAD=${VELNET_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
+  elseif(VEL_SANITIZE STREQUAL "thread")
+    # The thread sanitizer's runtime cannot be brought into a running
+    # interpreter.
+    set_tests_properties(NetProviderEndToEnd PROPERTIES DISABLED TRUE)
+  endif()
+endif()
+
+# The library over the network provider, through the host as it loads it.
+if(TARGET velnet)
+  vel_add_test(net_library_test
+    SOURCES velmail_fixture.cc net_library_test.cc
+    LIBS velsrv velct veltestcmc_control velplatform)
+  target_compile_definitions(net_library_test PRIVATE
+    VELNET_TEST_SCRIPTS="${CMAKE_CURRENT_SOURCE_DIR}/net" VELNET_PYTHON="${VELNET_PYTHON}")
+  add_dependencies(net_library_test velmail velmsgs velnet)
+endif()
