@@ -30,6 +30,14 @@ namespace {
 constexpr CMC_flags kMessageRead = 0x1;
 constexpr CMC_flags kMessageLast = 0x80000000u;
 
+// Parses a message held in memory; the stream keeps its own copy of the
+// bytes for as long as the parsed message needs them.
+velcmc::ParsedMessage ParseBytes(const std::string& bytes, const velcmc::DeliveryKey& delivery) {
+  velcmc::GObjectPtr<GMimeStream> stream(
+      g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  return velcmc::ParseMessage(stream.get(), delivery);
+}
+
 std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
@@ -38,7 +46,7 @@ velcmc::MessageSummary Summarise(const std::string& header, const ListedUid& lis
   velcmc::DeliveryKey delivery;
   delivery.has_time = true;
   delivery.seconds = listed.internal_date;
-  velcmc::ParsedMessage parsed = velcmc::ParseMessage(header + "\n", delivery);
+  velcmc::ParsedMessage parsed = ParseBytes(header + "\n", delivery);
   velcmc::MessageSummary summary;
   summary.type = parsed.type;
   summary.subject = parsed.subject;
@@ -89,15 +97,11 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
     const std::string path = dir + "/" + name;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return std::nullopt;
-    const std::string& data = message.attachments[i].data;
-    size_t done = 0;
-    while (done < data.size()) {
-      ssize_t n = write(fd, data.data() + done, data.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (close(fd) != 0 || done != data.size()) return std::nullopt;
+    velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_fs_new(fd));  // owns the descriptor
+    const bool written = velcmc::WriteAttachment(message.attachments[i], out.get()) &&
+                         g_mime_stream_flush(out.get()) == 0;
+    out.reset();
+    if (!written) return std::nullopt;
     paths.push_back(path);
   }
   return paths;
@@ -238,7 +242,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     cached.seen = true;
   }
 
-  velcmc::ParsedMessage parsed = velcmc::ParseMessage(bytes, cached.summary->delivery);
+  velcmc::ParsedMessage parsed = ParseBytes(bytes, cached.summary->delivery);
   // Mail crosses the network with CRLF line ends; the text is handed out
   // with LF, as the maildir provider hands it out.
   if (parsed.text) {

@@ -93,18 +93,28 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
     velcmc::OutgoingMessage::Attachment attachment;
     attachment.title = TitleOf(*a);
-    if (CMC_return_code rc = ReadAttachment(a->attach_filename, budget, &attachment.data)) {
+    std::string data;
+    if (CMC_return_code rc = ReadAttachment(a->attach_filename, budget, &data)) {
       Log(config.log, "send by " + session->user + ": attachment " + attachment.title +
                           (rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
                                                       : " cannot be read"));
       return rc;
     }
-    budget -= attachment.data.size();
+    budget -= data.size();
+    attachment.content.reset(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
     out.attachments.push_back(std::move(attachment));
     if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
   }
 
-  const std::string body = velcmc::ComposeMessage(out);
+  std::string body;
+  bool failed = false;
+  {
+    velcmc::GObjectPtr<GMimeStream> composed = velcmc::NewStringStream(&body, &failed);
+    if (velcmc::WriteComposedMessage(out, composed.get()) < 0 || failed) {
+      Log(config.log, "send by " + session->user + ": the message could not be composed");
+      return CMC_E_INSUFFICIENT_MEMORY;
+    }
+  }
   if (body.size() > config.max_message_bytes) {
     Log(config.log, "send by " + session->user + ": the message is larger than max_message_bytes");
     return CMC_E_TEXT_TOO_LARGE;
