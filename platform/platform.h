@@ -48,6 +48,12 @@ void PinModuleOf(const void* address);
 // The last loader error as text, for diagnostics (empty when none).
 std::string ModuleError();
 
+// Whether the system's loader itself calls a module's DllMain when the
+// module is loaded and unloaded (Windows; a DllMain that fails the attach
+// then fails LoadModule). Where it does not (POSIX), whoever loads a module
+// calls DllMain.
+bool LoaderCallsEntryPoint();
+
 // ---------------------------------------------------------------- profile
 
 // Reads key from section of the user profile (win.ini). Section and key

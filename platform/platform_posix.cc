@@ -76,6 +76,8 @@ std::string ModuleError() {
   return error != nullptr ? error : "";
 }
 
+bool LoaderCallsEntryPoint() { return false; }
+
 // ---------------------------------------------------------------- profile
 
 namespace {

@@ -18,6 +18,12 @@ vel_add_test(frame_test
 
 # What the library exports and imports.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
-add_test(NAME LibraryExports
-  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_exports_check.py
-          $<TARGET_FILE:velmail>)
+if(WIN32)
+  add_test(NAME LibraryExports
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_pe_exports_check.py
+            ${CMAKE_OBJDUMP} $<TARGET_FILE:velmail>)
+else()
+  add_test(NAME LibraryExports
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_exports_check.py
+            $<TARGET_FILE:velmail>)
+endif()

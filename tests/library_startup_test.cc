@@ -42,7 +42,7 @@ TEST_F(StartupTest, WithoutTheMessageLibraryAttachFailsAfterOneLogLine) {
 }
 
 TEST_F(StartupTest, AMessageLibraryWithoutTheRouterFailsTheAttach) {
-  options_.message_library = LibPath("variants/noroute/libvelmsgs.so");
+  options_.message_library = LibPath("variants/noroute/" + ModuleFile("velmsgs"));
   EXPECT_EQ(host().Load(&client()), 0);
   EXPECT_EQ(host().log(), std::vector<std::string>{"Velmail: Cannot find error handler.\n"});
   EXPECT_EQ(velct::CallCount("cs_ctx_alloc"), 0);
@@ -90,7 +90,7 @@ TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
 }
 
 TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529ToTheClient) {
-  WriteWinIni((dir_ / "no-such-provider.so").c_str());
+  WriteWinIni((dir_ / ModuleFile("no-such-provider")).string().c_str());
   EXPECT_EQ(host().Load(&client()), 0);
   EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11529, 9, {N(0)}}}));
   EXPECT_EQ(velct::LiveContexts(), 0);
@@ -100,7 +100,7 @@ TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
   const char* entries[] = {"logon", "logoff", "free", "send", "look_up", "list", "read", "act_on"};
   for (const char* entry : entries) {
     SCOPED_TRACE(entry);
-    WriteWinIni((std::string("libveltestcmc_no_") + entry + ".so").c_str());
+    WriteWinIni(ModuleFile(std::string("veltestcmc_no_") + entry).c_str());
     EXPECT_EQ(host().Load(&client()), 0);
     EXPECT_EQ(Simplify(host().routed()),
               (std::vector<Routed>{{11530, 1, {T(std::string("cmc_") + entry), N(0)}},
@@ -111,7 +111,7 @@ TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
 }
 
 TEST_F(StartupTest, AnAlreadyLoadedProviderIsUsedAndNotReleasedByTheLibrary) {
-  std::string path = LibPath("libveltestcmc.so");
+  std::string path = LibPath(ModuleFile("veltestcmc"));
   vel::os::Module mine = vel::os::LoadModule(path.c_str());
   ASSERT_NE(mine, nullptr);
   EXPECT_EQ(host().Load(&client()), 1);
@@ -124,7 +124,7 @@ TEST_F(StartupTest, AnAlreadyLoadedProviderIsUsedAndNotReleasedByTheLibrary) {
 
 TEST_F(StartupTest, TheDefaultProviderNameIsUsedWhenTheKeyIsAbsentOrEmpty) {
   // A provider whose module name is the default's is found already loaded.
-  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/libmapi32.so").c_str());
+  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/" + ModuleFile("mapi32")).c_str());
   ASSERT_NE(mapi, nullptr);
   for (const char* ini : {"", "[Mail]\nCMCDLLNAME32=\n", "[mail]\ncmcdllname32 =   \n"}) {
     SCOPED_TRACE(ini);

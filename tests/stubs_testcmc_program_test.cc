@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -77,7 +78,7 @@ class ProgramTest : public ::testing::Test {
     return false;
   }
 
-  LoadedModule provider_{"libveltestcmc.so"};
+  LoadedModule provider_{veltest::ModuleFile("veltestcmc")};
   CMC_logon_fn logon_ = nullptr;
   CMC_logoff_fn logoff_ = nullptr;
 };
@@ -145,6 +146,9 @@ TEST_F(stubs_testcmc_program, FaultIsARealInvalidAccess) {
   // A sanitizer catches the signal, reports it and exits instead.
   EXPECT_EXIT(Logon(&session), [](int status) { return !::testing::ExitedWithCode(0)(status); },
               "SEGV on unknown address 0x0*10 ");
+#elif defined(_WIN32)
+  // An access violation nobody handles ends the process with its code.
+  EXPECT_EXIT(Logon(&session), ::testing::ExitedWithCode(static_cast<int>(0xC0000005u)), "");
 #else
   EXPECT_EXIT(Logon(&session), ::testing::KilledBySignal(SIGSEGV), "");
 #endif
@@ -253,7 +257,7 @@ TEST_F(stubs_testcmc_program, EachVariantLacksExactlyItsOwnExport) {
   for (const char* missing : kEntries) {
     const std::string suffix = std::string(missing).substr(4);  // after "cmc_"
     SCOPED_TRACE(suffix);
-    LoadedModule variant("libveltestcmc_no_" + suffix + ".so");
+    LoadedModule variant(veltest::ModuleFile("veltestcmc_no_" + suffix));
     ASSERT_TRUE(variant.loaded()) << vel::os::ModuleError();
     for (const char* entry : kEntries) {
       const bool present = variant.Symbol(entry) != nullptr;
@@ -263,7 +267,7 @@ TEST_F(stubs_testcmc_program, EachVariantLacksExactlyItsOwnExport) {
 }
 
 TEST_F(stubs_testcmc_program, VariantsShareTheProgrammedState) {
-  LoadedModule variant("libveltestcmc_no_look_up.so");
+  LoadedModule variant(veltest::ModuleFile("veltestcmc_no_look_up"));
   ASSERT_TRUE(variant.loaded());
   auto logon = reinterpret_cast<CMC_logon_fn>(variant.Symbol("cmc_logon"));
   ASSERT_NE(logon, nullptr);

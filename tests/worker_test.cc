@@ -12,6 +12,7 @@
 #include "frame/startup.h"
 #include "mapi/cmcbind.h"
 #include "mapi/worker.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -25,7 +26,7 @@ class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testcmc::Reset();
-    std::string provider = LibDir() + "/libveltestcmc.so";
+    std::string provider = LibDir() + "/" + veltest::ModuleFile("veltestcmc");
     snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s", provider.c_str());
     sm_resetworker();
     ASSERT_EQ(sm_loadcmc(nullptr), 1);
