@@ -2,7 +2,11 @@
 // does nothing -> host thread) against the bare hand-over it is built on:
 // two threads passing a token back and forth with a mutex and condition
 // variables.
+#if defined(VEL_MINIBENCH)
+#include "minibench.h"
+#else
 #include <benchmark/benchmark.h>
+#endif
 
 #include <condition_variable>
 #include <cstdio>
@@ -23,7 +27,11 @@ std::string LibDir() {
 }
 
 void BM_MailRequestRoundTrip(benchmark::State& state) {
+#if defined(_WIN32)
+  snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s/velbenchcmc.dll", LibDir().c_str());
+#else
   snprintf(sm_cmcdllname, sizeof(sm_cmcdllname), "%s/libvelbenchcmc.so", LibDir().c_str());
+#endif
   sm_resetworker();
   if (!sm_loadcmc(nullptr)) {
     state.SkipWithError("cannot load the no-op provider (set VEL_LIB_DIR)");

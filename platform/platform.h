@@ -166,8 +166,10 @@ void SleepMs(uint32_t ms);
 enum class CallOutcome {
   kReturned,  // the call came back normally
   kFaulted,   // it raised an access violation, bus error, arithmetic or
-              // illegal-instruction fault
-  kThrew      // a C++ exception left it
+              // illegal-instruction fault (on Windows: any structured
+              // exception it left unhandled)
+  kThrew      // a C++ exception left it (on Windows also the system's C++
+              // exception, code 0xE06D7363)
 };
 
 // Runs call(arg) on the calling thread with hardware faults and C++

@@ -306,7 +306,12 @@ struct GuardFrame {
   GuardFrame* next;
   void* handler;
   void* jump[5];  // for __builtin_setjmp / __builtin_longjmp
+  DWORD code;     // the exception caught
 };
+
+// The code of the system's C++ exception (what a C++ runtime built for
+// Windows raises for a throw).
+constexpr DWORD kCxxExceptionCode = 0xE06D7363u;
 
 GuardFrame* ChainHead() {
   GuardFrame* head;
@@ -323,6 +328,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
     return ExceptionContinueSearch;
   }
   auto* frame = static_cast<GuardFrame*>(establisher);
+  frame->code = record->ExceptionCode;
   RtlUnwind(frame, nullptr, record, nullptr);  // pops everything above ours
   SetChainHead(frame->next);
   __builtin_longjmp(frame->jump, 1);
@@ -333,6 +339,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
 CallOutcome GuardedCall(void (*call)(void*), void* arg) {
   GuardFrame frame;
   frame.handler = reinterpret_cast<void*>(&GuardHandler);
+  frame.code = 0;
   volatile CallOutcome outcome = CallOutcome::kReturned;
   if (__builtin_setjmp(frame.jump) == 0) {
     frame.next = ChainHead();
@@ -345,7 +352,7 @@ CallOutcome GuardedCall(void (*call)(void*), void* arg) {
     SetChainHead(frame.next);
   } else {
     // Back from the handler, which took the registration off.
-    outcome = CallOutcome::kFaulted;
+    outcome = frame.code == kCxxExceptionCode ? CallOutcome::kThrew : CallOutcome::kFaulted;
   }
   return outcome;
 }

@@ -20,7 +20,8 @@ vel_add_test(frame_test
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 if(WIN32)
   add_test(NAME LibraryExports
-    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/library_pe_exports_check.py
+    # The interpreter of the build machine, not a program run under wine.
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/library_pe_exports_check.py
             ${CMAKE_OBJDUMP} $<TARGET_FILE:velmail>)
 else()
   add_test(NAME LibraryExports

@@ -220,6 +220,16 @@ TEST_F(SessionTest, AThrowingProviderGivesAnInternalError) {
   StartMail(client());
 }
 
+TEST_F(SessionTest, AnArithmeticFaultGivesAnInternalErrorAndTheWorkerServesOn) {
+  testcmc::Program("cmc_logon", {Action::kDivide, 0, 0, 1});
+  EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
+            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+  StartMail(client());
+  const auto calls = testcmc::Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].thread, calls[1].thread) << "the same worker made both calls";
+}
+
 TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "150");
   testcmc::Program("cmc_logon", {Action::kHang, 0, 0, 1});

@@ -2,6 +2,7 @@
 // failures, the settings read at attach, and the provider binding.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <thread>
 
@@ -221,6 +222,72 @@ TEST_F(StartupTest, ChallengeCallbackFillsItsRecordsAndPassesThrough) {
   velct::SetUninitResult(7);
   EXPECT_EQ(callback(&a1, &a2, &status, record4, &a5, record6, &a7, &a8), 0);
 }
+
+#if defined(_WIN32)
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The prefix's win.ini without any provider key.
+std::string WithoutMailKey(const std::string& ini) {
+  std::string out;
+  size_t start = 0;
+  while (start < ini.size()) {
+    size_t end = ini.find('\n', start);
+    end = end == std::string::npos ? ini.size() : end + 1;
+    const std::string line = ini.substr(start, end - start);
+    if (Lower(line).find("cmcdllname32") == std::string::npos) out += line;
+    start = end;
+  }
+  return out;
+}
+
+// The prefix's win.ini with a line put under its first [mail] section (the
+// only one Windows reads a key from), and a later [Mail] section naming a
+// provider that does not exist.
+std::string WithMailKey(const std::string& ini, const std::string& line) {
+  const size_t header = Lower(ini).find("[mail]");
+  std::string out = ini;
+  if (header == std::string::npos) {
+    out = "[Mail]\n" + line + "\n" + out;
+  } else {
+    const size_t end = out.find('\n', header);
+    out.insert(end == std::string::npos ? out.size() : end + 1, line + "\n");
+  }
+  return out + "\n[Mail]\nCMCDLLNAME32=no-such-provider.dll\n";
+}
+
+// The system's own MAPI32.DLL (wine's) under the default provider name: it
+// exports the eight CMC entry points, and each raises a structured
+// exception (0x80000100) when called. The library binds it, the fault of
+// a logon becomes an internal error, and the worker serves on.
+TEST_F(StartupTest, TheSystemMapi32IsBoundByDefaultAndItsFaultsAreContained) {
+  WriteWinIniRaw(WithoutMailKey(PrefixWinIni()));
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "10000");
+  EXPECT_EQ(vel::os::FindLoadedModule("MAPI32.DLL"), nullptr);
+  ASSERT_EQ(host().Load(&client()), 1);
+  EXPECT_NE(vel::os::FindLoadedModule("MAPI32.DLL"), nullptr);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
+    ExpectFailedWithoutStatus(result);
+    EXPECT_EQ(Simplify(result.routed),
+              (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+  }
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0) << "the test provider was not used";
+  EXPECT_EQ(host().Unload(), 1);
+}
+
+// win.ini as Windows itself reads it: the key under the first [mail]
+// section names the provider; a second section of that name is not read.
+TEST_F(StartupTest, TheProviderKeyIsReadFromTheFirstMailSectionOfWinIni) {
+  WriteWinIniRaw(WithMailKey(WithoutMailKey(PrefixWinIni()), "CMCDLLNAME32=" + LibPath(ModuleFile("veltestcmc"))));
+  ASSERT_EQ(host().Load(&client()), 1);
+  StartMail(client());
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
+}
+#endif
 
 }  // namespace
 }  // namespace veltest

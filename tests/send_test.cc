@@ -330,12 +330,23 @@ TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
   EXPECT_TRUE(r.messages.size() == 1 && !r.messages[0].forwarded);  // only the 11544
 }
 
+// The system's error codes of a failed file call: errno values on POSIX,
+// GetLastError values on Windows.
+#if defined(_WIN32)
+constexpr int32_t kNoSpaceError = 112;      // ERROR_DISK_FULL
+constexpr int32_t kNoDirectoryError = 3;    // ERROR_PATH_NOT_FOUND
+#else
+constexpr int32_t kNoSpaceError = 28;       // ENOSPC
+constexpr int32_t kNoDirectoryError = 2;    // ENOENT
+#endif
+
 TEST_F(SendTest, AResultsFileThatCannotBeWrittenInFull) {
+  // (Under wine, too, /dev/full is the device that is always full.)
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
                                         Text("@attachname", "/dev/full")});
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(28)}}}));  // no space
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(kNoSpaceError)}}}));
 }
 
 TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
@@ -465,7 +476,7 @@ TEST_F(SendTest, ResultsFileFailures) {
   velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
                                         Text("@attachname", (dir_ / "no/such/dir.txt").string())});
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(2)}}}));
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(kNoDirectoryError)}}}));
   velct::Fail("cs_time");
   std::filesystem::current_path(dir_);
   EXPECT_EQ(Simplify(Query(script, {Text("@attach_result", "true")}).routed),

@@ -118,7 +118,11 @@ TEST_F(stubs_testcmc_program, ProgrammingIsPerEntryUntilReset) {
   EXPECT_EQ(session, 1u) << "ids start again after a reset";
   EXPECT_EQ(logoff_(session, 0, 0, nullptr), CMC_SUCCESS);
 
+#if !defined(_WIN32)
+  // (A C++ exception cannot leave a Windows module built with static
+  // runtimes, so there the control library's refusal is not catchable.)
   EXPECT_THROW(testcmc::Program("cmc_logout", {}), std::invalid_argument);
+#endif
 }
 
 TEST_F(stubs_testcmc_program, SleepDelaysThenBehavesNormally) {
@@ -131,6 +135,10 @@ TEST_F(stubs_testcmc_program, SleepDelaysThenBehavesNormally) {
 }
 
 TEST_F(stubs_testcmc_program, ThrowLeavesTheEntryPointAsAnException) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "on Windows the throw leaves as the system's C++ exception, "
+                  "which only a guarded call catches (FaultAndThrowAreCaughtByAGuardedCall)";
+#endif
   testcmc::Program("cmc_logon", {testcmc::Action::kThrow});
   CMC_session_id session = 0;
   EXPECT_THROW(Logon(&session), std::exception);
@@ -174,6 +182,8 @@ TEST_F(stubs_testcmc_program, FaultAndThrowAreCaughtByAGuardedCall) {
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kFaulted);
   testcmc::Program("cmc_logon", {testcmc::Action::kThrow, 0, 0, 1});
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kThrew);
+  testcmc::Program("cmc_logon", {testcmc::Action::kDivide, 0, 0, 1});
+  EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kFaulted);
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kReturned);
   EXPECT_EQ(args.result, CMC_SUCCESS);
   EXPECT_EQ(args.session, 1u);

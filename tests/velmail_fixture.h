@@ -49,6 +49,10 @@ class VelmailTest : public ::testing::Test {
   // WriteWinIni(nullptr) none at all.
   void WriteWinIni(const char* provider_file);
   void WriteWinIniRaw(const std::string& text);
+#if defined(_WIN32)
+  // The win.ini the prefix held before the test (it names no provider).
+  const std::string& PrefixWinIni() const { return saved_win_ini_; }
+#endif
 
   // The host, made on first use with the current options.
   velsrv::Host& host();
