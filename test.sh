@@ -39,9 +39,11 @@ run_win32() {
   cmake -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake "$@"
   cmake --build build-win32 -j"$jobs"
-  # Keep one wineserver up for the whole run instead of one per program.
+  # Keep one wineserver up for the whole run instead of one per program,
+  # and let the prefix finish starting its own services first.
   wineserver -p
-  ctest --test-dir build-win32 --output-on-failure -j"$jobs" --timeout 300
+  wine cmd /c exit >/dev/null 2>&1 || true
+  ctest --test-dir build-win32 --output-on-failure -j"$jobs" --timeout 120
 }
 
 if [ "${1:-}" = "--win32" ]; then
