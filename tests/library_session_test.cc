@@ -248,6 +248,18 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   ASSERT_EQ(logons.size(), 2u);
   EXPECT_FALSE(logons[0].finished);
   EXPECT_TRUE(logons[1].finished);
+
+  if (!vel::os::Thread::CutOffCancels()) {
+    // The worker was given up, not killed: released, its call comes back.
+    testcmc::Release();
+    bool returned = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!returned && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      returned = testcmc::Calls().at(0).finished;
+    }
+    EXPECT_TRUE(returned) << "the cut-off worker was not left running";
+  }
 }
 
 TEST_F(SessionTest, ALateLogonNeverLeavesAPhantomSessionOrAnswersALaterRequest) {
