@@ -144,9 +144,9 @@ TEST_F(FrameTest, TheTimeoutIsReadLikeAtoi) {
 
 // The runtime's generator (the C runtime's rand on Windows, the platform
 // layer's own elsewhere) gives the same first thousand values for a seed
-// as the generator the results-file names are specified by, so the same
-// second names the same file on every system.
-TEST(PlatformRandom, TheFirstThousandValuesMatchTheSpecifiedGenerator) {
+// as the generator platform.h describes, so the same second names the
+// same results file on every system.
+TEST(PlatformRandom, TheFirstThousandValuesMatchTheDescribedGenerator) {
   for (uint32_t seed : {0u, 1u, 59u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(seed);
     vel::os::SeedRandom(seed);
