@@ -76,9 +76,13 @@ int32_t Attach() {
   return 1;
 }
 
-void Detach() {
+// process_ending: the loader's detach as the process ends (reserved not
+// null). The process's other threads, the worker among them, are gone by
+// then, so no shutdown request is posted: nobody could answer it, and the
+// host's exit would wait out the whole time-out.
+void Detach(bool process_ending) {
   sm_exitclient();
-  if (sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
+  if (!process_ending && sm_thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
   if (sm_cmcdll != nullptr) sm_unloadcmc();
   sm_destroyworkersync();
 }
@@ -155,14 +159,14 @@ extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* /*a2*/, int32_t* a3
 }
 
 extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason,
-                                                  void* /*reserved*/) {
+                                                  void* reserved) {
   switch (reason) {
     case kReasonAttach:
       sm_attached = Attach() == 1;
       return sm_attached ? 1 : 0;
     case kReasonDetach:
       if (sm_attached) {
-        Detach();
+        Detach(reserved != nullptr);
         sm_attached = false;
       }
       return 1;

@@ -173,6 +173,24 @@ TEST_F(StartupTest, ThreadNotificationsChangeNothing) {
   StartMail(client());
 }
 
+// As the process ends, the loader's detach (reserved not null) finds the
+// worker gone with the process's other threads: it must not wait for it.
+TEST_F(StartupTest, DetachAsTheProcessEndsPostsNoShutdown) {
+  StartMail(client());
+  vel::os::Module lib = vel::os::FindLoadedModule(options_.library.c_str());
+  ASSERT_NE(lib, nullptr);
+  auto dllmain = reinterpret_cast<int32_t(VEL_STDCALL*)(void*, uint32_t, void*)>(
+      vel::os::ModuleSymbol(lib, "DllMain"));
+  ASSERT_NE(dllmain, nullptr);
+  // The worker is still there, parked in the library's code: keep that
+  // code mapped until the process ends, as it would be.
+  vel::os::PinModuleOf(reinterpret_cast<const void*>(dllmain));
+  int process_ending = 1;
+  EXPECT_EQ(dllmain(lib, 0, &process_ending), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 0);
+  EXPECT_EQ(velct::LiveContexts(), 0) << "the client library is still shut down";
+}
+
 TEST_F(StartupTest, DetachLogsAnOpenSessionOffBeforeReleasingTheProvider) {
   StartMail(client());
   EXPECT_EQ(testcmc::OpenSessions(), 1);
