@@ -69,11 +69,16 @@ int32_t Attach() {
   return 1;
 }
 
-void Detach() {
+// process_ending: the loader's detach as the process ends (reserved not
+// null). The process's other threads, the worker among them, are gone by
+// then, so no shutdown request is posted (nobody could answer it, and the
+// host's exit would wait out the whole time-out), and the worker's lock is
+// left alone (a requester that was ended may hold it).
+void Detach(bool process_ending) {
   sm_exitclient();
-  if (sm_state.thread_id.load() != 0) sm_requestlogoff(SM_SHUTDOWN);
+  if (!process_ending && sm_state.thread_id.load() != 0) sm_requestlogoff(SM_SHUTDOWN);
   if (sm_state.cmcdll != nullptr) sm_unloadcmc();
-  sm_destroyworkersync();
+  if (!process_ending) sm_destroyworkersync();
 }
 
 }  // namespace
@@ -89,14 +94,14 @@ extern "C" int32_t VEL_CDECL sm_challenge_cb(void* a1, void* /*a2*/, int32_t* a3
 }
 
 extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason,
-                                                  void* /*reserved*/) {
+                                                  void* reserved) {
   switch (reason) {
     case kReasonAttach:
       sm_state.attached = Attach() == 1;
       return sm_state.attached ? 1 : 0;
     case kReasonDetach:
       if (sm_state.attached) {
-        Detach();
+        Detach(reserved != nullptr);
         sm_state.attached = false;
       }
       return 1;

@@ -2,7 +2,11 @@
 // does nothing -> host thread) against the bare hand-over it is built on:
 // two threads passing a token back and forth with a mutex and condition
 // variables.
+#if defined(VEL_MINIBENCH)
+#include "minibench.h"
+#else
 #include <benchmark/benchmark.h>
+#endif
 
 #include <condition_variable>
 #include <cstdio>
@@ -24,8 +28,13 @@ std::string LibDir() {
 
 void BM_MailRequestRoundTrip(benchmark::State& state) {
   sm_resetstate();
+#if defined(_WIN32)
+  snprintf(sm_state.cmcdllname, sizeof(sm_state.cmcdllname), "%s/velbenchcmc.dll",
+           LibDir().c_str());
+#else
   snprintf(sm_state.cmcdllname, sizeof(sm_state.cmcdllname), "%s/libvelbenchcmc.so",
            LibDir().c_str());
+#endif
   if (!sm_loadcmc(nullptr)) {
     state.SkipWithError("cannot load the no-op provider (set VEL_LIB_DIR)");
     return;

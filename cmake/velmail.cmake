@@ -26,7 +26,15 @@ target_include_directories(velmail_objs PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURC
 
 add_library(velmail SHARED $<TARGET_OBJECTS:velmail_objs>)
 target_link_libraries(velmail PRIVATE velplatform velsrv velct)
-if(NOT WIN32)
+if(WIN32)
+  # velmail.dll: the exports of velmail.def under their plain names (no
+  # stdcall decoration), nothing from the statically linked runtimes, and
+  # no import library (nobody links against it; hosts load it).
+  target_sources(velmail PRIVATE ${CMAKE_SOURCE_DIR}/cmake/velmail.def)
+  target_link_options(velmail PRIVATE
+    -Wl,--kill-at -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+  set_target_properties(velmail PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/velmail.def)
+else()
   target_link_options(velmail PRIVATE
     -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/velmail.map -Wl,--no-undefined)
   set_target_properties(velmail PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/velmail.map)

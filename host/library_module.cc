@@ -23,6 +23,12 @@ int32_t LibraryModule::Load() {
     attach_result_ = 0;
     return 0;
   }
+  if (vel::os::LoaderCallsEntryPoint()) {
+    // The loader has attached it already (a failed attach fails the load).
+    attach_result_ = 1;
+    module_ = module;
+    return 1;
+  }
   // A module without an entry point attaches as a plain shared library.
   auto entry = reinterpret_cast<EntryPoint>(vel::os::ModuleSymbol(module, "DllMain"));
   const int32_t attached = entry != nullptr ? entry(module, kProcessAttach, nullptr) : 1;

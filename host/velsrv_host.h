@@ -29,7 +29,7 @@ namespace velsrv {
 // ------------------------------------------------------------ parameters
 
 // One RPC parameter as the caller passes it.
-struct RpcParam {
+struct VELSRV_API RpcParam {
   std::string name;          // with the leading '@'; empty for a positional parameter
   int32_t datatype = VEL_CHAR_TYPE;
   std::string value;         // raw bytes; an integer is 4 bytes in host order
@@ -102,7 +102,7 @@ struct DoneRecord {
   int32_t status, transtate, count;
 };
 
-struct CallResult {
+struct VELSRV_API CallResult {
   bool found = false;               // the library exports the procedure
   bool attached = true;             // false when loading the library failed
   int32_t returned = 0;             // the procedure's return value

@@ -63,6 +63,12 @@ void PinModuleOf(const void* address);
 // The last loader error as text, for diagnostics (empty when none).
 std::string ModuleError();
 
+// Whether the system's loader itself calls a module's DllMain when the
+// module is loaded and unloaded (Windows; a DllMain that fails the attach
+// then fails LoadModule). Where it does not (POSIX), whoever loads a module
+// calls DllMain.
+bool LoaderCallsEntryPoint();
+
 // ---------------------------------------------------------------- profile
 
 // Reads key from section of the user profile (win.ini). Section and key
@@ -174,8 +180,10 @@ void SleepMs(uint32_t ms);
 enum class CallOutcome {
   kReturned,  // the call came back normally
   kFaulted,   // it raised an access violation, bus error, arithmetic or
-              // illegal-instruction fault
-  kThrew      // a C++ exception left it
+              // illegal-instruction fault (on Windows: any structured
+              // exception it left unhandled)
+  kThrew      // a C++ exception left it (on Windows also the system's C++
+              // exception, code 0xE06D7363)
 };
 
 // Runs call(arg) on the calling thread with hardware faults and C++

@@ -77,6 +77,8 @@ std::string ModuleError() {
   return error != nullptr ? error : "";
 }
 
+bool LoaderCallsEntryPoint() { return false; }
+
 // ---------------------------------------------------------------- profile
 
 namespace {

@@ -26,7 +26,9 @@ enum class Action {
             // (unwinding the thread there would end the process)
   kSleep,   // sleep the given milliseconds, then behave normally
   kFault,   // make a real invalid memory access
-  kThrow    // throw a C++ exception
+  kThrow,   // throw a C++ exception (on Windows: the system's C++ exception,
+            // see testcmc_serve.cc)
+  kDivide   // divide an integer by zero (a hardware arithmetic fault)
 };
 
 struct Behaviour {

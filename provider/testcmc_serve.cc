@@ -23,6 +23,37 @@ void HangUntilReleased(uint64_t generation) noexcept {
   while (GlobalState().release_generation.load() == generation) SleepFor(2);
 }
 
+#if defined(_WIN32)
+// From kernel32, declared here rather than through the system's headers.
+extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long code,
+                                                               unsigned long flags,
+                                                               unsigned long count,
+                                                               const uintptr_t* arguments);
+#endif
+
+// Lets a C++ exception leave the entry point. On Windows a module built
+// with mingw's static runtimes unwinds only its own frames, so no C++
+// exception of ours can leave it; what leaves a provider there is the
+// system's C++ exception, a structured exception of code 0xE06D7363, as
+// the system's C++ runtime throws it.
+[[noreturn]] void ThrowOut() {
+#if defined(_WIN32)
+  RaiseException(0xE06D7363u, 1 /* not continuable */, 0, nullptr);
+#endif
+  throw std::runtime_error("testcmc: programmed exception");
+}
+
+// An integer division by zero, through volatiles so that it is made (a
+// dividend of 1 would let the compiler answer without dividing), and made
+// even in builds whose undefined-behaviour checks would stop it first.
+[[noreturn]] __attribute__((no_sanitize_undefined)) void Divide() {
+  volatile int dividend = 7;
+  volatile int zero = 0;
+  volatile int quotient = dividend / zero;
+  (void)quotient;
+  throw std::logic_error("testcmc: the programmed division did not fault");
+}
+
 [[noreturn]] void Fault() {
   // A write to an unmapped page near address zero. The address is read
   // from a volatile, so the compiler can neither see nor drop the write.
@@ -89,7 +120,9 @@ CMC_return_code Serve(Call call, const std::function<CMC_return_code()>& normal)
     case Action::kFault:
       Fault();
     case Action::kThrow:
-      throw std::runtime_error("testcmc: programmed exception");
+      ThrowOut();
+    case Action::kDivide:
+      Divide();
   }
   Finish(id, result);
   return result;

@@ -1,7 +1,7 @@
 // A module whose attach always fails, for the host's attach-failure path.
 #include "velsrv.h"
 
-extern "C" VEL_EXPORT int32_t DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
+extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
   if (reason == 1) {
     srv_log(nullptr, 1, "noattach: attach\n", VEL_NULLTERM);
     return 0;

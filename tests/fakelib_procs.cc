@@ -129,7 +129,7 @@ int32_t IntParam(const Input& in) {
 
 }  // namespace
 
-extern "C" VEL_EXPORT int32_t DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
+extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
   if (reason == 1) {
     srv_proc* caller = nullptr;
     if (!srv_props(nullptr, VEL_GET, VEL_PROP_CURRENT_THREAD, &caller, sizeof caller, nullptr)) {

@@ -107,6 +107,10 @@ TEST_F(host_concurrency, ClientsRunCallsAtTheSameTimeEachOnItsOwnHandle) {
 }
 
 TEST_F(host_concurrency, OneCallAtATimePerClient) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the server library's refusal is a C++ exception, which cannot leave "
+                  "a Windows module built with static runtimes";
+#endif
   velsrv::Client& client = host().NewClient();
   client.Start("fk_whoami");
   EXPECT_THROW(client.Start("fk_whoami"), std::logic_error);

@@ -100,6 +100,10 @@ TEST_F(host_loading, MailProfileIsHandedOverOnTheChosenThreadAfterLoading) {
 }
 
 TEST_F(host_loading, OnlyOneHostPerProcess) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the server library's refusal is a C++ exception, which cannot leave "
+                  "a Windows module built with static runtimes";
+#endif
   EXPECT_EQ(Host::Current(), &host());
   EXPECT_THROW(Host second(Options()), std::logic_error);
   EXPECT_EQ(Host::Current(), &host());

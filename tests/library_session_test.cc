@@ -220,6 +220,16 @@ TEST_F(SessionTest, AThrowingProviderGivesAnInternalError) {
   StartMail(client());
 }
 
+TEST_F(SessionTest, AnArithmeticFaultGivesAnInternalErrorAndTheWorkerServesOn) {
+  testcmc::Program("cmc_logon", {Action::kDivide, 0, 0, 1});
+  EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
+            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+  StartMail(client());
+  const auto calls = testcmc::Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].thread, calls[1].thread) << "the same worker made both calls";
+}
+
 TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "150");
   testcmc::Program("cmc_logon", {Action::kHang, 0, 0, 1});
@@ -238,6 +248,16 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   ASSERT_EQ(logons.size(), 2u);
   EXPECT_FALSE(logons[0].finished);
   EXPECT_TRUE(logons[1].finished);
+
+  // The worker was given up, not killed: released, its call comes back.
+  testcmc::Release();
+  bool returned = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!returned && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    returned = testcmc::Calls().at(0).finished;
+  }
+  EXPECT_TRUE(returned) << "the cut-off worker was not left running";
 }
 
 // The provider hangs inside a function that may not throw, as a library

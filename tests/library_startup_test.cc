@@ -2,6 +2,7 @@
 // failures, the settings read at attach, and the provider binding.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <thread>
 
@@ -42,7 +43,7 @@ TEST_F(StartupTest, WithoutTheMessageLibraryAttachFailsAfterOneLogLine) {
 }
 
 TEST_F(StartupTest, AMessageLibraryWithoutTheRouterFailsTheAttach) {
-  options_.message_library = LibPath("variants/noroute/libvelmsgs.so");
+  options_.message_library = LibPath("variants/noroute/" + ModuleFile("velmsgs"));
   EXPECT_EQ(host().Load(&client()), 0);
   EXPECT_EQ(host().log(), std::vector<std::string>{"Velmail: Cannot find error handler.\n"});
   EXPECT_EQ(velct::CallCount("cs_ctx_alloc"), 0);
@@ -90,7 +91,7 @@ TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
 }
 
 TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529ToTheClient) {
-  WriteWinIni((dir_ / "no-such-provider.so").c_str());
+  WriteWinIni((dir_ / ModuleFile("no-such-provider")).string().c_str());
   EXPECT_EQ(host().Load(&client()), 0);
   EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11529, 9, {N(0)}}}));
   EXPECT_EQ(velct::LiveContexts(), 0);
@@ -100,7 +101,7 @@ TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
   const char* entries[] = {"logon", "logoff", "free", "send", "look_up", "list", "read", "act_on"};
   for (const char* entry : entries) {
     SCOPED_TRACE(entry);
-    WriteWinIni((std::string("libveltestcmc_no_") + entry + ".so").c_str());
+    WriteWinIni(ModuleFile(std::string("veltestcmc_no_") + entry).c_str());
     EXPECT_EQ(host().Load(&client()), 0);
     EXPECT_EQ(Simplify(host().routed()),
               (std::vector<Routed>{{11530, 1, {T(std::string("cmc_") + entry), N(0)}},
@@ -111,7 +112,7 @@ TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
 }
 
 TEST_F(StartupTest, AnAlreadyLoadedProviderIsUsedAndNotReleasedByTheLibrary) {
-  std::string path = LibPath("libveltestcmc.so");
+  std::string path = LibPath(ModuleFile("veltestcmc"));
   vel::os::Module mine = vel::os::LoadModule(path.c_str());
   ASSERT_NE(mine, nullptr);
   EXPECT_EQ(host().Load(&client()), 1);
@@ -123,8 +124,27 @@ TEST_F(StartupTest, AnAlreadyLoadedProviderIsUsedAndNotReleasedByTheLibrary) {
 }
 
 TEST_F(StartupTest, TheDefaultProviderNameIsUsedWhenTheKeyIsAbsentOrEmpty) {
+#if defined(_WIN32)
+  // Under wine a module named mapi32.dll is always wine's own, whatever
+  // path it is loaded from: the default name binds it, and its logon
+  // faults (see TheSystemMapi32IsBoundByDefaultAndItsFaultsAreContained).
+  for (const char* ini : {"", "[Mail]\nCMCDLLNAME32=\n", "[mail]\ncmcdllname32 =   \n"}) {
+    SCOPED_TRACE(ini);
+    if (*ini == '\0') {
+      WriteWinIni(nullptr);
+    } else {
+      WriteWinIniRaw(ini);
+    }
+    EXPECT_EQ(host().Load(&client()), 1);
+    EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
+              (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+    DestroyHost();
+  }
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0);
+  return;
+#endif
   // A provider whose module name is the default's is found already loaded.
-  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/libmapi32.so").c_str());
+  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/" + ModuleFile("mapi32")).c_str());
   ASSERT_NE(mapi, nullptr);
   for (const char* ini : {"", "[Mail]\nCMCDLLNAME32=\n", "[mail]\ncmcdllname32 =   \n"}) {
     SCOPED_TRACE(ini);
@@ -145,12 +165,34 @@ TEST_F(StartupTest, ThreadNotificationsChangeNothing) {
   ASSERT_EQ(host().Load(&client()), 1);
   vel::os::Module lib = vel::os::FindLoadedModule(options_.library.c_str());
   ASSERT_NE(lib, nullptr);
-  auto dllmain = reinterpret_cast<int32_t (*)(void*, uint32_t, void*)>(
+  auto dllmain = reinterpret_cast<int32_t(VEL_STDCALL*)(void*, uint32_t, void*)>(
       vel::os::ModuleSymbol(lib, "DllMain"));
   ASSERT_NE(dllmain, nullptr);
   EXPECT_EQ(dllmain(lib, 2, nullptr), 1);
   EXPECT_EQ(dllmain(lib, 3, nullptr), 1);
   StartMail(client());
+}
+
+// As the process ends, the loader's detach (reserved not null) finds the
+// worker gone with the process's other threads: it must not wait for it.
+TEST_F(StartupTest, DetachAsTheProcessEndsPostsNoShutdown) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the worker stays parked until the process ends, which the sanitizers' "
+                  "checks at exit cannot walk";
+#endif
+  StartMail(client());
+  vel::os::Module lib = vel::os::FindLoadedModule(options_.library.c_str());
+  ASSERT_NE(lib, nullptr);
+  auto dllmain = reinterpret_cast<int32_t(VEL_STDCALL*)(void*, uint32_t, void*)>(
+      vel::os::ModuleSymbol(lib, "DllMain"));
+  ASSERT_NE(dllmain, nullptr);
+  // The worker is still there, parked in the library's code: keep that
+  // code mapped until the process ends, as it would be.
+  vel::os::PinModuleOf(reinterpret_cast<const void*>(dllmain));
+  int process_ending = 1;
+  EXPECT_EQ(dllmain(lib, 0, &process_ending), 1);
+  EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 0);
+  EXPECT_EQ(velct::LiveContexts(), 0) << "the client library is still shut down";
 }
 
 TEST_F(StartupTest, DetachLogsAnOpenSessionOffBeforeReleasingTheProvider) {
@@ -221,6 +263,72 @@ TEST_F(StartupTest, ChallengeCallbackFillsItsRecordsAndPassesThrough) {
   velct::SetUninitResult(7);
   EXPECT_EQ(callback(&a1, &a2, &status, record4, &a5, record6, &a7, &a8), 0);
 }
+
+#if defined(_WIN32)
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The prefix's win.ini without any provider key.
+std::string WithoutMailKey(const std::string& ini) {
+  std::string out;
+  size_t start = 0;
+  while (start < ini.size()) {
+    size_t end = ini.find('\n', start);
+    end = end == std::string::npos ? ini.size() : end + 1;
+    const std::string line = ini.substr(start, end - start);
+    if (Lower(line).find("cmcdllname32") == std::string::npos) out += line;
+    start = end;
+  }
+  return out;
+}
+
+// The prefix's win.ini with a line put under its first [mail] section (the
+// only one Windows reads a key from), and a later [Mail] section naming a
+// provider that does not exist.
+std::string WithMailKey(const std::string& ini, const std::string& line) {
+  const size_t header = Lower(ini).find("[mail]");
+  std::string out = ini;
+  if (header == std::string::npos) {
+    out = "[Mail]\n" + line + "\n" + out;
+  } else {
+    const size_t end = out.find('\n', header);
+    out.insert(end == std::string::npos ? out.size() : end + 1, line + "\n");
+  }
+  return out + "\n[Mail]\nCMCDLLNAME32=no-such-provider.dll\n";
+}
+
+// The system's own MAPI32.DLL (wine's) under the default provider name: it
+// exports the eight CMC entry points, and each raises a structured
+// exception (0x80000100) when called. The library binds it, the fault of
+// a logon becomes an internal error, and the worker serves on.
+TEST_F(StartupTest, TheSystemMapi32IsBoundByDefaultAndItsFaultsAreContained) {
+  WriteWinIniRaw(WithoutMailKey(PrefixWinIni()));
+  vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "10000");
+  EXPECT_EQ(vel::os::FindLoadedModule("MAPI32.DLL"), nullptr);
+  ASSERT_EQ(host().Load(&client()), 1);
+  EXPECT_NE(vel::os::FindLoadedModule("MAPI32.DLL"), nullptr);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
+    ExpectFailedWithoutStatus(result);
+    EXPECT_EQ(Simplify(result.routed),
+              (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+  }
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0) << "the test provider was not used";
+  EXPECT_EQ(host().Unload(), 1);
+}
+
+// win.ini as Windows itself reads it: the key under the first [mail]
+// section names the provider; a second section of that name is not read.
+TEST_F(StartupTest, TheProviderKeyIsReadFromTheFirstMailSectionOfWinIni) {
+  WriteWinIniRaw(WithMailKey(WithoutMailKey(PrefixWinIni()), "CMCDLLNAME32=" + LibPath(ModuleFile("veltestcmc"))));
+  ASSERT_EQ(host().Load(&client()), 1);
+  StartMail(client());
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
+}
+#endif
 
 }  // namespace
 }  // namespace veltest

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -77,7 +78,7 @@ class ProgramTest : public ::testing::Test {
     return false;
   }
 
-  LoadedModule provider_{"libveltestcmc.so"};
+  LoadedModule provider_{veltest::ModuleFile("veltestcmc")};
   CMC_logon_fn logon_ = nullptr;
   CMC_logoff_fn logoff_ = nullptr;
 };
@@ -117,7 +118,11 @@ TEST_F(stubs_testcmc_program, ProgrammingIsPerEntryUntilReset) {
   EXPECT_EQ(session, 1u) << "ids start again after a reset";
   EXPECT_EQ(logoff_(session, 0, 0, nullptr), CMC_SUCCESS);
 
+#if !defined(_WIN32)
+  // (A C++ exception cannot leave a Windows module built with static
+  // runtimes, so there the control library's refusal is not catchable.)
   EXPECT_THROW(testcmc::Program("cmc_logout", {}), std::invalid_argument);
+#endif
 }
 
 TEST_F(stubs_testcmc_program, SleepDelaysThenBehavesNormally) {
@@ -130,6 +135,10 @@ TEST_F(stubs_testcmc_program, SleepDelaysThenBehavesNormally) {
 }
 
 TEST_F(stubs_testcmc_program, ThrowLeavesTheEntryPointAsAnException) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "on Windows the throw leaves as the system's C++ exception, "
+                  "which only a guarded call catches (FaultAndThrowAreCaughtByAGuardedCall)";
+#endif
   testcmc::Program("cmc_logon", {testcmc::Action::kThrow});
   CMC_session_id session = 0;
   EXPECT_THROW(Logon(&session), std::exception);
@@ -145,6 +154,9 @@ TEST_F(stubs_testcmc_program, FaultIsARealInvalidAccess) {
   // A sanitizer catches the signal, reports it and exits instead.
   EXPECT_EXIT(Logon(&session), [](int status) { return !::testing::ExitedWithCode(0)(status); },
               "SEGV on unknown address 0x0*10 ");
+#elif defined(_WIN32)
+  // An access violation nobody handles ends the process with its code.
+  EXPECT_EXIT(Logon(&session), ::testing::ExitedWithCode(static_cast<int>(0xC0000005u)), "");
 #else
   EXPECT_EXIT(Logon(&session), ::testing::KilledBySignal(SIGSEGV), "");
 #endif
@@ -170,6 +182,8 @@ TEST_F(stubs_testcmc_program, FaultAndThrowAreCaughtByAGuardedCall) {
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kFaulted);
   testcmc::Program("cmc_logon", {testcmc::Action::kThrow, 0, 0, 1});
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kThrew);
+  testcmc::Program("cmc_logon", {testcmc::Action::kDivide, 0, 0, 1});
+  EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kFaulted);
   EXPECT_EQ(vel::os::GuardedCall(&CallLogon, &args), vel::os::CallOutcome::kReturned);
   EXPECT_EQ(args.result, CMC_SUCCESS);
   EXPECT_EQ(args.session, 1u);
@@ -255,7 +269,7 @@ TEST_F(stubs_testcmc_program, EachVariantLacksExactlyItsOwnExport) {
   for (const char* missing : kEntries) {
     const std::string suffix = std::string(missing).substr(4);  // after "cmc_"
     SCOPED_TRACE(suffix);
-    LoadedModule variant("libveltestcmc_no_" + suffix + ".so");
+    LoadedModule variant(veltest::ModuleFile("veltestcmc_no_" + suffix));
     ASSERT_TRUE(variant.loaded()) << vel::os::ModuleError();
     for (const char* entry : kEntries) {
       const bool present = variant.Symbol(entry) != nullptr;
@@ -265,7 +279,7 @@ TEST_F(stubs_testcmc_program, EachVariantLacksExactlyItsOwnExport) {
 }
 
 TEST_F(stubs_testcmc_program, VariantsShareTheProgrammedState) {
-  LoadedModule variant("libveltestcmc_no_look_up.so");
+  LoadedModule variant(veltest::ModuleFile("veltestcmc_no_look_up"));
   ASSERT_TRUE(variant.loaded());
   auto logon = reinterpret_cast<CMC_logon_fn>(variant.Symbol("cmc_logon"));
   ASSERT_NE(logon, nullptr);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -26,7 +27,7 @@ class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testcmc::Reset();
-    const std::string path = LibDir() + "/libveltestcmc.so";
+    const std::string path = LibDir() + "/" + veltest::ModuleFile("veltestcmc");
     module_ = vel::os::LoadModule(path.c_str());
     ASSERT_NE(module_, nullptr) << vel::os::ModuleError();
     Resolve(logon_, "cmc_logon");

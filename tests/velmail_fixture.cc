@@ -57,14 +57,24 @@ void VelmailTest::SetUp() {
          ("velmail-test-" + std::to_string(random()) + "-" + std::to_string(random()));
   std::filesystem::remove_all(dir_);
   std::filesystem::create_directories(dir_);
-  vel::os::SetEnvironmentVariable("WINDIR", dir_.c_str());
+#if defined(_WIN32)
+  // Windows reads the one win.ini of its own directory: the tests take
+  // turns at it (ctest's lock on it) and put it back as they found it.
+  win_ini_ = std::filesystem::path(std::getenv("WINDIR")) / "win.ini";
+  std::ifstream saved(win_ini_, std::ios::binary);
+  had_win_ini_ = static_cast<bool>(saved);
+  if (had_win_ini_) saved_win_ini_.assign(std::istreambuf_iterator<char>(saved), {});
+#else
+  win_ini_ = dir_ / "win.ini";
+  vel::os::SetEnvironmentVariable("WINDIR", dir_.string().c_str());
+#endif
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", nullptr);
   vel::os::SetEnvironmentVariable("VELMAIL_CLIENT", nullptr);
-  WriteWinIni("libveltestcmc.so");
+  WriteWinIni(ModuleFile("veltestcmc").c_str());
   testcmc::Reset();
   velct::ClearFailures();
-  options_.library = LibPath("libvelmail.so");
-  options_.message_library = LibPath("libvelmsgs.so");
+  options_.library = LibPath(ModuleFile("velmail"));
+  options_.message_library = LibPath(ModuleFile("velmsgs"));
   options_.interfaces_file = (dir_ / "interfaces").string();
 }
 
@@ -81,21 +91,28 @@ void VelmailTest::TearDown() {
   DestroyHost();
   testcmc::Release();
   std::error_code ignored;
+#if defined(_WIN32)
+  if (had_win_ini_) {
+    std::ofstream(win_ini_, std::ios::binary) << saved_win_ini_;
+  } else {
+    std::filesystem::remove(win_ini_, ignored);
+  }
+#endif
   std::filesystem::remove_all(dir_, ignored);
 }
 
 void VelmailTest::WriteWinIni(const char* provider_file) {
   if (provider_file == nullptr) {
-    std::filesystem::remove(dir_ / "win.ini");
+    std::filesystem::remove(win_ini_);
     return;
   }
   std::string name = provider_file;
-  if (!name.empty() && name.find('/') == std::string::npos) name = LibPath(name);
+  if (!name.empty() && !std::filesystem::path(name).has_parent_path()) name = LibPath(name);
   WriteWinIniRaw(name.empty() ? "[Mail]\nOther=1\n" : "[Mail]\nCMCDLLNAME32=" + name + "\n");
 }
 
 void VelmailTest::WriteWinIniRaw(const std::string& text) {
-  std::ofstream(dir_ / "win.ini") << text;
+  std::ofstream(win_ini_) << text;
 }
 
 velsrv::Host& VelmailTest::host() {

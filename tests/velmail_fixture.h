@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/velct_control.h"
+#include "module_names.h"
 #include "host/velsrv_host.h"
 #include "provider/testcmc_control.h"
 
@@ -48,6 +49,10 @@ class VelmailTest : public ::testing::Test {
   // WriteWinIni(nullptr) none at all.
   void WriteWinIni(const char* provider_file);
   void WriteWinIniRaw(const std::string& text);
+#if defined(_WIN32)
+  // The win.ini the prefix held before the test (it names no provider).
+  const std::string& PrefixWinIni() const { return saved_win_ini_; }
+#endif
 
   // The host, made on first use with the current options.
   velsrv::Host& host();
@@ -59,8 +64,14 @@ class VelmailTest : public ::testing::Test {
 
   velsrv::HostOptions options_;
   std::filesystem::path dir_;
+  std::filesystem::path win_ini_;  // the win.ini the library reads
+
 
  private:
+#if defined(_WIN32)
+  bool had_win_ini_ = false;
+  std::string saved_win_ini_;  // the prefix's own, put back afterwards
+#endif
   std::unique_ptr<velsrv::Host> host_;
   velsrv::Client* client_ = nullptr;
 };

@@ -12,6 +12,7 @@
 #include "frame/startup.h"
 #include "mapi/cmcbind.h"
 #include "mapi/worker.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -25,7 +26,7 @@ class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testcmc::Reset();
-    std::string provider = LibDir() + "/libveltestcmc.so";
+    std::string provider = LibDir() + "/" + veltest::ModuleFile("veltestcmc");
     sm_resetstate();
     snprintf(sm_state.cmcdllname, sizeof(sm_state.cmcdllname), "%s", provider.c_str());
     ASSERT_EQ(sm_loadcmc(nullptr), 1);
