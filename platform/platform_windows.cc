@@ -383,16 +383,28 @@ File::~File() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-std::unique_ptr<File> File::Create(const char* path) {
+std::unique_ptr<File> File::Create(const char* path, Mode mode) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  // A symbolic link (a reparse point) at the path is refused, not
+  // followed; one made after this look is opened as itself, not followed.
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return nullptr;
+  }
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              mode == Mode::kNew ? CREATE_NEW : CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::unique_ptr<File>(new File(reinterpret_cast<intptr_t>(handle)));
+}
+
+bool File::ErrorIsExists(int32_t error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
 bool File::Write(const void* data, uint32_t size, uint32_t* written) {

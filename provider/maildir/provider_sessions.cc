@@ -82,8 +82,10 @@ uint64_t MaxMessageBytes() {
 fs::path AttachmentRoot(const fs::path& root) { return root / ".attachments"; }
 
 Provider& Provider::Instance() {
-  static Provider provider;
-  return provider;
+  // Never destroyed: a worker its host gave up on may still be inside a
+  // call when the process exits and runs the destructors of statics.
+  static Provider* provider = new Provider();
+  return *provider;
 }
 
 std::shared_ptr<const Session> Provider::Find(CMC_session_id id) {

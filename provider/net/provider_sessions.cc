@@ -43,8 +43,10 @@ bool ValidUser(const char* user) {
 }  // namespace
 
 Provider& Provider::Instance() {
-  static Provider provider;
-  return provider;
+  // Never destroyed: a worker its host gave up on may still be inside a
+  // call when the process exits and runs the destructors of statics.
+  static Provider* provider = new Provider();
+  return *provider;
 }
 
 std::shared_ptr<Session> Provider::Find(CMC_session_id id) {
