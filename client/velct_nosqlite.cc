@@ -1,6 +1,7 @@
-// The SQLite backend where no SQLite is available (the Windows tree): a
-// server entry of kind sqlite cannot be connected to, and ct_connect says
-// why. Scripted servers work as everywhere.
+// The database backends where neither SQLite nor libpq is available (the
+// Windows tree): a server entry of kind sqlite or postgres cannot be
+// connected to, and ct_connect says why. Scripted servers work as
+// everywhere.
 #include "velct_backends.h"
 
 namespace velct::detail {
@@ -9,6 +10,15 @@ std::unique_ptr<Session> OpenSqliteSession(const std::string& /*server_name*/,
                                            const std::string& /*default_db*/,
                                            std::string& problem) {
   problem = "this build of the client library has no SQLite backend";
+  return nullptr;
+}
+
+std::unique_ptr<Session> OpenPostgresSession(const std::string& /*server_name*/,
+                                             const std::string& /*conninfo*/,
+                                             const std::string& /*user*/,
+                                             const std::string& /*password*/,
+                                             std::string& problem) {
+  problem = "this build of the client library has no PostgreSQL backend";
   return nullptr;
 }
 

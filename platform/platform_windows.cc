@@ -412,7 +412,7 @@ bool File::Write(const void* data, uint32_t size, uint32_t* written) {
   const char* bytes = static_cast<const char*>(data);
   while (total < size) {
     DWORD n = 0;
-    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes + total, size - total, &n, nullptr)) {
+    if (!::WriteFile(reinterpret_cast<HANDLE>(handle_), bytes + total, size - total, &n, nullptr)) {
       if (written != nullptr) *written = total;
       return false;
     }
@@ -473,7 +473,7 @@ bool WriteNewFileDurably(const char* path, const void* data, size_t size) {
   bool ok = true;
   while (ok && total < size) {
     DWORD n = 0;
-    if (!WriteFile(handle, bytes + total, static_cast<DWORD>(size - total), &n, nullptr)) {
+    if (!::WriteFile(handle, bytes + total, static_cast<DWORD>(size - total), &n, nullptr)) {
       ok = false;
     } else if (n == 0) {
       SetLastError(ERROR_DISK_FULL);
