@@ -53,7 +53,7 @@ if [ "${1:-}" = "--win32" ]; then
   exit 0
 fi
 
-run_suite build -DVEL_BUILD_BENCH=ON
+run_suite build -DVEL_BUILD_BENCH=ON -DVEL_STRICT=ON
 if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   # The library's locking, checked by clang's thread-safety analysis.
   CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DVEL_THREAD_SAFETY=ON -DVEL_BUILD_BENCH=OFF

@@ -1,4 +1,5 @@
 // A module whose attach always fails, for the host's attach-failure path.
+#include "fakelib.h"
 #include "velsrv.h"
 
 extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {

@@ -9,6 +9,7 @@
 
 #include "platform.h"
 #include "velmsgs.h"
+#include "fakelib.h"
 #include "velsrv.h"
 
 namespace {
