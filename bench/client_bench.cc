@@ -105,7 +105,8 @@ void BM_ClientFetch(benchmark::State& state) {
     benchmark::DoNotOptimize(columns);
   }
   if (rows != kRows * state.iterations()) state.SkipWithError("wrong row count");
-  state.counters["rows"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+  state.counters["rows"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
   state.counters["bytes_per_row"] = static_cast<double>(bytes) / static_cast<double>(rows);
   ct_cmd_drop(cmd);
   ct_close(con, VEL_FORCE_CLOSE);
@@ -141,7 +142,8 @@ void BM_SqliteStep(benchmark::State& state) {
     benchmark::DoNotOptimize(columns);
   }
   if (rows != kRows * state.iterations()) state.SkipWithError("wrong row count");
-  state.counters["rows"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+  state.counters["rows"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
   state.counters["bytes_per_row"] = static_cast<double>(bytes) / static_cast<double>(rows);
   sqlite3_close(db);
 }
@@ -190,7 +192,8 @@ void BM_SqliteStepTyped(benchmark::State& state) {
     benchmark::DoNotOptimize(columns);
   }
   if (rows != kRows * state.iterations()) state.SkipWithError("wrong row count");
-  state.counters["rows"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+  state.counters["rows"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
   sqlite3_close(db);
 }
 

@@ -74,7 +74,8 @@ class Fixture {
   }
 
   void AddAccount(const std::string& name) {
-    std::string command = "printf 'pw\\n' | '" VELCMC_PASSWD_TOOL "' '" + root.string() + "' " + name;
+    std::string command =
+        "printf 'pw\\n' | '" VELCMC_PASSWD_TOOL "' '" + root.string() + "' " + name;
     if (std::system(command.c_str()) != 0) std::abort();
   }
 
@@ -113,8 +114,7 @@ void BM_ListWarm(benchmark::State& state) {
   auto list = [&] {
     CMC_uint32 count = 0;
     CMC_message_summary* summaries = nullptr;
-    if (f.cmc.list(f.session, nullptr, 0, nullptr, &count, 0, &summaries, nullptr) !=
-            CMC_SUCCESS ||
+    if (f.cmc.list(f.session, nullptr, 0, nullptr, &count, 0, &summaries, nullptr) != CMC_SUCCESS ||
         count != kMessages)
       state.SkipWithError("list failed");
     f.cmc.free(summaries);

@@ -97,7 +97,7 @@ inline int RunAll() {
 
 #define VEL_MINIBENCH_CAT2(a, b) a##b
 #define VEL_MINIBENCH_CAT(a, b) VEL_MINIBENCH_CAT2(a, b)
-#define BENCHMARK(fn)                                                                   \
+#define BENCHMARK(fn)                                                                    \
   static ::benchmark::internal::Registrar* VEL_MINIBENCH_CAT(vel_minibench_, __LINE__) = \
       ::benchmark::internal::Register(#fn, fn)
 #define BENCHMARK_MAIN() \

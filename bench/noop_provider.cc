@@ -5,8 +5,7 @@
 extern "C" {
 VEL_EXPORT CMC_return_code VEL_CDECL cmc_logon(CMC_string, CMC_string, CMC_string,
                                                CMC_object_identifier, CMC_ui_id, uint16_t,
-                                               CMC_flags, CMC_session_id* session,
-                                               CMC_extension*) {
+                                               CMC_flags, CMC_session_id* session, CMC_extension*) {
   if (session != nullptr) *session = 1;
   return CMC_SUCCESS;
 }

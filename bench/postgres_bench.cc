@@ -44,8 +44,8 @@ struct BenchServer {
         "create table big(id integer, name varchar(20), price double precision, code char(8));"
         "insert into big select i, 'item-' || (i::bigint * 7919 % 100000),"
         " (i::bigint * 31 % 100000) / 100.0,"
-        " 'C' || (i::bigint * 104729 % 1000000) from generate_series(1, " + std::to_string(kRows) +
-        ") i; grant select on big to velmail");
+        " 'C' || (i::bigint * 104729 % 1000000) from generate_series(1, " +
+        std::to_string(kRows) + ") i; grant select on big to velmail");
     if (problem.empty()) problem = server->Sql("vacuum analyze big");
     dir = fs::temp_directory_path() / ("velmail-pg-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -93,8 +93,8 @@ void BM_PgClientFetch(benchmark::State& state) {
   cs_connection* con = nullptr;
   cs_command* cmd = nullptr;
   if (cs_ctx_alloc(VEL_CS_VERSION, &ctx) != 1 || ct_init(ctx, VEL_CS_VERSION) != 1 ||
-      ct_config(ctx, VEL_SET, VEL_PROP_IFILE, const_cast<char*>(interfaces.c_str()),
-                VEL_NULLTERM, nullptr) != 1 ||
+      ct_config(ctx, VEL_SET, VEL_PROP_IFILE, const_cast<char*>(interfaces.c_str()), VEL_NULLTERM,
+                nullptr) != 1 ||
       ct_con_alloc(ctx, &con) != 1 ||
       ct_con_props(con, VEL_SET, VEL_PROP_USERNAME, const_cast<char*>("velmail"), VEL_NULLTERM,
                    nullptr) != 1 ||
@@ -216,8 +216,9 @@ void BM_PgSendQueryAsResultsFile(benchmark::State& state) {
   options.interfaces_file = (d / "interfaces").string();
   velsrv::Host host(options);
   velsrv::Client& client = host.NewClient();
-  if (client.Call("xp_startmail", {velsrv::RpcParam::Text("@mail_user", "ops"),
-                                   velsrv::RpcParam::Text("@mail_password", "ops")})
+  if (client
+          .Call("xp_startmail", {velsrv::RpcParam::Text("@mail_user", "ops"),
+                                 velsrv::RpcParam::Text("@mail_password", "ops")})
           .returned != 1) {
     state.SkipWithError("cannot log on through the no-op provider");
     return;
@@ -225,11 +226,11 @@ void BM_PgSendQueryAsResultsFile(benchmark::State& state) {
   const fs::path out = d / "results.txt";
   for (auto _ : state) {
     velsrv::CallResult r = client.Call(
-        "xp_sendmail", {velsrv::RpcParam::Text("@recipient", "ops"),
-                        velsrv::RpcParam::Text("@query", kQuery),
-                        velsrv::RpcParam::Text("@dbuser", veltest::PgServer::kVelmailPassword),
-                        velsrv::RpcParam::Text("@attach_result", "true"),
-                        velsrv::RpcParam::Text("@attachname", out.string())});
+        "xp_sendmail",
+        {velsrv::RpcParam::Text("@recipient", "ops"), velsrv::RpcParam::Text("@query", kQuery),
+         velsrv::RpcParam::Text("@dbuser", veltest::PgServer::kVelmailPassword),
+         velsrv::RpcParam::Text("@attach_result", "true"),
+         velsrv::RpcParam::Text("@attachname", out.string())});
     if (r.returned != 1) {
       state.SkipWithError("xp_sendmail failed");
       return;
@@ -243,8 +244,8 @@ void BM_PgSendQueryAsResultsFile(benchmark::State& state) {
 void BM_PsqlToFile(benchmark::State& state) {
   if (!Ready(state)) return;
   const fs::path out = Server().dir / "psql.txt";
-  const std::string command = "psql -X -A -F ' ' -d '" + Server().conninfo + "' -c '" + kQuery +
-                              "' > " + out.string();
+  const std::string command =
+      "psql -X -A -F ' ' -d '" + Server().conninfo + "' -c '" + kQuery + "' > " + out.string();
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) {
       state.SkipWithError("psql not available");

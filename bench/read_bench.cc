@@ -29,8 +29,8 @@ fs::path Inbox(int count) {
   const fs::path newdir = root / "ops" / "new";
   if (!fs::exists(root / "passwd")) {
     fs::create_directories(root);
-    const std::string add = "echo secret | " + LibDir() + "/../bin/velcmc-passwd " +
-                            root.string() + " ops > /dev/null";
+    const std::string add =
+        "echo secret | " + LibDir() + "/../bin/velcmc-passwd " + root.string() + " ops > /dev/null";
     if (std::system(add.c_str()) != 0) return {};
     fs::create_directories(newdir);
     for (int i = 0; i < count; ++i) {
@@ -69,8 +69,9 @@ void BM_WalkThroughTheLibrary(benchmark::State& state) {
   options.message_library = LibDir() + "/libvelmsgs.so";
   velsrv::Host host(options);
   velsrv::Client& client = host.NewClient();
-  if (client.Call("xp_startmail", {velsrv::RpcParam::Text("@mail_user", "ops"),
-                                   velsrv::RpcParam::Text("@mail_password", "secret")})
+  if (client
+          .Call("xp_startmail", {velsrv::RpcParam::Text("@mail_user", "ops"),
+                                 velsrv::RpcParam::Text("@mail_password", "secret")})
           .returned != 1) {
     state.SkipWithError("cannot log on");
     return;
@@ -84,11 +85,11 @@ void BM_WalkThroughTheLibrary(benchmark::State& state) {
                              velsrv::RpcParam::Text("@unread_only", "false")});
       if (found.returned != 1) break;
       id = found.output("@msg_id")->value;
-      velsrv::CallResult message = client.Call(
-          "xp_readmail", {velsrv::RpcParam::Binary("@msg_id", id),
-                          velsrv::RpcParam::Text("@peek", "true"),
-                          velsrv::RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
-                          velsrv::RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
+      velsrv::CallResult message =
+          client.Call("xp_readmail", {velsrv::RpcParam::Binary("@msg_id", id),
+                                      velsrv::RpcParam::Text("@peek", "true"),
+                                      velsrv::RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                                      velsrv::RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
       if (message.returned != 1) break;
       ++read;
     }
@@ -122,9 +123,9 @@ void BM_WalkDirectlyThroughTheProvider(benchmark::State& state) {
       if (list(session, type, 0, nullptr, &n, 0, &summaries, nullptr) != 0) break;
       CMC_uint32 next = 0;
       if (!id.empty()) {
-        while (next < n && !(summaries[next].message_reference->length == id.size() &&
-                             memcmp(summaries[next].message_reference->string, id.data(),
-                                    id.size()) == 0)) {
+        while (next < n &&
+               !(summaries[next].message_reference->length == id.size() &&
+                 memcmp(summaries[next].message_reference->string, id.data(), id.size()) == 0)) {
           ++next;
         }
         ++next;
@@ -148,10 +149,20 @@ void BM_WalkDirectlyThroughTheProvider(benchmark::State& state) {
   vel::os::FreeModule(provider);
 }
 
-BENCHMARK(BM_WalkThroughTheLibrary)->Arg(1000)->Arg(3000)->Arg(10000)
-    ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_WalkDirectlyThroughTheProvider)->Arg(1000)->Arg(3000)->Arg(10000)
-    ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_WalkThroughTheLibrary)
+    ->Arg(1000)
+    ->Arg(3000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+BENCHMARK(BM_WalkDirectlyThroughTheProvider)
+    ->Arg(1000)
+    ->Arg(3000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 

@@ -96,12 +96,11 @@ void BM_SendQueryAsResultsFile(benchmark::State& state) {
   int64_t peak = 0;
   for (auto _ : state) {
     h.host->ResetPeak();
-    velsrv::CallResult r = h.client->Call(
-        "xp_sendmail",
-        {velsrv::RpcParam::Text("@recipient", "ops"),
-         velsrv::RpcParam::Text("@query", "select * from t"),
-         velsrv::RpcParam::Text("@attach_result", "true"),
-         velsrv::RpcParam::Text("@attachname", "results.txt")});
+    velsrv::CallResult r =
+        h.client->Call("xp_sendmail", {velsrv::RpcParam::Text("@recipient", "ops"),
+                                       velsrv::RpcParam::Text("@query", "select * from t"),
+                                       velsrv::RpcParam::Text("@attach_result", "true"),
+                                       velsrv::RpcParam::Text("@attachname", "results.txt")});
     if (r.returned != 1) {
       state.SkipWithError("xp_sendmail failed");
       return;
@@ -138,8 +137,8 @@ void BM_SendQueryAttachedIntoMaildir(benchmark::State& state) {
   }
   const fs::path root = Data() / "mail";
   fs::create_directories(root);
-  const std::string add = "echo ops | " + LibDir() + "/../bin/velcmc-passwd " + root.string() +
-                          " ops > /dev/null";
+  const std::string add =
+      "echo ops | " + LibDir() + "/../bin/velcmc-passwd " + root.string() + " ops > /dev/null";
   if (std::system(add.c_str()) != 0) {
     state.SkipWithError("cannot create the mail account");
     return;
@@ -152,12 +151,11 @@ void BM_SendQueryAttachedIntoMaildir(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    velsrv::CallResult r = h.client->Call(
-        "xp_sendmail",
-        {velsrv::RpcParam::Text("@recipient", "ops"),
-         velsrv::RpcParam::Text("@query", "select * from t"),
-         velsrv::RpcParam::Text("@attach_result", "true"),
-         velsrv::RpcParam::Text("@attachname", "mailed.txt")});
+    velsrv::CallResult r =
+        h.client->Call("xp_sendmail", {velsrv::RpcParam::Text("@recipient", "ops"),
+                                       velsrv::RpcParam::Text("@query", "select * from t"),
+                                       velsrv::RpcParam::Text("@attach_result", "true"),
+                                       velsrv::RpcParam::Text("@attachname", "mailed.txt")});
     if (r.returned != 1) {
       state.SkipWithError("xp_sendmail failed");
       return;
@@ -165,7 +163,10 @@ void BM_SendQueryAttachedIntoMaildir(benchmark::State& state) {
   }
   fs::remove_all(root / "ops");
 }
-BENCHMARK(BM_SendQueryAttachedIntoMaildir)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_SendQueryAttachedIntoMaildir)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 
 }  // namespace
 

@@ -43,7 +43,8 @@ void ReadStatements(benchmark::State& state, MakeScript make) {
     velhost::StatementReader reader(source);
     statements = 0;
     while (std::optional<velhost::StatementReader::Piece> piece = reader.Next()) {
-      statements += static_cast<int64_t>(velhost::ParseScript(piece->text, piece->first_line).size());
+      statements +=
+          static_cast<int64_t>(velhost::ParseScript(piece->text, piece->first_line).size());
     }
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(script.size()));

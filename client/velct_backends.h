@@ -24,8 +24,7 @@ std::unique_ptr<Session> OpenSqliteSession(const std::string& server_name,
 // password. Null when the connection cannot be made; problem gives the
 // server's reason.
 std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
-                                             const std::string& conninfo,
-                                             const std::string& user,
+                                             const std::string& conninfo, const std::string& user,
                                              const std::string& password, std::string& problem);
 
 // A session answering from script. The login part of the script (what

@@ -66,8 +66,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_command(cs_command* cmd, int32_t type, const cha
                     "ct_command(): only language batches are served");
     if (!text || (length < 0 && length != VEL_NULLTERM))
       return Refuse(out, command, kMsgBadArgument, "ct_command(): bad text or length");
-    command->text = length == VEL_NULLTERM ? std::string(text)
-                                           : std::string(text, static_cast<size_t>(length));
+    command->text =
+        length == VEL_NULLTERM ? std::string(text) : std::string(text, static_cast<size_t>(length));
     command->phase = CommandPhase::kInitiated;
     return VEL_SUCCEED;
   });
@@ -176,8 +176,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_bind(cs_command* cmd, int32_t item, cs_datafmt* 
       return Refuse(out, command, kMsgOutOfSequence, "ct_bind(): there is no result with rows");
     if (item < 1 || static_cast<size_t>(item) > command->bindings.size())
       return Refuse(out, command, kMsgBadArgument, "ct_bind(): no column " + std::to_string(item));
-    if (!fmt || !buf || fmt->maxlength < 0 ||
-        !velct::detail::BindableType(fmt->datatype))
+    if (!fmt || !buf || fmt->maxlength < 0 || !velct::detail::BindableType(fmt->datatype))
       return Refuse(out, command, kMsgBadArgument,
                     "ct_bind(): bad format or buffer for column " + std::to_string(item));
     command->bindings[static_cast<size_t>(item - 1)] =
@@ -186,8 +185,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_bind(cs_command* cmd, int32_t item, cs_datafmt* 
   });
 }
 
-VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t offset,
-                                      int32_t option, int32_t* rows_read) {
+VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t offset, int32_t option,
+                                      int32_t* rows_read) {
   int64_t fetched = 0;
   const int32_t result = RunCall("ct_fetch", [&](State& state, Outbox& out) -> int32_t {
     cs_command* command = state.Find(cmd);
@@ -225,8 +224,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_cancel(cs_connection* con, cs_command* cmd, int3
     cs_connection* connection = con ? state.Find(con) : nullptr;
     if ((cmd && !command) || (con && !connection) || (!command && !connection)) return VEL_FAIL;
     if (type != VEL_CANCEL_ALL)
-      return velct::detail::Refuse(out, command ? command->connection : connection,
-                                   kMsgBadArgument, "ct_cancel(): only cancel-all is served");
+      return velct::detail::Refuse(out, command ? command->connection : connection, kMsgBadArgument,
+                                   "ct_cancel(): only cancel-all is served");
     if (command) {
       command->EndResults();
     } else {

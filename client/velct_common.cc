@@ -33,9 +33,8 @@ cs_daterec LocalNow() {
   rec.millisecond = static_cast<int32_t>(millis);
 
   // Local wall-clock time read as if it were UTC, minus the real instant.
-  const sys_days local_day =
-      year{rec.year} / month{static_cast<unsigned>(rec.month + 1)} /
-      day{static_cast<unsigned>(rec.day_of_month)};
+  const sys_days local_day = year{rec.year} / month{static_cast<unsigned>(rec.month + 1)} /
+                             day{static_cast<unsigned>(rec.day_of_month)};
   const auto local_as_utc = local_day + hours{rec.hour} + minutes{rec.minute} + seconds{rec.second};
   const auto offset = local_as_utc - time_point_cast<seconds>(system_clock::from_time_t(now_t));
   rec.tzone = static_cast<int32_t>(duration_cast<minutes>(offset).count());

@@ -43,8 +43,7 @@ int32_t WriteString(const std::string& value, void* buf, int32_t buflen, int32_t
   return VEL_SUCCEED;
 }
 
-int32_t SetProperty(cs_connection* con, int32_t property, void* buf, int32_t buflen,
-                    Outbox& out) {
+int32_t SetProperty(cs_connection* con, int32_t property, void* buf, int32_t buflen, Outbox& out) {
   switch (property) {
     case VEL_PROP_USERNAME:
     case VEL_PROP_PASSWORD: {

@@ -77,9 +77,9 @@ VEL_EXPORT int32_t VEL_CDECL ct_exit(cs_context* ctx, int32_t option) {
   if (option != VEL_FORCE_EXIT && option != VEL_UNUSED) return VEL_FAIL;
   // Without force, open connections keep the library up; with force they
   // are closed and dropped.
-  const bool has_connections = std::any_of(
-      call.state().connections.begin(), call.state().connections.end(),
-      [context](const auto& entry) { return entry.second->context == context; });
+  const bool has_connections =
+      std::any_of(call.state().connections.begin(), call.state().connections.end(),
+                  [context](const auto& entry) { return entry.second->context == context; });
   if (has_connections && option != VEL_FORCE_EXIT) return VEL_FAIL;
   call.state().DropConnectionsOf(context);
   context->initialised = false;
@@ -113,8 +113,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_callback(cs_context* ctx, cs_connection* con, in
   return VEL_FAIL;
 }
 
-VEL_EXPORT int32_t VEL_CDECL ct_config(cs_context* ctx, int32_t action, int32_t property,
-                                       void* buf, int32_t buflen, int32_t* outlen) {
+VEL_EXPORT int32_t VEL_CDECL ct_config(cs_context* ctx, int32_t action, int32_t property, void* buf,
+                                       int32_t buflen, int32_t* outlen) {
   CallScope call("ct_config");
   if (call.failed()) return VEL_FAIL;
   cs_context* context = call.state().Find(ctx);

@@ -73,25 +73,24 @@ struct ClientCode {
   int32_t severity;
   int32_t number;
   constexpr int32_t packed() const {
-    return static_cast<int32_t>((static_cast<uint32_t>(layer & 0xff) << 24) |
-                                (static_cast<uint32_t>(origin & 0xff) << 16) |
-                                (static_cast<uint32_t>(severity & 0xff) << 8) |
-                                static_cast<uint32_t>(number & 0xff));
+    return static_cast<int32_t>(
+        (static_cast<uint32_t>(layer & 0xff) << 24) | (static_cast<uint32_t>(origin & 0xff) << 16) |
+        (static_cast<uint32_t>(severity & 0xff) << 8) | static_cast<uint32_t>(number & 0xff));
   }
 };
 
 // The client messages the stand-in raises itself. The record's severity
 // field carries the same severity as the number.
-inline constexpr ClientCode kMsgOutOfSequence{1, 1, 1, 1};     // call not valid now
-inline constexpr ClientCode kMsgBadArgument{1, 1, 1, 2};       // item, property, type...
-inline constexpr ClientCode kMsgUnknownServer{2, 1, 5, 3};     // not in the interfaces file
-inline constexpr ClientCode kMsgCannotConnect{2, 1, 5, 4};     // backend could not be opened
-inline constexpr ClientCode kMsgConversion{3, 2, 1, 5};        // value does not convert
+inline constexpr ClientCode kMsgOutOfSequence{1, 1, 1, 1};  // call not valid now
+inline constexpr ClientCode kMsgBadArgument{1, 1, 1, 2};    // item, property, type...
+inline constexpr ClientCode kMsgUnknownServer{2, 1, 5, 3};  // not in the interfaces file
+inline constexpr ClientCode kMsgCannotConnect{2, 1, 5, 4};  // backend could not be opened
+inline constexpr ClientCode kMsgConversion{3, 2, 1, 5};     // value does not convert
 
 // Server messages of the SQLite backend.
-inline constexpr int32_t kSrvDatabaseChanged = 5701;     // severity 10, after "use NAME"
-inline constexpr int32_t kSrvUnknownDatabase = 20100;    // severity 16
-inline constexpr int32_t kSrvSqlErrorBase = 20000;       // + the engine's primary error code
+inline constexpr int32_t kSrvDatabaseChanged = 5701;   // severity 10, after "use NAME"
+inline constexpr int32_t kSrvUnknownDatabase = 20100;  // severity 16
+inline constexpr int32_t kSrvSqlErrorBase = 20000;     // + the engine's primary error code
 
 }  // namespace velct
 

@@ -51,8 +51,8 @@ struct Scratch {
 std::string_view CharacterForm(const Cell& cell, Scratch& scratch) {
   switch (cell.kind) {
     case Cell::Kind::kInt: {
-      auto end = std::to_chars(scratch.digits, scratch.digits + sizeof scratch.digits,
-                               cell.integer).ptr;
+      auto end =
+          std::to_chars(scratch.digits, scratch.digits + sizeof scratch.digits, cell.integer).ptr;
       return {scratch.digits, static_cast<size_t>(end - scratch.digits)};
     }
     case Cell::Kind::kReal: {
@@ -124,8 +124,8 @@ void PutInteger(const Cell& cell, const Binding& b, int column, Outbox& out) {
     ConversionMessage(out, column, "an integer");
   } else if (value < kMin || value > kMax) {
     ConversionMessage(out, column, "a 4-byte integer without overflow");
-    result = value < kMin ? std::numeric_limits<int32_t>::min()
-                          : std::numeric_limits<int32_t>::max();
+    result =
+        value < kMin ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
   } else {
     result = cell.kind == Cell::Kind::kInt ? static_cast<int32_t>(cell.integer)
                                            : static_cast<int32_t>(value);
@@ -194,8 +194,8 @@ void DeliverValue(const Cell& cell, const Binding& b, int column, Outbox& out) {
     default: {
       // Binary and text bindings take a binary value's bytes unconverted.
       Scratch scratch;
-      return PutBytes(b, cell.kind == Cell::Kind::kBytes ? cell.bytes
-                                                         : CharacterForm(cell, scratch));
+      return PutBytes(b,
+                      cell.kind == Cell::Kind::kBytes ? cell.bytes : CharacterForm(cell, scratch));
     }
   }
 }

@@ -161,9 +161,7 @@ Column Describe(const PGresult* result, int i) {
 void DecodeBytea(std::string_view text, std::string& bytes) {
   bytes.clear();
   if (text.starts_with("\\x")) {
-    const auto nibble = [](char c) {
-      return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-    };
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     bytes.reserve((text.size() - 2) / 2);
     for (size_t i = 2; i + 1 < text.size(); i += 2)
       bytes.push_back(static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1])));
@@ -274,7 +272,8 @@ Conn Connect(const std::string& conninfo, const std::string& user, const std::st
     return nullptr;
   }
   // Notices of the set-up go nowhere.
-  PQsetNoticeReceiver(conn.get(), [](void*, const PGresult*) {}, nullptr);
+  PQsetNoticeReceiver(
+      conn.get(), [](void*, const PGresult*) {}, nullptr);
   if (PQstatus(conn.get()) != CONNECTION_OK) {
     problem = Trimmed(PQerrorMessage(conn.get()));
     // The reason never repeats the password.
@@ -333,8 +332,8 @@ class PgSession : public Session {
     // Why not: the server lists no such database, or it refused.
     const char* params[] = {name.c_str()};
     Result found(PQexecParams(conn_.get(),
-                              "SELECT 1 FROM pg_catalog.pg_database WHERE datname = $1", 1,
-                              nullptr, params, nullptr, nullptr, 0));
+                              "SELECT 1 FROM pg_catalog.pg_database WHERE datname = $1", 1, nullptr,
+                              params, nullptr, nullptr, 0));
     if (PQresultStatus(found.get()) == PGRES_TUPLES_OK && PQntuples(found.get()) == 0)
       problem = "does not exist";
     else
@@ -393,8 +392,7 @@ class PgSession : public Session {
     const bool error = severity == "ERROR" || severity == "FATAL" || severity == "PANIC";
     self->listener_->Server(
         MakeServerMessage(SqlStateNumber(PQresultErrorField(notice, PG_DIAG_SQLSTATE)),
-                          error ? kSeverityError : kSeverityInfo, 1,
-                          self->line_ ? *self->line_ : 0,
+                          error ? kSeverityError : kSeverityInfo, 1, self->line_ ? *self->line_ : 0,
                           text ? text : Trimmed(PQresultErrorMessage(notice)), self->server_, ""));
   }
 
@@ -546,9 +544,9 @@ class PgBatch : public ResultStream {
     const std::string text =
         primary ? primary
                 : Trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(session_.conn()));
-    out.Server(MakeServerMessage(SqlStateNumber(sqlstate   ? sqlstate
-                                                : lost     ? kConnectionFailure
-                                                           : "XX000"),
+    out.Server(MakeServerMessage(SqlStateNumber(sqlstate ? sqlstate
+                                                : lost   ? kConnectionFailure
+                                                         : "XX000"),
                                  kSeverityError, 1, line_, text, session_.server(), ""));
     Queue({VEL_CMD_FAIL});
     Queue({VEL_CMD_DONE});
@@ -660,8 +658,8 @@ class PgBatch : public ResultStream {
   PgSession& session_;
   std::string text_;
   size_t pos_ = 0;
-  size_t counted_ = 0;  // newlines before here are counted in line_
-  int32_t line_ = 1;    // line of the batch the current statement starts on
+  size_t counted_ = 0;      // newlines before here are counted in line_
+  int32_t line_ = 1;        // line of the batch the current statement starts on
   bool in_flight_ = false;  // a statement was sent and not all its results read
   std::deque<Pending> queue_;
   Pending current_;
@@ -682,8 +680,7 @@ std::unique_ptr<ResultStream> PgSession::Run(const std::string& text, Outbox&) {
 }  // namespace
 
 std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
-                                             const std::string& conninfo,
-                                             const std::string& user,
+                                             const std::string& conninfo, const std::string& user,
                                              const std::string& password, std::string& problem) {
   auto session = std::make_unique<PgSession>(server_name, conninfo, user, password);
   if (!session->Open(problem)) return nullptr;

@@ -87,7 +87,8 @@ class ScriptStream : public ResultStream {
   // Failure rules placed right after what was just read take effect before
   // the next call.
   void InstallFollowingFailures() {
-    while (pos_ < end_ && event(pos_).kind == Kind::kFailCall) InstallFailure(state_, event(pos_++));
+    while (pos_ < end_ && event(pos_).kind == Kind::kFailCall)
+      InstallFailure(state_, event(pos_++));
   }
 
   State& state_;

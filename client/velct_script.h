@@ -140,14 +140,14 @@ struct ClientMessage {
 struct ScriptEvent {
   enum class Kind { kBatch, kResult, kRow, kServerMsg, kClientMsg, kFailCall };
   Kind kind;
-  int32_t result_type = 0;        // kResult
-  std::vector<Column> columns;    // kResult
-  int64_t row_count = -1;         // kResult of type command done
-  std::vector<Value> values;      // kRow
-  ServerMessage server_msg;       // kServerMsg
-  ClientMessage client_msg;       // kClientMsg
-  std::string function;           // kFailCall
-  int64_t nth = 1, count = 1;     // kFailCall
+  int32_t result_type = 0;      // kResult
+  std::vector<Column> columns;  // kResult
+  int64_t row_count = -1;       // kResult of type command done
+  std::vector<Value> values;    // kRow
+  ServerMessage server_msg;     // kServerMsg
+  ClientMessage client_msg;     // kClientMsg
+  std::string function;         // kFailCall
+  int64_t nth = 1, count = 1;   // kFailCall
 };
 
 // Builder of a scripted server's answers; see the top of this file.

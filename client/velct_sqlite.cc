@@ -114,8 +114,8 @@ bool ChangesRows(sqlite3_stmt* stmt) {
   while (!sql.empty() && std::isspace(static_cast<unsigned char>(sql.front())))
     sql.remove_prefix(1);
   const std::string word = Upper(sql.substr(0, 7));
-  return word.starts_with("INSERT") || word.starts_with("UPDATE") ||
-         word.starts_with("DELETE") || word.starts_with("REPLACE");
+  return word.starts_with("INSERT") || word.starts_with("UPDATE") || word.starts_with("DELETE") ||
+         word.starts_with("REPLACE");
 }
 
 class SqliteSession : public Session {
@@ -131,8 +131,8 @@ class SqliteSession : public Session {
   // Switches to the database file NAME beside the default one. False, with
   // the reason, when there is no such database.
   bool Use(std::string_view name, std::string& problem) {
-    const bool plain = !name.empty() && name.front() != '.' &&
-                       name.find_first_of("/\\") == std::string_view::npos;
+    const bool plain =
+        !name.empty() && name.front() != '.' && name.find_first_of("/\\") == std::string_view::npos;
     if (!plain) {
       problem = "is not a database name";
       return false;
@@ -248,8 +248,8 @@ class SqliteBatch : public ResultStream {
   // An error of the engine: its message, then command failed and done.
   void Failed(Outbox& out) {
     sqlite3* db = session_.db();
-    out.Server(MakeServerMessage(kSrvSqlErrorBase + (sqlite3_errcode(db) & 0xff), kSeverityError,
-                                 1, line_, sqlite3_errmsg(db), session_.server(), ""));
+    out.Server(MakeServerMessage(kSrvSqlErrorBase + (sqlite3_errcode(db) & 0xff), kSeverityError, 1,
+                                 line_, sqlite3_errmsg(db), session_.server(), ""));
     Queue({VEL_CMD_FAIL});
     Queue({VEL_CMD_DONE});
   }
@@ -293,8 +293,8 @@ class SqliteBatch : public ResultStream {
     sqlite3* db = session_.db();
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
-    const int rc = sqlite3_prepare_v2(db, text_.data() + pos_, static_cast<int>(text_.size() - pos_),
-                                      &raw, &tail);
+    const int rc = sqlite3_prepare_v2(db, text_.data() + pos_,
+                                      static_cast<int>(text_.size() - pos_), &raw, &tail);
     Stmt stmt(raw);
     if (rc != SQLITE_OK) {
       Failed(out);

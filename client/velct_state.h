@@ -41,7 +41,7 @@ struct cs_connection {
   int32_t prop_9136 = 0;
   cs_servermsg_fn server_message = nullptr;
   cs_clientmsg_fn client_message = nullptr;
-  std::string server_name;  // while connected
+  std::string server_name;                          // while connected
   std::unique_ptr<velct::detail::Session> session;  // null while not connected
   std::set<cs_command*> commands;
 };

@@ -74,36 +74,66 @@ const char* InternalResultText(int32_t cmc) {
 
 int32_t sm_cmcerrindex(int32_t code) {
   switch (code) {
-    case 37: return 0;
-    case 36: return 1;
-    case 32: return 2;
-    case 27: return 3;
-    case 25: return 4;
-    case 23: return 5;
-    case 18: return 6;
-    case 17: return 7;
-    case 14: return 8;
-    case 12: return 9;
-    case 2: return 10;
-    case 1: return 11;
-    case 35: return 12;
-    case 34: return 13;
-    case 31: return 14;
-    case 24: return 15;
-    case 22: return 16;
-    case 19: return 17;
-    case 9: return 18;
-    case 8: return 19;
-    case 6: return 20;
-    case 33: return 21;
-    case 26: return 22;
-    case 16: return 23;
-    case 15: return 24;
-    case 7: return 25;
-    case 3: return 26;
-    case 4: return 27;
-    case 5: return 28;
-    default: return -1;
+    case 37:
+      return 0;
+    case 36:
+      return 1;
+    case 32:
+      return 2;
+    case 27:
+      return 3;
+    case 25:
+      return 4;
+    case 23:
+      return 5;
+    case 18:
+      return 6;
+    case 17:
+      return 7;
+    case 14:
+      return 8;
+    case 12:
+      return 9;
+    case 2:
+      return 10;
+    case 1:
+      return 11;
+    case 35:
+      return 12;
+    case 34:
+      return 13;
+    case 31:
+      return 14;
+    case 24:
+      return 15;
+    case 22:
+      return 16;
+    case 19:
+      return 17;
+    case 9:
+      return 18;
+    case 8:
+      return 19;
+    case 6:
+      return 20;
+    case 33:
+      return 21;
+    case 26:
+      return 22;
+    case 16:
+      return 23;
+    case 15:
+      return 24;
+    case 7:
+      return 25;
+    case 3:
+      return 26;
+    case 4:
+      return 27;
+    case 5:
+      return 28;
+    default:
+      return -1;
   }
 }
 

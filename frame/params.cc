@@ -20,11 +20,11 @@ struct KindLimits {
   int32_t min, max;
 };
 const KindLimits kKindLimits[] = {
-    {"xp_startmail", 0, 2},     // SM_KIND_STARTMAIL
-    {"xp_readmail", 0, 15},     // SM_KIND_READMAIL
-    {"xp_sendmail", 1, 18},     // SM_KIND_SENDMAIL
-    {"xp_findnextmsg", 1, 3},   // SM_KIND_FINDNEXTMSG
-    {"xp_deletemail", 0, 1},    // SM_KIND_DELETEMAIL
+    {"xp_startmail", 0, 2},    // SM_KIND_STARTMAIL
+    {"xp_readmail", 0, 15},    // SM_KIND_READMAIL
+    {"xp_sendmail", 1, 18},    // SM_KIND_SENDMAIL
+    {"xp_findnextmsg", 1, 3},  // SM_KIND_FINDNEXTMSG
+    {"xp_deletemail", 0, 1},   // SM_KIND_DELETEMAIL
 };
 constexpr int32_t kKinds = sizeof(kKindLimits) / sizeof(kKindLimits[0]);
 

@@ -19,7 +19,7 @@ struct sm_param {
   // The value, and one spare byte for the terminator after a value of
   // full size.
   char value[SM_VALUE_SIZE + 1];
-  int32_t length;    // valid bytes in value
+  int32_t length;  // valid bytes in value
 };
 
 // The one message type the library sends and lists: the interpersonal

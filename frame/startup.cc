@@ -60,8 +60,8 @@ int32_t sm_initclient(sm_challenge_fn challenge) {
   }
   char interfaces[260];
   memset(interfaces, 0, sizeof(interfaces));
-  if (srv_props(sm_state.ctx, VEL_GET, VEL_PROP_IFILE_PATH, interfaces, sizeof(interfaces), nullptr) !=
-      VEL_SUCCEED) {
+  if (srv_props(sm_state.ctx, VEL_GET, VEL_PROP_IFILE_PATH, interfaces, sizeof(interfaces),
+                nullptr) != VEL_SUCCEED) {
     sm_raise(nullptr, 0, SM_MSG_FAILED, nullptr, 0);
     return 0;
   }

@@ -8,7 +8,6 @@
 #include "frame/state.h"
 #include "velsrv.h"
 
-
 // Reads a time-out the way the runtime's atoi does (leading blanks, sign,
 // digits, anything after them ignored); no number and 0 give the default.
 int32_t sm_parsetimeout(const char* text);

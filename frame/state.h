@@ -43,15 +43,15 @@ struct sm_reqslot_t;
 
 struct sm_state_t {
   // ----------------------------------------------------------- settings
-  bool attached = false;                   // attach succeeded: detach undoes it
+  bool attached = false;                    // attach succeeded: detach undoes it
   xp_srv_route_err_fn route_err = nullptr;  // the host's error router
-  char cmcdllname[256] = {};               // the provider's module name
-  cs_context* ctx = nullptr;               // the client-library context
-  int32_t timeout = SM_DEFAULT_TIMEOUT;    // mail request time-out, milliseconds
-  int32_t list_every_type = 0;  // 1 (VELMAIL_CLIENT=LOTUS): list messages of every type
-  void* cmcdll = nullptr;                  // the provider module; null while none is bound
-  bool cmcdll_owned = false;               // the library took a reference on it
-  sm_cmcentries cmc = {};                  // its entry points
+  char cmcdllname[256] = {};                // the provider's module name
+  cs_context* ctx = nullptr;                // the client-library context
+  int32_t timeout = SM_DEFAULT_TIMEOUT;     // mail request time-out, milliseconds
+  int32_t list_every_type = 0;              // 1 (VELMAIL_CLIENT=LOTUS): list messages of every type
+  void* cmcdll = nullptr;                   // the provider module; null while none is bound
+  bool cmcdll_owned = false;                // the library took a reference on it
+  sm_cmcentries cmc = {};                   // its entry points
 
   // ------------------------------------------------------------ profile
   vel::os::CriticalSection profile_lock;
@@ -59,10 +59,10 @@ struct sm_state_t {
   char profile_pwd[SM_PROFILE_SIZE] VEL_GUARDED_BY(profile_lock) = {};   // in clear
 
   // ------------------------------------------------------------- worker
-  std::atomic<uint32_t> session{0};    // the CMC session id; 0 while none is open
-  std::atomic<uint32_t> thread_id{0};  // the live worker's; 0 while none runs
+  std::atomic<uint32_t> session{0};      // the CMC session id; 0 while none is open
+  std::atomic<uint32_t> thread_id{0};    // the live worker's; 0 while none runs
   vel::os::CriticalSection worker_lock;  // held for the whole of each request
-  bool worker_ready VEL_GUARDED_BY(worker_lock) = false;  // the events exist
+  bool worker_ready VEL_GUARDED_BY(worker_lock) = false;                    // the events exist
   std::shared_ptr<vel::os::Event> evt_request VEL_GUARDED_BY(worker_lock);  // the live worker's
   std::shared_ptr<vel::os::Event> evt_done VEL_GUARDED_BY(worker_lock);
   std::unique_ptr<vel::os::Thread> thread VEL_GUARDED_BY(worker_lock);

@@ -31,7 +31,8 @@ void* BlockTracker::Reallocate(void* block, int32_t size) {
   std::lock_guard lock(mu_);
   auto it = blocks_.find(block);
   if (it == blocks_.end()) {
-    std::fprintf(stderr, "velsrv: srv_realloc of %p, which srv_alloc did not hand out (freed already?)\n",
+    std::fprintf(stderr,
+                 "velsrv: srv_realloc of %p, which srv_alloc did not hand out (freed already?)\n",
                  block);
     return nullptr;
   }

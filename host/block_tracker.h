@@ -35,7 +35,7 @@ class BlockTracker {
  private:
   mutable std::mutex mu_;
   std::unordered_map<void*, size_t> blocks_;  // block -> size asked for
-  int64_t bytes_ = 0;  // held now
+  int64_t bytes_ = 0;                         // held now
   int64_t peak_ = 0;
 };
 

@@ -13,8 +13,7 @@ using ProcedureFn = int32_t (*)(srv_proc* caller);
 Client::Impl::Impl(Host::Impl* owner) : host(owner), caller(std::make_shared<srv_proc>()) {
   internal::TheProcess().callers.Add(caller);
   srv_proc* served = caller.get();
-  thread = std::make_unique<internal::TaskThread>(
-      [served] { internal::ServedCaller() = served; });
+  thread = std::make_unique<internal::TaskThread>([served] { internal::ServedCaller() = served; });
 }
 
 Client::Impl::~Impl() {

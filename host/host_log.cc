@@ -20,8 +20,8 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_log(srv_server* /*server*/, int32_t /*date
 }
 
 extern "C" VELSRV_API void velsrv_route_deliver(srv_proc* thread, int32_t msgnum, int32_t routing,
-                                                 const velsrv::RouteArg* args, int32_t nargs,
-                                                 const char* text) {
+                                                const velsrv::RouteArg* args, int32_t nargs,
+                                                const char* text) {
   velsrv::RoutedMessage message;
   message.thread = thread;
   message.msgnum = msgnum;

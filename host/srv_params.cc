@@ -16,9 +16,7 @@ int32_t DescribedMaxLength(const RpcParam& param) {
 }
 
 // A parameter without a value: NULL, or void (named but not supplied).
-bool HasNoValue(const RpcParam& param) {
-  return param.null || param.datatype == VEL_VOID_TYPE;
-}
+bool HasNoValue(const RpcParam& param) { return param.null || param.datatype == VEL_VOID_TYPE; }
 
 // Copies one parameter into the buffer bound to it, cut to the bound
 // maximum; the indicator tells NULL (-1), complete (0) or the full length.
@@ -89,8 +87,8 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_descfmt(srv_proc* proc, int32_t cmd, int32
   return VEL_SUCCEED;
 }
 
-VELSRV_C_EXPORT int32_t VEL_CDECL srv_bind(srv_proc* proc, int32_t cmd, int32_t type,
-                                           int32_t item, cs_datafmt* fmt, void* buf, int32_t* len,
+VELSRV_C_EXPORT int32_t VEL_CDECL srv_bind(srv_proc* proc, int32_t cmd, int32_t type, int32_t item,
+                                           cs_datafmt* fmt, void* buf, int32_t* len,
                                            int16_t* indicator) {
   if (Injected("srv_bind", item)) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);

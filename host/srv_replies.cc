@@ -51,9 +51,10 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_sendinfo(srv_proc* proc, cs_servermsg* msg
   message.server = CountedText(msg->svrname, sizeof msg->svrname, msg->svrnlen);
   // The procedure name is terminated as well as counted: the shorter wins.
   const void* nul = std::memchr(msg->proc, 0, sizeof msg->proc);
-  const size_t proc_len = nul == nullptr ? sizeof msg->proc : static_cast<const char*>(nul) - msg->proc;
-  message.procedure =
-      CountedText(msg->proc, proc_len, msg->proclen < 0 ? static_cast<int32_t>(proc_len) : msg->proclen);
+  const size_t proc_len =
+      nul == nullptr ? sizeof msg->proc : static_cast<const char*>(nul) - msg->proc;
+  message.procedure = CountedText(msg->proc, proc_len,
+                                  msg->proclen < 0 ? static_cast<int32_t>(proc_len) : msg->proclen);
   message.line = msg->line;
   message.forwarded = true;
   std::lock_guard lock(caller->mu);

@@ -30,12 +30,12 @@ namespace velsrv {
 
 // One RPC parameter as the caller passes it.
 struct VELSRV_API RpcParam {
-  std::string name;          // with the leading '@'; empty for a positional parameter
+  std::string name;  // with the leading '@'; empty for a positional parameter
   int32_t datatype = VEL_CHAR_TYPE;
-  std::string value;         // raw bytes; an integer is 4 bytes in host order
-  bool null = false;         // a NULL value
-  bool output = false;       // passed as an output parameter (status 0x400)
-  int32_t maxlength = -1;    // declared maximum length; -1: the value's own length
+  std::string value;       // raw bytes; an integer is 4 bytes in host order
+  bool null = false;       // a NULL value
+  bool output = false;     // passed as an output parameter (status 0x400)
+  int32_t maxlength = -1;  // declared maximum length; -1: the value's own length
 
   static RpcParam Text(std::string name, std::string value);
   static RpcParam Int(std::string name, int32_t value);
@@ -65,7 +65,7 @@ struct RoutedMessage {
   int32_t msgnum = 0;
   int32_t routing = 0;
   std::vector<RouteArg> args;
-  std::string text;            // the formatted text the router produced
+  std::string text;  // the formatted text the router produced
 };
 
 // A message that reached the client: routed with bit 8, or forwarded with
@@ -78,16 +78,16 @@ struct ClientMessage {
   std::string server;     // server name, forwarded messages only
   std::string procedure;  // procedure name, forwarded messages only
   int32_t line = 0;
-  bool forwarded = false; // came through srv_sendinfo
+  bool forwarded = false;  // came through srv_sendinfo
 };
 
 // One output parameter value sent with srv_xferdata(set).
 struct OutputValue {
   int32_t item = 0;
-  std::string name;         // as the caller declared it
+  std::string name;  // as the caller declared it
   int32_t datatype = 0;
-  std::string value;        // the bytes sent (empty for NULL)
-  int16_t indicator = 0;    // -1 for NULL
+  std::string value;      // the bytes sent (empty for NULL)
+  int16_t indicator = 0;  // -1 for NULL
   bool is_null() const { return indicator == -1; }
 };
 
@@ -103,16 +103,16 @@ struct DoneRecord {
 };
 
 struct VELSRV_API CallResult {
-  bool found = false;               // the library exports the procedure
-  bool attached = true;             // false when loading the library failed
-  int32_t returned = 0;             // the procedure's return value
+  bool found = false;    // the library exports the procedure
+  bool attached = true;  // false when loading the library failed
+  int32_t returned = 0;  // the procedure's return value
   std::vector<ClientMessage> messages;
   std::vector<std::vector<OutputValue>> output_batches;  // one per srv_xferdata(set)
   std::vector<DoneRecord> dones;
-  std::vector<int32_t> statuses;    // srv_sendstatus values
+  std::vector<int32_t> statuses;  // srv_sendstatus values
   std::vector<ReplyEvent> sequence;
-  std::vector<RoutedMessage> routed; // routed on this call's thread during the call
-  std::vector<std::string> log;      // log lines written on this thread during the call
+  std::vector<RoutedMessage> routed;  // routed on this call's thread during the call
+  std::vector<std::string> log;       // log lines written on this thread during the call
 
   // The last output batch flattened (empty when none was sent).
   std::vector<OutputValue> outputs() const;
@@ -140,9 +140,9 @@ struct FailRule {
 // ------------------------------------------------------------ the host
 
 struct HostOptions {
-  std::string library;           // path of the library (libvelmail.so)
-  std::string message_library;   // path of the message library; empty: none loaded
-  std::string interfaces_file;   // what srv_props 320 yields
+  std::string library;                    // path of the library (libvelmail.so)
+  std::string message_library;            // path of the message library; empty: none loaded
+  std::string interfaces_file;            // what srv_props 320 yields
   std::string server_name = "VELSERVER";  // what srv_thread_props 209 yields
 };
 
@@ -229,7 +229,7 @@ class VELSRV_API Client {
 // writes its text to the host log when routing has bit 1 and hands it to
 // the client when routing has bit 8 and thread is not null.
 extern "C" VELSRV_API void velsrv_route_deliver(srv_proc* thread, int32_t msgnum, int32_t routing,
-                                                 const velsrv::RouteArg* args, int32_t nargs,
-                                                 const char* text);
+                                                const velsrv::RouteArg* args, int32_t nargs,
+                                                const char* text);
 
 #endif

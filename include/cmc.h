@@ -153,12 +153,11 @@ typedef CMC_return_code(VEL_CDECL *CMC_logon_fn)(CMC_string service, CMC_string 
 typedef CMC_return_code(VEL_CDECL *CMC_logoff_fn)(CMC_session_id, CMC_ui_id, CMC_flags,
                                                   CMC_extension *);
 typedef CMC_return_code(VEL_CDECL *CMC_free_fn)(void *memory);
-typedef CMC_return_code(VEL_CDECL *CMC_send_fn)(CMC_session_id, CMC_message *, CMC_flags,
-                                                CMC_ui_id, CMC_extension *);
+typedef CMC_return_code(VEL_CDECL *CMC_send_fn)(CMC_session_id, CMC_message *, CMC_flags, CMC_ui_id,
+                                                CMC_extension *);
 typedef CMC_return_code(VEL_CDECL *CMC_look_up_fn)(CMC_session_id, CMC_recipient *recipient_in,
                                                    CMC_flags, CMC_ui_id, CMC_uint32 *count,
-                                                   CMC_recipient **recipients_out,
-                                                   CMC_extension *);
+                                                   CMC_recipient **recipients_out, CMC_extension *);
 typedef CMC_return_code(VEL_CDECL *CMC_list_fn)(CMC_session_id, CMC_string message_type,
                                                 CMC_flags list_flags, CMC_message_reference *seed,
                                                 CMC_uint32 *count, CMC_ui_id,
@@ -184,8 +183,8 @@ CMC_return_code VEL_CDECL cmc_look_up(CMC_session_id session, CMC_recipient *rec
                                       CMC_recipient **recipients_out, CMC_extension *extensions);
 CMC_return_code VEL_CDECL cmc_list(CMC_session_id session, CMC_string message_type,
                                    CMC_flags list_flags, CMC_message_reference *seed,
-                                   CMC_uint32 *count, CMC_ui_id ui_id,
-                                   CMC_message_summary **result, CMC_extension *extensions);
+                                   CMC_uint32 *count, CMC_ui_id ui_id, CMC_message_summary **result,
+                                   CMC_extension *extensions);
 CMC_return_code VEL_CDECL cmc_read(CMC_session_id session, CMC_message_reference *reference,
                                    CMC_flags read_flags, CMC_message **message, CMC_ui_id ui_id,
                                    CMC_extension *extensions);

@@ -16,7 +16,7 @@ struct cs_locale;
 
 /* Description of one RPC parameter or result column. */
 struct cs_datafmt {
-  char name[132]; /* not terminated */
+  char name[132];  /* not terminated */
   int32_t namelen; /* 0 for a positional parameter or unnamed column */
   int32_t datatype;
   int32_t format;
@@ -32,7 +32,7 @@ VEL_CHECK_SIZE32(struct cs_datafmt, 172);
 
 struct cs_clientmsg {
   int32_t severity;
-  int32_t msgnumber; /* bytes from high to low: layer, origin, severity, number */
+  int32_t msgnumber;    /* bytes from high to low: layer, origin, severity, number */
   char msgstring[1024]; /* not terminated */
   int32_t msgstringlen;
   int32_t osnumber;
@@ -135,15 +135,15 @@ int32_t VEL_CDECL ct_con_props(struct cs_connection *con, int32_t action, int32_
                                void *buf, int32_t buflen, int32_t *outlen);
 int32_t VEL_CDECL ct_connect(struct cs_connection *con, const char *server, int32_t length);
 int32_t VEL_CDECL ct_cmd_alloc(struct cs_connection *con, struct cs_command **cmd);
-int32_t VEL_CDECL ct_command(struct cs_command *cmd, int32_t type, const char *text,
-                             int32_t length, int32_t option);
+int32_t VEL_CDECL ct_command(struct cs_command *cmd, int32_t type, const char *text, int32_t length,
+                             int32_t option);
 int32_t VEL_CDECL ct_send(struct cs_command *cmd);
 int32_t VEL_CDECL ct_results(struct cs_command *cmd, int32_t *result_type);
 int32_t VEL_CDECL ct_res_info(struct cs_command *cmd, int32_t type, void *buf, int32_t buflen,
                               int32_t *outlen);
 int32_t VEL_CDECL ct_describe(struct cs_command *cmd, int32_t item, struct cs_datafmt *fmt);
-int32_t VEL_CDECL ct_bind(struct cs_command *cmd, int32_t item, struct cs_datafmt *fmt,
-                          void *buf, int32_t *copied, int16_t *indicator);
+int32_t VEL_CDECL ct_bind(struct cs_command *cmd, int32_t item, struct cs_datafmt *fmt, void *buf,
+                          int32_t *copied, int16_t *indicator);
 int32_t VEL_CDECL ct_fetch(struct cs_command *cmd, int32_t type, int32_t offset, int32_t option,
                            int32_t *rows_read);
 int32_t VEL_CDECL ct_cancel(struct cs_connection *con, struct cs_command *cmd, int32_t type);

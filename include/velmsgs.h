@@ -14,7 +14,7 @@ struct srv_proc;
  * number where the library raises the message with a name; one 32-bit
  * number otherwise. */
 typedef void(VEL_CDECL *xp_srv_route_err_fn)(struct srv_proc *thread, int32_t msgnum,
-                                              int32_t routing, ...);
+                                             int32_t routing, ...);
 
 enum {
   VEL_ROUTE_LOG = 0x1,   /* write the message to the host log */

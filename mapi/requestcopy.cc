@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace {
 
 // Arrays end at the element flagged last; a bound keeps a malformed one

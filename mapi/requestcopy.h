@@ -22,7 +22,6 @@ class sm_requestcopy {
   void Clear();
 
  private:
-
   std::deque<std::string> strings_;
   std::vector<CMC_extension> extensions_;
   std::vector<uint32_t> reference_;  // length, then the bytes

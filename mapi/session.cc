@@ -5,8 +5,8 @@
 
 #include "cmc.h"
 #include "frame/errors.h"
-#include "frame/reporters.h"
 #include "frame/params.h"
+#include "frame/reporters.h"
 #include "mapi/worker.h"
 
 void sm_decodepwd(const char* encoded, char* out) {
@@ -32,7 +32,9 @@ const sm_paramdefault kStartMailDefaults[] = {
 };
 }  // namespace
 
-void sm_preset(sm_startmail_params* record) { sm_presettable(record->params, kStartMailDefaults, 2); }
+void sm_preset(sm_startmail_params* record) {
+  sm_presettable(record->params, kStartMailDefaults, 2);
+}
 
 int32_t sm_getstartmailparams(srv_proc* thread, sm_startmail_params* record) {
   int32_t count = 0;
@@ -105,7 +107,8 @@ static void SetMailProfile(const char* user, const char* encoded_password) {
   // The profile holds 31 characters; a longer user or password is refused
   // rather than stored cut (which would log on as somebody else).
   const bool user_too_long = strlen(user) >= SM_PROFILE_SIZE;
-  if (user_too_long || (encoded_password != nullptr && strlen(encoded_password) >= SM_PROFILE_SIZE)) {
+  if (user_too_long ||
+      (encoded_password != nullptr && strlen(encoded_password) >= SM_PROFILE_SIZE)) {
     sm_raise(sm_currentthread(), 0, SM_MSG_BAD_VALUE,
              user_too_long ? "@mail_user" : "@mail_password", 0);
     return;
@@ -132,7 +135,7 @@ extern "C" VEL_EXPORT int32_t VEL_CDECL xp_stopmail(srv_proc* thread) {
 }
 
 extern "C" VEL_EXPORT void VEL_CDECL xp_srv_set_mailprofile(const char* user,
-                                                          const char* encoded_password) {
+                                                            const char* encoded_password) {
   sm_guarded(nullptr, "xp_srv_set_mailprofile", [&] {
     SetMailProfile(user, encoded_password);
     return 1;

@@ -25,5 +25,4 @@ int32_t sm_getstartmailparams(srv_proc* thread, sm_startmail_params* record);
 // the encoded text's length plus one byte.
 void sm_decodepwd(const char* encoded, char* out);
 
-
 #endif

@@ -9,7 +9,6 @@
 #include "mapi/requestcopy.h"
 #include "platform.h"
 
-
 namespace {
 
 using vel::os::Event;
@@ -341,7 +340,8 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
       return sm_requestfree(reinterpret_cast<void*>(first));
     default:
       // No provider call: the worker answers it as an internal failure.
-      return Post(code, [](sm_reqslot_t*) {}, NothingToCollect);
+      return Post(
+          code, [](sm_reqslot_t*) {}, NothingToCollect);
   }
 }
 

@@ -110,8 +110,8 @@ bool ReadProfileValue(const char* section, const char* key, std::string* value) 
     if (trimmed.empty()) continue;
     if (trimmed.front() == '[') {
       size_t close = trimmed.find(']');
-      std::string name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos
-                                                                              : close - 1));
+      std::string name =
+          Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       in_section = EqualNoCase(name, section);
       continue;
     }
@@ -503,7 +503,8 @@ int OpenRegularFile(const char* path, uint64_t* size, bool follow_link) {
   }
   // Non-blocking, so that opening a FIFO does not wait for a writer; the
   // flag is dropped again once the file is known to be regular.
-  int fd = open(path, O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd =
+      open(path, O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return -1;
   struct stat st;
   int refused = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);

@@ -209,12 +209,12 @@ KernelExit LookUpKernelExit() {
   if (kernel.set_event != nullptr && kernel.close_handle != nullptr &&
       kernel.exit_thread != nullptr) {
     __asm__ volatile(
-        "pushl $0\n\t"     // ExitThread's exit code
-        "pushl $0\n\t"     // ExitThread's return address (never used)
-        "pushl %0\n\t"     // CloseHandle's handle
-        "pushl %3\n\t"     // CloseHandle returns into ExitThread
-        "pushl %0\n\t"     // SetEvent's handle
-        "pushl %2\n\t"     // SetEvent returns into CloseHandle
+        "pushl $0\n\t"  // ExitThread's exit code
+        "pushl $0\n\t"  // ExitThread's return address (never used)
+        "pushl %0\n\t"  // CloseHandle's handle
+        "pushl %3\n\t"  // CloseHandle returns into ExitThread
+        "pushl %0\n\t"  // SetEvent's handle
+        "pushl %2\n\t"  // SetEvent returns into CloseHandle
         "jmp *%1\n\t"
         :
         : "r"(left), "r"(kernel.set_event), "r"(kernel.close_handle), "r"(kernel.exit_thread)
@@ -279,7 +279,6 @@ class WindowsThread final : public Thread {
 
 }  // namespace
 
-
 uint32_t CurrentThreadId() {
   if (t_thread_id == 0) t_thread_id = g_next_thread_id.fetch_add(1);
   return t_thread_id;
@@ -339,11 +338,12 @@ GuardFrame* ChainHead() {
   return head;
 }
 
-void SetChainHead(GuardFrame* head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory"); }
+void SetChainHead(GuardFrame* head) {
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
 
-extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
-                                                      void* establisher, CONTEXT* /*context*/,
-                                                      void* /*dispatcher*/) {
+extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                      CONTEXT* /*context*/, void* /*dispatcher*/) {
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
     return ExceptionContinueSearch;
   }
@@ -395,10 +395,10 @@ std::unique_ptr<File> File::Create(const char* path, Mode mode) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return nullptr;
   }
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              mode == Mode::kNew ? CREATE_NEW : CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  mode == Mode::kNew ? CREATE_NEW : CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::unique_ptr<File>(new File(reinterpret_cast<intptr_t>(handle)));
 }
@@ -465,8 +465,8 @@ bool WriteNewFileDurably(const char* path, const void* data, size_t size) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;  // an existing file is left alone
   const char* bytes = static_cast<const char*>(data);
   size_t total = 0;

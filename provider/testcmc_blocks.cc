@@ -31,8 +31,8 @@ void FillRecipient(Block& block, CMC_recipient& out, const std::string& name, CM
 
 CMC_message_summary* BuildSummaryBlock(const std::vector<const Message*>& messages) {
   if (messages.empty()) return nullptr;
-  size_t size = ArraySize<CMC_message_summary>(messages.size()) +
-                ArraySize<CMC_recipient>(messages.size());
+  size_t size =
+      ArraySize<CMC_message_summary>(messages.size()) + ArraySize<CMC_recipient>(messages.size());
   for (const Message* m : messages) {
     size += ReferenceSize(m->reference) + StringSize(m->type) + StringSize(m->subject) +
             2 * StringSize(m->sender);

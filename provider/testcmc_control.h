@@ -33,10 +33,10 @@ enum class Action {
 
 struct Behaviour {
   Action action = Action::kNormal;
-  uint32_t code = 0;       // for kReturn
-  uint32_t sleep_ms = 0;   // for kSleep
-  int64_t times = -1;      // how many calls it applies to (-1: until reset);
-                           // afterwards the entry point is normal again
+  uint32_t code = 0;      // for kReturn
+  uint32_t sleep_ms = 0;  // for kSleep
+  int64_t times = -1;     // how many calls it applies to (-1: until reset);
+                          // afterwards the entry point is normal again
 };
 
 // Entry points by their export names: "cmc_logon", "cmc_logoff", "cmc_free",
@@ -53,31 +53,31 @@ TESTCMC_API void Reset();
 // One recorded call.
 struct Call {
   std::string entry;
-  uint64_t thread = 0;               // an id of the calling thread
-  uint32_t session = 0;              // session id argument (where any)
-  std::string user, password;        // cmc_logon (empty when null)
+  uint64_t thread = 0;         // an id of the calling thread
+  uint32_t session = 0;        // session id argument (where any)
+  std::string user, password;  // cmc_logon (empty when null)
   bool user_null = false, password_null = false, service_null = false;
   uint32_t ui_id = 0;
-  uint32_t version = 0;              // cmc_logon caller version
+  uint32_t version = 0;  // cmc_logon caller version
   uint32_t flags = 0;
   bool character_set_null = true;
   std::vector<CMC_extension> extensions;  // copied up to the last element
   bool extensions_null = true;
-  std::string message_type;          // cmc_list
+  std::string message_type;  // cmc_list
   bool message_type_null = true;
-  bool seed_null = true;             // cmc_list
-  uint32_t count_in = 0;             // cmc_list
-  std::string reference;             // cmc_read, cmc_act_on
-  uint32_t operation = 0;            // cmc_act_on
-  void* memory = nullptr;            // cmc_free
+  bool seed_null = true;   // cmc_list
+  uint32_t count_in = 0;   // cmc_list
+  std::string reference;   // cmc_read, cmc_act_on
+  uint32_t operation = 0;  // cmc_act_on
+  void* memory = nullptr;  // cmc_free
   // cmc_send: copied from the message
   std::string subject, text_note, send_type;
   bool text_note_null = true;
   std::vector<std::pair<std::string, uint32_t>> recipients;  // name, role
   std::vector<uint32_t> recipient_flags;
   std::vector<std::pair<std::string, std::string>> attachments;  // title, file name
-  uint32_t result = 0;               // what the entry point returned
-  bool finished = false;             // false while the call is in progress
+  uint32_t result = 0;                                           // what the entry point returned
+  bool finished = false;  // false while the call is in progress
 };
 TESTCMC_API std::vector<Call> Calls();
 TESTCMC_API int64_t CallCount(const std::string& entry);
@@ -89,7 +89,7 @@ struct Message {
   std::string subject;
   std::string text;
   std::string sender;
-  std::vector<std::pair<std::string, uint32_t>> recipients;  // name, role
+  std::vector<std::pair<std::string, uint32_t>> recipients;      // name, role
   std::vector<std::pair<std::string, std::string>> attachments;  // title, file name
   CMC_time time{};
   bool read = false;

@@ -27,9 +27,9 @@ extern "C" {
 #ifndef TESTCMC_OMIT_LOGON
 VEL_EXPORT CMC_return_code VEL_CDECL cmc_logon(CMC_string service, CMC_string user,
                                                CMC_string password,
-                                               CMC_object_identifier character_set,
-                                               CMC_ui_id ui_id, uint16_t caller_cmc_version,
-                                               CMC_flags logon_flags, CMC_session_id* session,
+                                               CMC_object_identifier character_set, CMC_ui_id ui_id,
+                                               uint16_t caller_cmc_version, CMC_flags logon_flags,
+                                               CMC_session_id* session,
                                                CMC_extension* logon_extensions) {
   Call call = NewCall("cmc_logon", 0, ui_id, logon_flags, logon_extensions);
   call.service_null = service == nullptr;
@@ -75,9 +75,8 @@ VEL_EXPORT CMC_return_code VEL_CDECL cmc_look_up(CMC_session_id session,
                                                  CMC_ui_id ui_id, CMC_uint32* count,
                                                  CMC_recipient** recipients_out,
                                                  CMC_extension* extensions) {
-  return Serve(NewCall("cmc_look_up", session, ui_id, flags, extensions), [&] {
-    return testcmc::internal::LookUp(session, count, recipients_out);
-  });
+  return Serve(NewCall("cmc_look_up", session, ui_id, flags, extensions),
+               [&] { return testcmc::internal::LookUp(session, count, recipients_out); });
 }
 #endif
 
@@ -105,9 +104,8 @@ VEL_EXPORT CMC_return_code VEL_CDECL cmc_read(CMC_session_id session,
                                               CMC_ui_id ui_id, CMC_extension* extensions) {
   Call call = NewCall("cmc_read", session, ui_id, read_flags, extensions);
   call.reference = testcmc::internal::ReferenceBytes(reference);
-  return Serve(std::move(call), [&] {
-    return testcmc::internal::Read(session, reference, read_flags, message);
-  });
+  return Serve(std::move(call),
+               [&] { return testcmc::internal::Read(session, reference, read_flags, message); });
 }
 #endif
 
@@ -119,9 +117,8 @@ VEL_EXPORT CMC_return_code VEL_CDECL cmc_act_on(CMC_session_id session,
   Call call = NewCall("cmc_act_on", session, ui_id, flags, extensions);
   call.reference = testcmc::internal::ReferenceBytes(reference);
   call.operation = operation;
-  return Serve(std::move(call), [&] {
-    return testcmc::internal::ActOn(session, reference, operation);
-  });
+  return Serve(std::move(call),
+               [&] { return testcmc::internal::ActOn(session, reference, operation); });
 }
 #endif
 

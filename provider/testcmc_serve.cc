@@ -95,7 +95,8 @@ CMC_return_code Serve(Call call, const std::function<CMC_return_code()>& normal)
     // record is never missed.
     generation = state.release_generation.load();
     if (state.random_delay_max_ms > 0)
-      delay_ms = std::uniform_int_distribution<uint32_t>(0, state.random_delay_max_ms)(state.random);
+      delay_ms =
+          std::uniform_int_distribution<uint32_t>(0, state.random_delay_max_ms)(state.random);
     state.calls.push_back({id, std::move(call)});
   }
 

@@ -17,9 +17,8 @@
 namespace testcmc::detail {
 
 // The export names, in the order a consumer resolves them.
-inline constexpr const char* kEntries[] = {"cmc_logon", "cmc_logoff", "cmc_free",
-                                           "cmc_send",  "cmc_look_up", "cmc_list",
-                                           "cmc_read",  "cmc_act_on"};
+inline constexpr const char* kEntries[] = {"cmc_logon",   "cmc_logoff", "cmc_free", "cmc_send",
+                                           "cmc_look_up", "cmc_list",   "cmc_read", "cmc_act_on"};
 bool IsEntry(const std::string& name);
 
 struct RecordedCall {

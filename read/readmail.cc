@@ -58,11 +58,20 @@ int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_mess
     ClearEntry(&p[SM_READ_SENDER]);
     for (const CMC_recipient* r = message->recipients;; ++r) {
       switch (r->role) {
-        case CMC_ROLE_ORIGINATOR: SetText(&p[SM_READ_SENDER], r->name); break;
-        case CMC_ROLE_TO: AppendName(&p[SM_READ_RECIPIENTS], r->name); break;
-        case CMC_ROLE_CC: AppendName(&p[SM_READ_CC], r->name); break;
-        case CMC_ROLE_BCC: AppendName(&p[SM_READ_BCC], r->name); break;
-        default: break;
+        case CMC_ROLE_ORIGINATOR:
+          SetText(&p[SM_READ_SENDER], r->name);
+          break;
+        case CMC_ROLE_TO:
+          AppendName(&p[SM_READ_RECIPIENTS], r->name);
+          break;
+        case CMC_ROLE_CC:
+          AppendName(&p[SM_READ_CC], r->name);
+          break;
+        case CMC_ROLE_BCC:
+          AppendName(&p[SM_READ_BCC], r->name);
+          break;
+        default:
+          break;
       }
       if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
     }
@@ -153,7 +162,8 @@ int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count)
 
 // Fills the output values from the message and sends every output
 // parameter the caller passed.
-int32_t sm_sendreadmailoutputs(srv_proc* thread, sm_readmail_params* record, const CMC_message* message) {
+int32_t sm_sendreadmailoutputs(srv_proc* thread, sm_readmail_params* record,
+                               const CMC_message* message) {
   int32_t count = 0;
   if (srv_numparams(thread, &count) != VEL_SUCCEED) {
     sm_raise_failed(thread, SM_MSG_NUMPARAMS_FAILED, "xp_readmail", 0);

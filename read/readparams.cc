@@ -65,7 +65,9 @@ void sm_preset(sm_findnext_params* record) {
   record->unread_only = 1;
 }
 
-void sm_preset(sm_deletemail_params* record) { sm_presettable(record->params, kDeleteMailDefaults, 1); }
+void sm_preset(sm_deletemail_params* record) {
+  sm_presettable(record->params, kDeleteMailDefaults, 1);
+}
 
 int32_t sm_getreadmailparams(srv_proc* thread, sm_readmail_params* record) {
   int32_t count = 0;

@@ -17,21 +17,21 @@
 
 namespace {
 
-constexpr int32_t kCharLength = 255;          // a value converted to characters
-constexpr int32_t kChunkSize = 1 << 20;       // store chunks, unless a value is larger
+constexpr int32_t kCharLength = 255;             // a value converted to characters
+constexpr int32_t kChunkSize = 1 << 20;          // store chunks, unless a value is larger
 constexpr int32_t kTypeBinary = VEL_IMAGE_TYPE;  // type tag of every binary value
 
 // One column value of the row being fetched: the buffers a fetch fills.
 struct sm_colvalue {
   int16_t indicator;
-  int32_t type;      // the adjusted datatype; binary and varbinary become image
-  char value[256];   // the value itself, or the address of its block
+  int32_t type;     // the adjusted datatype; binary and varbinary become image
+  char value[256];  // the value itself, or the address of its block
   int32_t copied;
 };
 
 bool Kept(int32_t datatype) {
-  return datatype == VEL_TEXT_TYPE || datatype == VEL_IMAGE_TYPE ||
-         datatype == VEL_BINARY_TYPE || datatype == VEL_VARBINARY_TYPE;
+  return datatype == VEL_TEXT_TYPE || datatype == VEL_IMAGE_TYPE || datatype == VEL_BINARY_TYPE ||
+         datatype == VEL_VARBINARY_TYPE;
 }
 
 char* BlockOf(const sm_colvalue& column) {
@@ -192,8 +192,8 @@ int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store
   const int64_t laid_out = (store.rows() + 2) * line + 1;
   const int32_t width = std::max(sm_paramint(&record->params[SM_SEND_WIDTH]), 1);
   const int64_t size = binary ? laid_out + 1 : laid_out + laid_out / width + 1;
-  char* block = size <= INT32_MAX ? static_cast<char*>(srv_alloc(static_cast<int32_t>(size)))
-                                  : nullptr;
+  char* block =
+      size <= INT32_MAX ? static_cast<char*>(srv_alloc(static_cast<int32_t>(size))) : nullptr;
   if (block == nullptr) {
     const int32_t asked = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
     sm_raise(thread, 0, SM_MSG_NO_MEMORY, SM_REPORTER_LOADMB, asked);
@@ -248,7 +248,7 @@ int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store
 }  // namespace
 
 int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_text* piece,
-                           sm_sendmail_params* record) {
+                          sm_sendmail_params* record) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {
     sm_raise(nullptr, 0, SM_MSG_NO_CURRENT_THREAD, SM_REPORTER_FETCHANDLOADMB, 0);
@@ -296,8 +296,8 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
     }
     formats[c].format = 0;
     const int32_t datatype = formats[c].datatype;
-    tags[c] = (datatype == VEL_BINARY_TYPE || datatype == VEL_VARBINARY_TYPE) ? kTypeBinary
-                                                                                : datatype;
+    tags[c] =
+        (datatype == VEL_BINARY_TYPE || datatype == VEL_VARBINARY_TYPE) ? kTypeBinary : datatype;
     row[c].type = tags[c];
     void* buffer = row[c].value;
     if (Kept(datatype)) {

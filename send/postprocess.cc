@@ -146,7 +146,8 @@ int32_t sm_postprocessmb(srv_proc* thread, sm_sendmail_params* record, sm_text* 
     memcpy(list, include->value, static_cast<size_t>(include->length));
     list[include->length] = '\0';
     char* cursor = list;
-    for (char* item = sm_nextincludeitem(&cursor); item != nullptr; item = sm_nextincludeitem(&cursor)) {
+    for (char* item = sm_nextincludeitem(&cursor); item != nullptr;
+         item = sm_nextincludeitem(&cursor)) {
       sm_trim(&item);
       const int32_t error = vel::os::FileAccess(item);
       if (error != 0) {

@@ -25,7 +25,8 @@ constexpr int32_t kRecordOverhead = 200;
 // the output cannot grow.
 bool AppendPending(sm_text* output, sm_text* pending) {
   if (pending->block == nullptr) return true;
-  const bool ok = sm_appendtext(output, pending->block, pending->length, SM_REPORTER_PROCESSRESULTS);
+  const bool ok =
+      sm_appendtext(output, pending->block, pending->length, SM_REPORTER_PROCESSRESULTS);
   sm_freetext(pending);
   return ok;
 }
@@ -191,7 +192,7 @@ int32_t sm_sendlang(srv_proc* thread, cs_command* command, const char* text) {
 }
 
 int32_t sm_processresults(cs_connection* connection, cs_command* command, sm_text* text,
-                           sm_sendmail_params* record) {
+                          sm_sendmail_params* record) {
   bool row_count = true;
   bool stopped = false;
   sm_text pending;

@@ -19,10 +19,24 @@ struct sm_sendmail_params {
   int32_t attach_count;   // counted by the post-processing
 };
 enum {
-  SM_SEND_RECIPIENT, SM_SEND_SUBJECT, SM_SEND_CC, SM_SEND_BCC, SM_SEND_QUERY, SM_SEND_MESSAGE,
-  SM_SEND_ATTACHNAME, SM_SEND_ATTACH_RESULT, SM_SEND_ECHO_ERROR, SM_SEND_INCLUDE_FILE,
-  SM_SEND_NO_COLUMN_HEADER, SM_SEND_NO_OUTPUT, SM_SEND_WIDTH, SM_SEND_SEPARATOR, SM_SEND_DBUSER,
-  SM_SEND_DBNAME, SM_SEND_TYPE, SM_SEND_INCLUDE_QUERY
+  SM_SEND_RECIPIENT,
+  SM_SEND_SUBJECT,
+  SM_SEND_CC,
+  SM_SEND_BCC,
+  SM_SEND_QUERY,
+  SM_SEND_MESSAGE,
+  SM_SEND_ATTACHNAME,
+  SM_SEND_ATTACH_RESULT,
+  SM_SEND_ECHO_ERROR,
+  SM_SEND_INCLUDE_FILE,
+  SM_SEND_NO_COLUMN_HEADER,
+  SM_SEND_NO_OUTPUT,
+  SM_SEND_WIDTH,
+  SM_SEND_SEPARATOR,
+  SM_SEND_DBUSER,
+  SM_SEND_DBNAME,
+  SM_SEND_TYPE,
+  SM_SEND_INCLUDE_QUERY
 };
 
 // Presets the table and its flags with their defaults.
@@ -56,7 +70,7 @@ int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text)
 int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail_params* record);
 int32_t sm_sendlang(srv_proc* thread, cs_command* command, const char* text);
 int32_t sm_processresults(cs_connection* connection, cs_command* command, sm_text* text,
-                           sm_sendmail_params* record);
+                          sm_sendmail_params* record);
 void sm_displaymessage(cs_connection* connection, int32_t kind, void* message);
 extern "C" int32_t VEL_CDECL sm_clientmsg_cb(cs_context* ctx, cs_connection* connection,
                                              cs_clientmsg* message);
@@ -66,7 +80,7 @@ extern "C" int32_t VEL_CDECL sm_servermsg_cb(cs_context* ctx, cs_connection* con
 // Fetches one result set and lays it out into piece (replacing it; none
 // under "@no_output"). 1 or 0 (reported).
 int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_text* piece,
-                           sm_sendmail_params* record);
+                          sm_sendmail_params* record);
 
 // Appends the query echo, writes the results file and checks the include
 // files. 1 or 0 (reported).

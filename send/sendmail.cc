@@ -4,8 +4,8 @@
 #include "cmc.h"
 #include "frame/blocks.h"
 #include "frame/errors.h"
-#include "frame/reporters.h"
 #include "frame/params.h"
+#include "frame/reporters.h"
 #include "mapi/worker.h"
 #include "send/send.h"
 #include "velmail.h"
@@ -125,8 +125,7 @@ int32_t BuildAttachments(srv_proc* thread, sm_sendmail_params* record, SendResou
   }
   auto* attachments = held->attachments.as<CMC_attachment>();
   memset(attachments, 0, static_cast<size_t>(size));
-  const bool results_first =
-      record->attach_result == 1 && record->params[SM_SEND_QUERY].length > 0;
+  const bool results_first = record->attach_result == 1 && record->params[SM_SEND_QUERY].length > 0;
   char* includes = held->include_copy.as<char>();
   for (int32_t i = 0; i < count; ++i) {
     char* name = (i == 0 && results_first) ? held->attachname_copy.as<char>()

@@ -10,8 +10,8 @@ bool sm_appendtext(sm_text* text, const char* bytes, int32_t n, const char* repo
     return false;
   }
   const int32_t size = static_cast<int32_t>(wanted);
-  char* grown = static_cast<char*>(text->block == nullptr ? srv_alloc(size)
-                                                          : srv_realloc(text->block, size));
+  char* grown =
+      static_cast<char*>(text->block == nullptr ? srv_alloc(size) : srv_realloc(text->block, size));
   if (grown == nullptr) {
     sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, reporter, size);
     return false;

@@ -15,14 +15,17 @@ class ClientConnection : public velct_test::ClientTest {};
 TEST_F(ClientConnection, InterfacesFileFormat) {
   velct_test::TempDir elsewhere;
   RunSql(elsewhere.File("abs.db"), "create table w(x); insert into w values ('absolute');");
-  ClientContext context("# comment line\n"
-                        "\n"
-                        "   REL   sqlite   data/rel db.db  \n"
-                        "ABS sqlite " + elsewhere.File("abs.db") + "\n"
-                        "BAD sqlite\n"
-                        "BAD2 mysql x\n"
-                        "BAD3 postgres   \n"
-                        "REL sqlite shadowed.db\n");
+  ClientContext context(
+      "# comment line\n"
+      "\n"
+      "   REL   sqlite   data/rel db.db  \n"
+      "ABS sqlite " +
+      elsewhere.File("abs.db") +
+      "\n"
+      "BAD sqlite\n"
+      "BAD2 mysql x\n"
+      "BAD3 postgres   \n"
+      "REL sqlite shadowed.db\n");
   std::filesystem::create_directories(context.dir().path() / "data");
   RunSql(context.dir().File("data/rel db.db"),
          "create table w(x); insert into w values ('relative');");
@@ -63,8 +66,7 @@ TEST_F(ClientConnection, PropertiesAndAnyLogin) {
   EXPECT_EQ(ct_con_props(con, VEL_SET, VEL_PROP_USERNAME, const_cast<char*>("velmail"),
                          VEL_NULLTERM, nullptr),
             1);
-  EXPECT_EQ(ct_con_props(con, VEL_SET, VEL_PROP_PASSWORD, const_cast<char*>("guestXX"), 5,
-                         nullptr),
+  EXPECT_EQ(ct_con_props(con, VEL_SET, VEL_PROP_PASSWORD, const_cast<char*>("guestXX"), 5, nullptr),
             1);
   char buffer[64];
   void* pointer = buffer;
@@ -87,9 +89,9 @@ TEST_F(ClientConnection, PropertiesAndAnyLogin) {
 
   // No password is checked.
   EXPECT_EQ(ct_connect(con, "SRV", 3), 1);
-  EXPECT_EQ(ct_con_props(con, VEL_SET, VEL_PROP_PASSWORD, const_cast<char*>("x"), VEL_NULLTERM,
-                         nullptr),
-            0)
+  EXPECT_EQ(
+      ct_con_props(con, VEL_SET, VEL_PROP_PASSWORD, const_cast<char*>("x"), VEL_NULLTERM, nullptr),
+      0)
       << "the login cannot change while connected";
   EXPECT_EQ(ct_close(con, VEL_FORCE_CLOSE), 1);
   EXPECT_EQ(ct_con_drop(con), 1);
@@ -130,11 +132,8 @@ TEST_F(ClientConnection, LifeCycle) {
 // Each call fails on demand without effect: the next call does what the
 // failed one would have done.
 TEST_F(ClientConnection, EachCallFailsOnDemandWithoutEffect) {
-  velct::RegisterServer(velct::Script("SRV")
-                            .Rows({velct::Col::Int("n")})
-                            .Row({1})
-                            .Row({2})
-                            .Done(2));
+  velct::RegisterServer(
+      velct::Script("SRV").Rows({velct::Col::Int("n")}).Row({1}).Row({2}).Done(2));
   ClientContext context;
   Connection con(context.get());
   const auto once = [](const char* function, const std::function<int32_t()>& call) {
@@ -166,7 +165,8 @@ TEST_F(ClientConnection, EachCallFailsOnDemandWithoutEffect) {
   EXPECT_EQ(ct_results(cmd, &type), 0) << "cancelled";
   once("ct_cmd_drop", [&] { return ct_cmd_drop(cmd); });
   once("ct_close", [&] { return ct_close(con.get(), VEL_FORCE_CLOSE); });
-  once("ct_con_props", [&] { return ct_con_props(con.get(), VEL_SET, VEL_PROP_9136, &n, 4, nullptr); });
+  once("ct_con_props",
+       [&] { return ct_con_props(con.get(), VEL_SET, VEL_PROP_9136, &n, 4, nullptr); });
   cs_connection* spare = nullptr;
   once("ct_con_alloc", [&] { return ct_con_alloc(context.get(), &spare); });
   once("ct_con_drop", [&] { return ct_con_drop(spare); });

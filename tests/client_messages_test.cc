@@ -108,8 +108,8 @@ TEST_F(ClientMessages, ContextCallbacksServeConnectionsWithoutTheirOwn) {
   ASSERT_EQ(ct_send(cmd), 1);
   int32_t type = 0;
   ASSERT_EQ(ct_results(cmd, &type), 1);
-  EXPECT_EQ(seen, std::vector<std::string>{
-                      "srv 20100/16 line 1: Database 'nowhere' does not exist."});
+  EXPECT_EQ(seen,
+            std::vector<std::string>{"srv 20100/16 line 1: Database 'nowhere' does not exist."});
 
   // A connection's own callback takes precedence.
   Connection own(context_.get(), "SRV");

@@ -57,11 +57,11 @@ class ClientPostgres : public velct_test::ClientTest {
 };
 
 // Message numbers of SQLSTATEs, as the README derives them.
-constexpr int32_t kUndefinedTable = 6844177;     // 42P01
-constexpr int32_t kDivisionByZero = 3452582;     // 22012
+constexpr int32_t kUndefinedTable = 6844177;       // 42P01
+constexpr int32_t kDivisionByZero = 3452582;       // 22012
 constexpr int32_t kInFailedTransaction = 3624914;  // 25P02
-constexpr int32_t kWarning = 46656;              // 01000
-constexpr int32_t kConnectionFailure = 373254;   // 08006
+constexpr int32_t kWarning = 46656;                // 01000
+constexpr int32_t kConnectionFailure = 373254;     // 08006
 
 TEST_F(ClientPostgres, BatchStatementsRunInOrderWithErrorsNoticesAndTransactions) {
   auto con = Login();
@@ -73,10 +73,12 @@ TEST_F(ClientPostgres, BatchStatementsRunInOrderWithErrorsNoticesAndTransactions
                      "do $$ begin raise notice 'semi; colon'; raise warning 'careful'; end $$;\n"
                      "select id, null::text as t from k order by id"),
             "succeed | done(-1) | succeed | done(2) | "
-            "srv " + std::to_string(kUndefinedTable) +
+            "srv " +
+                std::to_string(kUndefinedTable) +
                 "/16 line 3: relation \"nosuch\" does not exist | fail | done(-1) | "
                 "succeed | done(1) | "
-                "srv 0/10 line 5: semi; colon | srv " + std::to_string(kWarning) +
+                "srv 0/10 line 5: semi; colon | srv " +
+                std::to_string(kWarning) +
                 "/10 line 5: careful | succeed | done(-1) | "
                 "row[id:8:4,t:4:32768] | (1,NULL) | (2,NULL) | (3,NULL) | done(3) | end");
   // Each statement commits on its own; a transaction the batch opens ends
@@ -84,8 +86,11 @@ TEST_F(ClientPostgres, BatchStatementsRunInOrderWithErrorsNoticesAndTransactions
   EXPECT_EQ(con->Run("begin; insert into k values (4); select 1/0 as x; insert into k values (5);"
                      "commit; select count(*) as n from k"),
             "succeed | done(-1) | succeed | done(1) | "
-            "srv " + std::to_string(kDivisionByZero) + "/16 line 1: division by zero | fail | "
-                "done(-1) | srv " + std::to_string(kInFailedTransaction) +
+            "srv " +
+                std::to_string(kDivisionByZero) +
+                "/16 line 1: division by zero | fail | "
+                "done(-1) | srv " +
+                std::to_string(kInFailedTransaction) +
                 "/16 line 1: current transaction is aborted, commands ignored until end of "
                 "transaction block | fail | done(-1) | succeed | done(-1) | "
                 "row[n:8:4] | (3) | done(1) | end");
@@ -94,17 +99,17 @@ TEST_F(ClientPostgres, BatchStatementsRunInOrderWithErrorsNoticesAndTransactions
 TEST_F(ClientPostgres, EveryMappedTypeIsDescribedAndDeliveredAsText) {
   auto con = Login();
   ASSERT_EQ(con->Connect("PG"), 1) << Events(*con);
-  EXPECT_EQ(server_->Sql(
-                "create table m(a smallint, b int, c bigint, d numeric(6,2), e numeric, f real,"
-                " g double precision, h char(4), i varchar(7), j varchar, k text, l bytea,"
-                " m boolean, n date, o time, p timetz, q timestamp, r timestamptz, s uuid);"
-                "insert into m values (-2, 40000, 9000000000, 12.5, 0.10, 1.1, 1e-7, 'ab',"
-                " 'x''y', 'u', 'long', '\\x00ff41', true, '2024-03-01', '13:45:00.5',"
-                " '13:45:00+01:30', '2024-03-01 13:45:00', '2024-03-01 13:45:00+00',"
-                " 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11');"
-                "insert into m default values;"
-                "grant select on m to velmail; alter database velmail set timezone = 'UTC'"),
-            "");
+  EXPECT_EQ(
+      server_->Sql("create table m(a smallint, b int, c bigint, d numeric(6,2), e numeric, f real,"
+                   " g double precision, h char(4), i varchar(7), j varchar, k text, l bytea,"
+                   " m boolean, n date, o time, p timetz, q timestamp, r timestamptz, s uuid);"
+                   "insert into m values (-2, 40000, 9000000000, 12.5, 0.10, 1.1, 1e-7, 'ab',"
+                   " 'x''y', 'u', 'long', '\\x00ff41', true, '2024-03-01', '13:45:00.5',"
+                   " '13:45:00+01:30', '2024-03-01 13:45:00', '2024-03-01 13:45:00+00',"
+                   " 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11');"
+                   "insert into m default values;"
+                   "grant select on m to velmail; alter database velmail set timezone = 'UTC'"),
+      "");
   // The timezone takes effect from the next login on.
   auto fresh = Login();
   ASSERT_EQ(fresh->Connect("PG"), 1) << Events(*fresh);

@@ -69,7 +69,8 @@ TEST_F(ClientSqlite, StatementsWithoutRowsReportChangedRows) {
   EXPECT_EQ(con.Run("insert into t values (1), (2), (3)"), "succeed | done(3) | end");
   EXPECT_EQ(con.Run("update t set a = a + 10 where a > 1"), "succeed | done(2) | end");
   EXPECT_EQ(con.Run("delete from t where a = 99"), "succeed | done(0) | end");
-  EXPECT_EQ(con.Run("select a from t order by a"), "row[a:8:4] | (1) | (12) | (13) | done(3) | end");
+  EXPECT_EQ(con.Run("select a from t order by a"),
+            "row[a:8:4] | (1) | (12) | (13) | done(3) | end");
 }
 
 TEST_F(ClientSqlite, BatchGoesOnAfterAnError) {
@@ -132,7 +133,8 @@ TEST_F(ClientSqlite, DatatypeMatrix) {
   EXPECT_EQ(con.Run("select 5 as ei, 0.5 as er, 'str' as es, x'0102' as eb, null as en, "
                     "zeroblob(300) as big"),
             "row[ei:8:4,er:10:8,es:0:255,eb:19:255,en:0:255,big:5:32768] | "
-            "(5,0.5,str,0102,NULL," + std::string(255, '0') + ") | done(1) | end")
+            "(5,0.5,str,0102,NULL," +
+                std::string(255, '0') + ") | done(1) | end")
       << "a hex form longer than the buffer is cut to it";
 }
 
@@ -199,7 +201,8 @@ TEST_F(ClientSqlite, LongValuesAreCutAndTheIndicatorHoldsTheFullLength) {
 }
 
 TEST_F(ClientSqlite, BindingItemUnusedDropsEveryBinding) {
-  RunSql(Db("master"), "create table p(a, b); insert into p values ('a1','b1'),('a2','b2'),('a3','b3');");
+  RunSql(Db("master"),
+         "create table p(a, b); insert into p values ('a1','b1'),('a2','b2'),('a3','b3');");
   Connection con(ctx(), "SRV");
   SentCommand sent(con, "select a, b from p order by a");
   Bound a(VEL_CHAR_TYPE, 10), b(VEL_CHAR_TYPE, 10);
@@ -240,9 +243,8 @@ TEST_F(ClientSqlite, CancelInTheMiddleOfRowsEndsTheResults) {
     EXPECT_EQ(con.recorder().client_messages[0].msgnumber, velct::kMsgOutOfSequence.packed());
 
     // The command takes the next batch.
-    ASSERT_EQ(ct_command(sent.cmd, VEL_LANG_CMD, "select count(*) from c", VEL_NULLTERM,
-                         VEL_UNUSED),
-              1);
+    ASSERT_EQ(
+        ct_command(sent.cmd, VEL_LANG_CMD, "select count(*) from c", VEL_NULLTERM, VEL_UNUSED), 1);
     ASSERT_EQ(ct_send(sent.cmd), 1);
     ASSERT_EQ(ct_results(sent.cmd, &type), 1);
     ASSERT_EQ(n.Bind(sent.cmd, 1), 1);

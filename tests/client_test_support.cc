@@ -41,14 +41,22 @@ int32_t OnClientMessage(cs_context*, cs_connection* con, cs_clientmsg* msg) {
 
 std::string ResultName(int32_t type) {
   switch (type) {
-    case VEL_ROW_RESULT: return "row";
-    case VEL_CURSOR_RESULT: return "cursor";
-    case VEL_PARAM_RESULT: return "param";
-    case VEL_STATUS_RESULT: return "status";
-    case VEL_COMPUTE_RESULT: return "compute";
-    case VEL_CMD_SUCCEED: return "succeed";
-    case VEL_CMD_FAIL: return "fail";
-    default: return "type " + std::to_string(type);
+    case VEL_ROW_RESULT:
+      return "row";
+    case VEL_CURSOR_RESULT:
+      return "cursor";
+    case VEL_PARAM_RESULT:
+      return "param";
+    case VEL_STATUS_RESULT:
+      return "status";
+    case VEL_COMPUTE_RESULT:
+      return "compute";
+    case VEL_CMD_SUCCEED:
+      return "succeed";
+    case VEL_CMD_FAIL:
+      return "fail";
+    default:
+      return "type " + std::to_string(type);
   }
 }
 
@@ -92,8 +100,8 @@ ClientContext::ClientContext(const std::string& interfaces_text) {
   EXPECT_EQ(ct_init(ctx_, VEL_CS_VERSION), 1);
   const std::string file = dir_.File("interfaces");
   WriteFile(file, interfaces_text);
-  EXPECT_EQ(ct_config(ctx_, VEL_SET, VEL_PROP_IFILE, const_cast<char*>(file.c_str()),
-                      VEL_NULLTERM, nullptr),
+  EXPECT_EQ(ct_config(ctx_, VEL_SET, VEL_PROP_IFILE, const_cast<char*>(file.c_str()), VEL_NULLTERM,
+                      nullptr),
             1);
 }
 
@@ -204,8 +212,9 @@ std::string Connection::ReadResults(cs_command* cmd) {
       std::string row = "(";
       for (size_t i = 0; i < buffers.size(); ++i) {
         const Buffer& b = buffers[i];
-        row += (i ? "," : "") + (b.indicator == -1 ? std::string("NULL")
-                                                   : std::string(b.value, static_cast<size_t>(b.copied)));
+        row += (i ? "," : "") + (b.indicator == -1
+                                     ? std::string("NULL")
+                                     : std::string(b.value, static_cast<size_t>(b.copied)));
       }
       events.push_back(row + ")");
     }

@@ -2,7 +2,8 @@
 #include "fakelib.h"
 #include "velsrv.h"
 
-extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
+extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason,
+                                                  void* /*reserved*/) {
   if (reason == 1) {
     srv_log(nullptr, 1, "noattach: attach\n", VEL_NULLTERM);
     return 0;

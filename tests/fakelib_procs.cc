@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "fakelib.h"
 #include "platform.h"
 #include "velmsgs.h"
-#include "fakelib.h"
 #include "velsrv.h"
 
 namespace {
@@ -118,8 +118,9 @@ using RouteFn = void (*)(srv_proc*, int32_t, int32_t, ...);
 
 RouteFn Router() {
   vel::os::Module msgs = vel::os::FindLoadedModule("velmsgs");
-  return msgs == nullptr ? nullptr
-                         : reinterpret_cast<RouteFn>(vel::os::ModuleSymbol(msgs, "xp_srv_route_err"));
+  return msgs == nullptr
+             ? nullptr
+             : reinterpret_cast<RouteFn>(vel::os::ModuleSymbol(msgs, "xp_srv_route_err"));
 }
 
 int32_t IntParam(const Input& in) {
@@ -130,7 +131,8 @@ int32_t IntParam(const Input& in) {
 
 }  // namespace
 
-extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason, void* /*reserved*/) {
+extern "C" VEL_EXPORT int32_t VEL_STDCALL DllMain(void* /*module*/, uint32_t reason,
+                                                  void* /*reserved*/) {
   if (reason == 1) {
     srv_proc* caller = nullptr;
     if (!srv_props(nullptr, VEL_GET, VEL_PROP_CURRENT_THREAD, &caller, sizeof caller, nullptr)) {
@@ -216,8 +218,8 @@ extern "C" VEL_EXPORT int32_t fk_reverse(srv_proc* proc) {
     Input& in = inputs[i];
     const int32_t item = static_cast<int32_t>(i + 1);
     indicators[i] = in.indicator == -1 ? -1 : 0;
-    const int32_t bound = srv_bind(proc, VEL_SET, VEL_RPC_DATA, item, &in.fmt, in.buf, &in.len,
-                                   &indicators[i]);
+    const int32_t bound =
+        srv_bind(proc, VEL_SET, VEL_RPC_DATA, item, &in.fmt, in.buf, &in.len, &indicators[i]);
     const bool output = (in.fmt.status & VEL_STATUS_RETURN) != 0;
     if (!output && !bound) Report(proc, 2, "refused " + std::to_string(item));
     if (output && !bound) Report(proc, 1, "bind set " + std::to_string(item) + " failed");
@@ -330,7 +332,8 @@ extern "C" VEL_EXPORT int32_t fk_props(srv_proc* proc) {
   const bool short_refused =
       !srv_props(nullptr, VEL_GET, VEL_PROP_IFILE_PATH, short_buf, path_len, nullptr);
   Report(proc, 2,
-         "ifile=" + std::string(path) + " server=" + std::string(name, std::clamp(name_len, 0, 30)) +
+         "ifile=" + std::string(path) +
+             " server=" + std::string(name, std::clamp(name_len, 0, 30)) +
              " after=" + (name_len >= 0 && name_len < 30 ? std::string(1, name[name_len]) : "") +
              " short=" + (short_refused ? "refused" : "accepted"));
   srv_sendstatus(proc, 0);
@@ -355,9 +358,9 @@ extern "C" VEL_EXPORT int32_t fk_busy(srv_proc* proc) {
   }
   std::string reply = std::string(inputs[0].buf, inputs[0].len) + ":" + std::to_string(mismatches);
   int32_t len = static_cast<int32_t>(reply.size());
-  const bool sent = srv_bind(proc, VEL_SET, VEL_RPC_DATA, 2, &inputs[1].fmt, reply.data(), &len,
-                             nullptr) &&
-                    srv_xferdata(proc, VEL_SET, VEL_RPC_DATA);
+  const bool sent =
+      srv_bind(proc, VEL_SET, VEL_RPC_DATA, 2, &inputs[1].fmt, reply.data(), &len, nullptr) &&
+      srv_xferdata(proc, VEL_SET, VEL_RPC_DATA);
   FreeAll(inputs);
   if (!sent) return 0;
   srv_sendstatus(proc, 0);

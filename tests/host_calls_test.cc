@@ -43,8 +43,8 @@ TEST_F(host_injected, AFailedReallocLeavesTheOriginalBlockToFree) {
 TEST_F(host_injected, DescribingOneItemFailsWhileTheOthersSucceed) {
   host().Fail(FailRule{"srv_descfmt", 1, -1, 2});
   velsrv::CallResult result = host().NewClient().Call(
-      "fk_describe", {RpcParam::Text("@a", "1"), RpcParam::Text("@b", "2"),
-                      RpcParam::Text("@c", "3")});
+      "fk_describe",
+      {RpcParam::Text("@a", "1"), RpcParam::Text("@b", "2"), RpcParam::Text("@c", "3")});
   EXPECT_EQ(Failures(result), std::vector<std::string>{"descfmt 2 failed"});
   ASSERT_EQ(Readings(result).size(), 2u);
   EXPECT_EQ(Readings(result)[0].rfind("item=1 ", 0), 0u);
@@ -66,8 +66,8 @@ TEST_F(host_injected, AFailedAttachLookupOfTheCallerFailsTheLoadAndTheNextCallRe
   velsrv::Client& client = host().NewClient();
   velsrv::CallResult refused = client.Call("fk_whoami");
   EXPECT_FALSE(refused.attached);
-  EXPECT_EQ(host().log(), (std::vector<std::string>{"fakelib: attach without a caller\n",
-                                                    "fakelib: detach\n"}));
+  EXPECT_EQ(host().log(),
+            (std::vector<std::string>{"fakelib: attach without a caller\n", "fakelib: detach\n"}));
   EXPECT_TRUE(client.Call("fk_whoami").attached);
 }
 

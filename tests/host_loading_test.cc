@@ -64,8 +64,7 @@ TEST_F(host_loading, UnloadDetachesThenACallLoadsAgain) {
   EXPECT_EQ(host().Unload(), 1);
   EXPECT_FALSE(host().loaded());
   EXPECT_EQ(vel::os::FindLoadedModule(host_test::FakeLibrary()), nullptr);
-  EXPECT_EQ(host().log(),
-            (std::vector<std::string>{"fakelib: attach\n", "fakelib: detach\n"}));
+  EXPECT_EQ(host().log(), (std::vector<std::string>{"fakelib: attach\n", "fakelib: detach\n"}));
   EXPECT_EQ(host().Unload(), 0);  // nothing left to detach
 
   velsrv::CallResult again = client.Call("fk_whoami");

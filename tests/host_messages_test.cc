@@ -7,8 +7,7 @@
 
 namespace {
 
-constexpr int32_t kNumberOnly[] = {11526, 11529, 11532, 11533, 11538,
-                                   11542, 11544, 11545, 11550};
+constexpr int32_t kNumberOnly[] = {11526, 11529, 11532, 11533, 11538, 11542, 11544, 11545, 11550};
 
 bool TakesNumberOnly(int32_t msgnum) {
   for (int32_t n : kNumberOnly) {
@@ -56,8 +55,7 @@ TEST_F(host_messages, EveryNumberHasItsOwnOneLineTextCarryingItsArguments) {
       EXPECT_EQ(routed.args, (std::vector<velsrv::RouteArg>{{false, "", number}}));
       EXPECT_NE(routed.text.find(std::to_string(number)), std::string::npos);
     } else {
-      EXPECT_EQ(routed.args,
-                (std::vector<velsrv::RouteArg>{{true, name, 0}, {false, "", number}}));
+      EXPECT_EQ(routed.args, (std::vector<velsrv::RouteArg>{{true, name, 0}, {false, "", number}}));
       EXPECT_NE(routed.text.find(name), std::string::npos);
       EXPECT_NE(routed.text.find(std::to_string(number)), std::string::npos);
     }

@@ -48,14 +48,13 @@ TEST_F(host_parameters, ValuesArriveWholeWithTheirIndicators) {
                   RpcParam::Binary("@msg_id", binary), RpcParam::Void("@peek"),
                   RpcParam::Null("@query", VEL_CHAR_TYPE), RpcParam::Text("@message", "")});
   EXPECT_TRUE(Failures(result).empty());
-  EXPECT_EQ(Readings(result), (std::vector<std::string>{
-                                  Reading(1, 15, 0, "ann@example.org"),
-                                  Reading(2, 4, 0, Int32Bytes(-7)),
-                                  Reading(3, 3, 0, binary),
-                                  Reading(4, 0, -1, ""),  // no value supplied
-                                  Reading(5, 0, -1, ""),  // NULL
-                                  Reading(6, 0, 0, ""),   // empty, not NULL
-                              }));
+  EXPECT_EQ(Readings(result),
+            (std::vector<std::string>{
+                Reading(1, 15, 0, "ann@example.org"), Reading(2, 4, 0, Int32Bytes(-7)),
+                Reading(3, 3, 0, binary), Reading(4, 0, -1, ""),  // no value supplied
+                Reading(5, 0, -1, ""),                            // NULL
+                Reading(6, 0, 0, ""),                             // empty, not NULL
+            }));
 }
 
 TEST_F(host_parameters, ValuesLongerThanTheBoundRoomAreCutAndReportTheirFullLength) {
@@ -129,9 +128,9 @@ TEST_F(host_parameters, ServerPropertiesGiveTheInterfacesFileAndServerName) {
   velsrv::CallResult result = host().NewClient().Call("fk_props");
   EXPECT_TRUE(Failures(result).empty());
   // The server name is not terminated: the byte after it is untouched.
-  EXPECT_EQ(Readings(result), std::vector<std::string>{
-                                  "ifile=/tmp/velhost/interfaces server=TESTSERVER after=# "
-                                  "short=refused"});
+  EXPECT_EQ(Readings(result),
+            std::vector<std::string>{"ifile=/tmp/velhost/interfaces server=TESTSERVER after=# "
+                                     "short=refused"});
 }
 
 TEST_F(host_parameters, HandlesOutsideACallAreRefused) {

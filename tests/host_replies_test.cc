@@ -21,9 +21,9 @@ TEST_F(host_replies, EveryKindOfReplyIsKeptInTheOrderSent) {
 
   std::vector<ReplyKind> kinds;
   for (const velsrv::ReplyEvent& event : result.sequence) kinds.push_back(event.kind);
-  EXPECT_EQ(kinds, (std::vector<ReplyKind>{ReplyKind::kMessage, ReplyKind::kDone,
-                                           ReplyKind::kMessage, ReplyKind::kOutputs,
-                                           ReplyKind::kDone, ReplyKind::kStatus}));
+  EXPECT_EQ(kinds,
+            (std::vector<ReplyKind>{ReplyKind::kMessage, ReplyKind::kDone, ReplyKind::kMessage,
+                                    ReplyKind::kOutputs, ReplyKind::kDone, ReplyKind::kStatus}));
   // Indexes point into the lists of each kind.
   EXPECT_EQ(result.sequence[2].index, 1u);
   EXPECT_EQ(result.sequence[4].index, 1u);
@@ -64,8 +64,9 @@ TEST_F(host_replies, EveryKindOfReplyIsKeptInTheOrderSent) {
 
 // fk_route routes 11519 (a message raised with a name and a number).
 velsrv::CallResult Route(velsrv::Client& client, int32_t routing, bool to_self) {
-  return client.Call("fk_route", {RpcParam::Int("@msgnum", 11519), RpcParam::Int("@routing", routing),
-                                  RpcParam::Int("@to_self", to_self ? 1 : 0)});
+  return client.Call("fk_route",
+                     {RpcParam::Int("@msgnum", 11519), RpcParam::Int("@routing", routing),
+                      RpcParam::Int("@to_self", to_self ? 1 : 0)});
 }
 
 TEST_F(host_replies, RoutingOneWritesTheLogOnly) {

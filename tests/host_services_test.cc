@@ -68,8 +68,7 @@ TEST_F(host_log, LinesAreKeptExactly) {
   EXPECT_EQ(srv_log(nullptr, 1, "counted text, not all of it", 7), VEL_SUCCEED);
   EXPECT_EQ(srv_log(nullptr, 1, nullptr, VEL_NULLTERM), VEL_FAIL);
   EXPECT_EQ(srv_log(nullptr, 1, "x", -2), VEL_FAIL);
-  EXPECT_EQ(host().log(),
-            (std::vector<std::string>{"Velmail: Cannot load msg dll.\n", "counted"}));
+  EXPECT_EQ(host().log(), (std::vector<std::string>{"Velmail: Cannot load msg dll.\n", "counted"}));
   host().ClearRecords();
   EXPECT_TRUE(host().log().empty());
 }

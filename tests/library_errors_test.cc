@@ -21,33 +21,40 @@ const std::map<uint32_t, std::string>& ExpectedTexts() {
       {25, "The size of the text string passed to the current implementation is too large."},
       {23, "One or more of the specified recipients were not found."},
       {18, "The specified user-interface identifier is invalid or no longer valid."},
-      {17, "The specified session identifier is invalid or no longer valid (for example, after "
-           "logging off)."},
+      {17,
+       "The specified session identifier is invalid or no longer valid (for example, after "
+       "logging off)."},
       {14, "One of the parameters in the message was invalid."},
       {12, "A flag set using a flags parameter was invalid."},
       {2, "The specified attachment was not found as specified."},
       {1, "The recipient name is ambiguous. Multiple matches were found."},
-      {35, "The version specified in the call cannot be supported by the current "
-           "implementation."},
+      {35,
+       "The version specified in the call cannot be supported by the current "
+       "implementation."},
       {34, "The function extension requested is not supported."},
       {31, "The character set requested is not supported."},
       {24, "The service requested is unavailable."},
       {22, "A password is required on this message service."},
-      {19, "The service, user name, or password specified were invalid, so logon cannot be "
-           "completed."},
+      {19,
+       "The service, user name, or password specified were invalid, so logon cannot be "
+       "completed."},
       {9, "Insufficient memory was available to complete the requested operation."},
-      {8, "There was a general failure that does not fit the description of any other return "
-          "code."},
+      {8,
+       "There was a general failure that does not fit the description of any other return "
+       "code."},
       {6, "This implementation does not support the counted-string type."},
       {33, " The flag requested is not supported."},
       {26, " The current implementation cannot support the number of files specified."},
       {16, " A function parameter was invalid. "},
-      {15, " The specified message reference is invalid or no longer valid (for example, it has "
-           "been deleted)."},
-      {7, " Insufficient disk space was available to complete the requested operation (this can "
-          "refer to local or shared disk space)."},
-      {3, " The attachment file was found, but could not be opened or the attachment file could "
-          "not be created."},
+      {15,
+       " The specified message reference is invalid or no longer valid (for example, it has "
+       "been deleted)."},
+      {7,
+       " Insufficient disk space was available to complete the requested operation (this can "
+       "refer to local or shared disk space)."},
+      {3,
+       " The attachment file was found, but could not be opened or the attachment file could "
+       "not be created."},
       {4, " The attachment file was found and opened, but there was an error reading it."},
       {5, " The attachment file was created successfully, but there was an error writing it."},
   };
@@ -78,7 +85,8 @@ TEST_F(ErrorsTest, EveryCmcCodeRoutesItsTextOrNothing) {
 TEST_F(ErrorsTest, InternalResultsRouteTheirOwnTexts) {
   testcmc::Program("cmc_logon", {testcmc::Action::kFault});
   velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
-  EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+  EXPECT_EQ(Simplify(result.routed),
+            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
 
   testcmc::Program("cmc_logon", {testcmc::Action::kNormal});
   StartMail(client());

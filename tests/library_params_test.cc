@@ -81,8 +81,7 @@ TEST_F(ParamsTest, DatatypesMustMatchTheTable) {
 TEST_F(ParamsTest, SwitchesAcceptTrueAndFalseInAnyCaseOnly) {
   for (const char* good : {"true", "FALSE", "TrUe", "false"}) {
     SCOPED_TRACE(good);
-    EXPECT_EQ(Call("xp_sendmail", {Text("@recipient", "a"), Text("@no_output", good)}),
-              Accepted());
+    EXPECT_EQ(Call("xp_sendmail", {Text("@recipient", "a"), Text("@no_output", good)}), Accepted());
   }
   for (const char* bad : {"1", "yes", "", "true ", "truex"}) {
     SCOPED_TRACE(bad);
@@ -151,9 +150,9 @@ TEST_F(ParamsTest, AValueLongerThanItsEntryIsRefusedNotCut) {
 }
 
 TEST_F(ParamsTest, SendmailChecksItsValues) {
-  EXPECT_EQ(Call("xp_sendmail", {Text("@recipient", "a"), Text("@query", "q"),
-                                 Text("@message", "m")}),
-            (std::vector<Routed>{{11536, 9, {T("@query and @message"), N(0)}}}));
+  EXPECT_EQ(
+      Call("xp_sendmail", {Text("@recipient", "a"), Text("@query", "q"), Text("@message", "m")}),
+      (std::vector<Routed>{{11536, 9, {T("@query and @message"), N(0)}}}));
   EXPECT_EQ(Call("xp_sendmail", {Text("@recipient", "a"), Int("@width", 0)}),
             (std::vector<Routed>{{11537, 9, {T("@width"), N(0)}}}));
   for (const char* type : {"cmc: ipm", "CMC: IPM ", "", "IPM"}) {

@@ -18,8 +18,8 @@ using velsrv::RpcParam;
 class SessionTest : public VelmailTest {};
 
 TEST_F(SessionTest, StartmailLogsOnWithTheGivenUserPasswordAndExtension) {
-  ExpectSucceeded(client().Call(
-      "xp_startmail", {Text("@mail_user", "alice"), Text("@mail_password", "secret")}));
+  ExpectSucceeded(client().Call("xp_startmail",
+                                {Text("@mail_user", "alice"), Text("@mail_password", "secret")}));
   testcmc::Call logon = LastCall("cmc_logon");
   EXPECT_EQ(logon.user, "alice");
   EXPECT_EQ(logon.password, "secret");
@@ -54,21 +54,19 @@ TEST_F(SessionTest, StartmailFillsMissingParametersFromTheDefaults) {
 TEST_F(SessionTest, StartmailWhileOpenReports11517AndSendsNoStatus) {
   StartMail(client());
   // Even with parameters it would refuse.
-  velsrv::CallResult result = client().Call(
-      "xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
+  velsrv::CallResult result =
+      client().Call("xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
   EXPECT_EQ(result.returned, 1);
   EXPECT_TRUE(result.statuses.empty());
-  EXPECT_EQ(Simplify(result.routed),
-            (std::vector<Routed>{{11517, 9, {T("xp_startmail"), N(0)}}}));
+  EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11517, 9, {T("xp_startmail"), N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
 }
 
 TEST_F(SessionTest, StartmailParameterFailures) {
-  velsrv::CallResult three = client().Call(
-      "xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
+  velsrv::CallResult three =
+      client().Call("xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
   ExpectFailedWithoutStatus(three);
-  EXPECT_EQ(Simplify(three.routed),
-            (std::vector<Routed>{{11521, 9, {T("xp_startmail"), N(3)}}}));
+  EXPECT_EQ(Simplify(three.routed), (std::vector<Routed>{{11521, 9, {T("xp_startmail"), N(3)}}}));
 
   velsrv::CallResult none = client().Call("xp_startmail");
   ExpectFailedWithoutStatus(none);
@@ -77,8 +75,8 @@ TEST_F(SessionTest, StartmailParameterFailures) {
   host().Fail(FailRule{"srv_numparams"});
   velsrv::CallResult count = client().Call("xp_startmail", {Text("@mail_user", "a")});
   ExpectFailedWithoutStatus(count);
-  EXPECT_EQ(Simplify(count.routed), (std::vector<Routed>{{11520, 1, {T("xp_startmail"), N(0)}},
-                                                         {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(count.routed),
+            (std::vector<Routed>{{11520, 1, {T("xp_startmail"), N(0)}}, {11544, 9, {N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0);
 }
 
@@ -100,7 +98,7 @@ TEST_F(SessionTest, SetMailprofileDecodesThePassword) {
     std::string clear;
   } cases[] = {
       {"abc", std::string("\x62\x03\x01")},
-      {"\x03xy", ""},                           // first byte equals the length
+      {"\x03xy", ""},                                         // first byte equals the length
       {"axxb", std::string{char(4 ^ 'a'), char('a' ^ 'x')}},  // equal neighbours end it
       {"", ""},
       {nullptr, ""},
@@ -135,7 +133,8 @@ TEST_F(SessionTest, SetMailprofileFailures) {
   host().SetMailProfile("u2", "", &client());
   EXPECT_EQ(Simplify(host().routed()),
             (std::vector<Routed>{
-                {11518, 1,
+                {11518,
+                 1,
                  {T("The service, user name, or password specified were invalid, so logon cannot "
                     "be completed.")}}}));
   ExpectSucceeded(client().Call("xp_startmail"));
@@ -152,8 +151,7 @@ TEST_F(SessionTest, AnEmptyStoredUserCountsAsNoProfile) {
 TEST_F(SessionTest, AProfileTooLongForItsFieldIsRefusedNotCut) {
   const std::string long_user(32, 'u');
   host().SetMailProfile(long_user.c_str(), "", &client());
-  EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{11537, 9, {T("@mail_user"), N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11537, 9, {T("@mail_user"), N(0)}}}));
   const std::string long_password(40, 'p');
   host().ClearRecords();
   host().SetMailProfile("u", long_password.c_str(), &client());
@@ -236,8 +234,7 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   auto begin = std::chrono::steady_clock::now();
   velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-  EXPECT_EQ(Simplify(result.routed),
-            (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
   StartMail(client());
   std::vector<testcmc::Call> logons;
   for (const auto& call : testcmc::Calls()) {
@@ -368,9 +365,9 @@ TEST_F(SessionTest, ManyClientsAtOnceEachGetExactlyOneAnswer) {
   int successes = 0, refusals = 0;
   for (int round = 0; round < 15; ++round) {
     for (size_t i = 0; i < clients.size(); ++i) {
-      clients[i]->Start(i % 2 == 0 ? "xp_startmail" : "xp_stopmail",
-                        i % 2 == 0 ? std::vector<RpcParam>{Text("@mail_user", "u")}
-                                   : std::vector<RpcParam>{});
+      clients[i]->Start(
+          i % 2 == 0 ? "xp_startmail" : "xp_stopmail",
+          i % 2 == 0 ? std::vector<RpcParam>{Text("@mail_user", "u")} : std::vector<RpcParam>{});
     }
     for (velsrv::Client* c : clients) {
       velsrv::CallResult r = c->Wait();

@@ -144,7 +144,8 @@ TEST_F(StartupTest, TheDefaultProviderNameIsUsedWhenTheKeyIsAbsentOrEmpty) {
   return;
 #endif
   // A provider whose module name is the default's is found already loaded.
-  vel::os::Module mapi = vel::os::LoadModule(LibPath("variants/mapi32/" + ModuleFile("mapi32")).c_str());
+  vel::os::Module mapi =
+      vel::os::LoadModule(LibPath("variants/mapi32/" + ModuleFile("mapi32")).c_str());
   ASSERT_NE(mapi, nullptr);
   for (const char* ini : {"", "[Mail]\nCMCDLLNAME32=\n", "[mail]\ncmcdllname32 =   \n"}) {
     SCOPED_TRACE(ini);
@@ -225,10 +226,9 @@ TEST_F(StartupTest, DetachReportsClientLibraryFailuresButSucceeds) {
   velct::Fail("ct_exit");
   velct::Fail("cs_ctx_drop");
   EXPECT_EQ(host().Unload(&client()), 1);
-  EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{11531, 1, {T("ct_exit"), N(0)}},
-                                 {11531, 1, {T("cs_ctx_drop"), N(0)}},
-                                 {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11531, 1, {T("ct_exit"), N(0)}},
+                                                            {11531, 1, {T("cs_ctx_drop"), N(0)}},
+                                                            {11544, 9, {N(0)}}}));
 }
 
 // The challenge callback registered at attach follows the client library's
@@ -323,7 +323,8 @@ TEST_F(StartupTest, TheSystemMapi32IsBoundByDefaultAndItsFaultsAreContained) {
 // win.ini as Windows itself reads it: the key under the first [mail]
 // section names the provider; a second section of that name is not read.
 TEST_F(StartupTest, TheProviderKeyIsReadFromTheFirstMailSectionOfWinIni) {
-  WriteWinIniRaw(WithMailKey(WithoutMailKey(PrefixWinIni()), "CMCDLLNAME32=" + LibPath(ModuleFile("veltestcmc"))));
+  WriteWinIniRaw(WithMailKey(WithoutMailKey(PrefixWinIni()),
+                             "CMCDLLNAME32=" + LibPath(ModuleFile("veltestcmc"))));
   ASSERT_EQ(host().Load(&client()), 1);
   StartMail(client());
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);

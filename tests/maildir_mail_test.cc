@@ -16,7 +16,7 @@ struct ReadMessage {
   bool has_text = false;
   CMC_time time{};
   CMC_flags flags = 0;
-  std::vector<std::pair<std::string, CMC_enum>> recipients;  // name, role
+  std::vector<std::pair<std::string, CMC_enum>> recipients;      // name, role
   std::vector<std::pair<std::string, std::string>> attachments;  // title, content
   std::vector<std::string> attachment_files;
 };
@@ -25,7 +25,8 @@ class MaildirMail : public MaildirTest {
  protected:
   void SetUp() override {
     MaildirTest::SetUp();
-    for (const char* name : {"alice", "bob", "carol", "dave"}) AddAccount(name, "pw-" + std::string(name));
+    for (const char* name : {"alice", "bob", "carol", "dave"})
+      AddAccount(name, "pw-" + std::string(name));
     alice_ = Session("alice", "pw-alice");
   }
 
@@ -83,8 +84,12 @@ using Recipients = std::vector<std::pair<std::string, CMC_enum>>;
 TEST_F(MaildirMail, EachMailboxGetsOneCopyAndBlindCopiesStayBlind) {
   std::string binary("\x00\x01\xff\r\n\x80 end", 9);
   Outgoing m;
-  m.To("bob").To("carol", CMC_ROLE_CC).To("dave", CMC_ROLE_BCC).To("bob@elsewhere.example", CMC_ROLE_CC)
-      .Subject("Quarterly numbers").Text("See the attached files.\n")
+  m.To("bob")
+      .To("carol", CMC_ROLE_CC)
+      .To("dave", CMC_ROLE_BCC)
+      .To("bob@elsewhere.example", CMC_ROLE_CC)
+      .Subject("Quarterly numbers")
+      .Text("See the attached files.\n")
       .Attach(MakeFile("data.bin", binary), "data.bin")
       .Attach(MakeFile("notes.txt", "line one\r\nline two\n"), "notes.txt");
   ASSERT_EQ(Send(m), CMC_SUCCESS);
@@ -119,7 +124,8 @@ TEST_F(MaildirMail, EachMailboxGetsOneCopyAndBlindCopiesStayBlind) {
   ReadMessage dave;
   CMC_session_id dave_id = As("dave");
   ASSERT_EQ(Read(dave_id, List(dave_id).at(0).reference, 0, &dave), CMC_SUCCESS);
-  EXPECT_EQ(dave.recipients.back(), (std::pair<std::string, CMC_enum>{"dave@" + vel::os::HostName(), CMC_ROLE_BCC}));
+  EXPECT_EQ(dave.recipients.back(),
+            (std::pair<std::string, CMC_enum>{"dave@" + vel::os::HostName(), CMC_ROLE_BCC}));
 
   // Extracted attachments go away with the session.
   ASSERT_EQ(cmc_.logoff(bob_id, 0, 0, nullptr), CMC_SUCCESS);
@@ -164,8 +170,7 @@ TEST_F(MaildirMail, ListingFollowsDeliveryOrderTypesUnreadAndCounts) {
     EXPECT_EQ(all[i].type, types[i]);
     EXPECT_EQ(all[i].sender, "alice");
     EXPECT_EQ(all[i].flags & CMC_SUM_READ, 0u);
-    EXPECT_EQ(all[i].length,
-              fs::file_size(Mailbox("bob") / "new" / all[i].reference));
+    EXPECT_EQ(all[i].length, fs::file_size(Mailbox("bob") / "new" / all[i].reference));
     EXPECT_LE(all[i].reference.size(), 256u);
   }
 
@@ -290,7 +295,8 @@ constexpr char kForeign[] =
     "--inner\n"
     "Content-Type: text/html; charset=utf-8\n"
     "\n"
-    "<p>Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e</p>\n"
+    "<p>Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f"
+    "e</p>\n"
     "--inner--\n"
     "--outer\n"
     "Content-Type: application/octet-stream\n"
@@ -306,14 +312,18 @@ TEST_F(MaildirMail, MailDeliveredByAnotherProgramIsListedAndRead) {
   auto listed = List(bob);
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].reference, "1142327107.M20P999.mx.example.org");
-  EXPECT_EQ(listed[0].subject, "Gr\xc3\xbc\xc3\x9f" "e aus Z\xc3\xbcrich");
+  EXPECT_EQ(listed[0].subject,
+            "Gr\xc3\xbc\xc3\x9f"
+            "e aus Z\xc3\xbcrich");
   EXPECT_EQ(listed[0].sender, "Zo\xc3\xab Sch\xc3\xbctz");
   EXPECT_EQ(listed[0].type, "CMC: IPM");
 
   ReadMessage m;
   ASSERT_EQ(Read(bob, listed[0].reference, 0, &m), CMC_SUCCESS);
   // The line end before a boundary belongs to the boundary.
-  EXPECT_EQ(m.text, "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f" "e, Zo\xc3\xab");
+  EXPECT_EQ(m.text,
+            "Sch\xc3\xb6ne Gr\xc3\xbc\xc3\x9f"
+            "e, Zo\xc3\xab");
   EXPECT_EQ(m.recipients, (Recipients{{"Zo\xc3\xab Sch\xc3\xbctz", CMC_ROLE_ORIGINATOR},
                                       {"Bob", CMC_ROLE_TO},
                                       {"carol@example.org", CMC_ROLE_CC},
@@ -363,9 +373,11 @@ TEST_F(MaildirMail, MalformedMailIsReadAsWellAsItCanBe) {
       std::string("\x00\xff\xfe garbage \x01\x02", 14),
       "Subject: no body at all",
       "Subject: =?UTF-8?B?broken base64 ===?=\nFrom: <<<@@@>>>\nDate: the day after tomorrow\n\nx",
-      "Content-Type: multipart/mixed; boundary=\"never\"\n\n--wrong\nContent-Type: text/plain\n\nlost\n",
+      "Content-Type: multipart/mixed; boundary=\"never\"\n\n--wrong\nContent-Type: "
+      "text/plain\n\nlost\n",
       "Content-Type: multipart/mixed\n\nno boundary parameter\n",
-      "Content-Type: text/plain; charset=no-such-charset\nContent-Transfer-Encoding: base64\n\n%%%%\n",
+      "Content-Type: text/plain; charset=no-such-charset\nContent-Transfer-Encoding: "
+      "base64\n\n%%%%\n",
       "Content-Type: message/rfc822\n\nSubject: inner\n\ninner body\n",
       "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: "
       "application/pdf\nContent-Transfer-Encoding: base64\n\nJVBERi0=\n--b",
@@ -392,7 +404,6 @@ TEST_F(MaildirMail, MalformedMailIsReadAsWellAsItCanBe) {
   EXPECT_EQ(pdf.attachments[0].second, "%PDF-");
 }
 
-
 // Builds a message with the given attachments as another mail program
 // would: each a base64 part named by its title.
 std::string WithAttachments(const std::vector<std::pair<std::string, std::string>>& parts) {
@@ -412,8 +423,10 @@ std::string WithAttachments(const std::vector<std::pair<std::string, std::string
       encoded += i + 1 < content.size() ? kAlphabet[(v >> 6) & 63] : '=';
       encoded += i + 2 < content.size() ? kAlphabet[v & 63] : '=';
     }
-    text += "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
-            "filename=\"" + title + "\"\nContent-Transfer-Encoding: base64\n\n" + encoded + "\n";
+    text +=
+        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
+        "filename=\"" +
+        title + "\"\nContent-Transfer-Encoding: base64\n\n" + encoded + "\n";
   }
   return text + "--b--\n";
 }
@@ -518,8 +531,12 @@ TEST_F(MaildirMail, AReadMarksOnlyWhenItSucceedsAndAttachmentNamesNeverClash) {
 
 TEST_F(MaildirMail, ADeliveryKilledHalfWayIsCompletedAtTheNextLogonOfAnyAccount) {
   Outgoing m;
-  m.To("bob").To("carol", CMC_ROLE_CC).To("dave", CMC_ROLE_BCC).Subject("all or nothing")
-      .Text("one copy each\n").Attach(MakeFile("data.bin", std::string(300000, 'd')), "data.bin");
+  m.To("bob")
+      .To("carol", CMC_ROLE_CC)
+      .To("dave", CMC_ROLE_BCC)
+      .Subject("all or nothing")
+      .Text("one copy each\n")
+      .Attach(MakeFile("data.bin", std::string(300000, 'd')), "data.bin");
   // The sending process dies right after the first copy is moved into new.
   EXPECT_EXIT(
       {
@@ -551,8 +568,8 @@ TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogo
   Deliver("bob", "1300000000.M1P1.one", WithAttachments({{"report.txt", "numbers"}}));
   // What a crashed process left, and what a live one (this) still uses.
   const fs::path dead = root_ / ".attachments" / "bob.2147483646.1";
-  const fs::path live = root_ / ".attachments" /
-                        ("bob." + std::to_string(vel::os::ProcessId()) + ".4000000");
+  const fs::path live =
+      root_ / ".attachments" / ("bob." + std::to_string(vel::os::ProcessId()) + ".4000000");
   fs::create_directories(dead / "ref");
   WriteAll(dead / "ref" / "old.txt", "old");
   fs::create_directories(live);
@@ -564,7 +581,8 @@ TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogo
   ASSERT_EQ(Read(bob, "1300000000.M1P1.one", 0, &m), CMC_SUCCESS);
   ASSERT_EQ(m.attachment_files.size(), 1u);
   fs::path file = m.attachment_files[0];
-  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   for (fs::path dir = file.parent_path(); dir != root_; dir = dir.parent_path())
     EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all) << dir;
 }
@@ -572,7 +590,8 @@ TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogo
 TEST_F(MaildirMail, OnlyRegularFilesAreListedOrReadAndLinksAreNotFollowed) {
   Deliver("bob", "1300000002.M1P1.real", "Subject: real\n\nreal\n");
   const fs::path new_dir = Mailbox("bob") / "new";
-  ASSERT_EQ(std::system(("mkfifo '" + (new_dir / "1300000000.M1P1.fifo").string() + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("mkfifo '" + (new_dir / "1300000000.M1P1.fifo").string() + "'").c_str()),
+            0);
   fs::create_symlink(root_ / "passwd", new_dir / "1300000001.M1P1.link");
   fs::create_symlink(root_ / "passwd", Mailbox("bob") / "cur" / "1300000003.M1P1.link:2,S");
   fs::create_directory(new_dir / "1300000004.M1P1.dir");
@@ -581,8 +600,8 @@ TEST_F(MaildirMail, OnlyRegularFilesAreListedOrReadAndLinksAreNotFollowed) {
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].subject, "real");
   ReadMessage m;
-  for (const char* other : {"1300000000.M1P1.fifo", "1300000001.M1P1.link",
-                            "1300000003.M1P1.link", "1300000004.M1P1.dir"})
+  for (const char* other : {"1300000000.M1P1.fifo", "1300000001.M1P1.link", "1300000003.M1P1.link",
+                            "1300000004.M1P1.dir"})
     EXPECT_EQ(Read(bob, other, 0, &m), CMC_E_INVALID_MESSAGE_REFERENCE) << other;
   EXPECT_TRUE(fs::is_symlink(new_dir / "1300000001.M1P1.link"));
   EXPECT_EQ(Read(bob, listed[0].reference, 0, &m), CMC_SUCCESS);

@@ -69,16 +69,16 @@ TEST_F(MaildirSession, ChangedPasswordTakesEffectAtTheNextLogon) {
 
 TEST_F(MaildirSession, TheAccountToolRefusesAnEmptyPassword) {
   for (const char* input : {"printf '\\n'", "printf '\\r\\n'", "printf ''"}) {
-    std::string command = std::string(input) + " | '" VELCMC_PASSWD_TOOL "' '" +
-                          root_.string() + "' carol 2>/dev/null";
+    std::string command = std::string(input) + " | '" VELCMC_PASSWD_TOOL "' '" + root_.string() +
+                          "' carol 2>/dev/null";
     EXPECT_NE(std::system(command.c_str()), 0) << input;
   }
   EXPECT_EQ(ReadAll(root_ / "passwd").find("carol:"), std::string::npos);
   CMC_session_id id = 0;
   EXPECT_EQ(Logon("carol", "", &id), CMC_E_LOGON_FAILURE);
   // Nor does an existing account lose its password to an empty one.
-  std::string command = "printf '\\n' | '" VELCMC_PASSWD_TOOL "' '" + root_.string() +
-                        "' alice 2>/dev/null";
+  std::string command =
+      "printf '\\n' | '" VELCMC_PASSWD_TOOL "' '" + root_.string() + "' alice 2>/dev/null";
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_EQ(Logon("alice", "s3cret pass", &id), CMC_SUCCESS);
 }
@@ -108,8 +108,8 @@ TEST_F(MaildirSession, StaleAndUnknownSessionsAreRefusedEverywhere) {
   CMC_uint32 count = 0;
   CMC_message_summary* summaries = nullptr;
   CMC_message* read = nullptr;
-  CMC_recipient wanted{const_cast<char*>("bob"), CMC_TYPE_INDIVIDUAL, nullptr, 0,
-                       CMC_RECIP_LAST_ELEMENT, nullptr};
+  CMC_recipient wanted{
+      const_cast<char*>("bob"), CMC_TYPE_INDIVIDUAL, nullptr, 0, CMC_RECIP_LAST_ELEMENT, nullptr};
   CMC_recipient* found = nullptr;
   for (CMC_session_id bad : {id, id + 1000, 0u}) {
     EXPECT_EQ(cmc_.logoff(bad, 0, 0, nullptr), CMC_E_INVALID_SESSION_ID);
@@ -119,16 +119,19 @@ TEST_F(MaildirSession, StaleAndUnknownSessionsAreRefusedEverywhere) {
     EXPECT_EQ(cmc_.read(bad, ref.get(), 0, &read, 0, nullptr), CMC_E_INVALID_SESSION_ID);
     EXPECT_EQ(cmc_.act_on(bad, ref.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr),
               CMC_E_INVALID_SESSION_ID);
-    EXPECT_EQ(cmc_.look_up(bad, &wanted, 0, 0, &count, &found, nullptr),
-              CMC_E_INVALID_SESSION_ID);
+    EXPECT_EQ(cmc_.look_up(bad, &wanted, 0, 0, &count, &found, nullptr), CMC_E_INVALID_SESSION_ID);
   }
   EXPECT_TRUE(FilesIn(Mailbox("bob") / "new").empty());
 }
 
 TEST_F(MaildirSession, FreeRefusesWhatItDidNotHandOut) {
   CMC_session_id id = Session("alice", "s3cret pass");
-  CMC_recipient wanted{const_cast<char*>("bob"), CMC_TYPE_INDIVIDUAL, nullptr, CMC_ROLE_CC,
-                       CMC_RECIP_LAST_ELEMENT, nullptr};
+  CMC_recipient wanted{const_cast<char*>("bob"),
+                       CMC_TYPE_INDIVIDUAL,
+                       nullptr,
+                       CMC_ROLE_CC,
+                       CMC_RECIP_LAST_ELEMENT,
+                       nullptr};
   CMC_uint32 count = 0;
   CMC_recipient* found = nullptr;
   ASSERT_EQ(cmc_.look_up(id, &wanted, 0, 0, &count, &found, nullptr), CMC_SUCCESS);
@@ -144,8 +147,12 @@ TEST_F(MaildirSession, LookUpResolvesNamesToMailboxes) {
   CMC_uint32 count = 0;
   CMC_recipient* found = nullptr;
   for (const char* name : {"bob", "bob@far.example", "Bob Builder <bob@far.example>"}) {
-    CMC_recipient wanted{const_cast<char*>(name), CMC_TYPE_INDIVIDUAL, nullptr, CMC_ROLE_CC,
-                         CMC_RECIP_LAST_ELEMENT, nullptr};
+    CMC_recipient wanted{const_cast<char*>(name),
+                         CMC_TYPE_INDIVIDUAL,
+                         nullptr,
+                         CMC_ROLE_CC,
+                         CMC_RECIP_LAST_ELEMENT,
+                         nullptr};
     ASSERT_EQ(cmc_.look_up(id, &wanted, 0, 0, &count, &found, nullptr), CMC_SUCCESS) << name;
     ASSERT_EQ(count, 1u);
     EXPECT_STREQ(found->name, "bob");
@@ -155,10 +162,9 @@ TEST_F(MaildirSession, LookUpResolvesNamesToMailboxes) {
     cmc_.free(found);
   }
   for (const char* name : {"nobody", "../bob", "", "a, b"}) {
-    CMC_recipient wanted{const_cast<char*>(name), CMC_TYPE_INDIVIDUAL, nullptr, 0,
-                         CMC_RECIP_LAST_ELEMENT, nullptr};
-    EXPECT_EQ(cmc_.look_up(id, &wanted, 0, 0, &count, &found, nullptr),
-              CMC_E_RECIPIENT_NOT_FOUND)
+    CMC_recipient wanted{
+        const_cast<char*>(name), CMC_TYPE_INDIVIDUAL, nullptr, 0, CMC_RECIP_LAST_ELEMENT, nullptr};
+    EXPECT_EQ(cmc_.look_up(id, &wanted, 0, 0, &count, &found, nullptr), CMC_E_RECIPIENT_NOT_FOUND)
         << name;
   }
 }
@@ -171,8 +177,8 @@ TEST_F(MaildirSession, SeveralThreadsSendAndReadAtOnce) {
     threads.emplace_back([&, t] {
       CMC_session_id id = 0;
       if (cmc_.logon(nullptr, const_cast<char*>(t % 2 ? "alice" : "bob"),
-                     const_cast<char*>(t % 2 ? "s3cret pass" : "hunter2"), nullptr, 0, 100, 0,
-                     &id, nullptr) != CMC_SUCCESS) {
+                     const_cast<char*>(t % 2 ? "s3cret pass" : "hunter2"), nullptr, 0, 100, 0, &id,
+                     nullptr) != CMC_SUCCESS) {
         ++failures;
         return;
       }

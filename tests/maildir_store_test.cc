@@ -183,7 +183,8 @@ std::string Compose(const velcmc::OutgoingMessage& message) {
 }
 
 velcmc::ParsedMessage Parse(const std::string& stored) {
-  velcmc::GObjectPtr<GMimeStream> in(g_mime_stream_mem_new_with_buffer(stored.data(), stored.size()));
+  velcmc::GObjectPtr<GMimeStream> in(
+      g_mime_stream_mem_new_with_buffer(stored.data(), stored.size()));
   return velcmc::ParseMessage(in.get(), {});
 }
 
@@ -194,7 +195,8 @@ std::string Content(const velcmc::ParsedMessage::Attachment& attachment) {
 }
 
 velcmc::GObjectPtr<GMimeStream> Bytes(const std::string& data) {
-  return velcmc::GObjectPtr<GMimeStream>(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+  return velcmc::GObjectPtr<GMimeStream>(
+      g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
 }
 
 TEST(MaildirParse, ComposedMessagesParseBackAndEveryTruncationIsSurvived) {
@@ -204,7 +206,10 @@ TEST(MaildirParse, ComposedMessagesParseBackAndEveryTruncationIsSurvived) {
   velcmc::OutgoingMessage out;
   out.from = {"alice", "alice@here"};
   out.to = {{"Bob", "bob@here"}};
-  out.subject = "Stra\xc3\x9f" "e \xe2\x9c\x93 " + std::string(120, 's');
+  out.subject =
+      "Stra\xc3\x9f"
+      "e \xe2\x9c\x93 " +
+      std::string(120, 's');
   out.type = "Custom: type \xc3\xa4";
   out.text = text;
   out.attachments.push_back({"b\xc3\xa4r.bin", Bytes(binary)});

@@ -45,9 +45,8 @@ class TempDir {
  public:
   TempDir() {
     std::random_device random;
-    path_ = fs::temp_directory_path() /
-            ("velcmc-test-" + std::to_string(vel::os::ProcessId()) + "-" +
-             std::to_string(random()));
+    path_ = fs::temp_directory_path() / ("velcmc-test-" + std::to_string(vel::os::ProcessId()) +
+                                         "-" + std::to_string(random()));
     fs::create_directories(path_);
   }
   ~TempDir() {
@@ -120,9 +119,19 @@ class Outgoing {
     titles_.push_back(title);
     return *this;
   }
-  Outgoing& Subject(std::string s) { subject_ = std::move(s); return *this; }
-  Outgoing& Text(std::string t) { text_ = std::move(t); has_text_ = true; return *this; }
-  Outgoing& Type(std::string t) { type_ = std::move(t); return *this; }
+  Outgoing& Subject(std::string s) {
+    subject_ = std::move(s);
+    return *this;
+  }
+  Outgoing& Text(std::string t) {
+    text_ = std::move(t);
+    has_text_ = true;
+    return *this;
+  }
+  Outgoing& Type(std::string t) {
+    type_ = std::move(t);
+    return *this;
+  }
 
   CMC_message* Build() {
     recipients_.assign(names_.size(), CMC_recipient{});
@@ -179,12 +188,12 @@ class MaildirTest : public ::testing::Test {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
   }
 
-  CMC_return_code Logon(const std::string& user, const std::string& password,
-                        CMC_session_id* id, CMC_extension* extensions = nullptr) {
+  CMC_return_code Logon(const std::string& user, const std::string& password, CMC_session_id* id,
+                        CMC_extension* extensions = nullptr) {
     *id = 0;
-    CMC_return_code rc = cmc_.logon(nullptr, const_cast<char*>(user.c_str()),
-                                    const_cast<char*>(password.c_str()), nullptr, 0, 100, 0, id,
-                                    extensions);
+    CMC_return_code rc =
+        cmc_.logon(nullptr, const_cast<char*>(user.c_str()), const_cast<char*>(password.c_str()),
+                   nullptr, 0, 100, 0, id, extensions);
     if (rc == CMC_SUCCESS) open_.push_back(*id);
     return rc;
   }
@@ -206,15 +215,14 @@ class MaildirTest : public ::testing::Test {
                            CMC_uint32 count = 0) {
     std::vector<Listed> out;
     CMC_message_summary* result = nullptr;
-    EXPECT_EQ(cmc_.list(id, const_cast<char*>(type), flags, nullptr, &count, 0, &result,
-                        nullptr),
+    EXPECT_EQ(cmc_.list(id, const_cast<char*>(type), flags, nullptr, &count, 0, &result, nullptr),
               CMC_SUCCESS);
     for (CMC_uint32 i = 0; i < count; ++i) {
       const CMC_message_summary& s = result[i];
       out.push_back({Bytes(s.message_reference), s.subject ? s.subject : "",
                      s.message_type ? s.message_type : "",
-                     s.originator && s.originator->name ? s.originator->name : "",
-                     s.summary_flags, s.byte_length});
+                     s.originator && s.originator->name ? s.originator->name : "", s.summary_flags,
+                     s.byte_length});
       EXPECT_EQ((s.summary_flags & CMC_SUM_LAST_ELEMENT) != 0, i + 1 == count) << i;
     }
     if (result) {

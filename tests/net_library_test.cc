@@ -52,7 +52,7 @@ class NetLibraryTest : public VelmailTest {
         std::filesystem::permissions(p, std::filesystem::perms::others_exec,
                                      std::filesystem::perm_options::add);
     ASSERT_EQ(Shell(kPython + " " + kScripts + "/mail_servers.py start " + servers_.string() +
-                  " ops:ops-secret dba:dba-secret"),
+                    " ops:ops-secret dba:dba-secret"),
               0);
     started_ = true;
     std::ifstream env(servers_ / "servers.env");
@@ -76,8 +76,8 @@ class NetLibraryTest : public VelmailTest {
   }
 
   std::string FindNext(const std::string& after) {
-    velsrv::CallResult r = client().Call(
-        "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, after)});
+    velsrv::CallResult r =
+        client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, after)});
     auto id = r.output("@msg_id");
     return r.returned == 1 && id ? id->value : "";
   }
@@ -88,15 +88,16 @@ class NetLibraryTest : public VelmailTest {
 };
 
 TEST_F(NetLibraryTest, QueryResultReachesTwoMailboxesAndIsWalkedAndDeleted) {
-  ExpectSucceeded(client().Call(
-      "xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "ops-secret")}));
+  ExpectSucceeded(client().Call("xp_startmail",
+                                {Text("@mail_user", "ops"), Text("@mail_password", "ops-secret")}));
   std::filesystem::current_path(dir_);
   std::ofstream(dir_ / "interfaces") << "VELSERVER sqlite data.db\n";
   velsrv::CallResult sent = client().Call(
       "xp_sendmail", {Text("@recipient", "ops;dba"), Text("@subject", "Free space"),
-                      Text("@query", "create table disks(name text, free integer);"
-                                     "insert into disks values ('c', 10), ('d', 20);"
-                                     "select * from disks"),
+                      Text("@query",
+                           "create table disks(name text, free integer);"
+                           "insert into disks values ('c', 10), ('d', 20);"
+                           "select * from disks"),
                       Text("@attach_result", "true"), Text("@attachname", "disks.txt")});
   ExpectSucceeded(sent);
   for (const Routed& routed : Simplify(sent.routed)) ADD_FAILURE() << routed;
@@ -104,31 +105,33 @@ TEST_F(NetLibraryTest, QueryResultReachesTwoMailboxesAndIsWalkedAndDeleted) {
   const std::string to = "ops@" + domain + ",dba@" + domain;
   for (const char* user : {"ops", "dba"}) {
     EXPECT_EQ(Shell(kPython + " " + kScripts + "/mailbox_check.py " + servers_.string() + " " +
-                  user + " " + user + "-secret 'Free space' ops@" + domain + " " + to + " " +
-                  (dir_ / "disks.txt").string()),
+                    user + " " + user + "-secret 'Free space' ops@" + domain + " " + to + " " +
+                    (dir_ / "disks.txt").string()),
               0)
-        << user << "\n" << Slurp(dir_ / "velnet.log");
+        << user << "\n"
+        << Slurp(dir_ / "velnet.log");
   }
 
   // The walk over IMAP: found, peeked (still unread), read, deleted.
   const std::string id = FindNext("");
   ASSERT_FALSE(id.empty());
-  velsrv::CallResult r = client().Call(
-      "xp_readmail",
-      {RpcParam::Binary("@msg_id", id), RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
-       RpcParam::Output("@sender", VEL_CHAR_TYPE, 255),
-       RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255), Text("@suppress_attach", "false"),
-       Text("@peek", "true")});
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Binary("@msg_id", id),
+                                    RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@sender", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255),
+                                    Text("@suppress_attach", "false"), Text("@peek", "true")});
   ExpectSucceeded(r);
   EXPECT_EQ(Value(r, "@subject"), "Free space");
   EXPECT_EQ(Value(r, "@sender"), "ops@" + domain);
-  EXPECT_NE(Value(r, "@attachments").find("disks.txt"), std::string::npos) << Value(r, "@attachments");
+  EXPECT_NE(Value(r, "@attachments").find("disks.txt"), std::string::npos)
+      << Value(r, "@attachments");
   EXPECT_EQ(FindNext(""), id);  // a peek leaves it unread
   ExpectSucceeded(client().Call("xp_readmail", {RpcParam::Binary("@msg_id", id)}));
   ExpectSucceeded(client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", id)}));
   EXPECT_EQ(FindNext(""), "");
-  velsrv::CallResult gone = client().Call(
-      "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
+  velsrv::CallResult gone =
+      client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
   EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
   ExpectSucceeded(client().Call("xp_stopmail"));
 }

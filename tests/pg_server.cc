@@ -101,9 +101,7 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
   std::unique_ptr<PgServer> server(new PgServer);
   server->dir_ = pattern;
   const std::string dir = server->dir_;
-  {
-    std::ofstream(dir + "/pwfile") << kSuperPassword << "\n";
-  }
+  { std::ofstream(dir + "/pwfile") << kSuperPassword << "\n"; }
   if (geteuid() == 0) {
     const passwd* nobody = getpwnam("nobody");
     const uid_t uid = nobody ? nobody->pw_uid : 65534;
@@ -114,11 +112,10 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
     }
   }
   const std::string log = dir + "/server.log";
-  const pid_t initdb =
-      Spawn(AsServerUser({bin + "/initdb", "-D", dir + "/data", "-U", "postgres", "-E", "UTF8",
-                          "--no-locale", "--auth=scram-sha-256", "--pwfile=" + dir + "/pwfile",
-                          "--no-sync"}),
-            dir, log);
+  const pid_t initdb = Spawn(AsServerUser({bin + "/initdb", "-D", dir + "/data", "-U", "postgres",
+                                           "-E", "UTF8", "--no-locale", "--auth=scram-sha-256",
+                                           "--pwfile=" + dir + "/pwfile", "--no-sync"}),
+                             dir, log);
   if (initdb < 0 || Wait(initdb) != 0) {
     problem = "initdb failed: " + Slurp(log);
     return nullptr;

@@ -48,17 +48,17 @@ class PgServer {
 // Starts a server for the current test, or fails it. Where the server
 // programs are missing the test is skipped with the reason, except under CI
 // (CI=true).
-#define VEL_START_PG_SERVER(server)                                               \
-  do {                                                                            \
-    std::string pg_problem;                                                       \
-    server = ::veltest::PgServer::Start(pg_problem);                              \
-    if (!server) {                                                                \
-      const char* ci = std::getenv("CI");                                         \
+#define VEL_START_PG_SERVER(server)                                                \
+  do {                                                                             \
+    std::string pg_problem;                                                        \
+    server = ::veltest::PgServer::Start(pg_problem);                               \
+    if (!server) {                                                                 \
+      const char* ci = std::getenv("CI");                                          \
       if (::veltest::PgServer::Installed() || (ci && std::string(ci) == "true")) { \
-        FAIL() << "PostgreSQL: " << pg_problem;                                   \
-      }                                                                           \
-      GTEST_SKIP() << "PostgreSQL: " << pg_problem;                               \
-    }                                                                             \
+        FAIL() << "PostgreSQL: " << pg_problem;                                    \
+      }                                                                            \
+      GTEST_SKIP() << "PostgreSQL: " << pg_problem;                                \
+    }                                                                              \
   } while (0)
 
 }  // namespace veltest

@@ -35,13 +35,13 @@ class MaildirReadTest : public VelmailTest {
       ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
     WriteWinIni("libvelcmc.so");
-    ExpectSucceeded(client().Call(
-        "xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+    ExpectSucceeded(client().Call("xp_startmail",
+                                  {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
   }
 
   std::string FindNext(const std::string& after) {
-    velsrv::CallResult r = client().Call(
-        "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, after)});
+    velsrv::CallResult r =
+        client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, after)});
     auto id = r.output("@msg_id");
     return r.returned == 1 && id ? id->value : "";
   }
@@ -55,12 +55,12 @@ TEST_F(MaildirReadTest, SentMailIsFoundReadInPiecesAndDeleted) {
   std::string body = "\n";
   for (int row = 0; row < 3; ++row) body += std::string(199, '0') + "\n";
   ExpectSucceeded(client().Call(
-      "xp_sendmail", {Text("@recipient", "ops"), Text("@cc_recipient", "dba"),
-                      Text("@subject", "Disk report"),
-                      Text("@query", "with r(n) as (values (1), (2), (3)) "
-                                     "select substr(hex(zeroblob(100)), 1, 199) from r"),
-                      Text("@no_column_header", "true"), Text("@echo_error", "false"),
-                      Int("@width", 1000)}));
+      "xp_sendmail",
+      {Text("@recipient", "ops"), Text("@cc_recipient", "dba"), Text("@subject", "Disk report"),
+       Text("@query",
+            "with r(n) as (values (1), (2), (3)) "
+            "select substr(hex(zeroblob(100)), 1, 199) from r"),
+       Text("@no_column_header", "true"), Text("@echo_error", "false"), Int("@width", 1000)}));
   const std::string id = FindNext("");
   ASSERT_FALSE(id.empty());
 
@@ -94,8 +94,8 @@ TEST_F(MaildirReadTest, SentMailIsFoundReadInPiecesAndDeleted) {
   EXPECT_EQ(FindNext(""), "");
 
   ExpectSucceeded(client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", id)}));
-  velsrv::CallResult gone = client().Call(
-      "xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
+  velsrv::CallResult gone =
+      client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
   EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
 }
 
@@ -110,11 +110,11 @@ TEST_F(MaildirReadTest, MailDeliveredByAnotherProgramIsFoundAndRead) {
          "All volumes copied.\r\n";
   const std::string id = FindNext("");
   EXPECT_EQ(id, "1765000000.M1P1.mta.example");
-  velsrv::CallResult r = client().Call(
-      "xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
-                      RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
-                      RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255),
-                      Text("@peek", "true")});
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255),
+                                    Text("@peek", "true")});
   ExpectSucceeded(r);
   EXPECT_EQ(Value(r, "@subject"), "Backup f\xC3\xA4rdig");
   EXPECT_NE(Value(r, "@message").find("All volumes copied."), std::string::npos);
@@ -130,8 +130,8 @@ TEST_F(MaildirReadTest, ADateFrom2030ReadsAsYear130) {
   std::ofstream(root_ / "ops" / "new" / "1900000000.M1P1.mta.example")
       << "From: batch@example.com\r\nTo: ops@example.com\r\nSubject: later\r\n"
          "Date: Sat, 07 Dec 2030 09:05:07 +0000\r\n\r\nbody\r\n";
-  velsrv::CallResult r = client().Call(
-      "xp_readmail", {RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255)});
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Output("@date_received", VEL_CHAR_TYPE, 255)});
   ExpectSucceeded(r);
   EXPECT_EQ(Value(r, "@date_received"), "9:5:7 12/7/130");
 }
@@ -141,9 +141,10 @@ TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
   std::ofstream(dir_ / "interfaces") << "VELSERVER sqlite data.db\n";
   velsrv::CallResult create = client().Call(
       "xp_sendmail", {Text("@recipient", "dba"),
-                      Text("@query", "create table disks(name text, free integer);"
-                                     "insert into disks values ('c', 10), ('d', 20);"
-                                     "select * from disks"),
+                      Text("@query",
+                           "create table disks(name text, free integer);"
+                           "insert into disks values ('c', 10), ('d', 20);"
+                           "select * from disks"),
                       Text("@attach_result", "true"), Text("@attachname", "disks.txt")});
   ExpectSucceeded(create);
   std::ifstream in(dir_ / "disks.txt");
@@ -164,10 +165,11 @@ TEST_F(MaildirReadTest, QueryResultsTravelAsAnAttachment) {
 TEST_F(MaildirReadTest, ATextWithoutAFinalLineEndIsReadBackAsSent) {
   const std::string text = "31 bytes and no line end at all";
   ASSERT_EQ(text.size(), 31u);
-  ExpectSucceeded(client().Call("xp_sendmail", {Text("@recipient", "ops"), Text("@message", text)}));
-  velsrv::CallResult r = client().Call(
-      "xp_readmail", {RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
-                      RpcParam::Output("@msg_length", VEL_INT_TYPE, 4)});
+  ExpectSucceeded(
+      client().Call("xp_sendmail", {Text("@recipient", "ops"), Text("@message", text)}));
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@msg_length", VEL_INT_TYPE, 4)});
   ExpectSucceeded(r);
   EXPECT_EQ(Value(r, "@message"), text);
   EXPECT_EQ(AsInt(r.output("@msg_length").value_or(velsrv::OutputValue{})), 31);
@@ -177,7 +179,8 @@ TEST_F(MaildirReadTest, IncludedFilesComeFromTheServerButNeverFromTheMailRoot) {
   std::ofstream(dir_ / "notes.txt") << "server notes\n";
   std::filesystem::create_directories(dir_ / "work");
   ExpectSucceeded(client().Call(
-      "xp_sendmail", {Text("@recipient", "dba"), Text("@include_file", (dir_ / "notes.txt").string())}));
+      "xp_sendmail",
+      {Text("@recipient", "dba"), Text("@include_file", (dir_ / "notes.txt").string())}));
   for (const std::filesystem::path& name :
        {root_ / "passwd", dir_ / "work" / ".." / "mail" / "passwd"}) {
     velsrv::CallResult r = client().Call(
@@ -202,15 +205,15 @@ TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {
     SCOPED_TRACE(round);
     if (round > 0) {
       DestroyHost();
-      ExpectSucceeded(client().Call(
-          "xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+      ExpectSucceeded(client().Call("xp_startmail",
+                                    {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
     }
-    ExpectSucceeded(client().Call(
-        "xp_sendmail", {Text("@recipient", "ops"), Text("@subject", "round"),
-                        Text("@message", "text of the round")}));
-    velsrv::CallResult r = client().Call(
-        "xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
-                        RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
+    ExpectSucceeded(
+        client().Call("xp_sendmail", {Text("@recipient", "ops"), Text("@subject", "round"),
+                                      Text("@message", "text of the round")}));
+    velsrv::CallResult r =
+        client().Call("xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                                      RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
     ExpectSucceeded(r);
     EXPECT_EQ(Value(r, "@subject"), "round");
     EXPECT_NE(Value(r, "@message").find("text of the round"), std::string::npos);

@@ -139,7 +139,8 @@ TEST_F(ReadTest, FindFailuresAfterTheListStillEndTheResultSet) {
   velsrv::CallResult list_failed = Find({MsgIdOut()});
   EXPECT_EQ(Simplify(list_failed.routed),
             (std::vector<Routed>{
-                {11518, 9,
+                {11518,
+                 9,
                  {T("There was a general failure that does not fit the description of any other "
                     "return code.")}}}));
   EXPECT_EQ(list_failed.dones.size(), 1u);
@@ -220,8 +221,7 @@ TEST_F(ReadTest, ReadFillsEveryOutput) {
       "xp_readmail", {MsgIdOut("m"), Out("@recipients"), Out("@sender"), Out("@date_received"),
                       Out("@subject"), Out("@cc"), Out("@bcc"), Out("@message"),
                       Out("@attachments"), Text("@suppress_attach", "false"),
-                      Out("@msg_length", VEL_INT_TYPE), IntOut("@bytes_to_skip", 0),
-                      Out("@type")});
+                      Out("@msg_length", VEL_INT_TYPE), IntOut("@bytes_to_skip", 0), Out("@type")});
   ExpectSucceeded(r);
   EXPECT_EQ(r.output("@recipients")->value, "A;B;C");
   EXPECT_EQ(r.output("@sender")->value, "Boss");
@@ -261,15 +261,16 @@ TEST_F(ReadTest, ALongBodyIsReadInPieces) {
   EXPECT_EQ(skip, 600);
   EXPECT_EQ(whole, m.text);
   // At the end: no more body, the offset unchanged.
-  velsrv::CallResult end = client().Call(
-      "xp_readmail", {MsgIdOut("m"), Out("@message"), IntOut("@bytes_to_skip", 600)});
+  velsrv::CallResult end =
+      client().Call("xp_readmail", {MsgIdOut("m"), Out("@message"), IntOut("@bytes_to_skip", 600)});
   ExpectSucceeded(end);
   EXPECT_TRUE(end.output("@message")->is_null());
   EXPECT_EQ(AsInt(*end.output("@bytes_to_skip")), 600);
-  velsrv::CallResult beyond = client().Call(
-      "xp_readmail", {MsgIdOut("m"), Out("@message"), IntOut("@bytes_to_skip", 601)});
+  velsrv::CallResult beyond =
+      client().Call("xp_readmail", {MsgIdOut("m"), Out("@message"), IntOut("@bytes_to_skip", 601)});
   ExpectFailedWithoutStatus(beyond);
-  EXPECT_EQ(Simplify(beyond.routed), (std::vector<Routed>{{11537, 9, {T("@bytes_to_skip"), N(0)}}}));
+  EXPECT_EQ(Simplify(beyond.routed),
+            (std::vector<Routed>{{11537, 9, {T("@bytes_to_skip"), N(0)}}}));
   EXPECT_TRUE(beyond.output_batches.empty());
 }
 
@@ -279,7 +280,8 @@ TEST_F(ReadTest, OutputsAreCutAt255Bytes) {
   m.sender = std::string(300, 'f');
   m.type = std::string(300, 't');
   m.recipients.clear();
-  for (int i = 0; i < 40; ++i) m.recipients.push_back({"recipient" + std::to_string(i), CMC_ROLE_CC});
+  for (int i = 0; i < 40; ++i)
+    m.recipients.push_back({"recipient" + std::to_string(i), CMC_ROLE_CC});
   testcmc::SetMailbox({m});
   velsrv::CallResult r = client().Call(
       "xp_readmail", {MsgIdOut("m"), Out("@subject"), Out("@sender"), Out("@cc"), Out("@type")});
@@ -297,9 +299,8 @@ TEST_F(ReadTest, MissingTextsReadAsEmpty) {
   m.null_type = true;
   m.null_text = true;
   testcmc::SetMailbox({m});
-  velsrv::CallResult r = client().Call(
-      "xp_readmail", {MsgIdOut("m"), Out("@subject"), Out("@type"), Out("@message"),
-                      IntOut("@msg_length", 77)});
+  velsrv::CallResult r = client().Call("xp_readmail", {MsgIdOut("m"), Out("@subject"), Out("@type"),
+                                                       Out("@message"), IntOut("@msg_length", 77)});
   ExpectSucceeded(r);
   EXPECT_TRUE(r.output("@subject")->is_null());
   EXPECT_TRUE(r.output("@type")->is_null());

@@ -66,17 +66,17 @@ class SendPostgresTest : public VelmailTest {
 };
 
 TEST_F(SendPostgresTest, MailedRowsMatchTheSqliteBackendWhereTheTypesAgree) {
-  ASSERT_EQ(server_->Sql(
-                "create table t(n int, i2 smallint, i4 integer, i8 bigint, r real,"
-                " d double precision, vc varchar(20), tx text, b boolean, dt date, tm time,"
-                " ts timestamp, bin bytea);"
-                "insert into t values (1, -32768, 2147483647, 9223372036854775807, 1.5, 0.1,"
-                " 'hello', 'some text', true, '2024-03-01', '13:45:00', '2024-03-01 13:45:00',"
-                " '\\x00ff41'), (2, null, null, null, null, null, null, null, null, null,"
-                " null, null, null), (3, 0, -1, -9223372036854775807, -2.25, 1e300, '', 'x',"
-                " false, '1999-12-31', '00:00:01.5', '1999-12-31 23:59:59.25', '\\x');"
-                "grant select on t to velmail"),
-            "");
+  ASSERT_EQ(
+      server_->Sql("create table t(n int, i2 smallint, i4 integer, i8 bigint, r real,"
+                   " d double precision, vc varchar(20), tx text, b boolean, dt date, tm time,"
+                   " ts timestamp, bin bytea);"
+                   "insert into t values (1, -32768, 2147483647, 9223372036854775807, 1.5, 0.1,"
+                   " 'hello', 'some text', true, '2024-03-01', '13:45:00', '2024-03-01 13:45:00',"
+                   " '\\x00ff41'), (2, null, null, null, null, null, null, null, null, null,"
+                   " null, null, null), (3, 0, -1, -9223372036854775807, -2.25, 1e300, '', 'x',"
+                   " false, '1999-12-31', '00:00:01.5', '1999-12-31 23:59:59.25', '\\x');"
+                   "grant select on t to velmail"),
+      "");
   const std::string text_query =
       "select n, i2, i4, i8, r, d, vc, tx, b, dt, tm, ts from t order by n";
   const std::string binary_query = "select n, bin from t order by n";
@@ -99,22 +99,24 @@ TEST_F(SendPostgresTest, MailedRowsMatchTheSqliteBackendWhereTheTypesAgree) {
   EXPECT_EQ(pg_binary, Mail(binary_query, to_file));
 
   // Both are the rows themselves, not two equal failures.
-  EXPECT_NE(
-      pg_text.find("2147483647\t9223372036854775807 \t1.5  \t0.1   \thello\tsome text\t1\t"),
-      std::string::npos)
+  EXPECT_NE(pg_text.find("2147483647\t9223372036854775807 \t1.5  \t0.1   \thello\tsome text\t1\t"),
+            std::string::npos)
       << pg_text;
   EXPECT_NE(pg_text.find("1999-12-31 23:59:59.25"), std::string::npos) << pg_text;
-  EXPECT_NE(pg_binary.find(std::string("\x00\xff" "A", 3)), std::string::npos);
+  EXPECT_NE(pg_binary.find(std::string("\x00\xff"
+                                       "A",
+                                       3)),
+            std::string::npos);
 }
 
 TEST_F(SendPostgresTest, TypesWithoutAnSqliteCounterpartAreMailedInTheirDocumentedForm) {
-  ASSERT_EQ(server_->Sql(
-                "create table u(n numeric(6,2), c char(4), tz timestamptz, ttz timetz,"
-                " iv interval, id uuid, f real);"
-                "insert into u values (12.5, 'ab', '2024-03-01 13:45:00+02', '13:45:00+01:30',"
-                " '1 day 02:00', 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', 'NaN');"
-                "grant select on u to velmail"),
-            "");
+  ASSERT_EQ(
+      server_->Sql("create table u(n numeric(6,2), c char(4), tz timestamptz, ttz timetz,"
+                   " iv interval, id uuid, f real);"
+                   "insert into u values (12.5, 'ab', '2024-03-01 13:45:00+02', '13:45:00+01:30',"
+                   " '1 day 02:00', 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', 'NaN');"
+                   "grant select on u to velmail"),
+      "");
   UsePostgres();
   EXPECT_EQ(Mail("select * from u", {Int("@width", 200)}),
             "\nn    \tc   \ttz                    \tttz           \tiv            \t"
@@ -130,8 +132,7 @@ TEST_F(SendPostgresTest, TheServersMessagesReachTheMail) {
   ASSERT_EQ(server_->Sql("create database other owner velmail", "postgres"), "");
   UsePostgres();
   const std::string mail =
-      Mail("select current_database() as db;\nselect * from nosuch",
-           {Text("@dbname", "other")});
+      Mail("select current_database() as db;\nselect * from nosuch", {Text("@dbname", "other")});
   EXPECT_EQ(mail.substr(0, mail.find("\nServer Message:")),
             "\ndb   \n-----\nother\n\n(1 rows affected)");
   EXPECT_NE(mail.find("State 1, Line 2\nVELSERVER: relation \"nosuch\" does not exist\n"),

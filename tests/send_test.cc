@@ -97,8 +97,8 @@ TEST_F(SendTest, OneUnnamedColumnHoldingOne) {
 }
 
 TEST_F(SendTest, TwoColumnsArePaddedAndSeparated) {
-  Script two = Script("SRV").Rows({Col::Char("a"), Col::Int("bcd")}).Row({"x", 5}).Row({"yy", 10})
-                   .Done(-1);
+  Script two =
+      Script("SRV").Rows({Col::Char("a"), Col::Int("bcd")}).Row({"x", 5}).Row({"yy", 10}).Done(-1);
   EXPECT_EQ(Body(two), "\na \tbcd\n--\t---\nx \t5  \nyy\t10 \n");
   EXPECT_EQ(Body(two, {Text("@no_column_header", "true")}), "\nx \t5  \nyy\t10 \n");
   // Only the separator's first character counts.
@@ -114,20 +114,28 @@ TEST_F(SendTest, AResultWithoutRowsGivesTheHeaderLines) {
 
 TEST_F(SendTest, LongLinesAreBrokenAtTheWidth) {
   Script script = Script("SRV")
-                      .Rows({Col::Char("c")}).Row({std::string(25, 'A')}).Done(-1)
-                      .Rows({Col::Char("c")}).Row({std::string(10, 'B')}).Done(-1)
-                      .Rows({Col::Char("c")}).Row({std::string(20, 'C')}).Done(-1);
+                      .Rows({Col::Char("c")})
+                      .Row({std::string(25, 'A')})
+                      .Done(-1)
+                      .Rows({Col::Char("c")})
+                      .Row({std::string(10, 'B')})
+                      .Done(-1)
+                      .Rows({Col::Char("c")})
+                      .Row({std::string(20, 'C')})
+                      .Done(-1);
   EXPECT_EQ(Body(script, {Int("@width", 10), Text("@no_column_header", "true")}),
-            "\n" + std::string(10, 'A') + "\n" + std::string(10, 'A') + "\n" +
-                std::string(5, 'A') + "\n" + "\n" + std::string(10, 'B') + "\n" + "\n" +
-                std::string(10, 'C') + "\n" + std::string(10, 'C') + "\n");
+            "\n" + std::string(10, 'A') + "\n" + std::string(10, 'A') + "\n" + std::string(5, 'A') +
+                "\n" + "\n" + std::string(10, 'B') + "\n" + "\n" + std::string(10, 'C') + "\n" +
+                std::string(10, 'C') + "\n");
 }
 
 TEST_F(SendTest, BinaryColumnsMakeTheOutputARawAttachment) {
   std::filesystem::current_path(dir_);
   const std::string raw("\x00\x01\xff", 3);
-  Script script = Script("SRV").Rows({Col::VarBinary("v", 8), Col::Char("t")})
-                      .Row({Value::Bytes(raw), "ok"}).Done(-1);
+  Script script = Script("SRV")
+                      .Rows({Col::VarBinary("v", 8), Col::Char("t")})
+                      .Row({Value::Bytes(raw), "ok"})
+                      .Done(-1);
   velsrv::CallResult r = Query(script, {Text("@attach_result", "false"), Int("@width", 2)});
   ExpectSucceeded(r);
   testcmc::Call send = LastSend();
@@ -148,8 +156,11 @@ TEST_F(SendTest, NoOutputFetchesButLaysNothingOut) {
 }
 
 TEST_F(SendTest, CharacterValuesWithNulBytesArePaddedNotCut) {
-  Script script = Script("SRV").Rows({Col::Char("a"), Col::Char("b")})
-                      .Row({std::string("ab\0cd", 5), "z"}).Row({"second", "row"}).Done(-1);
+  Script script = Script("SRV")
+                      .Rows({Col::Char("a"), Col::Char("b")})
+                      .Row({std::string("ab\0cd", 5), "z"})
+                      .Row({"second", "row"})
+                      .Done(-1);
   EXPECT_EQ(Body(script), "\na     \tb  \n------\t---\nab    \tz  \nsecond\trow\n");
 }
 
@@ -177,17 +188,30 @@ TEST_F(SendTest, ManyColumnsAreLaidOut) {
 
 TEST_F(SendTest, StatusesAndRowCounts) {
   Script script = Script("SRV")
-                      .Rows({Col::Char("a")}).Row({"x"}).Done(3)
-                      .Rows({Col::Char("a")}).Row({"y"}).Done(-1)
-                      .Status(1234567).Status(INT32_MIN).Done(2)
-                      .Failed().Done(5);
-  EXPECT_EQ(Body(script), "\na\n-\nx\n\n(3 rows affected)\na\n-\ny\n"
-                          "\nreturn status = 1234567\nreturn status = -2147483648");
+                      .Rows({Col::Char("a")})
+                      .Row({"x"})
+                      .Done(3)
+                      .Rows({Col::Char("a")})
+                      .Row({"y"})
+                      .Done(-1)
+                      .Status(1234567)
+                      .Status(INT32_MIN)
+                      .Done(2)
+                      .Failed()
+                      .Done(5);
+  EXPECT_EQ(Body(script),
+            "\na\n-\nx\n\n(3 rows affected)\na\n-\ny\n"
+            "\nreturn status = 1234567\nreturn status = -2147483648");
 }
 
 TEST_F(SendTest, WithoutEchoNoStatusRowCountOrMessageLines) {
-  Script script = Script("SRV").ServerMsg(100, 10, "hello").Rows({Col::Char("a")}).Row({"x"})
-                      .Done(3).Status(5).Done(1);
+  Script script = Script("SRV")
+                      .ServerMsg(100, 10, "hello")
+                      .Rows({Col::Char("a")})
+                      .Row({"x"})
+                      .Done(3)
+                      .Status(5)
+                      .Done(1);
   velsrv::CallResult r = Query(script, {Text("@echo_error", "false")});
   ExpectSucceeded(r);
   EXPECT_EQ(LastSend().text_note, "\na\n-\nx\n");
@@ -202,9 +226,15 @@ TEST_F(SendTest, PendingTextIsNeverDropped) {
   // A second result set before any command done, and text left pending
   // after a status result at the end of the batch.
   Script script = Script("SRV")
-                      .Rows({Col::Char("a")}).Row({"1"})
-                      .Rows({Col::Char("b")}).Row({"2"}).Done(-1)
-                      .Rows({Col::Char("c")}).Row({"3"}).Status(0).Done(1);
+                      .Rows({Col::Char("a")})
+                      .Row({"1"})
+                      .Rows({Col::Char("b")})
+                      .Row({"2"})
+                      .Done(-1)
+                      .Rows({Col::Char("c")})
+                      .Row({"3"})
+                      .Status(0)
+                      .Done(1);
   EXPECT_EQ(Body(script), "\na\n-\n1\n\nb\n-\n2\n\nreturn status = 0\nc\n-\n3\n");
 }
 
@@ -218,17 +248,25 @@ TEST_F(SendTest, MessagesAreRecordedAtTheEnd) {
   velct::ServerMessage named = plain;
   named.server = "SRVNAME";
   named.proc = "sp_x";
-  Script script = Script("SRV").ServerMsg(plain).Rows({Col::Char("a")}).Row({"x"})
-                      .ClientMsg({1, 2, 3, 4}, "client text").Done(-1).ServerMsg(named)
+  Script script = Script("SRV")
+                      .ServerMsg(plain)
+                      .Rows({Col::Char("a")})
+                      .Row({"x"})
+                      .ClientMsg({1, 2, 3, 4}, "client text")
+                      .Done(-1)
+                      .ServerMsg(named)
                       .ServerMsg(5701, 10, "changed");
   const std::string blanks(33, ' ');
   EXPECT_EQ(Body(script),
             "\na\n-\nx\n"
-            "\nServer Message:\nMessage number: 208," + blanks + "Severity 16," + blanks +
+            "\nServer Message:\nMessage number: 208," +
+                blanks + "Severity 16," + blanks +
                 "State 1, Line 4\nInvalid object name\n"
-                "\nNexlink Message:\nMessage Number: LAYER = (1)" + blanks +
-                "ORIGIN = (2) SEVERITY = (3)" + blanks + "NUMBER = (4)\nclient text\n"
-                "\nServer Message:\nMessage number: 208," + blanks + "Severity 16," + blanks +
+                "\nNexlink Message:\nMessage Number: LAYER = (1)" +
+                blanks + "ORIGIN = (2) SEVERITY = (3)" + blanks +
+                "NUMBER = (4)\nclient text\n"
+                "\nServer Message:\nMessage number: 208," +
+                blanks + "Severity 16," + blanks +
                 "State 1, Line 4\nSRVNAME: Procedure 'sp_x': Invalid object name\n");
 }
 
@@ -236,8 +274,11 @@ TEST_F(SendTest, TheMessageBufferKeepsRoomForWholeMessagesOnly) {
   // A client message record is 152 bytes besides its text.
   for (int filled : {900, 700}) {
     SCOPED_TRACE(filled);
-    Script script = Script("SRV").ClientMsg({0, 0, 0, 0}, std::string(filled - 152, 'm'))
-                        .ClientMsg({0, 0, 0, 9}, "z").Rows({Col::Char("a")}).Done(-1);
+    Script script = Script("SRV")
+                        .ClientMsg({0, 0, 0, 0}, std::string(filled - 152, 'm'))
+                        .ClientMsg({0, 0, 0, 9}, "z")
+                        .Rows({Col::Char("a")})
+                        .Done(-1);
     const std::string body = Body(script);
     const bool recorded = body.find("NUMBER = (9)\nz\n") != std::string::npos;
     EXPECT_EQ(recorded, filled == 700);
@@ -247,8 +288,14 @@ TEST_F(SendTest, TheMessageBufferKeepsRoomForWholeMessagesOnly) {
 
 TEST_F(SendTest, TheDatabaseSwitchRunsFirstAndItsOutputIsDiscarded) {
   Script script = Script("SRV")
-                      .Batch().ServerMsg(5701, 10, "now in sales").Status(0).Done(1)
-                      .Batch().Rows({Col::Char("a")}).Row({"x"}).Done(-1);
+                      .Batch()
+                      .ServerMsg(5701, 10, "now in sales")
+                      .Status(0)
+                      .Done(1)
+                      .Batch()
+                      .Rows({Col::Char("a")})
+                      .Row({"x"})
+                      .Done(-1);
   EXPECT_EQ(Body(script, {Text("@dbname", "sales")}), "\na\n-\nx\n");
   EXPECT_EQ(velct::ReceivedBatches("SRV"), (std::vector<std::string>{"use sales", "select 1"}));
   // "master" sends no switch; other spellings do, and any length fits.
@@ -312,8 +359,8 @@ TEST_F(SendTest, EveryClientLibraryFailureIsReported) {
   velct::ClearFailures();
   // The server name, then the message buffer.
   host().Fail(FailRule{"srv_thread_props"});
-  EXPECT_EQ(Simplify(Query(script).routed), (std::vector<Routed>{call("srv_thread_props"),
-                                                                 {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(Query(script).routed),
+            (std::vector<Routed>{call("srv_thread_props"), {11544, 9, {N(0)}}}));
 }
 
 TEST_F(SendTest, ResultsThatCannotBeReadEndTheCallWithoutAReport) {
@@ -339,8 +386,8 @@ TEST_F(SendTest, ACallerThatCannotBeFoundStopsTheResults) {
             (std::vector<Routed>{{11539, 1, {T("sm__processresults"), N(0)}}, {11544, 9, {N(0)}}}));
   // A message whose caller cannot be found is neither passed on nor kept.
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
-  velsrv::CallResult lost = Query(Script("SRV").ServerMsg(50, 10, "lost").Rows({Col::Char("a")})
-                                      .Row({"x"}).Done(-1));
+  velsrv::CallResult lost =
+      Query(Script("SRV").ServerMsg(50, 10, "lost").Rows({Col::Char("a")}).Row({"x"}).Done(-1));
   EXPECT_EQ(lost.returned, 1);
   EXPECT_EQ(Simplify(lost.routed),
             (std::vector<Routed>{{11539, 1, {T("sm__displayerr()"), N(0)}}}));
@@ -352,8 +399,12 @@ TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
   // Four connection properties are set before connecting; the fifth call
   // is the callback's look-up of the buffer for the login message.
   velct::Fail("ct_con_props", 5);
-  velsrv::CallResult r = Query(Script("SRV").ServerMsg(50, 10, "at login")
-                                   .Batch().Rows({Col::Char("a")}).Row({"x"}).Done(-1));
+  velsrv::CallResult r = Query(Script("SRV")
+                                   .ServerMsg(50, 10, "at login")
+                                   .Batch()
+                                   .Rows({Col::Char("a")})
+                                   .Row({"x"})
+                                   .Done(-1));
   EXPECT_EQ(Simplify(r.routed),
             (std::vector<Routed>{{11531, 1, {T("ct_con_props()"), N(0)}}, {11544, 9, {N(0)}}}));
   EXPECT_TRUE(r.messages.size() == 1 && !r.messages[0].forwarded);  // only the 11544
@@ -362,9 +413,9 @@ TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
 // The system's error codes of a failed file call: errno values on POSIX,
 // GetLastError values on Windows.
 #if defined(_WIN32)
-constexpr int32_t kNoDirectoryError = 3;    // ERROR_PATH_NOT_FOUND
+constexpr int32_t kNoDirectoryError = 3;  // ERROR_PATH_NOT_FOUND
 #else
-constexpr int32_t kNoDirectoryError = 2;    // ENOENT
+constexpr int32_t kNoDirectoryError = 2;  // ENOENT
 #endif
 
 TEST_F(SendTest, AResultsFileThatCannotBeWrittenInFull) {
@@ -398,13 +449,12 @@ TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
 
 TEST_F(SendTest, RecipientsAreSplitIntoRoles) {
   ExpectSucceeded(client().Call(
-      "xp_sendmail", {Text("@recipient", "a; b;;c;"), Text("@cc_recipient", "d"),
-                      Text("@bcc_recipient", "e"), Text("@message", "hi"),
-                      Text("@subject", "subj")}));
+      "xp_sendmail",
+      {Text("@recipient", "a; b;;c;"), Text("@cc_recipient", "d"), Text("@bcc_recipient", "e"),
+       Text("@message", "hi"), Text("@subject", "subj")}));
   testcmc::Call send = LastSend();
-  EXPECT_EQ(send.recipients,
-            (std::vector<std::pair<std::string, uint32_t>>{
-                {"a", 0}, {" b", 0}, {"c", 0}, {"d", 1}, {"e", 2}}));
+  EXPECT_EQ(send.recipients, (std::vector<std::pair<std::string, uint32_t>>{
+                                 {"a", 0}, {" b", 0}, {"c", 0}, {"d", 1}, {"e", 2}}));
   EXPECT_EQ(send.recipient_flags, (std::vector<uint32_t>{0, 0, 0, 0, 0x80000000u}));
   EXPECT_EQ(send.text_note, "hi");
   EXPECT_EQ(send.subject, "subj");
@@ -422,8 +472,8 @@ TEST_F(SendTest, RecipientsAreSplitIntoRoles) {
 
 TEST_F(SendTest, AMessageBodyThatCannotBeAllocatedReportsItsLength) {
   host().Fail(FailRule{"srv_alloc", 1, 1});
-  velsrv::CallResult r = client().Call(
-      "xp_sendmail", {Text("@recipient", "a"), Text("@message", "twelve chars")});
+  velsrv::CallResult r =
+      client().Call("xp_sendmail", {Text("@recipient", "a"), Text("@message", "twelve chars")});
   ExpectFailedWithoutStatus(r);
   EXPECT_EQ(Simplify(r.routed),
             (std::vector<Routed>{{11525, 1, {T("xp_sendmail"), N(12)}}, {11544, 9, {N(0)}}}));
@@ -443,33 +493,28 @@ TEST_F(SendTest, ResultsFileAndIncludeFiles) {
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   velsrv::CallResult r = Query(
       script, {Text("@attach_result", "true"), Text("@attachname", "sub/out.txt"),
-               Text("@include_file", " sub/one.txt , two.txt,,"),
-               Text("@include_query", "true")});
+               Text("@include_file", " sub/one.txt , two.txt,,"), Text("@include_query", "true")});
   ExpectSucceeded(r);
   testcmc::Call send = LastSend();
   EXPECT_TRUE(send.text_note_null);
   EXPECT_EQ(send.attachments,
             (std::vector<std::pair<std::string, std::string>>{
-                {"out.txt", "sub/out.txt"},
-                {"one.txt", "sub/one.txt"},
-                {"two.txt", "two.txt"}}));
-  EXPECT_EQ(Slurp(dir_ / "sub" / "out.txt"),
-            "\na\n-\nx\n\nThe Queries Submitted were:\nselect 1");
+                {"out.txt", "sub/out.txt"}, {"one.txt", "sub/one.txt"}, {"two.txt", "two.txt"}}));
+  EXPECT_EQ(Slurp(dir_ / "sub" / "out.txt"), "\na\n-\nx\n\nThe Queries Submitted were:\nselect 1");
 #if !defined(_WIN32)  // Windows gives files the security of their directory
-  EXPECT_EQ(std::filesystem::status(dir_ / "sub" / "out.txt").permissions() &
-                std::filesystem::perms::all,
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(
+      std::filesystem::status(dir_ / "sub" / "out.txt").permissions() & std::filesystem::perms::all,
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 #endif
   // A missing include file.
   velsrv::CallResult missing = client().Call(
       "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "two.txt, nothere")});
   ExpectFailedWithoutStatus(missing);
   EXPECT_EQ(Simplify(missing.routed),
-            (std::vector<Routed>{{11549, 9, {T(std::filesystem::current_path().string() +
-                                               "/nothere"),
-                                             N(2)}}}));
-  velsrv::CallResult blank = client().Call(
-      "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "   ")});
+            (std::vector<Routed>{
+                {11549, 9, {T(std::filesystem::current_path().string() + "/nothere"), N(2)}}}));
+  velsrv::CallResult blank =
+      client().Call("xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "   ")});
   EXPECT_EQ(blank.routed.at(0).args.at(0).text, std::filesystem::current_path().string() + "/");
 }
 
@@ -579,8 +624,8 @@ TEST_F(SendTest, ConcurrentCallsNeverShareAResultsFile) {
 TEST_F(SendTest, ResultsFileFailures) {
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   std::filesystem::current_path(dir_);
-  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
-                                        Text("@attachname", "no/such/dir.txt")});
+  velsrv::CallResult r =
+      Query(script, {Text("@attach_result", "true"), Text("@attachname", "no/such/dir.txt")});
   ExpectFailedWithoutStatus(r);
   EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(kNoDirectoryError)}}}));
   velct::Fail("cs_time");
@@ -596,8 +641,8 @@ TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
   testcmc::Program("cmc_send", {testcmc::Action::kHang, 0, 0, 1});
   std::filesystem::current_path(dir_);
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
-  velsrv::CallResult r = Query(script, {Text("@attach_result", "true"),
-                                        Text("@attachname", "kept.txt")});
+  velsrv::CallResult r =
+      Query(script, {Text("@attach_result", "true"), Text("@attachname", "kept.txt")});
   EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "kept.txt"));
 }
@@ -607,18 +652,25 @@ TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
 TEST_F(SendTest, EveryAllocationFailureIsReportedAndNothingLeaks) {
   std::filesystem::current_path(dir_);
   std::ofstream(dir_ / "inc.txt") << "i";
-  const std::vector<RpcParam> params = {
-      Text("@recipient", "a;b"), Text("@query", "q"), Text("@include_file", "inc.txt"),
-      Text("@include_query", "true"), Text("@dbname", "db")};
+  const std::vector<RpcParam> params = {Text("@recipient", "a;b"), Text("@query", "q"),
+                                        Text("@include_file", "inc.txt"),
+                                        Text("@include_query", "true"), Text("@dbname", "db")};
   for (const char* function : {"srv_alloc", "srv_realloc"}) {
     int failed_calls = 0;
     for (int nth = 1; nth < 100; ++nth) {
       SCOPED_TRACE(std::string(function) + " #" + std::to_string(nth));
       velct::ClearServers();
-      velct::RegisterServer(Script("SRV").Batch().Status(0).Done(-1)
-                                .Batch().ServerMsg(1, 10, "note")
+      velct::RegisterServer(Script("SRV")
+                                .Batch()
+                                .Status(0)
+                                .Done(-1)
+                                .Batch()
+                                .ServerMsg(1, 10, "note")
                                 .Rows({Col::Char("a"), Col::Image("b", 16)})
-                                .Row({"x", Value::Bytes("yy")}).Done(2).Status(1).Done(-1));
+                                .Row({"x", Value::Bytes("yy")})
+                                .Done(2)
+                                .Status(1)
+                                .Done(-1));
       host().ClearFailures();
       host().Fail(FailRule{function, nth, 1});
       const int64_t sends = testcmc::CallCount("cmc_send");

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "module_names.h"
+#include "platform/platform.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -29,8 +29,8 @@ std::string LibDir() {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kEntries[] = {"cmc_logon", "cmc_logoff", "cmc_free", "cmc_send",
-                                    "cmc_look_up", "cmc_list", "cmc_read", "cmc_act_on"};
+constexpr const char* kEntries[] = {"cmc_logon",   "cmc_logoff", "cmc_free", "cmc_send",
+                                    "cmc_look_up", "cmc_list",   "cmc_read", "cmc_act_on"};
 
 // A provider module from the build's module directory, released at the end.
 class LoadedModule {
@@ -152,8 +152,9 @@ TEST_F(stubs_testcmc_program, FaultIsARealInvalidAccess) {
   CMC_session_id session = 0;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // A sanitizer catches the signal, reports it and exits instead.
-  EXPECT_EXIT(Logon(&session), [](int status) { return !::testing::ExitedWithCode(0)(status); },
-              "SEGV on unknown address 0x0*10 ");
+  EXPECT_EXIT(
+      Logon(&session), [](int status) { return !::testing::ExitedWithCode(0)(status); },
+      "SEGV on unknown address 0x0*10 ");
 #elif defined(_WIN32)
   // An access violation nobody handles ends the process with its code.
   EXPECT_EXIT(Logon(&session), ::testing::ExitedWithCode(static_cast<int>(0xC0000005u)), "");
@@ -170,8 +171,8 @@ struct LogonArgs {
 
 void CallLogon(void* p) {
   auto* args = static_cast<LogonArgs*>(p);
-  args->result = args->logon(nullptr, nullptr, nullptr, nullptr, 0, CMC_VERSION, 0,
-                             &args->session, nullptr);
+  args->result =
+      args->logon(nullptr, nullptr, nullptr, nullptr, 0, CMC_VERSION, 0, &args->session, nullptr);
 }
 
 // What the mail worker relies on: a fault and an exception are caught by

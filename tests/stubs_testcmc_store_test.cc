@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "module_names.h"
+#include "platform/platform.h"
 #include "provider/testcmc_control.h"
 
 namespace {
@@ -221,8 +221,8 @@ TEST_F(stubs_testcmc_store, ListFiltersByTypeAndReadStateAndCount) {
       {"CMC: IPM", CMC_LIST_UNREAD_ONLY, 5, {"c"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.type ? c.type : "<all>") << " flags " << c.flags
-                                    << " count " << c.count_in);
+    SCOPED_TRACE(testing::Message()
+                 << (c.type ? c.type : "<all>") << " flags " << c.flags << " count " << c.count_in);
     CMC_uint32 count = c.count_in;
     CMC_message_summary* result = List(session, c.type, c.flags, &count);
     ASSERT_EQ(count, c.want.size());
@@ -288,13 +288,11 @@ TEST_F(stubs_testcmc_store, ReadReturnsTheMessageAndMarksItRead) {
 
   Reference prefix("id");
   CMC_message* message = nullptr;
-  EXPECT_EQ(read_(session, prefix.ref(), 0, &message, 0, nullptr),
-            CMC_E_INVALID_MESSAGE_REFERENCE);
+  EXPECT_EQ(read_(session, prefix.ref(), 0, &message, 0, nullptr), CMC_E_INVALID_MESSAGE_REFERENCE);
   EXPECT_EQ(message, nullptr);
 
   Reference ref("id-7");
-  ASSERT_EQ(read_(session, ref.ref(), CMC_DO_NOT_MARK_AS_READ, &message, 0, nullptr),
-            CMC_SUCCESS);
+  ASSERT_EQ(read_(session, ref.ref(), CMC_DO_NOT_MARK_AS_READ, &message, 0, nullptr), CMC_SUCCESS);
   EXPECT_FALSE(testcmc::Mailbox()[1].read) << "peeking leaves it unread";
   ASSERT_EQ(free_(message), CMC_SUCCESS);
 

@@ -21,7 +21,8 @@ ExecStatement Exec(const std::string& text) {
 
 void DeclareAll(Variables& variables, const std::string& text) {
   for (const ParsedStatement& parsed : ParseScript(text)) {
-    for (const Declaration& declaration : std::get<DeclareStatement>(parsed.statement).declarations) {
+    for (const Declaration& declaration :
+         std::get<DeclareStatement>(parsed.statement).declarations) {
       ASSERT_TRUE(variables.Declare(declaration).ok()) << declaration.variable;
     }
   }
@@ -158,7 +159,8 @@ TEST(VelhostProfilePassword, EncodesWhatTheLibraryDecodes) {
   ASSERT_TRUE(encoded);
   ASSERT_EQ(encoded->size(), password.size());
   std::string decoded(encoded->size(), '\0');
-  decoded[0] = static_cast<char>((encoded->size() % 256) ^ static_cast<unsigned char>((*encoded)[0]));
+  decoded[0] =
+      static_cast<char>((encoded->size() % 256) ^ static_cast<unsigned char>((*encoded)[0]));
   for (size_t i = 1; i < encoded->size(); ++i) decoded[i] = (*encoded)[i - 1] ^ (*encoded)[i];
   EXPECT_EQ(decoded, password);
   EXPECT_EQ(std::strlen(encoded->c_str()), encoded->size()) << "no NUL inside";

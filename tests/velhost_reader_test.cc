@@ -69,8 +69,8 @@ Pieces ReadWholeTextEachLine(const std::vector<std::string>& script) {
 }
 
 TEST(VelhostReader, StatementsOverLinesAndWhatIsLeftOpenAtTheEnd) {
-  EXPECT_EQ(Read({"exec p 'a',", "  'b", "c'", "print 1; print 2", "", "exec",
-                  "  q /* x", "*/ 1", "print 'open", "print 3 /* open", "print 4"}),
+  EXPECT_EQ(Read({"exec p 'a',", "  'b", "c'", "print 1; print 2", "", "exec", "  q /* x", "*/ 1",
+                  "print 'open", "print 3 /* open", "print 4"}),
             (Pieces{{1, "exec p 'a',\n  'b\nc'\n"},
                     {4, "print 1; print 2\n"},
                     {5, "\n"},
@@ -85,15 +85,46 @@ TEST(VelhostReader, StatementsOverLinesAndWhatIsLeftOpenAtTheEnd) {
 // Scripts made of lines that open, close and carry strings, comments and
 // statements in every order.
 TEST(VelhostReader, CutsEveryScriptWhereTheWholeTextIsCut) {
-  const std::vector<std::string> kLines = {
-      "exec p 'a',",  "  'b'",        "exec",          "xp_stopmail",    "print 'open",
-      "close' ;",     "/* open",      "*/",            "still */ print", "select @a --'",
-      "exec p \"dq",  "\"",           "''",            "'''",            "declare @x int =",
-      "5",            ", 'lead'",     "",              "exec p; exec q,", "x /* a */ y",
-      "/* a */ exec", "N'",           "[bracket",      "set @a = 'x' /*", "-- ' /*",
-      "exec /* c",    "exec p, /* c", "exec p /* c",   "exec q 'it''s",  "*/ '",
-      "' /*",         "\"\"\"",       "/*/",           "*",              "/",
-      "(",            ";",            "0x'",           "-- */",          "print 1 -- '"};
+  const std::vector<std::string> kLines = {"exec p 'a',",
+                                           "  'b'",
+                                           "exec",
+                                           "xp_stopmail",
+                                           "print 'open",
+                                           "close' ;",
+                                           "/* open",
+                                           "*/",
+                                           "still */ print",
+                                           "select @a --'",
+                                           "exec p \"dq",
+                                           "\"",
+                                           "''",
+                                           "'''",
+                                           "declare @x int =",
+                                           "5",
+                                           ", 'lead'",
+                                           "",
+                                           "exec p; exec q,",
+                                           "x /* a */ y",
+                                           "/* a */ exec",
+                                           "N'",
+                                           "[bracket",
+                                           "set @a = 'x' /*",
+                                           "-- ' /*",
+                                           "exec /* c",
+                                           "exec p, /* c",
+                                           "exec p /* c",
+                                           "exec q 'it''s",
+                                           "*/ '",
+                                           "' /*",
+                                           "\"\"\"",
+                                           "/*/",
+                                           "*",
+                                           "/",
+                                           "(",
+                                           ";",
+                                           "0x'",
+                                           "-- */",
+                                           "print 1 -- '"};
   std::mt19937 random(20261207);
   std::uniform_int_distribution<size_t> pick(0, kLines.size() - 1);
   std::uniform_int_distribution<int> length(1, 40);

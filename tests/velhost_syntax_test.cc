@@ -84,13 +84,13 @@ TEST(VelhostSyntax, StatementsEndAtLineEndsUnlessTheyGoOn) {
   std::vector<ParsedStatement> parsed = ParseScript(
       "-- comment line\n"
       "exec xp_sendmail @recipient = 'ops',\n"  // trailing comma: goes on
-      "   @subject =\n"                          // trailing '=': goes on
+      "   @subject =\n"                         // trailing '=': goes on
       "   'x'\n"
-      "   , @message = 'y'\n"                    // leading comma: goes on
+      "   , @message = 'y'\n"  // leading comma: goes on
       "go\n"
       "declare @a int; /* a\ncomment */ exec xp_stopmail\n"
       "\n"
-      "exec\n"                                   // bare exec: goes on
+      "exec\n"  // bare exec: goes on
       "xp_startmail\n");
   ASSERT_EQ(parsed.size(), 4u);
   EXPECT_EQ(parsed[0].line, 2);

@@ -111,9 +111,7 @@ void VelmailTest::WriteWinIni(const char* provider_file) {
   WriteWinIniRaw(name.empty() ? "[Mail]\nOther=1\n" : "[Mail]\nCMCDLLNAME32=" + name + "\n");
 }
 
-void VelmailTest::WriteWinIniRaw(const std::string& text) {
-  std::ofstream(win_ini_) << text;
-}
+void VelmailTest::WriteWinIniRaw(const std::string& text) { std::ofstream(win_ini_) << text; }
 
 velsrv::Host& VelmailTest::host() {
   if (host_ == nullptr) {
@@ -171,9 +169,8 @@ void ExpectSucceeded(const velsrv::CallResult& result) {
   EXPECT_EQ(result.returned, 1);
   ASSERT_EQ(result.statuses.size(), 1u);
   EXPECT_EQ(result.statuses.back(), 0);
-  EXPECT_TRUE(result.routed.empty()) << "first routed: "
-                                     << (result.routed.empty() ? Routed{}
-                                                               : Simplify(result.routed)[0]);
+  EXPECT_TRUE(result.routed.empty())
+      << "first routed: " << (result.routed.empty() ? Routed{} : Simplify(result.routed)[0]);
 }
 
 }  // namespace veltest

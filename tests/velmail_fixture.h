@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "client/velct_control.h"
-#include "module_names.h"
 #include "host/velsrv_host.h"
+#include "module_names.h"
 #include "provider/testcmc_control.h"
 
 namespace veltest {
@@ -65,7 +65,6 @@ class VelmailTest : public ::testing::Test {
   velsrv::HostOptions options_;
   std::filesystem::path dir_;
   std::filesystem::path win_ini_;  // the win.ini the library reads
-
 
  private:
 #if defined(_WIN32)

@@ -35,14 +35,14 @@ class WorkerTest : public ::testing::Test {
   }
   void TearDown() override {
     testcmc::Release();
-  // Calls given up while they hung end once released; let them leave
-  // before the process does.
-  for (const auto& call : testcmc::Calls()) {
-    if (!call.finished) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      break;
+    // Calls given up while they hung end once released; let them leave
+    // before the process does.
+    for (const auto& call : testcmc::Calls()) {
+      if (!call.finished) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        break;
+      }
     }
-  }
     if (sm_state.thread_id.load() != 0) sm_mailrequest(SM_SHUTDOWN, 0, 0, 0, 0);
     sm_unloadcmc();
     sm_destroyworkersync();

@@ -74,8 +74,7 @@ bool HandOverProfile(velsrv::Host& host, velsrv::Client& client, const Options& 
   host.SetMailProfile(options.mail_user->c_str(), encoded->c_str(), &client);
   const std::vector<velsrv::RoutedMessage> routed = host.routed();
   for (size_t i = before; i < routed.size(); ++i) {
-    std::cerr << "velhost: mail profile '" << *options.mail_user << "': " << routed[i].text
-              << "\n";
+    std::cerr << "velhost: mail profile '" << *options.mail_user << "': " << routed[i].text << "\n";
   }
   return true;
 }
@@ -99,7 +98,8 @@ int RunApp(int argc, const char* const* argv) {
   // velhost started in; the host then works in the data directory.
   const std::string lib_dir = LibraryDirectory(options);
   const DataDirectory data(fs::absolute(options.data_dir));
-  const std::string log_path = options.log_file.empty() ? "" : fs::absolute(options.log_file).string();
+  const std::string log_path =
+      options.log_file.empty() ? "" : fs::absolute(options.log_file).string();
   std::vector<Script> scripts;
   for (const std::string& path : options.scripts) {
     std::optional<std::string> text = ReadScript(path);
@@ -129,7 +129,8 @@ int RunApp(int argc, const char* const* argv) {
   const std::string library = lib_dir + "/libvelmail.so";
   const std::string messages = lib_dir + "/libvelmsgs.so";
   for (const std::string& module : {library, messages}) {
-    if (!fs::exists(module)) return Fail("cannot find " + module + " (build it, or give --lib-dir)");
+    if (!fs::exists(module))
+      return Fail("cannot find " + module + " (build it, or give --lib-dir)");
   }
 
   // What the library and the provider read at load time.

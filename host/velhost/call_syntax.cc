@@ -9,14 +9,24 @@ namespace {
 
 // ------------------------------------------------------------ tokens
 
-enum class TokenKind { kWord, kVariable, kString, kInteger, kBinary, kPunct, kNewline,
-                       kSemicolon, kError, kEnd };
+enum class TokenKind {
+  kWord,
+  kVariable,
+  kString,
+  kInteger,
+  kBinary,
+  kPunct,
+  kNewline,
+  kSemicolon,
+  kError,
+  kEnd
+};
 
 struct Token {
   TokenKind kind = TokenKind::kEnd;
-  std::string text;      // words and variables as written; a string's or binary's value;
-                         // an integer's digits; the punctuation mark; the error's message
-  std::string written;   // the token as it appears in the input (for messages)
+  std::string text;     // words and variables as written; a string's or binary's value;
+                        // an integer's digits; the punctuation mark; the error's message
+  std::string written;  // the token as it appears in the input (for messages)
   int line = 0;
   // An error that more input could still mend: the quote of a string, or
   // '*' for a comment, left open at the end of the text.
@@ -130,11 +140,10 @@ class Tokenizer {
       while (std::isdigit(static_cast<unsigned char>(Peek()))) ++pos_;
       if (IsWordChar(Peek())) {
         while (IsWordChar(Peek())) ++pos_;
-        return Error("bad number '" + std::string(text_.substr(start, pos_ - start)) + "'",
-                     start, line);
+        return Error("bad number '" + std::string(text_.substr(start, pos_ - start)) + "'", start,
+                     line);
       }
-      return Make(TokenKind::kInteger, std::string(text_.substr(start, pos_ - start)), start,
-                  line);
+      return Make(TokenKind::kInteger, std::string(text_.substr(start, pos_ - start)), start, line);
     }
     if (c == '@') {
       ++pos_;
@@ -427,9 +436,8 @@ class StatementParser {
         argument.name = Take().text;
         ++pos_;
       }
-      argument.value = Value(argument.name.empty() ? "a parameter value"
-                                                   : "a value for " + argument.name,
-                             true);
+      argument.value =
+          Value(argument.name.empty() ? "a parameter value" : "a value for " + argument.name, true);
       if (IsKeyword(Peek(), "output") || IsKeyword(Peek(), "out")) {
         if (argument.value.kind != Literal::Kind::kVariable) {
           throw ParseFailure{"only a variable can be passed as output" +

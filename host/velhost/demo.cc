@@ -30,25 +30,38 @@ class Tour {
   int Run() {
     const std::string me = Quoted(account_.name);
     const std::string prefix = kSubjectPrefix;
-    Step("-- Log on to mail.\n"
-         "exec xp_startmail @mail_user = " + me + ", @mail_password = " +
-         Quoted(account_.password));
-    Step("-- Send a plain message, with a copy to dba.\n"
-         "exec xp_sendmail @recipient = " + me + ", @cc_recipient = 'dba',\n"
-         "    @subject = '" + prefix + "hello',\n"
-         "    @message = 'Hello from the database server.'");
-    Step("-- Send a query result as the message text.\n"
-         "exec xp_sendmail @recipient = " + me + ", @subject = '" + prefix + "disks',\n"
-         "    @query = 'select name, mount, size_mb, free_mb from disks order by name'");
-    Step("-- Send a query result as an attached file.\n"
-         "exec xp_sendmail @recipient = " + me + ", @subject = '" + prefix + "open orders',\n"
-         "    @query = 'select id, customer, item, qty from orders where status = ''open'' "
-         "order by id',\n"
-         "    @attach_result = 'true'");
-    Step("-- Walk the inbox: find the next unread message, read it, delete it.\n"
-         "declare @id varbinary(256), @rc int, @sender varchar(255), @subject varchar(255),\n"
-         "    @cc varchar(255), @date varchar(64), @body varchar(255), @length int,\n"
-         "    @skip int, @attachments varchar(255)");
+    Step(
+        "-- Log on to mail.\n"
+        "exec xp_startmail @mail_user = " +
+        me + ", @mail_password = " + Quoted(account_.password));
+    Step(
+        "-- Send a plain message, with a copy to dba.\n"
+        "exec xp_sendmail @recipient = " +
+        me +
+        ", @cc_recipient = 'dba',\n"
+        "    @subject = '" +
+        prefix +
+        "hello',\n"
+        "    @message = 'Hello from the database server.'");
+    Step(
+        "-- Send a query result as the message text.\n"
+        "exec xp_sendmail @recipient = " +
+        me + ", @subject = '" + prefix +
+        "disks',\n"
+        "    @query = 'select name, mount, size_mb, free_mb from disks order by name'");
+    Step(
+        "-- Send a query result as an attached file.\n"
+        "exec xp_sendmail @recipient = " +
+        me + ", @subject = '" + prefix +
+        "open orders',\n"
+        "    @query = 'select id, customer, item, qty from orders where status = ''open'' "
+        "order by id',\n"
+        "    @attach_result = 'true'");
+    Step(
+        "-- Walk the inbox: find the next unread message, read it, delete it.\n"
+        "declare @id varbinary(256), @rc int, @sender varchar(255), @subject varchar(255),\n"
+        "    @cc varchar(255), @date varchar(64), @body varchar(255), @length int,\n"
+        "    @skip int, @attachments varchar(255)");
     int deleted = 0;
     bool from_start = true;
     for (int found = 0; deleted < kMessagesSent && found < 20; ++found) {
@@ -59,18 +72,20 @@ class Tour {
       if (IntVariable("@rc") != 0) break;
       // Outputs the message lacks (a message without text) come back as
       // they went in, so they go in empty.
-      Step("set @skip = 0; set @length = 0; set @body = NULL\n"
-           "exec xp_readmail @msg_id = @id, @sender = @sender output,\n"
-           "    @subject = @subject output, @cc = @cc output, @date_received = @date output,\n"
-           "    @message = @body output, @msg_length = @length output,\n"
-           "    @bytes_to_skip = @skip output,\n"
-           "    @suppress_attach = 'false', @attachments = @attachments output");
+      Step(
+          "set @skip = 0; set @length = 0; set @body = NULL\n"
+          "exec xp_readmail @msg_id = @id, @sender = @sender output,\n"
+          "    @subject = @subject output, @cc = @cc output, @date_received = @date output,\n"
+          "    @message = @body output, @msg_length = @length output,\n"
+          "    @bytes_to_skip = @skip output,\n"
+          "    @suppress_attach = 'false', @attachments = @attachments output");
       // A body longer than one piece is read on from where the last piece
       // ended.
       for (int32_t skip = IntVariable("@skip"); skip < IntVariable("@length");) {
-        Step("-- The rest of the body, from @bytes_to_skip on.\n"
-             "exec xp_readmail @msg_id = @id, @message = @body output,\n"
-             "    @bytes_to_skip = @skip output, @peek = 'true'");
+        Step(
+            "-- The rest of the body, from @bytes_to_skip on.\n"
+            "exec xp_readmail @msg_id = @id, @message = @body output,\n"
+            "    @bytes_to_skip = @skip output, @peek = 'true'");
         if (IntVariable("@skip") <= skip) break;  // no progress: a failed read
         skip = IntVariable("@skip");
       }

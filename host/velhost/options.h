@@ -10,12 +10,12 @@ namespace velhost {
 
 struct Options {
   std::string data_dir = "velmail-data";
-  std::string lib_dir;         // empty: VEL_LIB_DIR, else the build's lib directory
+  std::string lib_dir;  // empty: VEL_LIB_DIR, else the build's lib directory
   std::string server_name = "VELSERVER";
   std::string log_file;
   std::optional<std::string> mail_user;
   std::string mail_password;
-  int clients = 0;             // 0: one per script
+  int clients = 0;  // 0: one per script
   bool init = false;
   bool demo = false;
   bool echo = false;

@@ -39,7 +39,7 @@ class ProgressLine {
   int64_t first_rows_ = 0;  // the count when the first of them began
   bool shown_ = false;
   bool stopping_ = false;
-  std::thread watcher_;     // last: it uses the rest
+  std::thread watcher_;  // last: it uses the rest
 };
 
 }  // namespace velhost

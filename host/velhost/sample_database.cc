@@ -49,8 +49,8 @@ struct DatabaseCloser {
 
 void CreateSampleDatabase(const std::filesystem::path& file) {
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(file.c_str(), &raw,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int opened =
+      sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
   if (opened != SQLITE_OK) {
     throw std::runtime_error("cannot create " + file.string() + ": " +

@@ -11,8 +11,7 @@ namespace velhost {
 namespace {
 
 constexpr std::array<const char*, 6> kProcedures = {
-    "xp_startmail", "xp_stopmail", "xp_sendmail", "xp_findnextmsg", "xp_readmail",
-    "xp_deletemail"};
+    "xp_startmail", "xp_stopmail", "xp_sendmail", "xp_findnextmsg", "xp_readmail", "xp_deletemail"};
 
 // Calls ended in Finish() on every way out of a call.
 class CallScope {

@@ -12,8 +12,8 @@ namespace {
 // that it ran to the end of the input, and what was then left open.
 constexpr int32_t kUnknown = -1;
 constexpr int32_t kNothingOpen = -2;
-constexpr int32_t kStillOpen = -3;       // the string or comment open at the line's start
-constexpr int32_t kOpenedOnFirst = -4;   // kOpenedOnFirst - n: one opened on held line n
+constexpr int32_t kStillOpen = -3;      // the string or comment open at the line's start
+constexpr int32_t kOpenedOnFirst = -4;  // kOpenedOnFirst - n: one opened on held line n
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 

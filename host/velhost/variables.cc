@@ -34,9 +34,12 @@ Outcome Convert(const Literal& value, const Variable& target, bool* null, std::s
       *null = true;
       return {};
     case Literal::Kind::kInteger:
-      if (base == SqlType::Base::kInt) *bytes = IntBytes(value.integer);
-      else if (base == SqlType::Base::kText) *bytes = std::to_string(value.integer);
-      else return {"cannot store an integer in " + target.name + " (" + TypeName(target.type) + ")"};
+      if (base == SqlType::Base::kInt)
+        *bytes = IntBytes(value.integer);
+      else if (base == SqlType::Base::kText)
+        *bytes = std::to_string(value.integer);
+      else
+        return {"cannot store an integer in " + target.name + " (" + TypeName(target.type) + ")"};
       break;
     case Literal::Kind::kText:
     case Literal::Kind::kBinary:
@@ -103,8 +106,8 @@ Outcome Variables::Assign(const std::string& name, const Literal& value) {
       source.kind = Literal::Kind::kInteger;
       std::memcpy(&source.integer, from->value.data(), sizeof source.integer);
     } else {
-      source.kind = from->type.base == SqlType::Base::kText ? Literal::Kind::kText
-                                                            : Literal::Kind::kBinary;
+      source.kind =
+          from->type.base == SqlType::Base::kText ? Literal::Kind::kText : Literal::Kind::kBinary;
       source.text = from->value;
     }
   }

@@ -16,8 +16,8 @@ namespace velhost {
 struct Variable {
   std::string name;  // as declared
   SqlType type;
-  bool null = true;  // a new variable is NULL
-  std::string value; // text or bytes; an int holds 4 bytes in host order
+  bool null = true;   // a new variable is NULL
+  std::string value;  // text or bytes; an int holds 4 bytes in host order
 };
 
 // The result of an operation that may fail with a one-line reason.

@@ -47,11 +47,11 @@ size_t BlockRegistry::Outstanding() {
 
 CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& messages) {
   if (messages.empty()) return nullptr;
-  size_t size = ArraySize<CMC_message_summary>(messages.size()) +
-                ArraySize<CMC_recipient>(messages.size());
+  size_t size =
+      ArraySize<CMC_message_summary>(messages.size()) + ArraySize<CMC_recipient>(messages.size());
   for (const ListedMessage& m : messages) {
-    size += ReferenceSize(m.reference) + StringSize(m.summary->type) +
-            StringSize(m.summary->subject);
+    size +=
+        ReferenceSize(m.reference) + StringSize(m.summary->type) + StringSize(m.summary->subject);
     if (m.summary->originator) size += AddressSize(*m.summary->originator);
   }
 
@@ -78,8 +78,7 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
 }
 
 CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage& m,
-                               const std::vector<std::string>& attachment_paths,
-                               CMC_flags flags) {
+                               const std::vector<std::string>& attachment_paths, CMC_flags flags) {
   size_t size = ArraySize<CMC_message>(1) + ArraySize<CMC_recipient>(m.recipients.size()) +
                 ArraySize<CMC_attachment>(m.attachments.size()) + ReferenceSize(reference) +
                 StringSize(m.type) + StringSize(m.subject);

@@ -49,8 +49,7 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
 // A message as cmc_read hands it out. attachment_paths[i] is where
 // message.attachments[i] was written. flags become the message flags.
 CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage& message,
-                               const std::vector<std::string>& attachment_paths,
-                               CMC_flags flags);
+                               const std::vector<std::string>& attachment_paths, CMC_flags flags);
 
 // A one-element recipient array.
 CMC_recipient* BuildRecipientBlock(const MailAddress& address, CMC_enum role);

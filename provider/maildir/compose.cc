@@ -55,10 +55,10 @@ GObjectPtr<GMimeObject> AttachmentPart(const OutgoingMessage::Attachment& attach
 
 std::string AttachmentMimeType(const std::string& title) {
   static const std::pair<const char*, const char*> kTypes[] = {
-      {"txt", "text/plain"},        {"csv", "text/csv"},         {"htm", "text/html"},
-      {"html", "text/html"},        {"xml", "application/xml"},  {"json", "application/json"},
-      {"pdf", "application/pdf"},   {"zip", "application/zip"},  {"gz", "application/gzip"},
-      {"png", "image/png"},         {"jpg", "image/jpeg"},       {"jpeg", "image/jpeg"},
+      {"txt", "text/plain"},      {"csv", "text/csv"},        {"htm", "text/html"},
+      {"html", "text/html"},      {"xml", "application/xml"}, {"json", "application/json"},
+      {"pdf", "application/pdf"}, {"zip", "application/zip"}, {"gz", "application/gzip"},
+      {"png", "image/png"},       {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},
       {"gif", "image/gif"}};
   size_t dot = title.rfind('.');
   if (dot != std::string::npos) {
@@ -73,8 +73,8 @@ std::string AttachmentMimeType(const std::string& title) {
 
 int64_t WriteComposedMessage(const OutgoingMessage& m, GMimeStream* out) {
   EnsureGMime();
-  BorrowedStream text = NewBorrowedStream(m.text ? m.text->data() : nullptr,
-                                          m.text ? m.text->size() : 0);
+  BorrowedStream text =
+      NewBorrowedStream(m.text ? m.text->data() : nullptr, m.text ? m.text->size() : 0);
   const bool exact_ending = m.text && NeedsExactEnding(*m.text);
   int64_t written = -1;
   {
@@ -95,7 +95,8 @@ int64_t WriteComposedMessage(const OutgoingMessage& m, GMimeStream* out) {
       body = TextPart(text.stream.get(), exact_ending);
     } else {
       GObjectPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
-      if (m.text) g_mime_multipart_add(mixed.get(), TextPart(text.stream.get(), exact_ending).get());
+      if (m.text)
+        g_mime_multipart_add(mixed.get(), TextPart(text.stream.get(), exact_ending).get());
       for (const auto& attachment : m.attachments)
         g_mime_multipart_add(mixed.get(), AttachmentPart(attachment).get());
       body.reset(GMIME_OBJECT(mixed.release()));

@@ -147,8 +147,10 @@ bool Delivery::Journal(const std::string& line) {
     int fd = vel::os::CreateNewFile(hidden.string().c_str());
     if (fd < 0) return false;
     std::error_code ec;
-    if (vel::os::TryLockFile(fd)) fs::rename(hidden, dir / unique, ec);
-    else ec = std::make_error_code(std::errc::resource_unavailable_try_again);
+    if (vel::os::TryLockFile(fd))
+      fs::rename(hidden, dir / unique, ec);
+    else
+      ec = std::make_error_code(std::errc::resource_unavailable_try_again);
     if (ec) {
       int32_t error = ec.value();
       fs::remove(hidden, ec);
@@ -198,8 +200,8 @@ CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& h
       fs::remove(tmp, ec);
       return rc;
     }
-    staged_.push_back({tmp, mailbox.NewDir() / unique, mailbox.TmpDir(), mailbox.NewDir(),
-                       head.size()});
+    staged_.push_back(
+        {tmp, mailbox.NewDir() / unique, mailbox.TmpDir(), mailbox.NewDir(), head.size()});
     return CMC_SUCCESS;
   }
   return CMC_E_FAILURE;
@@ -213,7 +215,8 @@ CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
 CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
                                 const std::string& body) {
   return StageWith(mailbox, head, [&](int fd) -> CMC_return_code {
-    return vel::os::WriteFile(fd, body.data(), body.size()) ? CMC_return_code{CMC_SUCCESS} : WriteFailure();
+    return vel::os::WriteFile(fd, body.data(), body.size()) ? CMC_return_code{CMC_SUCCESS}
+                                                            : WriteFailure();
   });
 }
 

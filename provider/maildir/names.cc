@@ -49,8 +49,8 @@ uint32_t RandomNumber() {
 bool IsValidMailboxName(std::string_view name) {
   if (name.empty() || name.size() > 64 || name.front() == '.' || name == "passwd") return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' ||
-           c == '_' || c == '+' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '.' || c == '_' ||
+           c == '+' || c == '-';
   });
 }
 
@@ -91,9 +91,10 @@ std::string NewUniqueName() {
   auto now = std::chrono::system_clock::now().time_since_epoch();
   auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
   char text[128];
-  std::snprintf(text, sizeof text, "%lld.M%06lldP%uQ%lluR%08x.", 
+  std::snprintf(text, sizeof text, "%lld.M%06lldP%uQ%lluR%08x.",
                 static_cast<long long>(micros / 1000000), static_cast<long long>(micros % 1000000),
-                vel::os::ProcessId(), static_cast<unsigned long long>(++deliveries), RandomNumber());
+                vel::os::ProcessId(), static_cast<unsigned long long>(++deliveries),
+                RandomNumber());
   return text + host;
 }
 

@@ -121,9 +121,7 @@ HeaderFields ReadHeaderFields(GMimeMessage* message) {
   return fields;
 }
 
-std::string LocalPart(const std::string& address) {
-  return address.substr(0, address.rfind('@'));
-}
+std::string LocalPart(const std::string& address) { return address.substr(0, address.rfind('@')); }
 
 // Whether two addresses name the same mailbox here: the domain a message
 // was addressed to and the one it was delivered under may differ.
@@ -302,8 +300,7 @@ bool WriteAttachment(const ParsedMessage::Attachment& attachment, GMimeStream* o
   if (GMIME_IS_MESSAGE_PART(attachment.part)) {
     // An attached message is written out as it was sent.
     GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(attachment.part));
-    if (inner != nullptr &&
-        g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out) < 0)
+    if (inner != nullptr && g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out) < 0)
       return false;
   } else {
     GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(attachment.part));

@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
   if (!velcmc::Mailbox(root / name).Create()) {
-    std::fprintf(stderr, "velcmc-passwd: cannot create the mailbox %s\n",
-                 (root / name).c_str());
+    std::fprintf(stderr, "velcmc-passwd: cannot create the mailbox %s\n", (root / name).c_str());
     return 1;
   }
   std::string error;

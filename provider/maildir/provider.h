@@ -56,8 +56,8 @@ class Provider {
   CMC_return_code Logoff(CMC_session_id session);
   CMC_return_code Free(void* memory);
   CMC_return_code Send(CMC_session_id session, const CMC_message* message);
-  CMC_return_code LookUp(CMC_session_id session, const CMC_recipient* recipient,
-                         CMC_uint32* count, CMC_recipient** out);
+  CMC_return_code LookUp(CMC_session_id session, const CMC_recipient* recipient, CMC_uint32* count,
+                         CMC_recipient** out);
   CMC_return_code List(CMC_session_id session, const char* message_type, CMC_flags flags,
                        const CMC_message_reference* seed, CMC_uint32* count,
                        CMC_message_summary** result);

@@ -60,7 +60,8 @@ std::string CutUtf8(const std::string& text, size_t bytes) {
 // and short enough for the file system, keeping the extension.
 std::string SafeFileName(const std::string& title, size_t index) {
   std::string name;
-  for (char c : title) name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
+  for (char c : title)
+    name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
   name.erase(0, name.find_first_not_of('.'));
   if (name.empty()) name = "attachment" + std::to_string(index + 1);
   if (name.size() <= kMaxAttachmentNameBytes) return name;
@@ -86,8 +87,7 @@ int CreateUnder(const fs::path& dir, const std::string& name, int* next, fs::pat
     const int n = (*next)++;
     *path = dir / (n == 1 ? name : std::to_string(n) + "-" + name);
     int fd = vel::os::CreateNewFile(path->string().c_str());
-    if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists))
-      return fd;
+    if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists)) return fd;
   }
   return -1;
 }

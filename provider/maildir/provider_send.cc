@@ -46,9 +46,7 @@ CMC_return_code OpenAttachment(const char* file_name, const std::string& root_re
 std::string TitleOf(const CMC_attachment& attachment) {
   if (attachment.attach_title != nullptr && *attachment.attach_title != '\0')
     return attachment.attach_title;
-  return fs::path(attachment.attach_filename ? attachment.attach_filename : "")
-      .filename()
-      .string();
+  return fs::path(attachment.attach_filename ? attachment.attach_filename : "").filename().string();
 }
 
 CMC_return_code WriteFailure() {
@@ -100,8 +98,8 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
     OutgoingMessage::Attachment attachment;
     attachment.title = TitleOf(*a);
-    if (CMC_return_code rc = OpenAttachment(a->attach_filename, root_real, &attachment.content,
-                                            &total))
+    if (CMC_return_code rc =
+            OpenAttachment(a->attach_filename, root_real, &attachment.content, &total))
       return rc;
     out.attachments.push_back(std::move(attachment));
     if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;

@@ -34,8 +34,8 @@ void RemoveAbandonedAttachments(const fs::path& root) {
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     size_t last = name.rfind('.');
-    size_t pid_start = last == std::string::npos || last == 0 ? std::string::npos
-                                                             : name.rfind('.', last - 1);
+    size_t pid_start =
+        last == std::string::npos || last == 0 ? std::string::npos : name.rfind('.', last - 1);
     if (pid_start == std::string::npos) continue;
     const std::string pid_text = name.substr(pid_start + 1, last - pid_start - 1);
     if (pid_text.empty() || pid_text.size() > 10 ||
@@ -70,7 +70,8 @@ bool ExtensionsAcceptable(const CMC_extension* extension) {
 
 uint64_t MaxMessageBytes() {
   char value[32];
-  uint32_t length = vel::os::GetEnvironmentVariable("VELCMC_MAX_MESSAGE_BYTES", value, sizeof value);
+  uint32_t length =
+      vel::os::GetEnvironmentVariable("VELCMC_MAX_MESSAGE_BYTES", value, sizeof value);
   if (length == 0 || length >= sizeof value) return kDefaultMaxMessageBytes;
   const std::string text(value, length);
   if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10)
@@ -105,8 +106,7 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   // Whatever is wrong -- no such account, a bad name, a wrong password --
   // the answer is the same.
   if (user == nullptr || !IsValidMailboxName(user)) return CMC_E_LOGON_FAILURE;
-  if (!VerifyPassword(opened->root, user, password ? password : ""))
-    return CMC_E_LOGON_FAILURE;
+  if (!VerifyPassword(opened->root, user, password ? password : "")) return CMC_E_LOGON_FAILURE;
   opened->account = user;
   opened->domain = MailDomain();
   opened->mailbox = Mailbox(opened->root / user);
@@ -122,9 +122,9 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   // unknown for a long time.
   while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
   opened->id = next_id_++;
-  opened->attachment_dir = AttachmentRoot(opened->root) /
-                           (opened->account + "." + std::to_string(vel::os::ProcessId()) + "." +
-                            std::to_string(opened->id));
+  opened->attachment_dir =
+      AttachmentRoot(opened->root) / (opened->account + "." + std::to_string(vel::os::ProcessId()) +
+                                      "." + std::to_string(opened->id));
   sessions_[opened->id] = opened;
   *session = opened->id;
   return CMC_SUCCESS;
@@ -150,8 +150,7 @@ CMC_return_code Provider::Free(void* memory) {
 }
 
 std::optional<ResolvedRecipient> Provider::Resolve(
-    const Session& session, const char* name,
-    const std::map<std::string, std::string>& accounts) {
+    const Session& session, const char* name, const std::map<std::string, std::string>& accounts) {
   if (name == nullptr) return std::nullopt;
   EnsureGMime();
   GObjectPtr<InternetAddressList> list(internet_address_list_parse(nullptr, name));
@@ -180,8 +179,8 @@ CMC_return_code Provider::LookUp(CMC_session_id id, const CMC_recipient* recipie
   if (!session) return CMC_E_INVALID_SESSION_ID;
   if (recipient == nullptr || count == nullptr || out == nullptr) return CMC_E_INVALID_PARAMETER;
   auto accounts = LoadAccounts(session->root);
-  auto resolved = Resolve(*session, recipient->name ? recipient->name : recipient->address,
-                          accounts);
+  auto resolved =
+      Resolve(*session, recipient->name ? recipient->name : recipient->address, accounts);
   if (!resolved) return CMC_E_RECIPIENT_NOT_FOUND;
   MailAddress found{resolved->mailbox, resolved->mailbox + "@" + session->domain};
   *out = blocks_.Adopt(BuildRecipientBlock(found, recipient->role));

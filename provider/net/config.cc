@@ -23,7 +23,8 @@ std::string Trim(const std::string& s) {
 // A value ends at a ';' or '#' that follows white space (or starts it).
 std::string StripComment(const std::string& value) {
   for (size_t i = 0; i < value.size(); ++i)
-    if ((value[i] == ';' || value[i] == '#') && (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t'))
+    if ((value[i] == ';' || value[i] == '#') &&
+        (i == 0 || value[i - 1] == ' ' || value[i - 1] == '\t'))
       return value.substr(0, i);
   return value;
 }
@@ -39,7 +40,8 @@ std::string UrlHost(const std::string& url) {
   if (start == std::string::npos) return "";
   start += 3;
   size_t end = url.find('/', start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::string authority =
+      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
   if (size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
   if (!authority.empty() && authority[0] == '[') {
     size_t close = authority.find(']');
@@ -108,9 +110,8 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   std::string section, line;
   int number = 0;
   auto fail = [&](int at, const std::string& what) {
-    if (auto it = values.find("delivery.log"); log_path && it != values.end() &&
-                                               !it->second.value.empty() &&
-                                               it->second.value[0] == '/')
+    if (auto it = values.find("delivery.log");
+        log_path && it != values.end() && !it->second.value.empty() && it->second.value[0] == '/')
       *log_path = it->second.value;
     *error = "configuration " + path + (at > 0 ? ", line " + std::to_string(at) : "") + ": " + what;
     return std::nullopt;
@@ -181,9 +182,12 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   if (const Entry* e = get("tls.ca_file")) c.ca_file = e->value;
   if (const Entry* e = get("delivery.log")) c.log = e->value;
   if (const Entry* e = get("tls.mode")) {
-    if (e->value == "required") c.tls = TlsMode::kRequired;
-    else if (e->value == "none") c.tls = TlsMode::kNone;
-    else return fail(e->line, "tls.mode must be required or none, not \"" + e->value + "\"");
+    if (e->value == "required")
+      c.tls = TlsMode::kRequired;
+    else if (e->value == "none")
+      c.tls = TlsMode::kNone;
+    else
+      return fail(e->line, "tls.mode must be required or none, not \"" + e->value + "\"");
   }
   if (!number_of("delivery.retry_attempts", 1, 1000, &c.retry_attempts) ||
       !number_of("delivery.retry_delay", 0, 86400, &c.retry_delay) ||
@@ -210,7 +214,8 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
       return false;
     }
     if (c.tls == TlsMode::kNone && scheme == tls) {
-      *error = "configuration " + path + ": " + key + " \"" + url + "\" uses TLS but tls.mode is none";
+      *error =
+          "configuration " + path + ": " + key + " \"" + url + "\" uses TLS but tls.mode is none";
       return false;
     }
     if (c.tls == TlsMode::kNone && !IsLoopback(host)) {
@@ -232,7 +237,8 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
     c.mailbox = PercentDecode(box);
     c.imap_url.resize(start);  // kept without the mailbox
   }
-  if (c.smtp_servers.empty()) return fail(get("smtp.servers")->line, "smtp.servers names no server");
+  if (c.smtp_servers.empty())
+    return fail(get("smtp.servers")->line, "smtp.servers names no server");
   for (const std::string& s : c.smtp_servers)
     if (!check_url(s, "smtp", "smtps", "smtp.servers")) return std::nullopt;
   for (auto [name, value] : {std::pair{"delivery.spool", &c.spool}, {"delivery.log", &c.log}}) {

@@ -16,21 +16,21 @@ namespace velnet {
 enum class TlsMode { kRequired, kNone };
 
 struct Config {
-  std::string imap_url;                  // imap://host[:port]/MAILBOX or imaps://
-  std::string mailbox;                   // the mailbox part of imap_url, decoded
-  std::vector<std::string> smtp_servers; // smtp:// or smtps://, tried in order
+  std::string imap_url;                   // imap://host[:port]/MAILBOX or imaps://
+  std::string mailbox;                    // the mailbox part of imap_url, decoded
+  std::vector<std::string> smtp_servers;  // smtp:// or smtps://, tried in order
   TlsMode tls = TlsMode::kRequired;
-  std::string ca_file;                   // empty: the system's trusted authorities
-  std::string domain;                    // completes a bare recipient name
-  std::string from;                      // %u: the logged-on user; default %u@domain
-  std::string spool;                     // absolute
+  std::string ca_file;  // empty: the system's trusted authorities
+  std::string domain;   // completes a bare recipient name
+  std::string from;     // %u: the logged-on user; default %u@domain
+  std::string spool;    // absolute
   uint32_t retry_attempts = 5;
-  uint32_t retry_delay = 60;             // seconds
-  uint32_t connect_timeout = 10;         // seconds
-  uint32_t transfer_timeout = 60;        // seconds
+  uint32_t retry_delay = 60;       // seconds
+  uint32_t connect_timeout = 10;   // seconds
+  uint32_t transfer_timeout = 60;  // seconds
   uint64_t max_message_bytes = 26214400;
   uint32_t drain_seconds = 30;
-  std::string log;                       // absolute; empty: no log
+  std::string log;  // absolute; empty: no log
 
   // The sender's address for a user: from with every %u replaced.
   std::string FromFor(const std::string& user) const;

@@ -32,11 +32,11 @@ CurlPtr NewHandle(const Config& config, const std::string& user, const std::stri
 
 // What kind of failure a transfer ended in.
 enum class FailureKind {
-  kUnreachable,   // no connection could be made (or it timed out)
-  kTls,           // TLS could not be set up: certificate untrusted, no STARTTLS
-  kCredentials,   // the server refused the user name or password
-  kLost,          // the connection broke or timed out part way
-  kRefused,       // the server answered a command with a refusal
+  kUnreachable,  // no connection could be made (or it timed out)
+  kTls,          // TLS could not be set up: certificate untrusted, no STARTTLS
+  kCredentials,  // the server refused the user name or password
+  kLost,         // the connection broke or timed out part way
+  kRefused,      // the server answered a command with a refusal
   kOther,
 };
 FailureKind Classify(CURLcode code);

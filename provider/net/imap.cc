@@ -189,7 +189,8 @@ ImapResult ImapConnection::List(uint32_t messages, std::vector<ListedUid>* out) 
     if (!r.ok()) return r;
     for (const ListedUid& item : ParseFetchList(response)) out->push_back(item);
   }
-  std::sort(out->begin(), out->end(), [](const ListedUid& a, const ListedUid& b) { return a.uid < b.uid; });
+  std::sort(out->begin(), out->end(),
+            [](const ListedUid& a, const ListedUid& b) { return a.uid < b.uid; });
   out->erase(std::unique(out->begin(), out->end(),
                          [](const ListedUid& a, const ListedUid& b) { return a.uid == b.uid; }),
              out->end());

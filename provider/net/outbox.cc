@@ -37,7 +37,8 @@ bool Record(const Config& config, const Envelope& envelope, const SmtpOutcome& o
   // (at MAIL or at the end of DATA) refuses them all.
   if (!outcome.ok && outcome.answered && outcome.code >= 500 &&
       outcome.failure != FailureKind::kCredentials) {
-    for (const std::string& p : state.Pending(envelope)) state.refused.emplace_back(p, outcome.reply);
+    for (const std::string& p : state.Pending(envelope))
+      state.refused.emplace_back(p, outcome.reply);
   }
   state.last_reply = outcome.reply;
   std::vector<std::string> pending = state.Pending(envelope);
@@ -85,14 +86,16 @@ size_t DeliverPass(const Config& config, const std::map<std::string, std::string
         size_t index = (start + k) % config.smtp_servers.size();
         auto& sender = senders[{user, index}];
         if (!sender)
-          sender = std::make_unique<SmtpSender>(config, config.smtp_servers[index], user, cred->second);
+          sender =
+              std::make_unique<SmtpSender>(config, config.smtp_servers[index], user, cred->second);
         outcome = sender->Send(entry->envelope.from, pending, fd.fd, offset);
         if (outcome.answered) {
           first_server[user] = index;
           break;
         }
-        Log(config.log, "message " + id + ": " + config.smtp_servers[index] + " failed: " + outcome.reply);
-        sender.reset();  // its connection is no use any more
+        Log(config.log,
+            "message " + id + ": " + config.smtp_servers[index] + " failed: " + outcome.reply);
+        sender.reset();                                    // its connection is no use any more
         if (outcome.failure == FailureKind::kLost) break;  // it broke part way: retry later
       }
       if (!outcome.answered && outcome.failure != FailureKind::kLost) all_down[user] = true;
@@ -172,8 +175,7 @@ bool Outbox::Drain(const std::string& user, uint32_t seconds) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (!configured_ || QueuedFor(user) == 0) return true;
-    if (drained_.wait_until(lock, deadline) == std::cv_status::timeout)
-      return QueuedFor(user) == 0;
+    if (drained_.wait_until(lock, deadline) == std::cv_status::timeout) return QueuedFor(user) == 0;
   }
 }
 

@@ -38,7 +38,7 @@ struct Session {
 
   std::mutex mutex;  // the connection and the listing below
   bool listed = false;
-  MailboxStatus status;                      // as of the listing
+  MailboxStatus status;                        // as of the listing
   std::map<uint32_t, CachedMessage> messages;  // by UID
 };
 
@@ -51,8 +51,8 @@ class Provider {
   CMC_return_code Logoff(CMC_session_id session);
   CMC_return_code Free(void* memory);
   CMC_return_code Send(CMC_session_id session, const CMC_message* message);
-  CMC_return_code LookUp(CMC_session_id session, const CMC_recipient* recipient,
-                         CMC_uint32* count, CMC_recipient** out);
+  CMC_return_code LookUp(CMC_session_id session, const CMC_recipient* recipient, CMC_uint32* count,
+                         CMC_recipient** out);
   CMC_return_code List(CMC_session_id session, const char* message_type, CMC_flags flags,
                        const CMC_message_reference* seed, CMC_uint32* count,
                        CMC_message_summary** result);

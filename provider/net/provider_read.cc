@@ -72,7 +72,7 @@ std::string SafeFileName(const std::string& title, size_t index) {
 
 bool MakeOwnDir(const std::string& dir) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st{};
+  struct stat st {};
   return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
@@ -148,7 +148,8 @@ CMC_return_code Provider::Refresh(Session& s) {
     fresh[item.uid] = std::move(m);
   }
   r = s.imap->Unsee(unsee);
-  if (!r.ok()) Log(s.config.log, "mailbox of " + s.user + ": unread flags not restored: " + r.error);
+  if (!r.ok())
+    Log(s.config.log, "mailbox of " + s.user + ": unread flags not restored: " + r.error);
   s.messages = std::move(fresh);
   s.status = status;
   s.listed = true;
@@ -221,8 +222,8 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   std::string bytes;
   ImapResult r = session->imap->Fetch(validity, uid, false, &bytes);
   if (!r.ok()) {
-    Log(session->config.log, "read of UID " + std::to_string(uid) + " for " + session->user +
-                                 ": " + r.error);
+    Log(session->config.log,
+        "read of UID " + std::to_string(uid) + " for " + session->user + ": " + r.error);
     if (r.code == CURLE_FILESIZE_EXCEEDED) return CMC_E_TEXT_TOO_LARGE;
     // Gone meanwhile (the server answers a fetch of an expunged UID with
     // nothing, or with the expunge): the listing, brought up to date,
@@ -278,8 +279,8 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
     return CMC_E_INVALID_MESSAGE_REFERENCE;
   ImapResult r = session->imap->Delete(uid);
   if (!r.ok()) {
-    Log(session->config.log, "delete of UID " + std::to_string(uid) + " for " + session->user +
-                                 ": " + r.error);
+    Log(session->config.log,
+        "delete of UID " + std::to_string(uid) + " for " + session->user + ": " + r.error);
     session->listed = false;
     return CodeFor(r);
   }

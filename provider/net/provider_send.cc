@@ -24,7 +24,7 @@ CMC_return_code ReadAttachment(const char* file_name, uint64_t limit, std::strin
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
   int fd = open(file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND : CMC_E_ATTACHMENT_OPEN_FAILURE;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return CMC_E_ATTACHMENT_OPEN_FAILURE;
@@ -95,9 +95,10 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
     attachment.title = TitleOf(*a);
     std::string data;
     if (CMC_return_code rc = ReadAttachment(a->attach_filename, budget, &data)) {
-      Log(config.log, "send by " + session->user + ": attachment " + attachment.title +
-                          (rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
-                                                      : " cannot be read"));
+      Log(config.log,
+          "send by " + session->user + ": attachment " + attachment.title +
+              (rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
+                                          : " cannot be read"));
       return rc;
     }
     budget -= data.size();

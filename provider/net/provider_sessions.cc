@@ -84,7 +84,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
     return CMC_E_INVALID_CONFIGURATION;
   }
   if (!ValidUser(user)) {
-    Log(config->log, "logon refused: the user name is empty or holds characters a mail user name cannot");
+    Log(config->log,
+        "logon refused: the user name is empty or holds characters a mail user name cannot");
     return CMC_E_LOGON_FAILURE;
   }
   Spool spool(config->spool);
@@ -101,7 +102,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   MailboxStatus status;
   ImapResult r = opened->imap->Status(&status);
   if (!r.ok()) {
-    Log(config->log, "logon of " + opened->user + " at " + config->imap_url + " refused: " + r.error);
+    Log(config->log,
+        "logon of " + opened->user + " at " + config->imap_url + " refused: " + r.error);
     return CodeFor(r);
   }
   Log(config->log, "logon of " + opened->user + " at " + config->imap_url);

@@ -38,7 +38,9 @@ inline std::string SampleConfig(const std::string& spool, const std::string& log
          "\n"
          "[delivery]\n"
          "; Where sent mail waits for delivery (queue, failed, sent.log).\n"
-         "spool = " + spool + "\n"
+         "spool = " +
+         spool +
+         "\n"
          "; Attempts per message before it is failed, and seconds between them.\n"
          "retry_attempts = 5\n"
          "retry_delay = 60\n"
@@ -50,7 +52,8 @@ inline std::string SampleConfig(const std::string& spool, const std::string& log
          "; Seconds a logoff waits for the spool to empty.\n"
          "drain_seconds = 30\n"
          "; What the provider did and why anything failed (never passwords).\n"
-         "log = " + log + "\n";
+         "log = " +
+         log + "\n";
 }
 
 }  // namespace velnet

@@ -14,8 +14,8 @@ namespace {
 struct Transcript {
   std::string pending_rcpt;  // the RCPT awaiting its reply
   bool rcpt_open = false;
-  std::string partial;       // a reply line split over two callbacks
-  std::string reply;         // the reply so far (multi-line replies joined)
+  std::string partial;  // a reply line split over two callbacks
+  std::string reply;    // the reply so far (multi-line replies joined)
   int code = 0;
   std::vector<SmtpOutcome::Recipient> recipients;
 

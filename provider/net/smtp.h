@@ -25,7 +25,7 @@ struct SmtpOutcome {
     int code = 0;
     std::string reply;
   };
-  std::vector<Recipient> recipients;          // each RCPT's answer, in order
+  std::vector<Recipient> recipients;  // each RCPT's answer, in order
 };
 
 class SmtpSender {

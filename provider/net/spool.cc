@@ -54,8 +54,8 @@ std::vector<std::string> ListIds(const std::string& dir, const char* suffix) {
   const size_t suffix_length = std::strlen(suffix);
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
-    if (name.size() > suffix_length && name.compare(name.size() - suffix_length, suffix_length, suffix) == 0 &&
-        name[0] != '.')
+    if (name.size() > suffix_length &&
+        name.compare(name.size() - suffix_length, suffix_length, suffix) == 0 && name[0] != '.')
       ids.push_back(name.substr(0, name.size() - suffix_length));
   }
   closedir(d);
@@ -114,8 +114,8 @@ std::string FormatEnvelope(const Envelope& e) {
 }
 
 std::string FormatState(const DeliveryState& s) {
-  std::string out = "attempts " + std::to_string(s.attempts) + "\nnext " +
-                    std::to_string(s.next_attempt) + "\n";
+  std::string out =
+      "attempts " + std::to_string(s.attempts) + "\nnext " + std::to_string(s.next_attempt) + "\n";
   for (const std::string& a : s.accepted) out += "accepted " + OneLine(a) + "\n";
   for (const auto& [who, reply] : s.refused)
     out += "refused " + OneLine(who) + " " + OneLine(reply) + "\n";
@@ -134,13 +134,18 @@ DeliveryState ParseState(const std::string& text) {
     size_t space = line.find(' ');
     if (space == std::string::npos) continue;
     std::string key = line.substr(0, space), value = line.substr(space + 1);
-    if (key == "attempts") s.attempts = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-    else if (key == "next") s.next_attempt = std::strtoll(value.c_str(), nullptr, 10);
-    else if (key == "accepted") s.accepted.push_back(value);
-    else if (key == "reply") s.last_reply = value;
+    if (key == "attempts")
+      s.attempts = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    else if (key == "next")
+      s.next_attempt = std::strtoll(value.c_str(), nullptr, 10);
+    else if (key == "accepted")
+      s.accepted.push_back(value);
+    else if (key == "reply")
+      s.last_reply = value;
     else if (key == "refused") {
       size_t sp = value.find(' ');
-      s.refused.emplace_back(value.substr(0, sp), sp == std::string::npos ? "" : value.substr(sp + 1));
+      s.refused.emplace_back(value.substr(0, sp),
+                             sp == std::string::npos ? "" : value.substr(sp + 1));
     }
   }
   return s;
@@ -156,7 +161,7 @@ bool Spool::Prepare(std::string* error) const {
       *error = "spool directory " + dir + " cannot be made: " + std::strerror(errno);
       return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       *error = "spool directory " + dir + " is not a directory";
       return false;
@@ -175,7 +180,8 @@ CMC_return_code Spool::Add(const Envelope& envelope, const std::string& message,
     *error = "spooling to " + tmp + " failed: " + std::strerror(err);
     return (err == ENOSPC || err == EDQUOT) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
   }
-  if (rename(tmp.c_str(), target.c_str()) != 0 || !vel::os::SyncDirectory(Path("queue", "").c_str())) {
+  if (rename(tmp.c_str(), target.c_str()) != 0 ||
+      !vel::os::SyncDirectory(Path("queue", "").c_str())) {
     *error = "spooling to " + target + " failed: " + std::strerror(errno);
     unlink(tmp.c_str());
     unlink(target.c_str());
@@ -203,12 +209,16 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
     size_t eol = head->find('\n', pos);
     std::string line = head->substr(pos, eol - pos);
     pos = eol + 1;
-    if (line.rfind(kHeadUser, 0) == 0) entry.envelope.user = line.substr(sizeof kHeadUser - 1);
-    else if (line.rfind(kHeadFrom, 0) == 0) entry.envelope.from = line.substr(sizeof kHeadFrom - 1);
-    else if (line.rfind(kHeadTo, 0) == 0) entry.envelope.recipients.push_back(line.substr(sizeof kHeadTo - 1));
+    if (line.rfind(kHeadUser, 0) == 0)
+      entry.envelope.user = line.substr(sizeof kHeadUser - 1);
+    else if (line.rfind(kHeadFrom, 0) == 0)
+      entry.envelope.from = line.substr(sizeof kHeadFrom - 1);
+    else if (line.rfind(kHeadTo, 0) == 0)
+      entry.envelope.recipients.push_back(line.substr(sizeof kHeadTo - 1));
   }
   if (body_offset) *body_offset = end + 2;
-  if (auto state = ReadSmallFile(Path(dir, id + ".state"), 1 << 20)) entry.state = ParseState(*state);
+  if (auto state = ReadSmallFile(Path(dir, id + ".state"), 1 << 20))
+    entry.state = ParseState(*state);
   return entry;
 }
 
@@ -221,7 +231,7 @@ int Spool::OpenLocked(const std::string& id) const {
     return -1;
   }
   // Another deliverer may have finished it between the open and the lock.
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || st.st_nlink == 0) {
     close(fd);
     return -1;
@@ -246,9 +256,11 @@ bool Spool::Finish(const std::string& id, const Envelope& envelope,
     for (size_t i = 0; i < state.accepted.size(); ++i)
       line += (i ? "," : "") + OneLine(state.accepted[i]);
     line += " reply=" + OneLine(state.last_reply) + "\n";
-    int fd = open(Path("sent.log", "").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = open(Path("sent.log", "").c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+    bool ok =
+        write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
     close(fd);
     if (!ok) return false;
   }

@@ -33,7 +33,7 @@ struct DeliveryState {
   std::vector<std::string> accepted;  // recipients a server took
   // Recipients refused for good, each with the server's reply.
   std::vector<std::pair<std::string, std::string>> refused;
-  std::string last_reply;             // the last server reply or failure
+  std::string last_reply;  // the last server reply or failure
 
   // The recipients still to deliver to.
   std::vector<std::string> Pending(const Envelope& envelope) const;
