@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite. With VEL_SANITIZERS=1 the library's
-# locking is checked with clang's thread-safety analysis, and the same tests
-# then run again under AddressSanitizer + UndefinedBehaviorSanitizer and
-# under ThreadSanitizer (each in a build of its own).
+# locking is checked with clang's thread-safety analysis and its sources with
+# clang-tidy, and the same tests then run again under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer (each in a build of
+# its own).
 #
 # ./test.sh --win32 instead builds the 32-bit Windows tree (build-win32/,
 # cross-compiled with mingw-w64) and runs its suite under wine, in a fresh
@@ -56,8 +57,11 @@ fi
 run_suite build -DVEL_BUILD_BENCH=ON -DVEL_STRICT=ON
 if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   # The library's locking, checked by clang's thread-safety analysis.
-  CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DVEL_THREAD_SAFETY=ON -DVEL_BUILD_BENCH=OFF
+  CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DVEL_THREAD_SAFETY=ON -DVEL_BUILD_BENCH=OFF \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
   cmake --build build-tsa -j"$jobs" --target velmail_objs
+  # The same tree's compile commands for clang-tidy's checks (.clang-tidy).
+  tests/clang_tidy_check.sh build-tsa
   # GLib (under the maildir provider) keeps a few bytes for good.
   ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     run_suite build-asan -DVEL_SANITIZE=address -DVEL_BUILD_BENCH=OFF

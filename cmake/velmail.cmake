@@ -23,6 +23,7 @@ add_library(velmail_objs OBJECT
   read/readmail.cc
   read/deletemail.cc)
 target_include_directories(velmail_objs PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+target_link_libraries(velmail_objs PUBLIC velcontract)
 
 add_library(velmail SHARED $<TARGET_OBJECTS:velmail_objs>)
 target_link_libraries(velmail PRIVATE velplatform velsrv velct)

@@ -166,8 +166,10 @@ int32_t sm_raise(srv_proc* thread, int32_t cmc, int32_t msgnum, const char* name
 
 bool sm_findcurrentthread(srv_proc** thread) {
   *thread = nullptr;
-  if (srv_props(sm_state.ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, thread, sizeof(*thread), nullptr) !=
-      VEL_SUCCEED) {
+  // The property's value is the thread's pointer itself.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
+  if (srv_props(sm_state.ctx, VEL_GET, VEL_PROP_CURRENT_THREAD, thread, sizeof(srv_proc*),
+                nullptr) != VEL_SUCCEED) {
     *thread = nullptr;
     return false;
   }

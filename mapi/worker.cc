@@ -87,7 +87,7 @@ void Execute(sm_reqslot_t* slot) {
 }
 
 // The worker's thread procedure.
-void sm_mailthread(std::shared_ptr<sm_reqslot_t> slot) {
+void sm_mailthread(const std::shared_ptr<sm_reqslot_t>& slot) {
   for (;;) {
     int expected = kPosted;
     if (!slot->state.compare_exchange_strong(expected, kRunning)) return;  // given up already
@@ -314,6 +314,9 @@ int32_t sm_requestfree(void* block) {
       NothingToCollect);
 }
 
+// The untyped entry: the arguments arrive as integers and are turned back
+// into what each request code takes.
+// NOLINTBEGIN(performance-no-int-to-ptr)
 int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t third,
                        intptr_t fourth) {
   switch (code) {
@@ -344,6 +347,7 @@ int32_t sm_mailrequest(int32_t code, intptr_t first, intptr_t second, intptr_t t
           code, [](sm_reqslot_t*) {}, NothingToCollect);
   }
 }
+// NOLINTEND(performance-no-int-to-ptr)
 
 void sm_providerblock::Free() {
   if (block_ != nullptr) sm_requestfree(block_);

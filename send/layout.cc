@@ -263,7 +263,8 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
     sm_raise(thread, 0, SM_MSG_NO_COLUMNS, nullptr, 0);
     return 0;
   }
-  const int64_t descriptions_size = static_cast<int64_t>(columns) * sizeof(cs_datafmt);
+  const int64_t descriptions_size =
+      static_cast<int64_t>(columns) * static_cast<int64_t>(sizeof(cs_datafmt));
   sm_srvblock descriptions;
   if (descriptions_size > INT32_MAX ||
       !descriptions.Allocate(static_cast<int32_t>(descriptions_size))) {
