@@ -13,6 +13,7 @@
 #include "frame/params.h"
 #include "frame/startup.h"
 #include "host/velsrv_host.h"
+#include "message_numbers.h"
 #include "platform.h"
 
 namespace {
@@ -30,10 +31,13 @@ extern "C" void CaptureRoute(srv_proc* thread, int32_t msgnum, int32_t routing, 
   Captured c{thread, msgnum, routing, {}};
   va_list args;
   va_start(args, routing);
-  const bool number_only = msgnum == 11526 || msgnum == 11529 || msgnum == 11532 ||
-                           msgnum == 11533 || msgnum == 11538 || msgnum == 11542 ||
-                           msgnum == 11544 || msgnum == 11545 || msgnum == 11550;
-  if (msgnum == 11518) {
+  const bool number_only =
+      msgnum == veltest::kMsgNoMessage || msgnum == veltest::kMsgCannotLoadProvider ||
+      msgnum == veltest::kMsgCannotCreateFile || msgnum == veltest::kMsgCannotWriteFile ||
+      msgnum == veltest::kMsgNoColumns || msgnum == veltest::kMsgNoMailUser ||
+      msgnum == veltest::kMsgFailed || msgnum == veltest::kMsgUnexpectedResult ||
+      msgnum == veltest::kMsgNoProfile;
+  if (msgnum == veltest::kMsgMailRequestFailed) {
     c.args.push_back(va_arg(args, const char*));
   } else if (number_only) {
     c.args.push_back("#" + std::to_string(va_arg(args, int32_t)));
@@ -56,16 +60,17 @@ class FrameTest : public ::testing::Test {
 };
 
 TEST_F(FrameTest, RaiseHandsTheRightFurtherArguments) {
-  EXPECT_EQ(sm_raise(client_, 10, 11518, "ignored", 5), 1);  // a code without a text
+  EXPECT_EQ(sm_raise(client_, 10, veltest::kMsgMailRequestFailed, "ignored", 5),
+            1);  // a code without a text
   EXPECT_TRUE(g_captured.empty());
-  EXPECT_EQ(sm_raise(nullptr, -123, 11518, "ignored", 5), 1);
-  EXPECT_EQ(sm_raise(client_, 16, 11518, nullptr, 0), 1);
-  EXPECT_EQ(sm_raise(nullptr, 0, 11544, nullptr, 87), 1);
-  EXPECT_EQ(sm_raise(client_, 0, 11531, "ct_exit", 0), 1);
+  EXPECT_EQ(sm_raise(nullptr, -123, veltest::kMsgMailRequestFailed, "ignored", 5), 1);
+  EXPECT_EQ(sm_raise(client_, 16, veltest::kMsgMailRequestFailed, nullptr, 0), 1);
+  EXPECT_EQ(sm_raise(nullptr, 0, veltest::kMsgFailed, nullptr, 87), 1);
+  EXPECT_EQ(sm_raise(client_, 0, veltest::kMsgLibraryCallFailed, "ct_exit", 0), 1);
   ASSERT_EQ(g_captured.size(), 4u);
-  EXPECT_EQ(g_captured[0].routing, 1);
+  EXPECT_EQ(g_captured[0].routing, veltest::kToLog);
   EXPECT_EQ(g_captured[0].args, std::vector<std::string>{"Operation timed out"});
-  EXPECT_EQ(g_captured[1].routing, 9);
+  EXPECT_EQ(g_captured[1].routing, veltest::kToLogAndClient);
   EXPECT_EQ(g_captured[1].args, std::vector<std::string>{" A function parameter was invalid. "});
   EXPECT_EQ(g_captured[2].args, std::vector<std::string>{"#87"});
   EXPECT_EQ(g_captured[3].args, (std::vector<std::string>{"ct_exit", "#0"}));
@@ -90,8 +95,8 @@ TEST_F(FrameTest, WithoutARouterOneLogLinePerCall) {
   velsrv::HostOptions options;
   velsrv::Host host(options);  // only to read the host log
   sm_state.route_err = nullptr;
-  EXPECT_EQ(sm_raise(client_, 0, 11519, "xp_stopmail", 0), 0);
-  EXPECT_EQ(sm_raise(nullptr, -124, 11518, nullptr, 0), 0);
+  EXPECT_EQ(sm_raise(client_, 0, veltest::kMsgNoSession, "xp_stopmail", 0), 0);
+  EXPECT_EQ(sm_raise(nullptr, -124, veltest::kMsgMailRequestFailed, nullptr, 0), 0);
   EXPECT_EQ(host.log(), (std::vector<std::string>{"Velmail: Error handler not initialized\n",
                                                   "Velmail: Error handler not initialized\n"}));
 }
@@ -101,11 +106,11 @@ TEST_F(FrameTest, AnUnknownProcedureKindIsReported) {
   EXPECT_EQ(sm_getparam(client_, 5, &count), 0);
   EXPECT_EQ(sm_getparam(client_, -1, &count), 0);
   ASSERT_EQ(g_captured.size(), 4u);
-  EXPECT_EQ(g_captured[0].msgnum, 11543);
-  EXPECT_EQ(g_captured[0].routing, 1);
+  EXPECT_EQ(g_captured[0].msgnum, veltest::kMsgUnknownKind);
+  EXPECT_EQ(g_captured[0].routing, veltest::kToLog);
   EXPECT_EQ(g_captured[0].args, (std::vector<std::string>{"sm_getparam", "#0"}));
-  EXPECT_EQ(g_captured[1].msgnum, 11544);
-  EXPECT_EQ(g_captured[1].routing, 9);
+  EXPECT_EQ(g_captured[1].msgnum, veltest::kMsgFailed);
+  EXPECT_EQ(g_captured[1].routing, veltest::kToLogAndClient);
 }
 
 TEST_F(FrameTest, AnOutputBindOfANonOutputParameterIsRefused) {
@@ -121,10 +126,10 @@ TEST_F(FrameTest, AnOutputBindOfANonOutputParameterIsRefused) {
   // Missing buffers are refused without a message.
   EXPECT_EQ(sm_bindretparam(client_, nullptr, &length, 3, &description, nullptr), 0);
   ASSERT_EQ(g_captured.size(), 4u);
-  EXPECT_EQ(g_captured[0].msgnum, 11546);
-  EXPECT_EQ(g_captured[0].routing, 1);
+  EXPECT_EQ(g_captured[0].msgnum, veltest::kMsgNotOutput);
+  EXPECT_EQ(g_captured[0].routing, veltest::kToLog);
   EXPECT_EQ(g_captured[0].args, (std::vector<std::string>{"@sender", "#0"}));
-  EXPECT_EQ(g_captured[1].msgnum, 11544);
+  EXPECT_EQ(g_captured[1].msgnum, veltest::kMsgFailed);
   EXPECT_EQ(g_captured[2].args, (std::vector<std::string>{"at location 3", "#0"}));
 }
 

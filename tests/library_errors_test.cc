@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "message_numbers.h"
 #include "velmail_fixture.h"
 
 namespace veltest {
@@ -69,7 +70,8 @@ TEST_F(ErrorsTest, EveryCmcCodeRoutesItsTextOrNothing) {
     testcmc::Program("cmc_logon", {testcmc::Action::kReturn, code});
     velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
     ExpectFailedWithoutStatus(result);
-    EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11518, 9, {T(text)}}}));
+    EXPECT_EQ(Simplify(result.routed),
+              (std::vector<Routed>{{kMsgMailRequestFailed, kToLogAndClient, {T(text)}}}));
   }
   for (uint32_t code : codes_without_text) {
     SCOPED_TRACE(code);
@@ -86,19 +88,21 @@ TEST_F(ErrorsTest, InternalResultsRouteTheirOwnTexts) {
   testcmc::Program("cmc_logon", {testcmc::Action::kFault});
   velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
   EXPECT_EQ(Simplify(result.routed),
-            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+            (std::vector<Routed>{
+                {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
 
   testcmc::Program("cmc_logon", {testcmc::Action::kNormal});
   StartMail(client());
   // A second logon asked of the worker while the session is open.
   host().SetMailProfile("other", "", &client());
-  EXPECT_EQ(Simplify(host().routed()).back(), (Routed{11518, 1, {T("Already logged on")}}));
+  EXPECT_EQ(Simplify(host().routed()).back(),
+            (Routed{kMsgMailRequestFailed, kToLog, {T("Already logged on")}}));
 }
 
 TEST_F(ErrorsTest, RoutedMessagesReachTheClientWithAReadableText) {
   velsrv::CallResult result = client().Call("xp_stopmail");
   ASSERT_EQ(result.messages.size(), 1u);
-  EXPECT_EQ(result.messages[0].number, 11519);
+  EXPECT_EQ(result.messages[0].number, kMsgNoSession);
   EXPECT_NE(result.messages[0].text.find("xp_stopmail"), std::string::npos)
       << result.messages[0].text;
   // Routing 9 also writes the host log.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "message_numbers.h"
 #include "platform.h"
 #include "velmail_fixture.h"
 
@@ -58,7 +59,9 @@ TEST_F(SessionTest, StartmailWhileOpenReports11517AndSendsNoStatus) {
       client().Call("xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
   EXPECT_EQ(result.returned, 1);
   EXPECT_TRUE(result.statuses.empty());
-  EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11517, 9, {T("xp_startmail"), N(0)}}}));
+  EXPECT_EQ(
+      Simplify(result.routed),
+      (std::vector<Routed>{{kMsgAlreadyLoggedOn, kToLogAndClient, {T("xp_startmail"), N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
 }
 
@@ -66,17 +69,19 @@ TEST_F(SessionTest, StartmailParameterFailures) {
   velsrv::CallResult three =
       client().Call("xp_startmail", {Text("", "a"), Text("", "b"), Text("", "c")});
   ExpectFailedWithoutStatus(three);
-  EXPECT_EQ(Simplify(three.routed), (std::vector<Routed>{{11521, 9, {T("xp_startmail"), N(3)}}}));
+  EXPECT_EQ(Simplify(three.routed),
+            (std::vector<Routed>{{kMsgParamCount, kToLogAndClient, {T("xp_startmail"), N(3)}}}));
 
   velsrv::CallResult none = client().Call("xp_startmail");
   ExpectFailedWithoutStatus(none);
-  EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{11550, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{kMsgNoProfile, kToLogAndClient, {N(0)}}}));
 
   host().Fail(FailRule{"srv_numparams"});
   velsrv::CallResult count = client().Call("xp_startmail", {Text("@mail_user", "a")});
   ExpectFailedWithoutStatus(count);
   EXPECT_EQ(Simplify(count.routed),
-            (std::vector<Routed>{{11520, 1, {T("xp_startmail"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNumparamsFailed, kToLog, {T("xp_startmail"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0);
 }
 
@@ -116,16 +121,17 @@ TEST_F(SessionTest, SetMailprofileDecodesThePassword) {
 TEST_F(SessionTest, SetMailprofileFailures) {
   // A null user: 11542 on the current client, profile unchanged.
   host().SetMailProfile(nullptr, "x", &client());
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11542, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{kMsgNoMailUser, kToLogAndClient, {N(0)}}}));
   host().ClearRecords();
   // ... or 11539 when the current thread cannot be found.
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
   host().SetMailProfile(nullptr, "x", &client());
   EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{11539, 1, {T("sm_set_mailprofile"), N(0)}}}));
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("sm_set_mailprofile"), N(0)}}}));
   host().ClearRecords();
   EXPECT_EQ(Simplify(client().Call("xp_startmail").routed),
-            (std::vector<Routed>{{11550, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoProfile, kToLogAndClient, {N(0)}}}));
 
   // A failed logon keeps the profile and reports without a thread.
   testcmc::Program("cmc_logon", {Action::kReturn, 19, 0, 1});
@@ -133,7 +139,7 @@ TEST_F(SessionTest, SetMailprofileFailures) {
   host().SetMailProfile("u2", "", &client());
   EXPECT_EQ(Simplify(host().routed()),
             (std::vector<Routed>{
-                {11518,
+                {kMsgMailRequestFailed,
                  1,
                  {T("The service, user name, or password specified were invalid, so logon cannot "
                     "be completed.")}}}));
@@ -145,18 +151,19 @@ TEST_F(SessionTest, AnEmptyStoredUserCountsAsNoProfile) {
   host().SetMailProfile("", "", &client());
   ExpectSucceeded(client().Call("xp_stopmail"));
   EXPECT_EQ(Simplify(client().Call("xp_startmail").routed),
-            (std::vector<Routed>{{11550, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoProfile, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(SessionTest, AProfileTooLongForItsFieldIsRefusedNotCut) {
   const std::string long_user(32, 'u');
   host().SetMailProfile(long_user.c_str(), "", &client());
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11537, 9, {T("@mail_user"), N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{kMsgBadValue, kToLogAndClient, {T("@mail_user"), N(0)}}}));
   const std::string long_password(40, 'p');
   host().ClearRecords();
   host().SetMailProfile("u", long_password.c_str(), &client());
   EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{11537, 9, {T("@mail_password"), N(0)}}}));
+            (std::vector<Routed>{{kMsgBadValue, kToLogAndClient, {T("@mail_password"), N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0);
   // 31 characters still fit.
   host().SetMailProfile(std::string(31, 'v').c_str(), "", &client());
@@ -167,19 +174,20 @@ TEST_F(SessionTest, StopmailChecksTheSessionFirstThenItsParameters) {
   velsrv::CallResult no_session = client().Call("xp_stopmail", {Text("@x", "1")});
   ExpectFailedWithoutStatus(no_session);
   EXPECT_EQ(Simplify(no_session.routed),
-            (std::vector<Routed>{{11519, 9, {T("xp_stopmail"), N(0)}}}));
+            (std::vector<Routed>{{kMsgNoSession, kToLogAndClient, {T("xp_stopmail"), N(0)}}}));
 
   StartMail(client());
   velsrv::CallResult with_param = client().Call("xp_stopmail", {Text("@x", "1")});
   EXPECT_EQ(Simplify(with_param.routed),
-            (std::vector<Routed>{{11521, 9, {T("xp_stopmail"), N(1)}}}));
+            (std::vector<Routed>{{kMsgParamCount, kToLogAndClient, {T("xp_stopmail"), N(1)}}}));
   host().Fail(FailRule{"srv_numparams"});
   EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed),
-            (std::vector<Routed>{{11520, 1, {T("xp_stopmail"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNumparamsFailed, kToLog, {T("xp_stopmail"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 
   ExpectSucceeded(client().Call("xp_stopmail"));
   EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed),
-            (std::vector<Routed>{{11519, 9, {T("xp_stopmail"), N(0)}}}));
+            (std::vector<Routed>{{kMsgNoSession, kToLogAndClient, {T("xp_stopmail"), N(0)}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logoff"), 1);
 }
 
@@ -189,9 +197,9 @@ TEST_F(SessionTest, AFailedLogoffIsReportedAndStillEndsTheSession) {
   velsrv::CallResult result = client().Call("xp_stopmail");
   ExpectFailedWithoutStatus(result);
   ASSERT_EQ(result.routed.size(), 1u);
-  EXPECT_EQ(result.routed[0].msgnum, 11518);
+  EXPECT_EQ(result.routed[0].msgnum, kMsgMailRequestFailed);
   // The session is forgotten whatever the provider said.
-  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, 11519);
+  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, kMsgNoSession);
 }
 
 TEST_F(SessionTest, AFaultInLogoffKeepsTheSessionAndTheWorker) {
@@ -199,7 +207,8 @@ TEST_F(SessionTest, AFaultInLogoffKeepsTheSessionAndTheWorker) {
   testcmc::Program("cmc_logoff", {Action::kFault, 0, 0, 1});
   velsrv::CallResult result = client().Call("xp_stopmail");
   EXPECT_EQ(Simplify(result.routed),
-            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+            (std::vector<Routed>{
+                {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
   // The session was not cleared, and the same worker serves the retry.
   ExpectSucceeded(client().Call("xp_stopmail"));
   std::vector<testcmc::Call> logoffs;
@@ -214,14 +223,16 @@ TEST_F(SessionTest, AFaultInLogoffKeepsTheSessionAndTheWorker) {
 TEST_F(SessionTest, AThrowingProviderGivesAnInternalError) {
   testcmc::Program("cmc_logon", {Action::kThrow, 0, 0, 1});
   EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
-            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+            (std::vector<Routed>{
+                {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
   StartMail(client());
 }
 
 TEST_F(SessionTest, AnArithmeticFaultGivesAnInternalErrorAndTheWorkerServesOn) {
   testcmc::Program("cmc_logon", {Action::kDivide, 0, 0, 1});
   EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
-            (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+            (std::vector<Routed>{
+                {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
   StartMail(client());
   const auto calls = testcmc::Calls();
   ASSERT_EQ(calls.size(), 2u);
@@ -234,7 +245,9 @@ TEST_F(SessionTest, AHungProviderIsCutOffAndTheNextRequestGetsAFreshWorker) {
   auto begin = std::chrono::steady_clock::now();
   velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-  EXPECT_EQ(Simplify(result.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  EXPECT_EQ(
+      Simplify(result.routed),
+      (std::vector<Routed>{{kMsgMailRequestFailed, kToLogAndClient, {T("Operation timed out")}}}));
   StartMail(client());
   std::vector<testcmc::Call> logons;
   for (const auto& call : testcmc::Calls()) {
@@ -267,7 +280,8 @@ TEST_F(SessionTest, TimeOutsInsideANoexceptProviderCallFailOnlyThoseCalls) {
   testcmc::Program("cmc_logon", {Action::kHang, 0, 0, 3});
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
-              (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+              (std::vector<Routed>{
+                  {kMsgMailRequestFailed, kToLogAndClient, {T("Operation timed out")}}}));
   }
   testcmc::Release();
   auto finished = [] {
@@ -280,15 +294,16 @@ TEST_F(SessionTest, TimeOutsInsideANoexceptProviderCallFailOnlyThoseCalls) {
   }
   EXPECT_EQ(finished(), 3) << "the given-up workers came back by themselves";
   // Their late logons left no session behind; a fresh worker logs on.
-  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, 11519);
+  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, kMsgNoSession);
   StartMail(client());
 }
 
 TEST_F(SessionTest, ALateLogonNeverLeavesAPhantomSessionOrAnswersALaterRequest) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "100");
   testcmc::Program("cmc_logon", {Action::kSleep, 0, 400, 1});
-  EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "slow")}).routed),
-            (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  EXPECT_EQ(
+      Simplify(client().Call("xp_startmail", {Text("@mail_user", "slow")}).routed),
+      (std::vector<Routed>{{kMsgMailRequestFailed, kToLogAndClient, {T("Operation timed out")}}}));
   // A request made while the cut-off logon still sleeps gets its own answer.
   testcmc::Program("cmc_logon", {Action::kReturn, 19, 0, 1});
   EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed)[0].args,
@@ -297,7 +312,7 @@ TEST_F(SessionTest, ALateLogonNeverLeavesAPhantomSessionOrAnswersALaterRequest) 
                   "be completed.")}));
   // Once the late logon has come back, the library still has no session.
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, 11519);
+  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, kMsgNoSession);
   StartMail(client());
 }
 
@@ -307,7 +322,7 @@ TEST_F(SessionTest, ATimeoutForgetsTheOpenSession) {
   testcmc::Program("cmc_logoff", {Action::kHang, 0, 0, 1});
   EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].args,
             (std::vector<velsrv::RouteArg>{T("Operation timed out")}));
-  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, 11519);
+  EXPECT_EQ(Simplify(client().Call("xp_stopmail").routed)[0].msgnum, kMsgNoSession);
   // Logging on again reaches a fresh worker and works.
   StartMail(client());
 }
@@ -317,7 +332,8 @@ TEST_F(SessionTest, TheTimeoutIsReadLikeAtoi) {
   vel::os::SetEnvironmentVariable("VELMAIL_TIMEOUT", "120ms");
   testcmc::Program("cmc_logon", {Action::kHang, 0, 0, 1});
   auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed.at(0).msgnum, 11518);
+  EXPECT_EQ(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed.at(0).msgnum,
+            kMsgMailRequestFailed);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
 }
 
@@ -353,7 +369,9 @@ TEST_F(SessionTest, TwoConcurrentStartmailsOpenOneSession) {
   velsrv::CallResult b = second.Wait();
   ExpectSucceeded(a);
   ExpectFailedWithoutStatus(b);
-  EXPECT_EQ(Simplify(b.routed), (std::vector<Routed>{{11518, 9, {T("Already logged on")}}}));
+  EXPECT_EQ(
+      Simplify(b.routed),
+      (std::vector<Routed>{{kMsgMailRequestFailed, kToLogAndClient, {T("Already logged on")}}}));
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "message_numbers.h"
 #include "platform.h"
 #include "velmail_fixture.h"
 
@@ -67,24 +68,26 @@ TEST_F(StartupTest, ChallengeRegistrationFailureRaises11531Then11544OnTheLoading
   velct::Fail("ct_callback");
   EXPECT_EQ(host().Load(&client()), 0);
   EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{11531, 1, {T("ct_callback"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgLibraryCallFailed, kToLog, {T("ct_callback"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(StartupTest, InterfacesFileFailuresRaise11544WithoutThread) {
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_IFILE_PATH});
   EXPECT_EQ(host().Load(&client()), 0);
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11544, 1, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{kMsgFailed, kToLog, {N(0)}}}));
   DestroyHost();
 
   velct::Fail("ct_config");
   EXPECT_EQ(host().Load(&client()), 0);
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11544, 1, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{kMsgFailed, kToLog, {N(0)}}}));
 }
 
 TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
   EXPECT_EQ(host().Load(&client()), 0);
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11539, 1, {T("DllMain"), N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("DllMain"), N(0)}}}));
   EXPECT_EQ(velct::CallCount("ct_exit"), 1);
   EXPECT_EQ(velct::CallCount("cs_ctx_drop"), 1);
   EXPECT_EQ(velct::LiveContexts(), 0);
@@ -93,7 +96,8 @@ TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
 TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529ToTheClient) {
   WriteWinIni((dir_ / ModuleFile("no-such-provider")).string().c_str());
   EXPECT_EQ(host().Load(&client()), 0);
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11529, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{kMsgCannotLoadProvider, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(velct::LiveContexts(), 0);
 }
 
@@ -104,8 +108,9 @@ TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {
     WriteWinIni(ModuleFile(std::string("veltestcmc_no_") + entry).c_str());
     EXPECT_EQ(host().Load(&client()), 0);
     EXPECT_EQ(Simplify(host().routed()),
-              (std::vector<Routed>{{11530, 1, {T(std::string("cmc_") + entry), N(0)}},
-                                   {11544, 9, {N(0)}}}));
+              (std::vector<Routed>{
+                  {kMsgMissingEntryPoint, kToLog, {T(std::string("cmc_") + entry), N(0)}},
+                  {kMsgFailed, kToLogAndClient, {N(0)}}}));
     EXPECT_EQ(velct::LiveContexts(), 0);
     DestroyHost();
   }
@@ -137,7 +142,8 @@ TEST_F(StartupTest, TheDefaultProviderNameIsUsedWhenTheKeyIsAbsentOrEmpty) {
     }
     EXPECT_EQ(host().Load(&client()), 1);
     EXPECT_EQ(Simplify(client().Call("xp_startmail", {Text("@mail_user", "u")}).routed),
-              (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+              (std::vector<Routed>{
+                  {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
     DestroyHost();
   }
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0);
@@ -226,9 +232,10 @@ TEST_F(StartupTest, DetachReportsClientLibraryFailuresButSucceeds) {
   velct::Fail("ct_exit");
   velct::Fail("cs_ctx_drop");
   EXPECT_EQ(host().Unload(&client()), 1);
-  EXPECT_EQ(Simplify(host().routed()), (std::vector<Routed>{{11531, 1, {T("ct_exit"), N(0)}},
-                                                            {11531, 1, {T("cs_ctx_drop"), N(0)}},
-                                                            {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(host().routed()),
+            (std::vector<Routed>{{kMsgLibraryCallFailed, kToLog, {T("ct_exit"), N(0)}},
+                                 {kMsgLibraryCallFailed, kToLog, {T("cs_ctx_drop"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 // The challenge callback registered at attach follows the client library's
@@ -314,7 +321,8 @@ TEST_F(StartupTest, TheSystemMapi32IsBoundByDefaultAndItsFaultsAreContained) {
     velsrv::CallResult result = client().Call("xp_startmail", {Text("@mail_user", "u")});
     ExpectFailedWithoutStatus(result);
     EXPECT_EQ(Simplify(result.routed),
-              (std::vector<Routed>{{11518, 9, {T("Internal Velmail error")}}}));
+              (std::vector<Routed>{
+                  {kMsgMailRequestFailed, kToLogAndClient, {T("Internal Velmail error")}}}));
   }
   EXPECT_EQ(testcmc::CallCount("cmc_logon"), 0) << "the test provider was not used";
   EXPECT_EQ(host().Unload(), 1);

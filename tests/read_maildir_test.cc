@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "message_numbers.h"
 #include "platform.h"
 #include "velmail_fixture.h"
 
@@ -96,7 +97,7 @@ TEST_F(MaildirReadTest, SentMailIsFoundReadInPiecesAndDeleted) {
   ExpectSucceeded(client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", id)}));
   velsrv::CallResult gone =
       client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
-  EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(MaildirReadTest, MailDeliveredByAnotherProgramIsFoundAndRead) {
@@ -188,7 +189,7 @@ TEST_F(MaildirReadTest, IncludedFilesComeFromTheServerButNeverFromTheMailRoot) {
     EXPECT_NE(r.returned, 1) << name;
     auto routed = Simplify(r.routed);
     ASSERT_EQ(routed.size(), 1u) << name;
-    EXPECT_EQ(routed[0].msgnum, 11518) << name;
+    EXPECT_EQ(routed[0].msgnum, kMsgMailRequestFailed) << name;
   }
   size_t delivered = 0;
   for (const auto& entry : std::filesystem::directory_iterator(root_ / "dba" / "new")) {

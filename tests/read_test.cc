@@ -2,6 +2,7 @@
 // xp_readmail and xp_deletemail, against the programmable provider.
 #include <gtest/gtest.h>
 
+#include "message_numbers.h"
 #include "platform.h"
 #include "velmail_fixture.h"
 
@@ -95,7 +96,7 @@ TEST_F(ReadTest, FindWalksPastReadMessagesAndEndsAtTheLast) {
   // The last message: 11526 even though unread ones come before it.
   velsrv::CallResult last = Find({MsgIdOut("d")});
   ExpectFailedWithoutStatus(last);
-  EXPECT_EQ(Simplify(last.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(last.routed), (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(last.dones.size(), 1u);
   EXPECT_TRUE(last.output_batches.empty());
   // With unread_only false (in capitals) the next message is returned, read or not.
@@ -106,10 +107,12 @@ TEST_F(ReadTest, FindWalksPastReadMessagesAndEndsAtTheLast) {
 TEST_F(ReadTest, FindFailsForAnEmptyInboxOrAnUnknownReference) {
   velsrv::CallResult empty = Find({MsgIdOut()});
   ExpectFailedWithoutStatus(empty);
-  EXPECT_EQ(Simplify(empty.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(empty.routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(empty.dones.size(), 1u);
   testcmc::SetMailbox({Msg("a")});
-  EXPECT_EQ(Simplify(Find({MsgIdOut("zz")}).routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(Find({MsgIdOut("zz")}).routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(ReadTest, FindPositionalAndLotusMode) {
@@ -139,7 +142,7 @@ TEST_F(ReadTest, FindFailuresAfterTheListStillEndTheResultSet) {
   velsrv::CallResult list_failed = Find({MsgIdOut()});
   EXPECT_EQ(Simplify(list_failed.routed),
             (std::vector<Routed>{
-                {11518,
+                {kMsgMailRequestFailed,
                  9,
                  {T("There was a general failure that does not fit the description of any other "
                     "return code.")}}}));
@@ -148,18 +151,21 @@ TEST_F(ReadTest, FindFailuresAfterTheListStillEndTheResultSet) {
   // Describing the output item, binding it, sending it.
   host().Fail(FailRule{"srv_descfmt", 3, 1});
   EXPECT_EQ(Simplify(Find({MsgIdOut()}).routed),
-            (std::vector<Routed>{{11522, 1, {T("xp_findnextmsg"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgDescfmtFailed, kToLog, {T("xp_findnextmsg"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().Fail(FailRule{"srv_bind", 1, 1, 1});
   velsrv::CallResult bind_failed = Find({MsgIdOut()});
   // The input bind of the getter is the first srv_bind of item 1.
-  EXPECT_EQ(bind_failed.routed.at(0).msgnum, 11527);
+  EXPECT_EQ(bind_failed.routed.at(0).msgnum, kMsgBindFailed);
   host().Fail(FailRule{"srv_bind", 2, 1, 1});
   EXPECT_EQ(Simplify(Find({MsgIdOut()}).routed),
-            (std::vector<Routed>{{11527, 1, {T("@msg_id"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgBindFailed, kToLog, {T("@msg_id"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().Fail(FailRule{"srv_xferdata", 1, 1, VEL_SET});
   velsrv::CallResult send_failed = Find({MsgIdOut()});
   EXPECT_EQ(Simplify(send_failed.routed),
-            (std::vector<Routed>{{11523, 1, {T("xp_findnextmsg"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgXferdataFailed, kToLog, {T("xp_findnextmsg"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(send_failed.dones.size(), 1u);
   EXPECT_TRUE(send_failed.statuses.empty());
 }
@@ -169,12 +175,15 @@ TEST_F(ReadTest, FindRefusesSummariesWithoutAReferenceOrTooLongOne) {
   no_ref.null_reference = true;
   testcmc::SetMailbox({no_ref, Msg("b")});
   EXPECT_EQ(Simplify(Find({MsgIdOut("b")}).routed),
-            (std::vector<Routed>{{11526, 1, {N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoMessage, kToLog, {N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   // Chosen without a reference: reported the same way.
   EXPECT_EQ(Simplify(Find({MsgIdOut()}).routed),
-            (std::vector<Routed>{{11526, 1, {N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoMessage, kToLog, {N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   testcmc::SetMailbox({Msg(std::string(300, 'r'))});
-  EXPECT_EQ(Simplify(Find({MsgIdOut()}).routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(Find({MsgIdOut()}).routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
   // 256 bytes still fit.
   testcmc::SetMailbox({Msg(std::string(256, 'r'))});
   EXPECT_EQ(Find({MsgIdOut()}).output("@msg_id")->value, std::string(256, 'r'));
@@ -270,7 +279,7 @@ TEST_F(ReadTest, ALongBodyIsReadInPieces) {
       client().Call("xp_readmail", {MsgIdOut("m"), Out("@message"), IntOut("@bytes_to_skip", 601)});
   ExpectFailedWithoutStatus(beyond);
   EXPECT_EQ(Simplify(beyond.routed),
-            (std::vector<Routed>{{11537, 9, {T("@bytes_to_skip"), N(0)}}}));
+            (std::vector<Routed>{{kMsgBadValue, kToLogAndClient, {T("@bytes_to_skip"), N(0)}}}));
   EXPECT_TRUE(beyond.output_batches.empty());
 }
 
@@ -338,7 +347,7 @@ TEST_F(ReadTest, AGivenIdReadsThatMessageWhateverItsStateAndType) {
   EXPECT_EQ(LastCall("cmc_read").reference, "b");
   // "@type" is still checked on the way in.
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("b"), Text("@type", "OTHER")}).routed),
-            (std::vector<Routed>{{11537, 9, {T("@type"), N(0)}}}));
+            (std::vector<Routed>{{kMsgBadValue, kToLogAndClient, {T("@type"), N(0)}}}));
 }
 
 TEST_F(ReadTest, UnreadFalseAndLotusListEveryMessage) {
@@ -369,7 +378,8 @@ TEST_F(ReadTest, PositionalOutputsMatchByPosition) {
 TEST_F(ReadTest, ReadFailures) {
   velsrv::CallResult empty = client().Call("xp_readmail");
   ExpectFailedWithoutStatus(empty);
-  EXPECT_EQ(Simplify(empty.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(empty.routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
 
   testcmc::SetMailbox({Msg("a")});
   testcmc::Program("cmc_read", {Action::kReturn, CMC_E_INVALID_MESSAGE_REFERENCE, 0, 1});
@@ -382,30 +392,34 @@ TEST_F(ReadTest, ReadFailures) {
   EXPECT_TRUE(read_failed.dones.empty());
 
   testcmc::Program("cmc_list", {Action::kReturn, CMC_E_INSUFFICIENT_MEMORY, 0, 1});
-  EXPECT_EQ(client().Call("xp_readmail").routed.at(0).msgnum, 11518);
+  EXPECT_EQ(client().Call("xp_readmail").routed.at(0).msgnum, kMsgMailRequestFailed);
 
   // The output step's own failures (its describing comes after the
   // getter's two).
   host().Fail(FailRule{"srv_numparams", 2, 1});
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
-            (std::vector<Routed>{{11520, 1, {T("xp_readmail"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNumparamsFailed, kToLog, {T("xp_readmail"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().ClearFailures();
   host().Fail(FailRule{"srv_descfmt", 3, 1});
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
-            (std::vector<Routed>{{11522, 1, {T("sm_snd_rmretprm"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgDescfmtFailed, kToLog, {T("sm_snd_rmretprm"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().ClearFailures();
   host().Fail(FailRule{"srv_xferdata", 1, 1, VEL_SET});
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
-            (std::vector<Routed>{{11523, 1, {T("sm_snd_rmretprm"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgXferdataFailed, kToLog, {T("sm_snd_rmretprm"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().ClearFailures();
   // Binding an output: the getter binds its two inputs first, then the
   // outputs are bound in order, "@msg_id" (passed as output) first.
   host().Fail(FailRule{"srv_bind", 4, 1});
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {MsgIdOut("a"), Out("@subject")}).routed),
-            (std::vector<Routed>{{11527, 1, {T("@subject"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgBindFailed, kToLog, {T("@subject"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   // An output the table does not know is refused on the way in already.
   EXPECT_EQ(Simplify(client().Call("xp_readmail", {Out("@nosuch")}).routed),
-            (std::vector<Routed>{{11534, 9, {T("@nosuch"), N(0)}}}));
+            (std::vector<Routed>{{kMsgUnknownParameter, kToLogAndClient, {T("@nosuch"), N(0)}}}));
 }
 
 // Every allocation of a call failed in turn: the exact report, nothing
@@ -423,8 +437,10 @@ TEST_F(ReadTest, EveryAllocationFailureOfReadIsReported) {
     EXPECT_TRUE(r.output_batches.empty());
     const int32_t descriptions = 2 * static_cast<int32_t>(sizeof(cs_datafmt));
     const std::vector<Routed> expected[] = {
-        {{11525, 1, {T("xp_readmail"), N(3 + 8)}}, {11544, 9, {N(0)}}},
-        {{11525, 1, {T("sm_snd_rmretprm"), N(descriptions)}}, {11544, 9, {N(0)}}}};
+        {{kMsgNoMemory, kToLog, {T("xp_readmail"), N(3 + 8)}},
+         {kMsgFailed, kToLogAndClient, {N(0)}}},
+        {{kMsgNoMemory, kToLog, {T("sm_snd_rmretprm"), N(descriptions)}},
+         {kMsgFailed, kToLogAndClient, {N(0)}}}};
     ASSERT_LE(nth, 2);
     EXPECT_EQ(Simplify(r.routed), expected[nth - 1]);
     EXPECT_EQ(host().outstanding_blocks(), 0);
@@ -449,7 +465,8 @@ TEST_F(ReadTest, DeleteTakesTheFirstMessageOfAnyKindWithoutAnId) {
   EXPECT_TRUE(testcmc::Mailbox().empty());
   velsrv::CallResult empty = client().Call("xp_deletemail");
   ExpectFailedWithoutStatus(empty);
-  EXPECT_EQ(Simplify(empty.routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(empty.routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(ReadTest, DeleteByIdAndItsFailures) {
@@ -458,16 +475,18 @@ TEST_F(ReadTest, DeleteByIdAndItsFailures) {
   EXPECT_EQ(testcmc::Mailbox().size(), 1u);
   EXPECT_EQ(testcmc::CallCount("cmc_list"), 0);
   // Deleted: the walk no longer finds it.
-  EXPECT_EQ(Simplify(Find({MsgIdOut("b")}).routed), (std::vector<Routed>{{11526, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(Find({MsgIdOut("b")}).routed),
+            (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
   velsrv::CallResult unknown = client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", "zz")});
   ExpectFailedWithoutStatus(unknown);
-  EXPECT_EQ(unknown.routed.at(0).msgnum, 11518);
+  EXPECT_EQ(unknown.routed.at(0).msgnum, kMsgMailRequestFailed);
   EXPECT_TRUE(unknown.dones.empty());
   testcmc::Program("cmc_list", {Action::kReturn, CMC_E_FAILURE, 0, 1});
-  EXPECT_EQ(client().Call("xp_deletemail").routed.at(0).msgnum, 11518);
+  EXPECT_EQ(client().Call("xp_deletemail").routed.at(0).msgnum, kMsgMailRequestFailed);
   host().Fail(FailRule{"srv_alloc", 1, 1});
   EXPECT_EQ(Simplify(client().Call("xp_deletemail", {RpcParam::Binary("@msg_id", "a")}).routed),
-            (std::vector<Routed>{{11525, 1, {T("xp_deletemail"), N(9)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoMemory, kToLog, {T("xp_deletemail"), N(9)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "client/velct_script.h"
+#include "message_numbers.h"
 #include "platform.h"
 #include "velmail_fixture.h"
 
@@ -315,7 +316,8 @@ TEST_F(SendTest, AnUnexpectedResultTypeFailsAfterAFullTeardown) {
   velct::ResetCounts();
   velsrv::CallResult r = Query(Script("SRV").Result(4044));
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11545, 1, {N(4044)}}, {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{kMsgUnexpectedResult, kToLog, {N(4044)}},
+                                                     {kMsgFailed, kToLogAndClient, {N(0)}}}));
   EXPECT_EQ(velct::CallCount("ct_cmd_drop"), 1);
   EXPECT_EQ(velct::CallCount("ct_close"), 1);
   EXPECT_EQ(velct::CallCount("ct_con_drop"), 1);
@@ -328,24 +330,40 @@ TEST_F(SendTest, EveryClientLibraryFailureIsReported) {
     int64_t nth;
     std::vector<Routed> expected;
   };
-  const std::vector<Routed> fail11544 = {{11544, 9, {N(0)}}};
-  auto call = [](const char* name) { return Routed{11531, 1, {T(name), N(0)}}; };
+  const std::vector<Routed> fail11544 = {{kMsgFailed, kToLogAndClient, {N(0)}}};
+  auto call = [](const char* name) {
+    return Routed{kMsgLibraryCallFailed, kToLog, {T(name), N(0)}};
+  };
   const Case cases[] = {
-      {"ct_con_alloc", 1, {call("ct_con_alloc"), {11544, 9, {N(0)}}}},
-      {"ct_con_props", 1, {call("ct_con_props"), {11544, 9, {N(0)}}}},
-      {"ct_con_props", 3, {call("ct_con_props"), {11544, 9, {N(0)}}}},
-      {"ct_callback", 1, {call("ct_callback"), {11544, 9, {N(0)}}}},
-      {"ct_connect", 1, {call("ct_connect"), {11544, 9, {N(0)}}}},
-      {"ct_cmd_alloc", 1, {call("ct_cmd_alloc"), {11544, 9, {N(0)}}}},
-      {"ct_command", 1, {call("ct_command"), {11544, 9, {N(0)}}}},
-      {"ct_send", 1, {call("ct_send"), {11544, 9, {N(0)}}}},
-      {"ct_res_info", 1, {call("ct_res_info"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
-      {"ct_describe", 1, {call("ct_describe"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
-      {"ct_bind", 1, {call("ct_bind"), {11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
-      {"ct_fetch", 2, {{11544, 9, {N(0)}}, {11544, 9, {N(0)}}}},
-      {"ct_cmd_drop", 1, {call("ct_cmd_drop"), {11544, 9, {N(0)}}}},
-      {"ct_close", 1, {call("ct_close"), {11544, 9, {N(0)}}}},
-      {"ct_con_drop", 1, {call("ct_con_drop"), {11544, 9, {N(0)}}}},
+      {"ct_con_alloc", 1, {call("ct_con_alloc"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_con_props", 1, {call("ct_con_props"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_con_props", 3, {call("ct_con_props"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_callback", 1, {call("ct_callback"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_connect", 1, {call("ct_connect"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_cmd_alloc", 1, {call("ct_cmd_alloc"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_command", 1, {call("ct_command"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_send", 1, {call("ct_send"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_res_info",
+       1,
+       {call("ct_res_info"),
+        {kMsgFailed, kToLogAndClient, {N(0)}},
+        {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_describe",
+       1,
+       {call("ct_describe"),
+        {kMsgFailed, kToLogAndClient, {N(0)}},
+        {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_bind",
+       1,
+       {call("ct_bind"),
+        {kMsgFailed, kToLogAndClient, {N(0)}},
+        {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_fetch",
+       2,
+       {{kMsgFailed, kToLogAndClient, {N(0)}}, {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_cmd_drop", 1, {call("ct_cmd_drop"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_close", 1, {call("ct_close"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
+      {"ct_con_drop", 1, {call("ct_con_drop"), {kMsgFailed, kToLogAndClient, {N(0)}}}},
   };
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Row({"y"}).Done(-1);
   for (const Case& c : cases) {
@@ -360,7 +378,7 @@ TEST_F(SendTest, EveryClientLibraryFailureIsReported) {
   // The server name, then the message buffer.
   host().Fail(FailRule{"srv_thread_props"});
   EXPECT_EQ(Simplify(Query(script).routed),
-            (std::vector<Routed>{call("srv_thread_props"), {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{call("srv_thread_props"), {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(SendTest, ResultsThatCannotBeReadEndTheCallWithoutAReport) {
@@ -377,20 +395,23 @@ TEST_F(SendTest, ACallerThatCannotBeFoundStopsTheResults) {
   // The first lookup of the caller is the fetch's, the second the layout's.
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
   EXPECT_EQ(Simplify(Query(script).routed),
-            (std::vector<Routed>{{11539, 1, {T("sm__fetchandloadmb"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("sm__fetchandloadmb"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().Fail(FailRule{"srv_props", 2, 1, VEL_PROP_CURRENT_THREAD});
   EXPECT_EQ(Simplify(Query(script).routed),
-            (std::vector<Routed>{{11539, 1, {T("sm__loadmb"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("sm__loadmb"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
   EXPECT_EQ(Simplify(Query(Script("SRV").Status(3).Done(-1)).routed),
-            (std::vector<Routed>{{11539, 1, {T("sm__processresults"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("sm__processresults"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   // A message whose caller cannot be found is neither passed on nor kept.
   host().Fail(FailRule{"srv_props", 1, 1, VEL_PROP_CURRENT_THREAD});
   velsrv::CallResult lost =
       Query(Script("SRV").ServerMsg(50, 10, "lost").Rows({Col::Char("a")}).Row({"x"}).Done(-1));
   EXPECT_EQ(lost.returned, 1);
   EXPECT_EQ(Simplify(lost.routed),
-            (std::vector<Routed>{{11539, 1, {T("sm__displayerr()"), N(0)}}}));
+            (std::vector<Routed>{{kMsgNoCurrentThread, kToLog, {T("sm__displayerr()"), N(0)}}}));
   EXPECT_TRUE(lost.messages.empty());
   EXPECT_EQ(LastSend().text_note, "\na\n-\nx\n");
 }
@@ -406,7 +427,8 @@ TEST_F(SendTest, AMessageBufferThatCannotBeFoundIsReported) {
                                    .Row({"x"})
                                    .Done(-1));
   EXPECT_EQ(Simplify(r.routed),
-            (std::vector<Routed>{{11531, 1, {T("ct_con_props()"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgLibraryCallFailed, kToLog, {T("ct_con_props()"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
   EXPECT_TRUE(r.messages.size() == 1 && !r.messages[0].forwarded);  // only the 11544
 }
 
@@ -430,13 +452,15 @@ TEST_F(SendTest, AResultsFileThatCannotBeWrittenInFull) {
     r = Query(script, {Text("@attach_result", "true"), Text("@attachname", "full.txt")});
   }
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11533, 9, {N(EFBIG)}}}));
+  EXPECT_EQ(Simplify(r.routed),
+            (std::vector<Routed>{{kMsgCannotWriteFile, kToLogAndClient, {N(EFBIG)}}}));
 #endif
 }
 
 TEST_F(SendTest, NoColumnsAndFetchFailuresInTheMiddle) {
   velsrv::CallResult none = Query(Script("SRV").Rows({}).Done(-1));
-  EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{11538, 9, {N(0)}}, {11544, 9, {N(0)}}}));
+  EXPECT_EQ(Simplify(none.routed), (std::vector<Routed>{{kMsgNoColumns, kToLogAndClient, {N(0)}},
+                                                        {kMsgFailed, kToLogAndClient, {N(0)}}}));
   velct::ResetCounts();
   velsrv::CallResult broken = Query(
       Script("SRV").Rows({Col::Char("a")}).Row({"x"}).FailCall("ct_fetch").Row({"y"}).Done(-1));
@@ -476,7 +500,8 @@ TEST_F(SendTest, AMessageBodyThatCannotBeAllocatedReportsItsLength) {
       client().Call("xp_sendmail", {Text("@recipient", "a"), Text("@message", "twelve chars")});
   ExpectFailedWithoutStatus(r);
   EXPECT_EQ(Simplify(r.routed),
-            (std::vector<Routed>{{11525, 1, {T("xp_sendmail"), N(12)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgNoMemory, kToLog, {T("xp_sendmail"), N(12)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(SendTest, TheDefaultSubjectAndNoBody) {
@@ -510,9 +535,11 @@ TEST_F(SendTest, ResultsFileAndIncludeFiles) {
   velsrv::CallResult missing = client().Call(
       "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "two.txt, nothere")});
   ExpectFailedWithoutStatus(missing);
-  EXPECT_EQ(Simplify(missing.routed),
-            (std::vector<Routed>{
-                {11549, 9, {T(std::filesystem::current_path().string() + "/nothere"), N(2)}}}));
+  EXPECT_EQ(
+      Simplify(missing.routed),
+      (std::vector<Routed>{{kMsgIncludeFile,
+                            kToLogAndClient,
+                            {T(std::filesystem::current_path().string() + "/nothere"), N(2)}}}));
   velsrv::CallResult blank =
       client().Call("xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "   ")});
   EXPECT_EQ(blank.routed.at(0).args.at(0).text, std::filesystem::current_path().string() + "/");
@@ -579,7 +606,8 @@ TEST_F(SendTest, ACallerChosenResultsFileStaysInTheCurrentDirectory) {
     velsrv::CallResult r =
         Query(script, {Text("@attach_result", "true"), Text("@attachname", name)});
     ExpectFailedWithoutStatus(r);
-    EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11537, 9, {T("@attachname"), N(0)}}}));
+    EXPECT_EQ(Simplify(r.routed),
+              (std::vector<Routed>{{kMsgBadValue, kToLogAndClient, {T("@attachname"), N(0)}}}));
   }
   EXPECT_EQ(Slurp(dir_ / "mail" / "passwd"), "ops:secret\n");
   EXPECT_EQ(testcmc::CallCount("cmc_send"), 0);
@@ -589,7 +617,8 @@ TEST_F(SendTest, ACallerChosenResultsFileStaysInTheCurrentDirectory) {
   std::filesystem::create_symlink(dir_ / "mail" / "passwd", dir_ / "work" / "sub" / "link.txt");
   velsrv::CallResult linked =
       Query(script, {Text("@attach_result", "true"), Text("@attachname", "sub/link.txt")});
-  EXPECT_EQ(Simplify(linked.routed), (std::vector<Routed>{{11532, 9, {N(ELOOP)}}}));
+  EXPECT_EQ(Simplify(linked.routed),
+            (std::vector<Routed>{{kMsgCannotCreateFile, kToLogAndClient, {N(ELOOP)}}}));
   EXPECT_EQ(Slurp(dir_ / "mail" / "passwd"), "ops:secret\n");
 #endif
 
@@ -627,11 +656,13 @@ TEST_F(SendTest, ResultsFileFailures) {
   velsrv::CallResult r =
       Query(script, {Text("@attach_result", "true"), Text("@attachname", "no/such/dir.txt")});
   ExpectFailedWithoutStatus(r);
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11532, 9, {N(kNoDirectoryError)}}}));
+  EXPECT_EQ(Simplify(r.routed),
+            (std::vector<Routed>{{kMsgCannotCreateFile, kToLogAndClient, {N(kNoDirectoryError)}}}));
   velct::Fail("cs_time");
   std::filesystem::current_path(dir_);
   EXPECT_EQ(Simplify(Query(script, {Text("@attach_result", "true")}).routed),
-            (std::vector<Routed>{{11531, 1, {T("cs_time"), N(0)}}, {11544, 9, {N(0)}}}));
+            (std::vector<Routed>{{kMsgLibraryCallFailed, kToLog, {T("cs_time"), N(0)}},
+                                 {kMsgFailed, kToLogAndClient, {N(0)}}}));
 }
 
 TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
@@ -643,7 +674,9 @@ TEST_F(SendTest, ASendThatTimesOutLeavesTheResultsFile) {
   Script script = Script("SRV").Rows({Col::Char("a")}).Row({"x"}).Done(-1);
   velsrv::CallResult r =
       Query(script, {Text("@attach_result", "true"), Text("@attachname", "kept.txt")});
-  EXPECT_EQ(Simplify(r.routed), (std::vector<Routed>{{11518, 9, {T("Operation timed out")}}}));
+  EXPECT_EQ(
+      Simplify(r.routed),
+      (std::vector<Routed>{{kMsgMailRequestFailed, kToLogAndClient, {T("Operation timed out")}}}));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "kept.txt"));
 }
 
@@ -683,10 +716,10 @@ TEST_F(SendTest, EveryAllocationFailureIsReportedAndNothingLeaks) {
       ASSERT_FALSE(r.routed.empty());
       // The allocation's own report (the reporter and the size asked for),
       // then the general failure.
-      EXPECT_EQ(r.routed.back().msgnum, 11544);
+      EXPECT_EQ(r.routed.back().msgnum, kMsgFailed);
       if (r.routed.size() > 1) {
         const velsrv::RoutedMessage& first = r.routed.front();
-        EXPECT_EQ(first.msgnum, 11525);
+        EXPECT_EQ(first.msgnum, kMsgNoMemory);
         ASSERT_EQ(first.args.size(), 2u);
         EXPECT_TRUE(first.args[0].is_text);
         EXPECT_GT(first.args[1].number, 0);
