@@ -8,6 +8,7 @@
 // full buffer; the layout is then written and wrapped in one pass.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "frame/blocks.h"
@@ -45,9 +46,6 @@ char* BlockOf(const sm_colvalue& column) {
 class RowStore {
  public:
   explicit RowStore(int32_t columns) : widths_(static_cast<size_t>(columns), 0) {}
-  ~RowStore() {
-    for (char* chunk : chunks_) srv_free(chunk);
-  }
   RowStore(const RowStore&) = delete;
   RowStore& operator=(const RowStore&) = delete;
 
@@ -81,7 +79,7 @@ class RowStore {
         ++chunk_;
         offset_ = 0;
       }
-      const char* at = store_.chunks_[chunk_] + offset_;
+      const char* at = store_.chunks_[chunk_].as<char>() + offset_;
       memcpy(length, at, sizeof(*length));
       offset_ += static_cast<int32_t>(sizeof(*length)) + *length;
       return at + sizeof(*length);
@@ -97,21 +95,21 @@ class RowStore {
   char* Reserve(int32_t size) {
     if (chunks_.empty() || used_.back() + size > capacity_.back()) {
       const int32_t capacity = std::max(kChunkSize, size);
-      char* chunk = static_cast<char*>(srv_alloc(capacity));
-      if (chunk == nullptr) {
+      sm_srvblock chunk;
+      if (!chunk.Allocate(capacity)) {
         sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, capacity);
         return nullptr;
       }
-      chunks_.push_back(chunk);
+      chunks_.push_back(std::move(chunk));
       used_.push_back(0);
       capacity_.push_back(capacity);
     }
-    char* at = chunks_.back() + used_.back();
+    char* at = chunks_.back().as<char>() + used_.back();
     used_.back() += size;
     return at;
   }
 
-  std::vector<char*> chunks_;
+  std::vector<sm_srvblock> chunks_;
   std::vector<int32_t> used_;
   std::vector<int32_t> capacity_;
   std::vector<int32_t> widths_;
@@ -192,8 +190,10 @@ int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store
   const int64_t laid_out = (store.rows() + 2) * line + 1;
   const int32_t width = std::max(sm_paramint(&record->params[SM_SEND_WIDTH]), 1);
   const int64_t size = binary ? laid_out + 1 : laid_out + laid_out / width + 1;
-  char* block =
-      size <= INT32_MAX ? static_cast<char*>(srv_alloc(static_cast<int32_t>(size))) : nullptr;
+  sm_srvblock laid_block;
+  char* block = size <= INT32_MAX && laid_block.Allocate(static_cast<int32_t>(size))
+                    ? laid_block.as<char>()
+                    : nullptr;
   if (block == nullptr) {
     const int32_t asked = static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
     sm_raise(thread, 0, SM_MSG_NO_MEMORY, SM_REPORTER_LOADMB, asked);
@@ -240,7 +240,7 @@ int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store
   }
   block[out.length()] = '\0';
   if (binary) record->attach_result = 1;
-  piece->block = block;
+  piece->block = static_cast<char*>(laid_block.release());
   piece->length = static_cast<int32_t>(out.length());
   return 1;
 }
@@ -282,7 +282,8 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
   bool ok = row_block.Allocate(row_size);
   if (!ok) sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, row_size);
   sm_colvalue* row = row_block.as<sm_colvalue>();
-  int32_t prepared = 0;  // columns whose value blocks exist
+  // The value blocks of the long columns; row[c].value holds their address.
+  std::vector<sm_srvblock> value_blocks(static_cast<size_t>(columns));
   for (int32_t c = 0; ok && c < columns; ++c) {
     memset(&row[c], 0, sizeof(row[c]));
     memset(&formats[c], 0, sizeof(formats[c]));
@@ -303,7 +304,7 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
     void* buffer = row[c].value;
     if (Kept(datatype)) {
       const int32_t size = std::max(formats[c].maxlength, 1);
-      char* block = static_cast<char*>(srv_alloc(size));
+      char* block = value_blocks[c].Allocate(size) ? value_blocks[c].as<char>() : nullptr;
       if (block == nullptr) {
         sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, SM_REPORTER_FETCHANDLOADMB, formats[c].maxlength);
         ok = false;
@@ -312,7 +313,6 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
       memcpy(row[c].value, &block, sizeof(block));
       buffer = block;
     }
-    prepared = c + 1;
     if (ct_bind(command, c + 1, &formats[c], buffer, &row[c].copied, &row[c].indicator) !=
         VEL_SUCCEED) {
       sm_raise(nullptr, 0, SM_MSG_LIBRARY_CALL_FAILED, "ct_bind", 0);
@@ -335,9 +335,6 @@ int32_t sm_fetchandlayout(cs_connection* connection, cs_command* command, sm_tex
   } else {
     ct_cancel(connection, command, VEL_CANCEL_ALL);
     sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
-  }
-  for (int32_t c = 0; c < prepared; ++c) {
-    if (Kept(row[c].type)) srv_free(BlockOf(row[c]));
   }
   return result;
 }

@@ -108,6 +108,9 @@ const std::string kBlanks33(33, ' ');
 
 int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail_params* record) {
   *connection = nullptr;
+  // The connection's message buffer: the connection owns it once connected
+  // (see sm_runquery); on failure it goes after the connection.
+  sm_srvblock buffer_block;
   char* buffer = nullptr;
   int32_t status = ct_con_alloc(sm_state.ctx, connection);
   if (status == VEL_FAIL) sm_raise(nullptr, 0, SM_MSG_LIBRARY_CALL_FAILED, "ct_con_alloc", 0);
@@ -143,7 +146,7 @@ int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail
          "ct_callback");
   }
   if (status != VEL_FAIL) {
-    buffer = static_cast<char*>(srv_alloc(kMessageBufferSize));
+    if (buffer_block.Allocate(kMessageBufferSize)) buffer = buffer_block.as<char>();
     if (buffer == nullptr) {
       sm_raise(nullptr, 0, SM_MSG_NO_MEMORY, "sm_initsqlconn", kMessageBufferSize);
       status = VEL_FAIL;
@@ -173,8 +176,10 @@ int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail
       ct_con_drop(*connection);
       *connection = nullptr;
     }
-    if (buffer != nullptr) srv_free(buffer);
+    buffer_block.Free();
     sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
+  } else {
+    buffer_block.release();  // the connection's now
   }
   return status;
 }
@@ -272,6 +277,10 @@ int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text)
     buffer = nullptr;
     status = 0;
   }
+  // Released after the teardown below, so that no message can land in it
+  // later.
+  sm_srvblock buffer_block;
+  sm_srvblock::Adopt(&buffer_block, buffer);
   if (status == 1 && record->echo_error && buffer != nullptr && buffer[0] != '\0') {
     if (!sm_appendtext(text, buffer, static_cast<int32_t>(strlen(buffer)), "sm_runquery")) {
       sm_raise(thread, 0, SM_MSG_FAILED, nullptr, 0);
@@ -293,8 +302,6 @@ int32_t sm_runquery(srv_proc* thread, sm_sendmail_params* record, sm_text* text)
     torn_down = false;
   }
   if (!torn_down) status = 0;
-  // Released after the teardown, so that no message can land in it later.
-  if (buffer != nullptr) srv_free(buffer);
   return status;
 }
 

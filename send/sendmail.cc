@@ -151,7 +151,8 @@ int32_t Send(srv_proc* thread, sm_sendmail_params* record, SendResources* held) 
     if (!sm_runquery(thread, record, &held->body)) return 0;
   } else if (p[SM_SEND_MESSAGE].length > 0) {
     const int32_t length = p[SM_SEND_MESSAGE].length;
-    char* body = static_cast<char*>(srv_alloc(length + 1));
+    sm_srvblock block;
+    char* body = block.Allocate(length + 1) ? block.as<char>() : nullptr;
     if (body == nullptr) {
       // Reported with the message's length, one less than the size asked for.
       sm_raise_failed(thread, SM_MSG_NO_MEMORY, "xp_sendmail", length);
@@ -159,7 +160,7 @@ int32_t Send(srv_proc* thread, sm_sendmail_params* record, SendResources* held) 
     }
     memcpy(body, p[SM_SEND_MESSAGE].value, static_cast<size_t>(length));
     body[length] = '\0';
-    held->body.block = body;
+    held->body.block = static_cast<char*>(block.release());
     held->body.length = length;
   }
   if (!sm_postprocessmb(thread, record, &held->body)) return 0;
