@@ -1,6 +1,7 @@
 #include "mapi/requestcopy.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -28,6 +29,7 @@ void sm_requestcopy::Clear() {
   message_ = {};
   recipients_.clear();
   attachments_.clear();
+  note_.Free();
 }
 
 char* sm_requestcopy::Keep(const char* text) {
@@ -45,13 +47,18 @@ CMC_message_reference* sm_requestcopy::KeepReference(const CMC_message_reference
   return reinterpret_cast<CMC_message_reference*>(reference_.data());
 }
 
-CMC_message* sm_requestcopy::KeepMessage(const CMC_message* message) {
+CMC_message* sm_requestcopy::KeepMessage(const CMC_message* message, sm_srvblock* note) {
   if (message == nullptr) return nullptr;
   message_ = *message;
   message_.message_reference = KeepReference(message->message_reference);
   message_.message_type = Keep(message->message_type);
   message_.subject = Keep(message->subject);
-  message_.text_note = Keep(message->text_note);
+  if (note != nullptr && note->get() != nullptr && message->text_note == note->get()) {
+    note_ = std::move(*note);
+    message_.text_note = note_.as<char>();
+  } else {
+    message_.text_note = Keep(message->text_note);
+  }
 
   recipients_ = CopyArray(message->recipients, [](const CMC_recipient& r) {
     return (r.recip_flags & CMC_RECIP_LAST_ELEMENT) != 0;

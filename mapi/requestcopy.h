@@ -11,14 +11,25 @@
 #include <vector>
 
 #include "cmc.h"
+#include "frame/blocks.h"
 
 class sm_requestcopy {
  public:
+  sm_requestcopy() = default;
+  // Destroyed without Clear() only by a worker that was cut off, long after
+  // its requester has gone: a text note handed over is then left alone.
+  ~sm_requestcopy() { note_.release(); }
+  sm_requestcopy(const sm_requestcopy&) = delete;
+  sm_requestcopy& operator=(const sm_requestcopy&) = delete;
+
   // Each keeps a copy (null for null) until Clear() and returns it.
   char* Keep(const char* text);
   CMC_extension* KeepExtensions(const CMC_extension* extensions);
   CMC_message_reference* KeepReference(const CMC_message_reference* reference);
-  CMC_message* KeepMessage(const CMC_message* message);
+  // note, when given, holds the block message->text_note points to: it is
+  // taken over instead of copied (the text may be a whole query result).
+  CMC_message* KeepMessage(const CMC_message* message, sm_srvblock* note = nullptr);
+  // Drops the copies; a text note taken over goes back to the allocator.
   void Clear();
 
  private:
@@ -28,6 +39,7 @@ class sm_requestcopy {
   CMC_message message_ = {};
   std::vector<CMC_recipient> recipients_;
   std::vector<CMC_attachment> attachments_;
+  sm_srvblock note_;
 };
 
 #endif

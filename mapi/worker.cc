@@ -191,6 +191,7 @@ int32_t Post(int32_t code, Prepare prepare, Collect collect) {
   }
 
   collect(*slot);
+  slot->inputs.Clear();  // the worker is done with them
   if (sm_state.thread_id.load() == 0) {
     // The worker ended (shutdown): let it leave the library's code.
     if (sm_state.thread != nullptr) sm_state.thread->Join();
@@ -227,12 +228,12 @@ int32_t sm_requestlogon(const char* user, const char* password, const CMC_extens
       NothingToCollect);
 }
 
-int32_t sm_requestsend(const CMC_message* message) {
+int32_t sm_requestsend(const CMC_message* message, sm_srvblock* note) {
   return Post(
       SM_SEND,
       [&](sm_reqslot_t* slot) {
         slot->bound = slot->entries.send != nullptr;
-        slot->message = slot->inputs.KeepMessage(message);
+        slot->message = slot->inputs.KeepMessage(message, note);
         slot->call = [](sm_reqslot_t* s) {
           return s->entries.send(s->session, s->message, 0, 0, nullptr);
         };

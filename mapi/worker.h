@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cmc.h"
+#include "frame/blocks.h"
 #include "frame/state.h"
 
 // Request codes.
@@ -28,7 +29,10 @@ enum : int32_t {
 // off), SM_INTERNAL (not attached, no such entry point, or the provider
 // faulted or threw) or SM_LOGGEDON (a logon while a session is open).
 int32_t sm_requestlogon(const char* user, const char* password, const CMC_extension* extensions);
-int32_t sm_requestsend(const CMC_message* message);
+// note, when given, is the block message->text_note points to: the request
+// takes it over instead of copying the text, and frees it once it is over
+// (a worker that is cut off keeps it for good).
+int32_t sm_requestsend(const CMC_message* message, sm_srvblock* note = nullptr);
 // code: SM_LOGOFF, or SM_SHUTDOWN, which logs off and ends the worker.
 int32_t sm_requestlogoff(int32_t code);
 // count: in, how many summaries are wanted; out, how many came.

@@ -99,6 +99,9 @@ struct Message {
 TESTCMC_API void SetMailbox(std::vector<Message> messages);
 TESTCMC_API std::vector<Message> Mailbox();
 
+// The text note of the last message cmc_send accepted, as it read it when
+// the call completed.
+TESTCMC_API std::string LastSentNote();
 // Sessions opened and not closed.
 TESTCMC_API int64_t OpenSessions();
 // Blocks handed out and not yet given back with cmc_free.

@@ -59,6 +59,7 @@ void Reset() {
     state.random_delay_max_ms = 0;
     state.calls.clear();
     state.mailbox.clear();
+    state.last_sent_note.clear();
     state.sessions.clear();
     state.next_session = 1;
     // Blocks already handed out stay valid and tracked: their holder may
@@ -99,6 +100,12 @@ int64_t OpenSessions() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
   return static_cast<int64_t>(state.sessions.size());
+}
+
+std::string LastSentNote() {
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  return state.last_sent_note;
 }
 
 int64_t OutstandingBlocks() {

@@ -43,6 +43,9 @@ struct State {
 
   // The mail store.
   std::vector<Message> mailbox;
+  // The text note of the last message sent, read when the send completes
+  // (after any hang or sleep programmed for it).
+  std::string last_sent_note;
   std::set<CMC_session_id> sessions;
   CMC_session_id next_session = 1;
   std::set<void*> blocks;  // handed out, not yet freed

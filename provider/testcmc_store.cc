@@ -63,7 +63,9 @@ CMC_return_code Send(CMC_session_id session, const CMC_message* message) {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
-  return message ? CMC_SUCCESS : CMC_E_INVALID_PARAMETER;
+  if (message == nullptr) return CMC_E_INVALID_PARAMETER;
+  state.last_sent_note = message->text_note != nullptr ? message->text_note : "";
+  return CMC_SUCCESS;
 }
 
 CMC_return_code LookUp(CMC_session_id session, CMC_uint32* count, CMC_recipient** recipients_out) {

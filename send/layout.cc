@@ -69,13 +69,16 @@ class RowStore {
   int64_t rows() const { return rows_; }
   int32_t copied_width(size_t column) const { return widths_[column]; }
 
-  // Reads the values back in the order they were stored.
+  // Reads the values back in the order they were stored, once: each chunk
+  // is given back as soon as it has been read, so that the laid-out text
+  // and the stored values are not held whole at the same time.
   class Reader {
    public:
-    explicit Reader(const RowStore& store) : store_(store) {}
+    explicit Reader(RowStore& store) : store_(store) {}
     // The next value's bytes and length.
     const char* Next(int32_t* length) {
       if (offset_ + static_cast<int32_t>(sizeof(int32_t)) > store_.used_[chunk_]) {
+        store_.chunks_[chunk_].Free();
         ++chunk_;
         offset_ = 0;
       }
@@ -86,7 +89,7 @@ class RowStore {
     }
 
    private:
-    const RowStore& store_;
+    RowStore& store_;
     size_t chunk_ = 0;
     int32_t offset_ = 0;
   };
@@ -165,7 +168,7 @@ class LayoutWriter {
 };
 
 // Lays the stored rows out into piece. 1 or 0 (reported).
-int32_t LayOut(sm_text* piece, sm_sendmail_params* record, const RowStore& store,
+int32_t LayOut(sm_text* piece, sm_sendmail_params* record, RowStore& store,
                const cs_datafmt* descriptions, const int32_t* tags, int32_t columns) {
   srv_proc* thread = nullptr;
   if (!sm_findcurrentthread(&thread)) {

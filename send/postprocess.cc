@@ -139,6 +139,7 @@ int32_t sm_postprocessmb(srv_proc* thread, sm_sendmail_params* record, sm_text* 
     }
     file->Close();
     record->attach_count = 1;
+    sm_freetext(body);  // the file holds the results now
   }
 
   if (include->length > 0) {

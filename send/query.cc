@@ -25,6 +25,14 @@ constexpr int32_t kRecordOverhead = 200;
 // the output cannot grow.
 bool AppendPending(sm_text* output, sm_text* pending) {
   if (pending->block == nullptr) return true;
+  if (output->block == nullptr) {
+    // Nothing before it: the piece becomes the output, uncopied.
+    output->block = pending->block;
+    output->length = pending->length;
+    pending->block = nullptr;
+    pending->length = 0;
+    return true;
+  }
   const bool ok =
       sm_appendtext(output, pending->block, pending->length, SM_REPORTER_PROCESSRESULTS);
   sm_freetext(pending);

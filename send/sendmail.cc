@@ -201,7 +201,15 @@ int32_t Send(srv_proc* thread, sm_sendmail_params* record, SendResources* held) 
   memset(message, 0, sizeof(*message));
   message->subject = sm_paramtext(&p[SM_SEND_SUBJECT]);
   const bool results_attached = record->attach_result == 1 && p[SM_SEND_QUERY].length > 0;
-  message->text_note = results_attached ? nullptr : held->body.block;
+  // The note (perhaps a whole query result) is handed to the request, not
+  // copied for it.
+  sm_srvblock note;
+  if (!results_attached) {
+    sm_srvblock::Adopt(&note, held->body.block);
+    held->body.block = nullptr;
+    held->body.length = 0;
+  }
+  message->text_note = note.as<char>();
   message->recipients = recipients;
   if (record->attach_count > 0 && !BuildAttachments(thread, record, held, message)) return 0;
   message->message_reference = nullptr;
@@ -209,7 +217,7 @@ int32_t Send(srv_proc* thread, sm_sendmail_params* record, SendResources* held) 
   message->message_flags = CMC_MSG_LAST_ELEMENT;  // the last (only) message
   message->message_extensions = nullptr;
 
-  const int32_t result = sm_requestsend(message);
+  const int32_t result = sm_requestsend(message, &note);
   if (result != 0) {
     sm_raise(thread, result, SM_MSG_MAIL_REQUEST_FAILED, nullptr, 0);
     return 0;

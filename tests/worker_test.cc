@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "cmc.h"
+#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/startup.h"
 #include "mapi/cmcbind.h"
@@ -201,6 +204,52 @@ TEST_F(WorkerTest, CutOffsUnderLoadLeaveTheWorkerUsable) {
   CMC_uint32 count = 0;
   CMC_message_summary* result = nullptr;
   EXPECT_EQ(List(&count, &result), 0);
+}
+
+// A send's text note (perhaps a whole query result) is handed to the
+// request, not copied: the request frees it when it completes, and a worker
+// that was given up keeps it, since it may still read it when it comes back.
+TEST_F(WorkerTest, AHandedOverNoteOutlivesARequesterThatGaveUp) {
+  LogOn();
+  const std::string text(100000, 'n');
+  char name[] = "ops";
+  CMC_recipient recipient = {};
+  recipient.name = name;
+  recipient.recip_flags = CMC_RECIP_LAST_ELEMENT;
+  CMC_message message = {};
+  message.recipients = &recipient;
+  message.message_flags = CMC_MSG_LAST_ELEMENT;
+  const auto note_of = [&](sm_srvblock* note) {
+    EXPECT_TRUE(note->Allocate(static_cast<int32_t>(text.size() + 1)));
+    memcpy(note->get(), text.c_str(), text.size() + 1);
+    message.text_note = note->as<char>();
+  };
+
+  {
+    sm_srvblock note;
+    note_of(&note);
+    EXPECT_EQ(sm_requestsend(&message, &note), 0);
+    EXPECT_EQ(note.get(), nullptr);  // taken over
+    EXPECT_TRUE(testcmc::LastSentNote() == text);
+  }
+
+  sm_state.timeout = 100;
+  testcmc::Program("cmc_send", {testcmc::Action::kHang, 0, 0, 1});
+  {
+    sm_srvblock note;
+    note_of(&note);
+    EXPECT_EQ(sm_requestsend(&message, &note), SM_TIMEDOUT);
+  }
+  // What the requester does with its memory next must not reach the worker.
+  sm_srvblock reused;
+  ASSERT_TRUE(reused.Allocate(static_cast<int32_t>(text.size() + 1)));
+  memset(reused.get(), 'X', text.size() + 1);
+  testcmc::Release();
+  for (int i = 0; i < 1000 && !testcmc::Calls().back().finished; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(testcmc::Calls().back().finished);
+  EXPECT_TRUE(testcmc::LastSentNote() == text) << "the worker read another note";
 }
 
 }  // namespace
