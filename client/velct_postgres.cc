@@ -11,12 +11,14 @@
 #include <charconv>
 #include <cstdlib>
 #include <deque>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "velct_backends.h"
 #include "velct_batch_text.h"
+#include "velct_convert.h"
 
 namespace velct::detail {
 namespace {
@@ -300,6 +302,12 @@ class PgSession : public Session {
         conninfo_(std::move(conninfo)),
         user_(std::move(user)),
         password_(std::move(password)) {}
+  ~PgSession() override {
+    std::lock_guard lock(cancel_mutex_);
+    if (cancel_) PQfreeCancel(cancel_);
+  }
+  PgSession(const PgSession&) = delete;
+  PgSession& operator=(const PgSession&) = delete;
 
   bool Open(std::string& problem) {
     Conn conn = Connect(conninfo_, user_, password_, nullptr, problem);
@@ -309,6 +317,14 @@ class PgSession : public Session {
   }
 
   std::unique_ptr<ResultStream> Run(const std::string& text, Outbox&) override;
+
+  // libpq's cancel: a request on a connection of its own, which the server
+  // answers by failing the statement in flight (SQLSTATE 57014).
+  void Interrupt() override {
+    std::lock_guard lock(cancel_mutex_);
+    char error[256];
+    if (cancel_) PQcancel(cancel_, error, sizeof error);
+  }
 
   PGconn* conn() const { return conn_.get(); }
   const std::string& server() const { return server_; }
@@ -376,7 +392,13 @@ class PgSession : public Session {
 
  private:
   void Adopt(Conn conn) {
-    conn_ = std::move(conn);
+    PGcancel* cancel = PQgetCancel(conn.get());
+    {
+      std::lock_guard lock(cancel_mutex_);
+      if (cancel_) PQfreeCancel(cancel_);
+      cancel_ = cancel;
+      conn_ = std::move(conn);
+    }
     PQsetNoticeReceiver(conn_.get(), &PgSession::OnNotice, this);
   }
 
@@ -401,6 +423,10 @@ class PgSession : public Session {
   std::string user_;
   std::string password_;
   Conn conn_;
+  // What Interrupt sends, for the connection of the moment; replaced with
+  // it (a "use"), so under cancel_mutex_.
+  std::mutex cancel_mutex_;
+  PGcancel* cancel_ = nullptr;
   Outbox* listener_ = nullptr;
   const int32_t* line_ = nullptr;
 };
@@ -453,6 +479,10 @@ class PgBatch : public ResultStream {
         rows_.reset();
         return false;
     }
+  }
+
+  void DeliverRow(const std::vector<Binding>& bindings, Outbox& out) const override {
+    DeliverCells(*this, bindings, out);
   }
 
   Cell cell(size_t column) const override {
