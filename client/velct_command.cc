@@ -37,7 +37,7 @@ void Address(Outbox& out, HeldCommand& cmd) {
 int32_t GiveUp(Outbox& out, HeldCommand& cmd, const char* call) {
   out.Drop();
   cmd->EndResults();
-  return Refuse(out, cmd, kMsgCanceled, std::string(call) + ": canceled by ct_cancel");
+  return Refuse(out, cmd, kMsgCanceled, std::string(call) + ": canceled");
 }
 
 // Whether the current result has rows to fetch (or had them).
