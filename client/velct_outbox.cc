@@ -74,8 +74,7 @@ void Outbox::Client(ClientCode code, std::string_view text) {
 
 void Outbox::Drop() { entries_.clear(); }
 
-void Outbox::Deliver() {
-  if (entries_.empty()) return;
+void Outbox::DeliverAll() {
   // The callbacks may call in again and raise messages of their own; those
   // go to an outbox of that call.
   std::vector<Entry> entries = std::move(entries_);

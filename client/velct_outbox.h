@@ -28,9 +28,12 @@ class Outbox {
 
   // Calls the callbacks in the order the messages were raised. Call without
   // any lock.
-  void Deliver();
+  void Deliver() {
+    if (!entries_.empty()) DeliverAll();
+  }
 
  private:
+  void DeliverAll();
   struct Entry {
     cs_context* ctx;
     cs_connection* con;

@@ -495,8 +495,11 @@ class PgBatch : public ResultStream {
     const char* end = text.data() + text.size();
     switch (forms_[column]) {
       case Form::kInteger:
+        // The server's digits are the decimal form a character binding
+        // takes as they are.
         if (std::from_chars(text.data(), end, cell.integer).ptr == end) {
           cell.kind = Cell::Kind::kInt;
+          cell.digits = text;
           return cell;
         }
         break;

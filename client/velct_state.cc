@@ -34,19 +34,16 @@ State& GlobalState() {
 
 void State::SetFailure(const std::string& function, FailRule rule) {
   failures.insert_or_assign(function, rule);
-  if (auto fn = FunctionNamed(function)) armed[static_cast<size_t>(*fn)].store(true);
+  if (auto fn = FunctionNamed(function)) g_calls.armed[static_cast<size_t>(*fn)].store(true);
 }
 
 void State::ClearFailures() {
   failures.clear();
-  for (auto& flag : armed) flag.store(false);
+  for (auto& flag : g_calls.armed) flag.store(false);
 }
 
-bool CallFails(Fn fn) {
+bool RuleFails(Fn fn) {
   State& state = GlobalState();
-  const auto i = static_cast<size_t>(fn);
-  state.counts[i].fetch_add(1, std::memory_order_relaxed);
-  if (!state.armed[i].load(std::memory_order_acquire)) return false;
   std::lock_guard lock(state.mutex);
   auto rule = state.failures.find(FunctionName(fn));
   return rule != state.failures.end() && rule->second.Next();
@@ -80,6 +77,11 @@ HeldConnection::HeldConnection(cs_connection* con) {
 
 HeldConnection::HeldConnection(cs_connection* con, cs_command* target) {
   if (IsConnectionRecord(con)) Lock(con, target, true);
+}
+
+HeldConnection::HeldConnection(cs_connection* con, cs_command* target, bool interrupt,
+                               KnownRecord) {
+  Lock(con, target, interrupt);
 }
 
 void HeldConnection::Lock(cs_connection* con, cs_command* target, bool interrupt) {
@@ -117,10 +119,7 @@ HeldCommand::HeldCommand(cs_command* cmd, bool for_cancel) {
   cs_connection* con = cmd->connection.load(std::memory_order_acquire);
   if (!con) return;
   // A command's connection is a connection's record for good.
-  if (for_cancel)
-    con_.emplace(con, cmd);
-  else
-    con_.emplace(con);
+  con_.emplace(con, for_cancel ? cmd : nullptr, for_cancel, HeldConnection::kKnownRecord);
   if (!*con_ || cmd->connection.load(std::memory_order_acquire) != con) {
     con_.reset();  // dropped meanwhile
     return;
@@ -195,7 +194,7 @@ void ClearFailures() {
 
 int64_t CallCount(const std::string& function) {
   auto fn = detail::FunctionNamed(function);
-  return fn ? GlobalState().counts[static_cast<size_t>(*fn)].load() : 0;
+  return fn ? detail::g_calls.counts[static_cast<size_t>(*fn)].load() : 0;
 }
 
 int64_t LiveConnections() {
@@ -213,7 +212,7 @@ int64_t LiveCommands() {
 void ResetCounts() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  for (auto& count : state.counts) count.store(0);
+  for (auto& count : detail::g_calls.counts) count.store(0);
   state.last_uninit = UninitCall{};
 }
 

@@ -209,6 +209,14 @@ class Slots {
   std::vector<T*> free_;
 };
 
+// Without the lock: calls per function, and whether a failure rule is set
+// for it (the rule itself is read under the shared lock).
+struct CallTally {
+  std::array<std::atomic<int64_t>, kFunctions> counts{};
+  std::array<std::atomic<bool>, kFunctions> armed{};
+};
+inline CallTally g_calls;
+
 struct State {
   std::mutex mutex;  // the shared lock
   Slots<cs_context> contexts;
@@ -221,11 +229,6 @@ struct State {
   std::optional<cs_daterec> fixed_time;
   std::map<std::string, Script> scripted_servers;
   std::map<std::string, std::vector<std::string>> received_batches;
-
-  // Without the lock: calls per function, and whether a failure rule is
-  // set for it (the rule itself is read under the lock).
-  std::array<std::atomic<int64_t>, kFunctions> counts{};
-  std::array<std::atomic<bool>, kFunctions> armed{};
 
   // The live context behind a handle, or null. Caller holds the lock.
   cs_context* Find(cs_context* ctx) const { return contexts.Live(ctx) ? ctx : nullptr; }
@@ -242,7 +245,12 @@ std::atomic<FetchProgress>& ProgressCallback();
 std::atomic<int64_t>& ProgressEvery();
 
 // Counts one call of fn; true when a failure rule makes it fail.
-bool CallFails(Fn fn);
+bool RuleFails(Fn fn);
+inline bool CallFails(Fn fn) {
+  const auto i = static_cast<size_t>(fn);
+  g_calls.counts[i].fetch_add(1, std::memory_order_relaxed);
+  return g_calls.armed[i].load(std::memory_order_acquire) && RuleFails(fn);
+}
 
 // Whether the pointer is a connection's or command's record, that is,
 // whether it may be read (its liveness is then checked under the
@@ -259,6 +267,9 @@ class HeldConnection {
   // another call holds the connection and serves `target` (any command,
   // for null), that call is interrupted first.
   HeldConnection(cs_connection* con, cs_command* target);
+  // For a connection known to be a record (a command's).
+  enum KnownRecord { kKnownRecord };
+  HeldConnection(cs_connection* con, cs_command* target, bool interrupt, KnownRecord);
   ~HeldConnection();
   HeldConnection(const HeldConnection&) = delete;
   HeldConnection& operator=(const HeldConnection&) = delete;
