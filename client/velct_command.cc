@@ -239,9 +239,9 @@ VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t off
       });
   // Reported outside the lock, on the fetching thread.
   if (fetched > 0) {
-    const int64_t every = velct::detail::ProgressEvery().load(std::memory_order_relaxed);
+    const int64_t every = velct::detail::g_progress_every.load(std::memory_order_relaxed);
     if (every > 0 && fetched % every == 0) {
-      velct::FetchProgress progress = velct::detail::ProgressCallback().load();
+      velct::FetchProgress progress = velct::detail::g_progress.load();
       if (progress != nullptr) progress(fetched);
     }
   }

@@ -176,7 +176,14 @@ bool BindableType(int32_t datatype) {
   }
 }
 
-void DeliverValue(const Cell& cell, const Binding& b, int column, Outbox& out) {
+void DeliverValue(const Cell& sent, const Binding& b, int column, Outbox& out) {
+  // A number that came as digits is read now.
+  Cell cell = sent;
+  if (!cell.digits.empty()) {
+    const char* end = cell.digits.data() + cell.digits.size();
+    if (cell.kind == Cell::Kind::kInt) std::from_chars(cell.digits.data(), end, cell.integer);
+    if (cell.kind == Cell::Kind::kReal) std::from_chars(cell.digits.data(), end, cell.real);
+  }
   if (cell.kind == Cell::Kind::kNull) {
     if (b.datatype == VEL_INT_TYPE) std::memset(b.buffer, 0, sizeof(int32_t));
     if (b.datatype == VEL_FLOAT_TYPE) std::memset(b.buffer, 0, sizeof(double));

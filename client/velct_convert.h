@@ -47,6 +47,10 @@ inline void DeliverValueInline(const Cell& cell, const Binding& b, int column, O
         }
         break;
       case Cell::Kind::kReal: {
+        if (!cell.digits.empty()) {
+          text = cell.digits;
+          break;
+        }
         auto [end, ec] = std::to_chars(buffer, buffer + room, cell.real);
         if (ec != std::errc()) return DeliverValue(cell, b, column, out);
         if (b.copied) *b.copied = static_cast<int32_t>(end - buffer);

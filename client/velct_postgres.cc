@@ -159,6 +159,41 @@ Column Describe(const PGresult* result, int i) {
   return c;
 }
 
+// Whether the server's text of a float is already the character form the
+// client library gives a real: the server sends the shortest digits that
+// read back to the same value (extra_float_digits 1), and the client
+// writes them without an exponent when that is no longer than with one.
+// Plain digits with at most one point qualify when they are that short.
+bool ShortestAsIs(std::string_view text) {
+  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (i == text.size()) return false;
+  size_t significant = 0, zeros = 0;  // zeros: trailing, not yet counted
+  bool point = false, leading = true;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.') {
+      if (point) return false;
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      if (c == '0' && leading) continue;
+      leading = false;
+      if (c == '0') {
+        ++zeros;
+      } else {
+        significant += zeros + 1;
+        zeros = 0;
+      }
+    } else {
+      return false;  // an exponent, NaN, Infinity
+    }
+  }
+  if (significant == 0) return true;  // 0 or -0
+  // d.ddde+XX: sign, digits, point if more than one digit, four for the
+  // exponent (two digits do for the plain range of the server's form).
+  const size_t exponent_form = (text[0] == '-' ? 1 : 0) + significant + (significant > 1) + 4;
+  return text.size() <= exponent_form;
+}
+
 // Reads a bytea value's text form ("\x" and hex digits) into bytes.
 void DecodeBytea(std::string_view text, std::string& bytes) {
   bytes.clear();
@@ -496,8 +531,8 @@ class PgBatch : public ResultStream {
     switch (forms_[column]) {
       case Form::kInteger:
         // The server's digits are the decimal form a character binding
-        // takes as they are.
-        if (std::from_chars(text.data(), end, cell.integer).ptr == end) {
+        // takes as they are; the number is read only when a binding needs it.
+        if (!text.empty()) {
           cell.kind = Cell::Kind::kInt;
           cell.digits = text;
           return cell;
@@ -508,6 +543,11 @@ class PgBatch : public ResultStream {
         cell.integer = text == "t" ? 1 : 0;
         return cell;
       case Form::kReal:
+        if (ShortestAsIs(text)) {
+          cell.kind = Cell::Kind::kReal;
+          cell.digits = text;
+          return cell;
+        }
         if (std::from_chars(text.data(), end, cell.real).ptr == end) {
           cell.kind = Cell::Kind::kReal;
           return cell;

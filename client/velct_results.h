@@ -40,8 +40,12 @@ struct Cell {
   Kind kind = Kind::kNull;
   int64_t integer = 0;
   double real = 0;
-  std::string_view bytes;   // kText and kBytes
-  std::string_view digits;  // kInt: its decimal form, when the server sent it so
+  std::string_view bytes;  // kText and kBytes
+  // kInt, kReal: the value's character form (decimal; the shortest
+  // form that reads back to the same double), when the server sent it
+  // so. Then integer and real are left unread: they are read from these
+  // digits only when a binding needs the number.
+  std::string_view digits;
 };
 
 // The results of one batch. The command layer calls NextResult until it

@@ -272,25 +272,11 @@ void SetFixedTime(const cs_daterec* rec) {
 
 }  // namespace velct
 
-namespace velct::detail {
-
-std::atomic<FetchProgress>& ProgressCallback() {
-  static std::atomic<FetchProgress> callback{nullptr};
-  return callback;
-}
-
-std::atomic<int64_t>& ProgressEvery() {
-  static std::atomic<int64_t> every{0};
-  return every;
-}
-
-}  // namespace velct::detail
-
 namespace velct {
 
 void SetFetchProgress(FetchProgress callback, int64_t every) {
-  detail::ProgressEvery().store(every > 0 ? every : 0);
-  detail::ProgressCallback().store(every > 0 ? callback : nullptr);
+  detail::g_progress_every.store(every > 0 ? every : 0);
+  detail::g_progress.store(every > 0 ? callback : nullptr);
 }
 
 }  // namespace velct

@@ -241,8 +241,8 @@ struct State {
 State& GlobalState();
 
 // Progress reports of long fetches (velct::SetFetchProgress).
-std::atomic<FetchProgress>& ProgressCallback();
-std::atomic<int64_t>& ProgressEvery();
+inline std::atomic<FetchProgress> g_progress{nullptr};
+inline std::atomic<int64_t> g_progress_every{0};
 
 // Counts one call of fn; true when a failure rule makes it fail.
 bool RuleFails(Fn fn);

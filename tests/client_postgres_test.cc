@@ -126,6 +126,33 @@ TEST_F(ClientPostgres, EveryMappedTypeIsDescribedAndDeliveredAsText) {
             "NULL,NULL,NULL) | done(2) | end");
   EXPECT_EQ(fresh->Run("select 'NaN'::float8 as a, '-Infinity'::real as b, false as c"),
             "row[a:10:8,b:10:8,c:8:4] | (nan,-inf,0) | done(1) | end");
+  // Reals in the shortest form, without an exponent when that is no longer.
+  EXPECT_EQ(fresh->Run("select v from (values (1e6::float8), (1e-4), (123456.789), (-0.5), (100),"
+                       " (1e15), (0.001), ('-0'), (123456789012345680), (12345678.5)) t(v)"),
+            "row[v:10:8] | (1e+06) | (1e-04) | (123456.789) | (-0.5) | (100) | (1e+15) | (0.001) | "
+            "(-0) | (123456789012345680) | (12345678.5) | done(10) | end");
+  // Numbers bound as numbers.
+  cs_command* cmd = nullptr;
+  ASSERT_EQ(ct_cmd_alloc(fresh->get(), &cmd), 1);
+  const char* numbers = "select 12.5::float8 as r, -40000 as i, 9000000000::bigint as big";
+  ASSERT_EQ(ct_command(cmd, VEL_LANG_CMD, numbers, VEL_NULLTERM, VEL_UNUSED), 1);
+  ASSERT_EQ(ct_send(cmd), 1);
+  int32_t type = 0;
+  ASSERT_EQ(ct_results(cmd, &type), 1);
+  double real = 0;
+  int32_t integer = 0, big = 0;
+  cs_datafmt fmt{};
+  fmt.datatype = VEL_FLOAT_TYPE;
+  ASSERT_EQ(ct_bind(cmd, 1, &fmt, &real, nullptr, nullptr), 1);
+  fmt.datatype = VEL_INT_TYPE;
+  ASSERT_EQ(ct_bind(cmd, 2, &fmt, &integer, nullptr, nullptr), 1);
+  ASSERT_EQ(ct_bind(cmd, 3, &fmt, &big, nullptr, nullptr), 1);
+  ASSERT_EQ(ct_fetch(cmd, VEL_UNUSED, VEL_UNUSED, VEL_UNUSED, nullptr), 1);
+  EXPECT_EQ(real, 12.5);
+  EXPECT_EQ(integer, -40000);
+  EXPECT_EQ(big, 2147483647) << "clamped, with a message";
+  ASSERT_EQ(fresh->recorder().client_messages.size(), 1u);
+  ct_cmd_drop(cmd);
 }
 
 TEST_F(ClientPostgres, UseReconnectsToAnotherDatabaseOfTheServer) {
