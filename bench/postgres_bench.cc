@@ -223,6 +223,8 @@ void BM_PgSendQueryAsResultsFile(benchmark::State& state) {
     state.SkipWithError("cannot log on through the no-op provider");
     return;
   }
+  // Results files are written below the host's current directory.
+  fs::current_path(d);
   const fs::path out = d / "results.txt";
   for (auto _ : state) {
     velsrv::CallResult r = client.Call(
@@ -230,9 +232,12 @@ void BM_PgSendQueryAsResultsFile(benchmark::State& state) {
         {velsrv::RpcParam::Text("@recipient", "ops"), velsrv::RpcParam::Text("@query", kQuery),
          velsrv::RpcParam::Text("@dbuser", veltest::PgServer::kVelmailPassword),
          velsrv::RpcParam::Text("@attach_result", "true"),
-         velsrv::RpcParam::Text("@attachname", out.string())});
+         velsrv::RpcParam::Text("@attachname", "results.txt")});
     if (r.returned != 1) {
-      state.SkipWithError("xp_sendmail failed");
+      std::string why = "xp_sendmail failed:";
+      for (const velsrv::RoutedMessage& m : r.routed) why += " " + m.text;
+      for (const std::string& line : r.log) why += " " + line;
+      state.SkipWithError(why.c_str());
       return;
     }
   }

@@ -29,8 +29,8 @@ std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
 
 // A session answering from script. The login part of the script (what
 // comes before its first batch) is read at once: its messages go to out
-// and its failure rules are installed in state.
-std::unique_ptr<Session> OpenScriptSession(State& state, const Script& script, Outbox& out);
+// and its failure rules are installed.
+std::unique_ptr<Session> OpenScriptSession(std::shared_ptr<const Script> script, Outbox& out);
 
 }  // namespace velct::detail
 

@@ -2,21 +2,42 @@
 // read one by one, with their columns described, bound and fetched.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 
 #include "velct_call.h"
 #include "velct_convert.h"
 
 using velct::kMsgBadArgument;
+using velct::kMsgCanceled;
 using velct::kMsgOutOfSequence;
+using velct::detail::CallFails;
+using velct::detail::Fn;
+using velct::detail::HeldCommand;
+using velct::detail::HeldConnection;
 using velct::detail::Outbox;
-using velct::detail::RunCall;
-using velct::detail::State;
+using velct::detail::RunCommandCall;
 
 namespace {
 
-int32_t Refuse(Outbox& out, cs_command* cmd, velct::ClientCode code, const std::string& text) {
-  return velct::detail::Refuse(out, cmd->connection, code, text);
+int32_t Refuse(Outbox& out, HeldCommand& cmd, velct::ClientCode code, const std::string& text) {
+  return velct::detail::Refuse(out, cmd.connection().get(), code, text);
+}
+
+// Where the messages of a call on the command go.
+void Address(Outbox& out, HeldCommand& cmd) {
+  cs_connection* con = cmd.connection().get();
+  out.Address(con->context.load(std::memory_order_relaxed), con);
+}
+
+// A call that a canceller interrupted gives up what it read: the results
+// end, and the messages the server sent meanwhile (its answer to the
+// cancel among them) are left out.
+int32_t GiveUp(Outbox& out, HeldCommand& cmd, const char* call) {
+  out.Drop();
+  cmd->EndResults();
+  return Refuse(out, cmd, kMsgCanceled, std::string(call) + ": canceled");
 }
 
 // Whether the current result has rows to fetch (or had them).
@@ -41,23 +62,33 @@ void cs_command::EndResults() {
 extern "C" {
 
 VEL_EXPORT int32_t VEL_CDECL ct_cmd_alloc(cs_connection* con, cs_command** cmd) {
-  return RunCall("ct_cmd_alloc", [&](State& state, Outbox&) -> int32_t {
-    cs_connection* connection = state.Find(con);
-    if (!connection || !cmd) return VEL_FAIL;
-    auto command = std::make_unique<cs_command>();
-    command->connection = connection;
-    *cmd = command.get();
-    connection->commands.insert(*cmd);
-    state.commands.emplace(*cmd, std::move(command));
-    return VEL_SUCCEED;
-  });
+  if (CallFails(Fn::kCtCmdAlloc)) return VEL_FAIL;
+  HeldConnection connection(con);
+  if (!connection || !cmd) return VEL_FAIL;
+  auto& state = velct::detail::GlobalState();
+  cs_command* command = nullptr;
+  {
+    std::lock_guard lock(state.mutex);
+    command = state.commands.Take();
+  }
+  if (!command) return VEL_FAIL;
+  try {
+    connection->commands.insert(command);
+  } catch (const std::bad_alloc&) {
+    std::lock_guard lock(state.mutex);
+    state.commands.Give(command);
+    return VEL_FAIL;
+  }
+  // A record given back was reset by whoever dropped it; it becomes live
+  // as its connection is set.
+  command->connection.store(connection.get(), std::memory_order_release);
+  *cmd = command;
+  return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_command(cs_command* cmd, int32_t type, const char* text,
                                         int32_t length, int32_t /*option*/) {
-  return RunCall("ct_command", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
+  return RunCommandCall(Fn::kCtCommand, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
     if (command->phase == CommandPhase::kSent)
       return Refuse(out, command, kMsgOutOfSequence,
                     "ct_command(): the results of the last batch are still pending");
@@ -74,15 +105,14 @@ VEL_EXPORT int32_t VEL_CDECL ct_command(cs_command* cmd, int32_t type, const cha
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_send(cs_command* cmd) {
-  return RunCall("ct_send", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
+  return RunCommandCall(Fn::kCtSend, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
     if (command->phase != CommandPhase::kInitiated)
       return Refuse(out, command, kMsgOutOfSequence, "ct_send(): no command was initiated");
-    if (!command->connection->session)
+    cs_connection* con = command.connection().get();
+    if (!con->session)
       return Refuse(out, command, kMsgOutOfSequence, "ct_send(): the connection is not open");
-    out.Address(command->connection->context, command->connection);
-    command->results = command->connection->session->Run(command->text, out);
+    Address(out, command);
+    command->results = con->session->Run(command->text, out);
     command->phase = CommandPhase::kSent;
     command->has_result = false;
     command->bindings.clear();
@@ -91,35 +121,34 @@ VEL_EXPORT int32_t VEL_CDECL ct_send(cs_command* cmd) {
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_results(cs_command* cmd, int32_t* result_type) {
-  return RunCall("ct_results", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
+  return RunCommandCall(Fn::kCtResults, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
     if (command->phase != CommandPhase::kSent)
       return Refuse(out, command, kMsgOutOfSequence, "ct_results(): no batch was sent");
     if (!result_type) return Refuse(out, command, kMsgBadArgument, "ct_results(): no result type");
-    if (Fetchable(command) && !command->rows_ended)
+    if (Fetchable(command.get()) && !command->rows_ended)
       return Refuse(out, command, kMsgOutOfSequence,
                     "ct_results(): rows of the current result are still to be fetched");
-    out.Address(command->connection->context, command->connection);
-    if (!command->results->NextResult(out)) {
+    Address(out, command);
+    const bool more = command->results->NextResult(out);
+    if (command.connection().Interrupted(command.get()))
+      return GiveUp(out, command, "ct_results()");
+    if (!more) {
       command->EndResults();
-      return VEL_END_RESULTS;
+      return static_cast<int32_t>(VEL_END_RESULTS);
     }
     command->has_result = true;
     command->rows_ended = false;
     command->rows_fetched = 0;
     command->bindings.assign(command->results->columns().size(), Binding{});
     *result_type = command->results->type();
-    return VEL_SUCCEED;
+    return static_cast<int32_t>(VEL_SUCCEED);
   });
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_res_info(cs_command* cmd, int32_t type, void* buf,
                                          int32_t /*buflen*/, int32_t* outlen) {
-  return RunCall("ct_res_info", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
-    if (!HasResult(command))
+  return RunCommandCall(Fn::kCtResInfo, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
+    if (!HasResult(command.get()))
       return Refuse(out, command, kMsgOutOfSequence, "ct_res_info(): there is no current result");
     if (!buf) return Refuse(out, command, kMsgBadArgument, "ct_res_info(): no buffer");
     int32_t value = 0;
@@ -127,7 +156,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_res_info(cs_command* cmd, int32_t type, void* bu
       // Command done reports its count; a result with rows, the rows
       // fetched so far.
       int64_t count = command->results->type() == VEL_CMD_DONE ? command->results->row_count()
-                      : Fetchable(command)                     ? command->rows_fetched
+                      : Fetchable(command.get())               ? command->rows_fetched
                                                                : -1;
       value = static_cast<int32_t>(count);
     } else if (type == VEL_NUMDATA) {
@@ -143,10 +172,8 @@ VEL_EXPORT int32_t VEL_CDECL ct_res_info(cs_command* cmd, int32_t type, void* bu
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_describe(cs_command* cmd, int32_t item, cs_datafmt* fmt) {
-  return RunCall("ct_describe", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
-    if (!HasResult(command))
+  return RunCommandCall(Fn::kCtDescribe, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
+    if (!HasResult(command.get()))
       return Refuse(out, command, kMsgOutOfSequence, "ct_describe(): there is no current result");
     const auto& columns = command->results->columns();
     if (!fmt || item < 1 || static_cast<size_t>(item) > columns.size())
@@ -165,14 +192,12 @@ VEL_EXPORT int32_t VEL_CDECL ct_describe(cs_command* cmd, int32_t item, cs_dataf
 
 VEL_EXPORT int32_t VEL_CDECL ct_bind(cs_command* cmd, int32_t item, cs_datafmt* fmt, void* buf,
                                      int32_t* copied, int16_t* indicator) {
-  return RunCall("ct_bind", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
+  return RunCommandCall(Fn::kCtBind, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
     if (item == VEL_UNUSED) {
       for (Binding& b : command->bindings) b = Binding{};
       return VEL_SUCCEED;
     }
-    if (!Fetchable(command) || command->phase != CommandPhase::kSent)
+    if (!Fetchable(command.get()) || command->phase != CommandPhase::kSent)
       return Refuse(out, command, kMsgOutOfSequence, "ct_bind(): there is no result with rows");
     if (item < 1 || static_cast<size_t>(item) > command->bindings.size())
       return Refuse(out, command, kMsgBadArgument, "ct_bind(): no column " + std::to_string(item));
@@ -188,60 +213,92 @@ VEL_EXPORT int32_t VEL_CDECL ct_bind(cs_command* cmd, int32_t item, cs_datafmt* 
 VEL_EXPORT int32_t VEL_CDECL ct_fetch(cs_command* cmd, int32_t type, int32_t offset, int32_t option,
                                       int32_t* rows_read) {
   int64_t fetched = 0;
-  const int32_t result = RunCall("ct_fetch", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = state.Find(cmd);
-    if (!command) return VEL_FAIL;
-    if (type != VEL_UNUSED || offset != VEL_UNUSED || option != VEL_UNUSED)
-      return Refuse(out, command, kMsgBadArgument, "ct_fetch(): only one row at a time is served");
-    if (!Fetchable(command) || command->phase != CommandPhase::kSent)
-      return Refuse(out, command, kMsgOutOfSequence, "ct_fetch(): there is no result with rows");
-    if (rows_read) *rows_read = 0;
-    if (command->rows_ended) return VEL_END_DATA;
-    out.Address(command->connection->context, command->connection);
-    velct::detail::ResultStream& results = *command->results;
-    if (!results.NextRow(out)) {
-      command->rows_ended = true;
-      return VEL_END_DATA;
-    }
-    fetched = ++command->rows_fetched;
-    for (size_t i = 0; i < command->bindings.size(); ++i) {
-      const Binding& b = command->bindings[i];
-      if (b.bound) velct::detail::DeliverValue(results.cell(i), b, static_cast<int>(i + 1), out);
-    }
-    if (rows_read) *rows_read = 1;
-    return VEL_SUCCEED;
-  });
+  const int32_t result =
+      RunCommandCall(Fn::kCtFetch, cmd, [&](HeldCommand& command, Outbox& out) -> int32_t {
+        if (type != VEL_UNUSED || offset != VEL_UNUSED || option != VEL_UNUSED)
+          return Refuse(out, command, kMsgBadArgument,
+                        "ct_fetch(): only one row at a time is served");
+        if (!Fetchable(command.get()) || command->phase != CommandPhase::kSent)
+          return Refuse(out, command, kMsgOutOfSequence,
+                        "ct_fetch(): there is no result with rows");
+        if (rows_read) *rows_read = 0;
+        if (command->rows_ended) return VEL_END_DATA;
+        Address(out, command);
+        velct::detail::ResultStream& results = *command->results;
+        const bool row = results.NextRow(out);
+        if (command.connection().Interrupted(command.get()))
+          return GiveUp(out, command, "ct_fetch()");
+        if (!row) {
+          command->rows_ended = true;
+          return VEL_END_DATA;
+        }
+        fetched = ++command->rows_fetched;
+        results.DeliverRow(command->bindings, out);
+        if (rows_read) *rows_read = 1;
+        return VEL_SUCCEED;
+      });
   // Reported outside the lock, on the fetching thread.
-  const int64_t every = velct::detail::ProgressEvery().load();
-  velct::FetchProgress progress = velct::detail::ProgressCallback().load();
-  if (progress != nullptr && every > 0 && fetched > 0 && fetched % every == 0) progress(fetched);
+  if (fetched > 0) {
+    const int64_t every = velct::detail::g_progress_every.load(std::memory_order_relaxed);
+    if (every > 0 && fetched % every == 0) {
+      velct::FetchProgress progress = velct::detail::g_progress.load();
+      if (progress != nullptr) progress(fetched);
+    }
+  }
   return result;
 }
 
+// A cancel from another thread while a call on the command (or, without a
+// command, on the connection) is running interrupts that call: a call
+// waiting for the server has the server stop the statement and returns
+// VEL_FAIL with a client message. The cancel then ends whatever results
+// the command has when it gets the connection.
 VEL_EXPORT int32_t VEL_CDECL ct_cancel(cs_connection* con, cs_command* cmd, int32_t type) {
-  return RunCall("ct_cancel", [&](State& state, Outbox& out) -> int32_t {
-    cs_command* command = cmd ? state.Find(cmd) : nullptr;
-    cs_connection* connection = con ? state.Find(con) : nullptr;
-    if ((cmd && !command) || (con && !connection) || (!command && !connection)) return VEL_FAIL;
-    if (type != VEL_CANCEL_ALL)
-      return velct::detail::Refuse(out, command ? command->connection : connection, kMsgBadArgument,
-                                   "ct_cancel(): only cancel-all is served");
-    if (command) {
-      command->EndResults();
+  if (CallFails(Fn::kCtCancel)) return VEL_FAIL;
+  if (!con && !cmd) return VEL_FAIL;
+  Outbox out;
+  int32_t result = VEL_FAIL;
+  {
+    std::optional<HeldCommand> command;
+    std::optional<HeldConnection> connection;
+    if (cmd) {
+      command.emplace(cmd, type == VEL_CANCEL_ALL);
+      if (!*command) return VEL_FAIL;
+      // The connection, when given too, is only checked to be one.
+      if (con && con != command->connection().get() &&
+          !(velct::detail::IsConnectionRecord(con) && con->context.load()))
+        return VEL_FAIL;
+    } else if (type == VEL_CANCEL_ALL) {
+      connection.emplace(con, nullptr);
     } else {
-      for (cs_command* each : connection->commands) state.Find(each)->EndResults();
+      connection.emplace(con);
     }
-    return VEL_SUCCEED;
-  });
+    if (connection && !*connection) return VEL_FAIL;
+    cs_connection* held = command ? command->connection().get() : connection->get();
+    if (type != VEL_CANCEL_ALL) {
+      result = velct::detail::Refuse(out, held, kMsgBadArgument,
+                                     "ct_cancel(): only cancel-all is served");
+    } else {
+      if (command) {
+        (*command)->EndResults();
+      } else {
+        for (cs_command* each : held->commands) each->EndResults();
+      }
+      result = VEL_SUCCEED;
+    }
+  }
+  out.Deliver();
+  return result;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_cmd_drop(cs_command* cmd) {
-  return RunCall("ct_cmd_drop", [&](State& state, Outbox&) -> int32_t {
-    // Pending results go with the command.
-    if (!state.Find(cmd)) return VEL_FAIL;
-    state.Drop(cmd);
-    return VEL_SUCCEED;
-  });
+  if (CallFails(Fn::kCtCmdDrop)) return VEL_FAIL;
+  // Pending results go with the command; a call of another thread that
+  // waits for the server on it is interrupted.
+  HeldCommand command(cmd, true);
+  if (!command) return VEL_FAIL;
+  velct::detail::DropCommand(command.connection(), command.get());
+  return VEL_SUCCEED;
 }
 
 }  // extern "C"

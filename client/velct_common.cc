@@ -5,7 +5,9 @@
 
 #include "velct_state.h"
 
-using velct::detail::CallScope;
+using velct::detail::CallFails;
+using velct::detail::Fn;
+using velct::detail::GlobalState;
 
 namespace {
 
@@ -18,7 +20,8 @@ cs_daterec LocalNow() {
   const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
 
   // std::localtime shares one buffer per process; copy it out at once.
-  // Callers hold the stand-in's lock, which keeps our own calls apart.
+  // Callers hold the stand-in's shared lock, which keeps our own calls
+  // apart.
   const std::tm local = *std::localtime(&now_t);
 
   cs_daterec rec{};
@@ -50,9 +53,11 @@ extern "C" {
 // asked for, is the record's size.
 VEL_EXPORT int32_t VEL_CDECL cs_time(cs_context* ctx, cs_locale* /*locale*/, void* /*buf*/,
                                      int32_t /*buflen*/, int32_t* outlen, cs_daterec* daterec) {
-  CallScope call("cs_time");
-  if (call.failed() || !daterec || !call.state().Find(ctx)) return VEL_FAIL;
-  const auto& fixed = call.state().fixed_time;
+  if (CallFails(Fn::kCsTime)) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  if (!daterec || !state.Find(ctx)) return VEL_FAIL;
+  const auto& fixed = state.fixed_time;
   *daterec = fixed ? *fixed : LocalNow();
   if (outlen) *outlen = static_cast<int32_t>(sizeof(cs_daterec));
   return VEL_SUCCEED;
@@ -60,16 +65,17 @@ VEL_EXPORT int32_t VEL_CDECL cs_time(cs_context* ctx, cs_locale* /*locale*/, voi
 
 VEL_EXPORT int32_t VEL_CDECL com_uninitialize_tds_text(void* a1, void* a5, int32_t value144,
                                                        void* a7, void* a8) {
-  CallScope call("com_uninitialize_tds_text");
-  if (call.failed()) return VEL_FAIL;
-  auto& last = call.state().last_uninit;
+  if (CallFails(Fn::kComUninitializeTdsText)) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  auto& last = state.last_uninit;
   last.a1 = a1;
   last.a5 = a5;
   last.value144 = value144;
   last.a7 = a7;
   last.a8 = a8;
   ++last.calls;
-  return call.state().uninit_result;
+  return state.uninit_result;
 }
 
 }  // extern "C"

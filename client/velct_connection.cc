@@ -3,7 +3,9 @@
 //
 // The user name and password are kept as properties; a PostgreSQL server
 // takes them as the login, the other backends accept any.
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "velct_backends.h"
@@ -14,10 +16,13 @@ using velct::kMsgBadArgument;
 using velct::kMsgCannotConnect;
 using velct::kMsgOutOfSequence;
 using velct::kMsgUnknownServer;
+using velct::detail::CallFails;
+using velct::detail::Fn;
+using velct::detail::GlobalState;
+using velct::detail::HeldConnection;
 using velct::detail::Outbox;
 using velct::detail::Refuse;
-using velct::detail::RunCall;
-using velct::detail::State;
+using velct::detail::RunConnectionCall;
 
 namespace {
 
@@ -102,43 +107,60 @@ int32_t GetProperty(cs_connection* con, int32_t property, void* buf, int32_t buf
 }
 
 // Opens the server end that the interfaces file names for the server, or a
-// scripted server of that name when the file does not list it.
-int32_t Connect(State& state, cs_connection* con, const std::string& server, Outbox& out) {
+// scripted server of that name when the file does not list it. The wait for
+// the server holds the connection only.
+int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
+  cs_connection* con = held.get();
+  cs_context* ctx = con->context.load(std::memory_order_relaxed);
+  std::string interfaces;
+  {
+    auto& state = GlobalState();
+    std::lock_guard lock(state.mutex);
+    interfaces = ctx->interfaces_file;
+  }
   std::string problem;
-  auto entry = velct::detail::LookUpServer(con->context->interfaces_file, server, problem);
-  if (!entry && state.scripted_servers.count(server)) {
-    entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kScript, server};
+  auto entry = velct::detail::LookUpServer(interfaces, server, problem);
+  std::shared_ptr<const velct::Script> script;
+  {
+    auto& state = GlobalState();
+    std::lock_guard lock(state.mutex);
+    if (!entry && state.scripted_servers.count(server))
+      entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kScript, server};
+    if (entry && entry->backend == velct::detail::ServerEntry::Backend::kScript) {
+      auto found = state.scripted_servers.find(entry->target);
+      if (found != state.scripted_servers.end())
+        script = std::make_shared<const velct::Script>(found->second);
+    }
   }
   if (!entry)
     return Refuse(out, con, kMsgUnknownServer,
                   "ct_connect(): unknown server '" + server + "': " + problem);
 
+  std::unique_ptr<velct::detail::Session> session;
   if (entry->backend == velct::detail::ServerEntry::Backend::kScript) {
-    auto script = state.scripted_servers.find(entry->target);
-    if (script == state.scripted_servers.end())
+    if (!script)
       return Refuse(out, con, kMsgUnknownServer,
                     "ct_connect(): no scripted server '" + entry->target + "' is registered");
-    out.Address(con->context, con);
-    con->session = velct::detail::OpenScriptSession(state, script->second, out);
+    out.Address(ctx, con);
+    session = velct::detail::OpenScriptSession(std::move(script), out);
   } else if (entry->backend == velct::detail::ServerEntry::Backend::kPostgres) {
-    con->session = velct::detail::OpenPostgresSession(server, entry->target, con->user_name,
-                                                      con->password, problem);
-    if (!con->session)
+    session = velct::detail::OpenPostgresSession(server, entry->target, con->user_name,
+                                                 con->password, problem);
+    if (!session)
       return Refuse(out, con, kMsgCannotConnect,
                     "ct_connect(): cannot connect to server '" + server + "': " + problem);
   } else {
-    con->session = velct::detail::OpenSqliteSession(server, entry->target, problem);
-    if (!con->session)
+    session = velct::detail::OpenSqliteSession(server, entry->target, problem);
+    if (!session)
       return Refuse(out, con, kMsgCannotConnect,
                     "ct_connect(): cannot open database '" + entry->target + "': " + problem);
   }
+  {
+    std::lock_guard lock(con->session_mutex);
+    con->session = std::move(session);
+  }
   con->server_name = server;
   return VEL_SUCCEED;
-}
-
-// Ends the results of every command of the connection.
-void CancelCommands(State& state, cs_connection* con) {
-  for (cs_command* handle : con->commands) state.Find(handle)->EndResults();
 }
 
 }  // namespace
@@ -146,22 +168,24 @@ void CancelCommands(State& state, cs_connection* con) {
 extern "C" {
 
 VEL_EXPORT int32_t VEL_CDECL ct_con_alloc(cs_context* ctx, cs_connection** con) {
-  return RunCall("ct_con_alloc", [&](State& state, Outbox&) -> int32_t {
-    cs_context* context = state.Find(ctx);
-    if (!con || !context || !context->initialised) return VEL_FAIL;
-    auto connection = std::make_unique<cs_connection>();
-    connection->context = context;
-    *con = connection.get();
-    state.connections.emplace(*con, std::move(connection));
-    return VEL_SUCCEED;
-  });
+  if (CallFails(Fn::kCtConAlloc) || !con) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  cs_context* context = state.Find(ctx);
+  if (!context || !context->initialised) return VEL_FAIL;
+  // A record given back was reset by whoever dropped it; it becomes live
+  // as its context is set.
+  cs_connection* connection = state.connections.Take();
+  if (!connection) return VEL_FAIL;
+  connection->context.store(context, std::memory_order_release);
+  *con = connection;
+  return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_con_props(cs_connection* con, int32_t action, int32_t property,
                                           void* buf, int32_t buflen, int32_t* outlen) {
-  return RunCall("ct_con_props", [&](State& state, Outbox& out) -> int32_t {
-    cs_connection* connection = state.Find(con);
-    if (!connection) return VEL_FAIL;
+  return RunConnectionCall(Fn::kCtConProps, con, [&](HeldConnection& held, Outbox& out) -> int32_t {
+    cs_connection* connection = held.get();
     if (action == VEL_SET) return SetProperty(connection, property, buf, buflen, out);
     if (action == VEL_GET) return GetProperty(connection, property, buf, buflen, outlen, out);
     return Refuse(out, connection, kMsgBadArgument, "ct_con_props(): unknown action");
@@ -169,50 +193,62 @@ VEL_EXPORT int32_t VEL_CDECL ct_con_props(cs_connection* con, int32_t action, in
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_connect(cs_connection* con, const char* server, int32_t length) {
-  return RunCall("ct_connect", [&](State& state, Outbox& out) -> int32_t {
-    cs_connection* connection = state.Find(con);
-    if (!connection) return VEL_FAIL;
-    if (connection->session)
-      return Refuse(out, connection, kMsgOutOfSequence, "ct_connect(): already connected");
+  return RunConnectionCall(Fn::kCtConnect, con, [&](HeldConnection& held, Outbox& out) -> int32_t {
+    if (held->session)
+      return Refuse(out, held.get(), kMsgOutOfSequence, "ct_connect(): already connected");
     std::string name;
     if (!ReadString(server, length, name))
-      return Refuse(out, connection, kMsgBadArgument, "ct_connect(): bad server name or length");
-    return Connect(state, connection, name, out);
+      return Refuse(out, held.get(), kMsgBadArgument, "ct_connect(): bad server name or length");
+    return Connect(held, name, out);
   });
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_close(cs_connection* con, int32_t option) {
-  return RunCall("ct_close", [&](State& state, Outbox& out) -> int32_t {
-    cs_connection* connection = state.Find(con);
-    if (!connection) return VEL_FAIL;
-    if (option != VEL_FORCE_CLOSE && option != VEL_UNUSED)
-      return Refuse(out, connection, kMsgBadArgument, "ct_close(): unknown option");
+  if (CallFails(Fn::kCtClose)) return VEL_FAIL;
+  Outbox out;
+  int32_t result = VEL_FAIL;
+  {
+    // With force, a call of another thread that waits for the server is
+    // interrupted.
     const bool force = option == VEL_FORCE_CLOSE;
-    if (!connection->session) {
+    std::optional<HeldConnection> held;
+    if (force)
+      held.emplace(con, nullptr);
+    else
+      held.emplace(con);
+    if (!*held) return VEL_FAIL;
+    cs_connection* connection = held->get();
+    if (option != VEL_FORCE_CLOSE && option != VEL_UNUSED) {
+      result = Refuse(out, connection, kMsgBadArgument, "ct_close(): unknown option");
+    } else if (!connection->session) {
       // Closing what is not open is harmless under force.
-      return force ? VEL_SUCCEED
-                   : Refuse(out, connection, kMsgOutOfSequence, "ct_close(): not connected");
+      result = force ? VEL_SUCCEED
+                     : Refuse(out, connection, kMsgOutOfSequence, "ct_close(): not connected");
+    } else if (!force &&
+               std::any_of(connection->commands.begin(), connection->commands.end(),
+                           [](cs_command* cmd) { return cmd->phase == CommandPhase::kSent; })) {
+      result = Refuse(out, connection, kMsgOutOfSequence,
+                      "ct_close(): results are pending; cancel them or close with force");
+    } else {
+      // Results read from the session, so they end first.
+      for (cs_command* cmd : connection->commands) cmd->EndResults();
+      {
+        std::lock_guard lock(connection->session_mutex);
+        connection->session.reset();
+      }
+      connection->server_name.clear();
+      result = VEL_SUCCEED;
     }
-    if (!force) {
-      for (cs_command* cmd : connection->commands)
-        if (state.Find(cmd)->phase == CommandPhase::kSent)
-          return Refuse(out, connection, kMsgOutOfSequence,
-                        "ct_close(): results are pending; cancel them or close with force");
-    }
-    CancelCommands(state, connection);
-    connection->session.reset();
-    connection->server_name.clear();
-    return VEL_SUCCEED;
-  });
+  }
+  out.Deliver();
+  return result;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_con_drop(cs_connection* con) {
-  return RunCall("ct_con_drop", [&](State& state, Outbox& out) -> int32_t {
-    cs_connection* connection = state.Find(con);
-    if (!connection) return VEL_FAIL;
-    if (connection->session)
-      return Refuse(out, connection, kMsgOutOfSequence, "ct_con_drop(): close it first");
-    state.Drop(connection);
+  return RunConnectionCall(Fn::kCtConDrop, con, [&](HeldConnection& held, Outbox& out) -> int32_t {
+    if (held->session)
+      return Refuse(out, held.get(), kMsgOutOfSequence, "ct_con_drop(): close it first");
+    velct::detail::DropConnection(held);
     return VEL_SUCCEED;
   });
 }

@@ -5,7 +5,9 @@
 
 #include "velct_state.h"
 
-using velct::detail::CallScope;
+using velct::detail::CallFails;
+using velct::detail::Fn;
+using velct::detail::GlobalState;
 
 namespace {
 
@@ -22,16 +24,31 @@ void** CallbackSlot(cs_connection& con, int32_t type) {
   }
 }
 
-void** CallbackSlot(cs_context& ctx, int32_t type) {
+// Sets or gets a callback of the context; false for a type it does not
+// keep. Caller holds the shared lock (the message callbacks are atomic, as
+// connections read them without it).
+bool ContextCallback(cs_context& ctx, int32_t type, bool set, void*& func) {
   switch (type) {
     case VEL_CB_SERVERMSG:
-      return reinterpret_cast<void**>(&ctx.server_message);
+      if (set)
+        ctx.server_message.store(reinterpret_cast<cs_servermsg_fn>(func));
+      else
+        func = reinterpret_cast<void*>(ctx.server_message.load());
+      return true;
     case VEL_CB_CLIENTMSG:
-      return reinterpret_cast<void**>(&ctx.client_message);
+      if (set)
+        ctx.client_message.store(reinterpret_cast<cs_clientmsg_fn>(func));
+      else
+        func = reinterpret_cast<void*>(ctx.client_message.load());
+      return true;
     case VEL_CB_CHALLENGE:
-      return reinterpret_cast<void**>(&ctx.challenge);
+      if (set)
+        ctx.challenge = reinterpret_cast<cs_challenge_fn>(func);
+      else
+        func = reinterpret_cast<void*>(ctx.challenge);
+      return true;
     default:
-      return nullptr;
+      return false;
   }
 }
 
@@ -40,84 +57,104 @@ void** CallbackSlot(cs_context& ctx, int32_t type) {
 extern "C" {
 
 VEL_EXPORT int32_t VEL_CDECL cs_ctx_alloc(int32_t version, cs_context** ctx) {
-  CallScope call("cs_ctx_alloc");
-  if (call.failed() || !ctx || version != VEL_CS_VERSION) return VEL_FAIL;
-  auto context = std::make_unique<cs_context>();
+  if (CallFails(Fn::kCsCtxAlloc) || !ctx || version != VEL_CS_VERSION) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  cs_context* context = state.contexts.Take();
+  if (!context) return VEL_FAIL;
   context->version = version;
-  cs_context* handle = context.get();
-  call.state().contexts.emplace(handle, std::move(context));
-  call.state().last_allocated = handle;
-  *ctx = handle;
+  context->initialised = false;
+  context->server_message.store(nullptr);
+  context->client_message.store(nullptr);
+  context->challenge = nullptr;
+  context->interfaces_file.clear();
+  state.last_allocated = context;
+  *ctx = context;
   return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL cs_ctx_drop(cs_context* ctx) {
-  CallScope call("cs_ctx_drop");
-  if (call.failed()) return VEL_FAIL;
+  if (CallFails(Fn::kCsCtxDrop)) return VEL_FAIL;
   // A context may be dropped whether or not ct_exit succeeded on it; its
-  // connections go with it.
-  if (!call.state().Find(ctx)) return VEL_FAIL;
-  call.state().DropConnectionsOf(ctx);
-  call.state().contexts.erase(ctx);
+  // connections go with it. It is dead from here on, so that no
+  // connection is added to it while they are dropped.
+  {
+    auto& state = GlobalState();
+    std::lock_guard lock(state.mutex);
+    if (!state.Find(ctx)) return VEL_FAIL;
+    ctx->initialised = false;
+    state.contexts.Give(ctx);
+  }
+  velct::detail::DropConnectionsOf(ctx);
   return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_init(cs_context* ctx, int32_t version) {
-  CallScope call("ct_init");
-  cs_context* context = call.state().Find(ctx);
-  if (call.failed() || !context || version != VEL_CS_VERSION) return VEL_FAIL;
+  if (CallFails(Fn::kCtInit)) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  cs_context* context = state.Find(ctx);
+  if (!context || version != VEL_CS_VERSION) return VEL_FAIL;
   context->initialised = true;
   return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_exit(cs_context* ctx, int32_t option) {
-  CallScope call("ct_exit");
-  cs_context* context = call.state().Find(ctx);
-  if (call.failed() || !context || !context->initialised) return VEL_FAIL;
-  if (option != VEL_FORCE_EXIT && option != VEL_UNUSED) return VEL_FAIL;
-  // Without force, open connections keep the library up; with force they
-  // are closed and dropped.
-  const bool has_connections =
-      std::any_of(call.state().connections.begin(), call.state().connections.end(),
-                  [context](const auto& entry) { return entry.second->context == context; });
-  if (has_connections && option != VEL_FORCE_EXIT) return VEL_FAIL;
-  call.state().DropConnectionsOf(context);
-  context->initialised = false;
+  if (CallFails(Fn::kCtExit)) return VEL_FAIL;
+  {
+    auto& state = GlobalState();
+    std::lock_guard lock(state.mutex);
+    cs_context* context = state.Find(ctx);
+    if (!context || !context->initialised) return VEL_FAIL;
+    if (option != VEL_FORCE_EXIT && option != VEL_UNUSED) return VEL_FAIL;
+    // Without force, open connections keep the library up; with force they
+    // are closed and dropped. Either way no connection is added from here.
+    const auto& live = state.connections.live();
+    const bool has_connections = std::any_of(live.begin(), live.end(), [context](cs_connection* c) {
+      return c->context.load(std::memory_order_acquire) == context;
+    });
+    if (has_connections && option != VEL_FORCE_EXIT) return VEL_FAIL;
+    context->initialised = false;
+  }
+  velct::detail::DropConnectionsOf(ctx);
   return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_callback(cs_context* ctx, cs_connection* con, int32_t action,
                                          int32_t type, void* func) {
-  CallScope call("ct_callback");
-  if (call.failed()) return VEL_FAIL;
+  if (CallFails(Fn::kCtCallback)) return VEL_FAIL;
+  if (action != VEL_SET && !(action == VEL_GET && func)) return VEL_FAIL;
   // A connection's callbacks are reached through the connection alone.
-  void** slot = nullptr;
   if (con) {
-    cs_connection* connection = call.state().Find(con);
-    if (!connection || ctx) return VEL_FAIL;
-    slot = CallbackSlot(*connection, type);
-  } else {
-    cs_context* context = call.state().Find(ctx);
-    if (!context || !context->initialised) return VEL_FAIL;
-    slot = CallbackSlot(*context, type);
-  }
-  if (!slot) return VEL_FAIL;
-  if (action == VEL_SET) {
-    *slot = func;  // null removes the callback
+    if (ctx) return VEL_FAIL;
+    velct::detail::HeldConnection connection(con);
+    if (!connection) return VEL_FAIL;
+    void** slot = CallbackSlot(*connection.get(), type);
+    if (!slot) return VEL_FAIL;
+    if (action == VEL_SET)
+      *slot = func;  // null removes the callback
+    else
+      *static_cast<void**>(func) = *slot;
     return VEL_SUCCEED;
   }
-  if (action == VEL_GET && func) {
-    *static_cast<void**>(func) = *slot;
-    return VEL_SUCCEED;
-  }
-  return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  cs_context* context = state.Find(ctx);
+  if (!context || !context->initialised) return VEL_FAIL;
+  if (action == VEL_SET)
+    return ContextCallback(*context, type, true, func) ? VEL_SUCCEED : VEL_FAIL;
+  void* got = nullptr;
+  if (!ContextCallback(*context, type, false, got)) return VEL_FAIL;
+  *static_cast<void**>(func) = got;
+  return VEL_SUCCEED;
 }
 
 VEL_EXPORT int32_t VEL_CDECL ct_config(cs_context* ctx, int32_t action, int32_t property, void* buf,
                                        int32_t buflen, int32_t* outlen) {
-  CallScope call("ct_config");
-  if (call.failed()) return VEL_FAIL;
-  cs_context* context = call.state().Find(ctx);
+  if (CallFails(Fn::kCtConfig)) return VEL_FAIL;
+  auto& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  cs_context* context = state.Find(ctx);
   if (!context || !context->initialised || property != VEL_PROP_IFILE) return VEL_FAIL;
 
   if (action == VEL_SET) {

@@ -86,6 +86,7 @@ inline constexpr ClientCode kMsgBadArgument{1, 1, 1, 2};    // item, property, t
 inline constexpr ClientCode kMsgUnknownServer{2, 1, 5, 3};  // not in the interfaces file
 inline constexpr ClientCode kMsgCannotConnect{2, 1, 5, 4};  // backend could not be opened
 inline constexpr ClientCode kMsgConversion{3, 2, 1, 5};     // value does not convert
+inline constexpr ClientCode kMsgCanceled{1, 1, 1, 6};       // call interrupted by ct_cancel
 
 // Server messages of the SQLite backend.
 inline constexpr int32_t kSrvDatabaseChanged = 5701;   // severity 10, after "use NAME"

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 
 namespace velct::detail {
 namespace {
@@ -39,39 +40,39 @@ void PutBytes(const Binding& b, std::string_view bytes) {
   SetLengths(b, static_cast<int32_t>(n), bytes.size() > n ? static_cast<int16_t>(full) : 0);
 }
 
-// Room for the character form of a value: numbers in digits, binary
-// values in hex.
-struct Scratch {
-  char digits[32];
-  std::string hex;
-};
+// Delivers a binary value as two upper-case hex digits a byte, cut like
+// any value to the buffer, without building the whole text first.
+void PutHex(const Binding& b, std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const size_t full = bytes.size() * 2;
+  const size_t n = std::min(static_cast<size_t>(std::max(0, b.maxlength)), full);
+  char* out = static_cast<char*>(b.buffer);
+  for (size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i / 2]);
+    out[i] = kHex[i % 2 == 0 ? c >> 4 : c & 15];
+  }
+  const size_t shown = std::min<size_t>(full, std::numeric_limits<int16_t>::max());
+  SetLengths(b, static_cast<int32_t>(n), full > n ? static_cast<int16_t>(shown) : 0);
+}
 
-// The character form of a non-NULL value; text is returned as a view of
-// the value itself, the other forms are written into scratch.
-std::string_view CharacterForm(const Cell& cell, Scratch& scratch) {
+// Delivers the character form of a non-NULL value: numbers in digits,
+// binary values in hex, text as it is.
+void PutCharacters(const Cell& cell, const Binding& b) {
+  char digits[32];
   switch (cell.kind) {
     case Cell::Kind::kInt: {
-      auto end =
-          std::to_chars(scratch.digits, scratch.digits + sizeof scratch.digits, cell.integer).ptr;
-      return {scratch.digits, static_cast<size_t>(end - scratch.digits)};
+      if (!cell.digits.empty()) return PutBytes(b, cell.digits);
+      auto end = std::to_chars(digits, digits + sizeof digits, cell.integer).ptr;
+      return PutBytes(b, {digits, static_cast<size_t>(end - digits)});
     }
     case Cell::Kind::kReal: {
-      auto end =
-          std::to_chars(scratch.digits, scratch.digits + sizeof scratch.digits, cell.real).ptr;
-      return {scratch.digits, static_cast<size_t>(end - scratch.digits)};
+      auto end = std::to_chars(digits, digits + sizeof digits, cell.real).ptr;
+      return PutBytes(b, {digits, static_cast<size_t>(end - digits)});
     }
-    case Cell::Kind::kBytes: {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      scratch.hex.clear();
-      scratch.hex.reserve(cell.bytes.size() * 2);
-      for (unsigned char c : cell.bytes) {
-        scratch.hex.push_back(kHex[c >> 4]);
-        scratch.hex.push_back(kHex[c & 15]);
-      }
-      return scratch.hex;
-    }
+    case Cell::Kind::kBytes:
+      return PutHex(b, cell.bytes);
     default:
-      return cell.bytes;
+      return PutBytes(b, cell.bytes);
   }
 }
 
@@ -175,7 +176,14 @@ bool BindableType(int32_t datatype) {
   }
 }
 
-void DeliverValue(const Cell& cell, const Binding& b, int column, Outbox& out) {
+void DeliverValue(const Cell& sent, const Binding& b, int column, Outbox& out) {
+  // A number that came as digits is read now.
+  Cell cell = sent;
+  if (!cell.digits.empty()) {
+    const char* end = cell.digits.data() + cell.digits.size();
+    if (cell.kind == Cell::Kind::kInt) std::from_chars(cell.digits.data(), end, cell.integer);
+    if (cell.kind == Cell::Kind::kReal) std::from_chars(cell.digits.data(), end, cell.real);
+  }
   if (cell.kind == Cell::Kind::kNull) {
     if (b.datatype == VEL_INT_TYPE) std::memset(b.buffer, 0, sizeof(int32_t));
     if (b.datatype == VEL_FLOAT_TYPE) std::memset(b.buffer, 0, sizeof(double));
@@ -187,16 +195,12 @@ void DeliverValue(const Cell& cell, const Binding& b, int column, Outbox& out) {
       return PutInteger(cell, b, column, out);
     case VEL_FLOAT_TYPE:
       return PutFloat(cell, b, column, out);
-    case VEL_CHAR_TYPE: {
-      Scratch scratch;
-      return PutBytes(b, CharacterForm(cell, scratch));
-    }
-    default: {
+    case VEL_CHAR_TYPE:
+      return PutCharacters(cell, b);
+    default:
       // Binary and text bindings take a binary value's bytes unconverted.
-      Scratch scratch;
-      return PutBytes(b,
-                      cell.kind == Cell::Kind::kBytes ? cell.bytes : CharacterForm(cell, scratch));
-    }
+      if (cell.kind == Cell::Kind::kBytes) return PutBytes(b, cell.bytes);
+      return PutCharacters(cell, b);
   }
 }
 

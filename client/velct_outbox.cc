@@ -53,7 +53,7 @@ void Outbox::Server(const cs_servermsg& msg) {
   e.is_server = true;
   e.server = msg;
   e.server_fn = con_ && con_->server_message ? con_->server_message
-                : ctx_                       ? ctx_->server_message
+                : ctx_                       ? ctx_->server_message.load()
                                              : nullptr;
 }
 
@@ -64,7 +64,7 @@ void Outbox::Client(const cs_clientmsg& msg) {
   e.is_server = false;
   e.client = msg;
   e.client_fn = con_ && con_->client_message ? con_->client_message
-                : ctx_                       ? ctx_->client_message
+                : ctx_                       ? ctx_->client_message.load()
                                              : nullptr;
 }
 
@@ -72,7 +72,9 @@ void Outbox::Client(ClientCode code, std::string_view text) {
   Client(MakeClientMessage(code, text));
 }
 
-void Outbox::Deliver() {
+void Outbox::Drop() { entries_.clear(); }
+
+void Outbox::DeliverAll() {
   // The callbacks may call in again and raise messages of their own; those
   // go to an outbox of that call.
   std::vector<Entry> entries = std::move(entries_);

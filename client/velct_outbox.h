@@ -1,5 +1,5 @@
 // Messages raised during one call, held until the call has let go of the
-// stand-in's lock and then handed to the callbacks that were installed when
+// stand-in's locks and then handed to the callbacks that were installed when
 // they were raised. Internal to libvelct.so.
 #ifndef VELCT_OUTBOX_H
 #define VELCT_OUTBOX_H
@@ -16,18 +16,24 @@ namespace velct::detail {
 class Outbox {
  public:
   // The connection (or, without one, the context) whose callbacks receive
-  // the messages added from now on. Caller holds the lock.
+  // the messages added from now on. Caller holds the connection.
   void Address(cs_context* ctx, cs_connection* con);
 
   void Server(const cs_servermsg& msg);
   void Client(const cs_clientmsg& msg);
   void Client(ClientCode code, std::string_view text);
 
+  // Forgets the messages raised so far.
+  void Drop();
+
   // Calls the callbacks in the order the messages were raised. Call without
-  // the lock.
-  void Deliver();
+  // any lock.
+  void Deliver() {
+    if (!entries_.empty()) DeliverAll();
+  }
 
  private:
+  void DeliverAll();
   struct Entry {
     cs_context* ctx;
     cs_connection* con;

@@ -11,12 +11,14 @@
 #include <charconv>
 #include <cstdlib>
 #include <deque>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "velct_backends.h"
 #include "velct_batch_text.h"
+#include "velct_convert.h"
 
 namespace velct::detail {
 namespace {
@@ -155,6 +157,41 @@ Column Describe(const PGresult* result, int i) {
   const char* name = PQfname(result, i);
   c.info.name = name ? name : "";
   return c;
+}
+
+// Whether the server's text of a float is already the character form the
+// client library gives a real: the server sends the shortest digits that
+// read back to the same value (extra_float_digits 1), and the client
+// writes them without an exponent when that is no longer than with one.
+// Plain digits with at most one point qualify when they are that short.
+bool ShortestAsIs(std::string_view text) {
+  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (i == text.size()) return false;
+  size_t significant = 0, zeros = 0;  // zeros: trailing, not yet counted
+  bool point = false, leading = true;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.') {
+      if (point) return false;
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      if (c == '0' && leading) continue;
+      leading = false;
+      if (c == '0') {
+        ++zeros;
+      } else {
+        significant += zeros + 1;
+        zeros = 0;
+      }
+    } else {
+      return false;  // an exponent, NaN, Infinity
+    }
+  }
+  if (significant == 0) return true;  // 0 or -0
+  // d.ddde+XX: sign, digits, point if more than one digit, four for the
+  // exponent (two digits do for the plain range of the server's form).
+  const size_t exponent_form = (text[0] == '-' ? 1 : 0) + significant + (significant > 1) + 4;
+  return text.size() <= exponent_form;
 }
 
 // Reads a bytea value's text form ("\x" and hex digits) into bytes.
@@ -300,6 +337,12 @@ class PgSession : public Session {
         conninfo_(std::move(conninfo)),
         user_(std::move(user)),
         password_(std::move(password)) {}
+  ~PgSession() override {
+    std::lock_guard lock(cancel_mutex_);
+    if (cancel_) PQfreeCancel(cancel_);
+  }
+  PgSession(const PgSession&) = delete;
+  PgSession& operator=(const PgSession&) = delete;
 
   bool Open(std::string& problem) {
     Conn conn = Connect(conninfo_, user_, password_, nullptr, problem);
@@ -309,6 +352,14 @@ class PgSession : public Session {
   }
 
   std::unique_ptr<ResultStream> Run(const std::string& text, Outbox&) override;
+
+  // libpq's cancel: a request on a connection of its own, which the server
+  // answers by failing the statement in flight (SQLSTATE 57014).
+  void Interrupt() override {
+    std::lock_guard lock(cancel_mutex_);
+    char error[256];
+    if (cancel_) PQcancel(cancel_, error, sizeof error);
+  }
 
   PGconn* conn() const { return conn_.get(); }
   const std::string& server() const { return server_; }
@@ -376,7 +427,13 @@ class PgSession : public Session {
 
  private:
   void Adopt(Conn conn) {
-    conn_ = std::move(conn);
+    PGcancel* cancel = PQgetCancel(conn.get());
+    {
+      std::lock_guard lock(cancel_mutex_);
+      if (cancel_) PQfreeCancel(cancel_);
+      cancel_ = cancel;
+      conn_ = std::move(conn);
+    }
     PQsetNoticeReceiver(conn_.get(), &PgSession::OnNotice, this);
   }
 
@@ -401,6 +458,10 @@ class PgSession : public Session {
   std::string user_;
   std::string password_;
   Conn conn_;
+  // What Interrupt sends, for the connection of the moment; replaced with
+  // it (a "use"), so under cancel_mutex_.
+  std::mutex cancel_mutex_;
+  PGcancel* cancel_ = nullptr;
   Outbox* listener_ = nullptr;
   const int32_t* line_ = nullptr;
 };
@@ -455,6 +516,10 @@ class PgBatch : public ResultStream {
     }
   }
 
+  void DeliverRow(const std::vector<Binding>& bindings, Outbox& out) const override {
+    DeliverCells(*this, bindings, out);
+  }
+
   Cell cell(size_t column) const override {
     Cell cell;
     const int i = static_cast<int>(column);
@@ -465,8 +530,11 @@ class PgBatch : public ResultStream {
     const char* end = text.data() + text.size();
     switch (forms_[column]) {
       case Form::kInteger:
-        if (std::from_chars(text.data(), end, cell.integer).ptr == end) {
+        // The server's digits are the decimal form a character binding
+        // takes as they are; the number is read only when a binding needs it.
+        if (!text.empty()) {
           cell.kind = Cell::Kind::kInt;
+          cell.digits = text;
           return cell;
         }
         break;
@@ -475,6 +543,11 @@ class PgBatch : public ResultStream {
         cell.integer = text == "t" ? 1 : 0;
         return cell;
       case Form::kReal:
+        if (ShortestAsIs(text)) {
+          cell.kind = Cell::Kind::kReal;
+          cell.digits = text;
+          return cell;
+        }
         if (std::from_chars(text.data(), end, cell.real).ptr == end) {
           cell.kind = Cell::Kind::kReal;
           return cell;

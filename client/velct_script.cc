@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "velct_backends.h"
+#include "velct_convert.h"
 
 namespace velct {
 namespace detail {
@@ -18,15 +19,17 @@ void RaiseMessage(const ScriptEvent& e, Outbox& out) {
   }
 }
 
-void InstallFailure(State& state, const ScriptEvent& e) {
-  state.failures.insert_or_assign(e.function, FailRule(e.nth, e.count));
+void InstallFailure(const ScriptEvent& e) {
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.SetFailure(e.function, FailRule(e.nth, e.count));
 }
 
 // Reads the events of one batch, [pos, end) of the script.
 class ScriptStream : public ResultStream {
  public:
-  ScriptStream(State& state, std::shared_ptr<const Script> script, size_t begin, size_t end)
-      : state_(state), script_(std::move(script)), pos_(begin), end_(end) {
+  ScriptStream(std::shared_ptr<const Script> script, size_t begin, size_t end)
+      : script_(std::move(script)), pos_(begin), end_(end) {
     InstallFollowingFailures();
   }
 
@@ -34,7 +37,7 @@ class ScriptStream : public ResultStream {
     for (; pos_ < end_; ++pos_) {
       const ScriptEvent& e = event(pos_);
       if (e.kind == Kind::kServerMsg || e.kind == Kind::kClientMsg) RaiseMessage(e, out);
-      if (e.kind == Kind::kFailCall) InstallFailure(state_, e);
+      if (e.kind == Kind::kFailCall) InstallFailure(e);
       if (e.kind != Kind::kResult) continue;
       result_ = &e;
       row_ = nullptr;
@@ -58,7 +61,7 @@ class ScriptStream : public ResultStream {
     for (; pos_ < end_; ++pos_) {
       const ScriptEvent& e = event(pos_);
       if (e.kind == Kind::kServerMsg || e.kind == Kind::kClientMsg) RaiseMessage(e, out);
-      if (e.kind == Kind::kFailCall) InstallFailure(state_, e);
+      if (e.kind == Kind::kFailCall) InstallFailure(e);
       if (e.kind == Kind::kResult) break;
       if (e.kind != Kind::kRow) continue;
       row_ = &e;
@@ -68,6 +71,10 @@ class ScriptStream : public ResultStream {
     }
     row_ = nullptr;
     return false;
+  }
+
+  void DeliverRow(const std::vector<Binding>& bindings, Outbox& out) const override {
+    DeliverCells(*this, bindings, out);
   }
 
   Cell cell(size_t column) const override {
@@ -87,11 +94,9 @@ class ScriptStream : public ResultStream {
   // Failure rules placed right after what was just read take effect before
   // the next call.
   void InstallFollowingFailures() {
-    while (pos_ < end_ && event(pos_).kind == Kind::kFailCall)
-      InstallFailure(state_, event(pos_++));
+    while (pos_ < end_ && event(pos_).kind == Kind::kFailCall) InstallFailure(event(pos_++));
   }
 
-  State& state_;
   std::shared_ptr<const Script> script_;
   size_t pos_;
   size_t end_;
@@ -104,8 +109,7 @@ static_assert(static_cast<int>(Value::Kind::kBytes) == static_cast<int>(Cell::Ki
 
 class ScriptSession : public Session {
  public:
-  ScriptSession(State& state, const Script& script)
-      : state_(state), script_(std::make_shared<const Script>(script)) {
+  explicit ScriptSession(std::shared_ptr<const Script> script) : script_(std::move(script)) {
     const auto& events = script_->events();
     for (size_t i = 0; i < events.size(); ++i)
       if (events[i].kind == Kind::kBatch) batch_starts_.push_back(i + 1);
@@ -117,24 +121,26 @@ class ScriptSession : public Session {
     const auto& events = script_->events();
     for (size_t i = 0; i < events.size() && events[i].kind != Kind::kBatch; ++i) {
       if (events[i].kind == Kind::kFailCall)
-        InstallFailure(state_, events[i]);
+        InstallFailure(events[i]);
       else if (events[i].kind == Kind::kServerMsg || events[i].kind == Kind::kClientMsg)
         RaiseMessage(events[i], out);
     }
   }
 
   std::unique_ptr<ResultStream> Run(const std::string& text, Outbox&) override {
-    state_.received_batches[script_->server()].push_back(text);
+    {
+      State& state = GlobalState();
+      std::lock_guard lock(state.mutex);
+      state.received_batches[script_->server()].push_back(text);
+    }
     const size_t size = script_->events().size();
     const size_t index = next_batch_++;
-    if (index >= batch_starts_.size())
-      return std::make_unique<ScriptStream>(state_, script_, size, size);
+    if (index >= batch_starts_.size()) return std::make_unique<ScriptStream>(script_, size, size);
     const size_t end = index + 1 < batch_starts_.size() ? batch_starts_[index + 1] - 1 : size;
-    return std::make_unique<ScriptStream>(state_, script_, batch_starts_[index], end);
+    return std::make_unique<ScriptStream>(script_, batch_starts_[index], end);
   }
 
  private:
-  State& state_;
   std::shared_ptr<const Script> script_;
   std::vector<size_t> batch_starts_;  // index of each batch's first event
   size_t next_batch_ = 0;
@@ -142,8 +148,8 @@ class ScriptSession : public Session {
 
 }  // namespace
 
-std::unique_ptr<Session> OpenScriptSession(State& state, const Script& script, Outbox& out) {
-  auto session = std::make_unique<ScriptSession>(state, script);
+std::unique_ptr<Session> OpenScriptSession(std::shared_ptr<const Script> script, Outbox& out) {
+  auto session = std::make_unique<ScriptSession>(std::move(script));
   session->Login(out);
   return session;
 }

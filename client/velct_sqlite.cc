@@ -11,6 +11,7 @@
 
 #include "velct_backends.h"
 #include "velct_batch_text.h"
+#include "velct_convert.h"
 
 namespace velct::detail {
 namespace {
@@ -203,6 +204,10 @@ class SqliteBatch : public ResultStream {
     else
       Failed(out);
     return false;
+  }
+
+  void DeliverRow(const std::vector<Binding>& bindings, Outbox& out) const override {
+    DeliverCells(*this, bindings, out);
   }
 
   Cell cell(size_t column) const override {

@@ -5,6 +5,26 @@
 namespace velct {
 namespace detail {
 
+namespace {
+
+constexpr std::array<std::string_view, kFunctions> kNames = {
+    "cs_ctx_alloc", "cs_ctx_drop",  "cs_time",     "com_uninitialize_tds_text",
+    "ct_init",      "ct_exit",      "ct_callback", "ct_config",
+    "ct_con_alloc", "ct_con_props", "ct_connect",  "ct_close",
+    "ct_con_drop",  "ct_cmd_alloc", "ct_command",  "ct_send",
+    "ct_results",   "ct_res_info",  "ct_describe", "ct_bind",
+    "ct_fetch",     "ct_cancel",    "ct_cmd_drop"};
+
+}  // namespace
+
+std::string_view FunctionName(Fn fn) { return kNames[static_cast<size_t>(fn)]; }
+
+std::optional<Fn> FunctionNamed(std::string_view name) {
+  for (size_t i = 0; i < kFunctions; ++i)
+    if (kNames[i] == name) return static_cast<Fn>(i);
+  return std::nullopt;
+}
+
 State& GlobalState() {
   // Never destroyed: calls may still arrive from threads that outlive
   // static destruction.
@@ -12,37 +32,148 @@ State& GlobalState() {
   return *state;
 }
 
-CallScope::CallScope(std::string_view function) : state_(GlobalState()), lock_(state_.mutex) {
-  auto count = state_.counts.find(function);
-  if (count == state_.counts.end())
-    state_.counts.emplace(std::string(function), 1);
-  else
-    ++count->second;
-  auto rule = state_.failures.find(function);
-  failed_ = rule != state_.failures.end() && rule->second.Next();
+void State::SetFailure(const std::string& function, FailRule rule) {
+  failures.insert_or_assign(function, rule);
+  if (auto fn = FunctionNamed(function)) g_calls.armed[static_cast<size_t>(*fn)].store(true);
 }
 
-void State::Drop(cs_command* cmd) {
-  auto it = commands.find(cmd);
-  if (it == commands.end()) return;
-  if (cs_connection* con = Find(it->second->connection)) con->commands.erase(cmd);
-  commands.erase(it);
+void State::ClearFailures() {
+  failures.clear();
+  for (auto& flag : g_calls.armed) flag.store(false);
 }
 
-void State::Drop(cs_connection* con) {
-  auto it = connections.find(con);
-  if (it == connections.end()) return;
+bool RuleFails(Fn fn) {
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  auto rule = state.failures.find(FunctionName(fn));
+  return rule != state.failures.end() && rule->second.Next();
+}
+
+// The last record each thread found in the registry: records are never
+// freed, so it stays one for good.
+bool IsConnectionRecord(cs_connection* con) {
+  static thread_local cs_connection* known = nullptr;
+  if (con == known && con) return true;
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  if (!state.connections.Made(con)) return false;
+  known = con;
+  return true;
+}
+
+bool IsCommandRecord(cs_command* cmd) {
+  static thread_local cs_command* known = nullptr;
+  if (cmd == known && cmd) return true;
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  if (!state.commands.Made(cmd)) return false;
+  known = cmd;
+  return true;
+}
+
+HeldConnection::HeldConnection(cs_connection* con) {
+  if (IsConnectionRecord(con)) Lock(con, nullptr, false);
+}
+
+HeldConnection::HeldConnection(cs_connection* con, cs_command* target) {
+  if (IsConnectionRecord(con)) Lock(con, target, true);
+}
+
+HeldConnection::HeldConnection(cs_connection* con, cs_command* target, bool interrupt,
+                               KnownRecord) {
+  Lock(con, target, interrupt);
+}
+
+void HeldConnection::Lock(cs_connection* con, cs_command* target, bool interrupt) {
+  std::unique_lock lock(con->mutex, std::defer_lock);
+  cs_command* interrupted = nullptr;
+  if (interrupt && !lock.try_lock()) {
+    // Another call holds the connection. When it serves the command to be
+    // ended, it is told to give up, and the server is asked to stop what
+    // it runs, so that a call waiting for it comes back now.
+    cs_command* busy = con->busy.load(std::memory_order_acquire);
+    if (busy && (!target || busy == target)) {
+      interrupted = busy;
+      con->interrupted.store(busy, std::memory_order_release);
+      std::lock_guard session(con->session_mutex);
+      if (con->session) con->session->Interrupt();
+    }
+  }
+  if (!lock.owns_lock()) lock.lock();
+  // The interrupted call has ended (or never saw it); what comes next is
+  // not interrupted.
+  if (interrupted) con->interrupted.compare_exchange_strong(interrupted, nullptr);
+  if (!con->context.load(std::memory_order_acquire)) return;  // dropped
+  lock.release();
+  con_ = con;
+}
+
+HeldConnection::~HeldConnection() {
+  if (!con_) return;
+  con_->busy.store(nullptr, std::memory_order_release);
+  con_->mutex.unlock();
+}
+
+HeldCommand::HeldCommand(cs_command* cmd, bool for_cancel) {
+  if (!IsCommandRecord(cmd)) return;
+  cs_connection* con = cmd->connection.load(std::memory_order_acquire);
+  if (!con) return;
+  // A command's connection is a connection's record for good.
+  con_.emplace(con, for_cancel ? cmd : nullptr, for_cancel, HeldConnection::kKnownRecord);
+  if (!*con_ || cmd->connection.load(std::memory_order_acquire) != con) {
+    con_.reset();  // dropped meanwhile
+    return;
+  }
+  cmd_ = cmd;
+  con_->Serve(cmd);
+}
+
+void DropCommand(HeldConnection& con, cs_command* cmd) {
+  cmd->EndResults();
+  cmd->text.clear();
+  cmd->text.shrink_to_fit();
+  cmd->rows_ended = false;
+  cmd->rows_fetched = 0;
+  con->commands.erase(cmd);
+  cmd->connection.store(nullptr, std::memory_order_release);
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.commands.Give(cmd);
+}
+
+void DropConnection(HeldConnection& con) {
   // Commands go first: their result streams read from the session.
-  const std::set<cs_command*> owned = it->second->commands;
-  for (cs_command* cmd : owned) Drop(cmd);
-  connections.erase(it);
+  const std::set<cs_command*> owned = con->commands;
+  for (cs_command* cmd : owned) DropCommand(con, cmd);
+  {
+    std::lock_guard session(con->session_mutex);
+    con->session.reset();
+  }
+  con->server_name.clear();
+  con->user_name.clear();
+  con->password.clear();
+  con->user_data.clear();
+  con->prop_9136 = 0;
+  con->server_message = nullptr;
+  con->client_message = nullptr;
+  con->context.store(nullptr, std::memory_order_release);
+  State& state = GlobalState();
+  std::lock_guard lock(state.mutex);
+  state.connections.Give(con.get());
 }
 
-void State::DropConnectionsOf(cs_context* ctx) {
+void DropConnectionsOf(cs_context* ctx) {
   std::vector<cs_connection*> doomed;
-  for (const auto& [handle, con] : connections)
-    if (con->context == ctx) doomed.push_back(handle);
-  for (cs_connection* con : doomed) Drop(con);
+  {
+    State& state = GlobalState();
+    std::lock_guard lock(state.mutex);
+    for (cs_connection* con : state.connections.live())
+      if (con->context.load(std::memory_order_acquire) == ctx) doomed.push_back(con);
+  }
+  for (cs_connection* con : doomed) {
+    HeldConnection held(con, nullptr);
+    if (held && held->context.load(std::memory_order_relaxed) == ctx) DropConnection(held);
+  }
 }
 
 }  // namespace detail
@@ -52,45 +183,43 @@ using detail::GlobalState;
 void Fail(const std::string& function, int64_t nth, int64_t count) {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  state.failures.insert_or_assign(function, detail::FailRule(nth, count));
+  state.SetFailure(function, detail::FailRule(nth, count));
 }
 
 void ClearFailures() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  state.failures.clear();
+  state.ClearFailures();
 }
 
 int64_t CallCount(const std::string& function) {
-  auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
-  auto it = state.counts.find(function);
-  return it == state.counts.end() ? 0 : it->second;
+  auto fn = detail::FunctionNamed(function);
+  return fn ? detail::g_calls.counts[static_cast<size_t>(*fn)].load() : 0;
 }
 
 int64_t LiveConnections() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  return static_cast<int64_t>(state.connections.size());
+  return static_cast<int64_t>(state.connections.live().size());
 }
 
 int64_t LiveCommands() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  return static_cast<int64_t>(state.commands.size());
+  return static_cast<int64_t>(state.commands.live().size());
 }
 
 void ResetCounts() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  state.counts.clear();
+  for (auto& count : detail::g_calls.counts) count.store(0);
   state.last_uninit = UninitCall{};
 }
 
 int64_t LiveContexts() {
   auto& state = GlobalState();
   std::lock_guard lock(state.mutex);
-  return static_cast<int64_t>(state.contexts.size());
+  return static_cast<int64_t>(state.contexts.live().size());
 }
 
 cs_context* LastContext() {
@@ -143,25 +272,11 @@ void SetFixedTime(const cs_daterec* rec) {
 
 }  // namespace velct
 
-namespace velct::detail {
-
-std::atomic<FetchProgress>& ProgressCallback() {
-  static std::atomic<FetchProgress> callback{nullptr};
-  return callback;
-}
-
-std::atomic<int64_t>& ProgressEvery() {
-  static std::atomic<int64_t> every{0};
-  return every;
-}
-
-}  // namespace velct::detail
-
 namespace velct {
 
 void SetFetchProgress(FetchProgress callback, int64_t every) {
-  detail::ProgressEvery().store(every > 0 ? every : 0);
-  detail::ProgressCallback().store(every > 0 ? callback : nullptr);
+  detail::g_progress_every.store(every > 0 ? every : 0);
+  detail::g_progress.store(every > 0 ? callback : nullptr);
 }
 
 }  // namespace velct

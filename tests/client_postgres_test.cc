@@ -5,9 +5,12 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "client_test_support.h"
 #include "pg_server.h"
@@ -123,6 +126,33 @@ TEST_F(ClientPostgres, EveryMappedTypeIsDescribedAndDeliveredAsText) {
             "NULL,NULL,NULL) | done(2) | end");
   EXPECT_EQ(fresh->Run("select 'NaN'::float8 as a, '-Infinity'::real as b, false as c"),
             "row[a:10:8,b:10:8,c:8:4] | (nan,-inf,0) | done(1) | end");
+  // Reals in the shortest form, without an exponent when that is no longer.
+  EXPECT_EQ(fresh->Run("select v from (values (1e6::float8), (1e-4), (123456.789), (-0.5), (100),"
+                       " (1e15), (0.001), ('-0'), (123456789012345680), (12345678.5)) t(v)"),
+            "row[v:10:8] | (1e+06) | (1e-04) | (123456.789) | (-0.5) | (100) | (1e+15) | (0.001) | "
+            "(-0) | (123456789012345680) | (12345678.5) | done(10) | end");
+  // Numbers bound as numbers.
+  cs_command* cmd = nullptr;
+  ASSERT_EQ(ct_cmd_alloc(fresh->get(), &cmd), 1);
+  const char* numbers = "select 12.5::float8 as r, -40000 as i, 9000000000::bigint as big";
+  ASSERT_EQ(ct_command(cmd, VEL_LANG_CMD, numbers, VEL_NULLTERM, VEL_UNUSED), 1);
+  ASSERT_EQ(ct_send(cmd), 1);
+  int32_t type = 0;
+  ASSERT_EQ(ct_results(cmd, &type), 1);
+  double real = 0;
+  int32_t integer = 0, big = 0;
+  cs_datafmt fmt{};
+  fmt.datatype = VEL_FLOAT_TYPE;
+  ASSERT_EQ(ct_bind(cmd, 1, &fmt, &real, nullptr, nullptr), 1);
+  fmt.datatype = VEL_INT_TYPE;
+  ASSERT_EQ(ct_bind(cmd, 2, &fmt, &integer, nullptr, nullptr), 1);
+  ASSERT_EQ(ct_bind(cmd, 3, &fmt, &big, nullptr, nullptr), 1);
+  ASSERT_EQ(ct_fetch(cmd, VEL_UNUSED, VEL_UNUSED, VEL_UNUSED, nullptr), 1);
+  EXPECT_EQ(real, 12.5);
+  EXPECT_EQ(integer, -40000);
+  EXPECT_EQ(big, 2147483647) << "clamped, with a message";
+  ASSERT_EQ(fresh->recorder().client_messages.size(), 1u);
+  ct_cmd_drop(cmd);
 }
 
 TEST_F(ClientPostgres, UseReconnectsToAnotherDatabaseOfTheServer) {
@@ -233,6 +263,85 @@ TEST_F(ClientPostgres, CancelStopsTheQueryOnTheServer) {
                      "where query like '%generate_series%' and pid <> pg_backend_pid()"),
             "row[running:8:4] | (0) | done(1) | end");
   EXPECT_TRUE(con->recorder().server_messages.empty()) << Events(*con);
+}
+
+// How many statements of other sessions run the given text on the server.
+std::string Running(Connection& con, const std::string& like) {
+  return con.Run(
+      "select count(*) as running from pg_stat_activity where state = 'active'"
+      " and query like '" +
+      like + "' and pid <> pg_backend_pid()");
+}
+
+// Waits (at most a minute) until the server runs the statement.
+bool WaitUntilRunning(Connection& watcher, const std::string& like) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Running(watcher, like) == "row[running:8:4] | (1) | done(1) | end") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// A call of another thread that waits for a slow statement comes back as
+// soon as the statement is cancelled (or its connection dropped), well
+// before the statement would have ended; the deadlines only keep a broken
+// build from hanging.
+TEST_F(ClientPostgres, CancelFromAnotherThreadInterruptsACallWaitingForTheServer) {
+  auto con = Login();
+  auto watcher = Login();
+  ASSERT_EQ(con->Connect("PG"), 1) << Events(*con);
+  ASSERT_EQ(watcher->Connect("PG"), 1) << Events(*watcher);
+  cs_command* cmd = nullptr;
+  ASSERT_EQ(ct_cmd_alloc(con->get(), &cmd), 1);
+  const std::string slow = "select pg_sleep(60) as slept; select 2 as never";
+  ASSERT_EQ(ct_command(cmd, VEL_LANG_CMD, slow.c_str(), VEL_NULLTERM, VEL_UNUSED), 1);
+  ASSERT_EQ(ct_send(cmd), 1);
+  auto waiting = std::async(std::launch::async, [cmd] {
+    int32_t type = 0;
+    return ct_results(cmd, &type);
+  });
+  ASSERT_TRUE(WaitUntilRunning(*watcher, "select pg_sleep(60)%"));
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(ct_cancel(nullptr, cmd, VEL_CANCEL_ALL), 1);
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "the call waits for the statement still";
+  EXPECT_EQ(waiting.get(), VEL_FAIL);
+  // The caller hears why, and nothing of the server's answer to the cancel.
+  EXPECT_EQ(Events(*con), "cli 1.1.1.6: ct_results(): canceled");
+  int32_t type = 0;
+  EXPECT_EQ(ct_results(cmd, &type), VEL_FAIL) << "the results have ended";
+  EXPECT_EQ(Running(*watcher, "select pg_sleep(60)%"), "row[running:8:4] | (0) | done(1) | end");
+  EXPECT_EQ(con->Run("select 1 as one"), "row[one:8:4] | (1) | done(1) | end")
+      << "the connection takes the next batch";
+  ct_cmd_drop(cmd);
+
+  // Closing the context under a waiting call: the call ends first, then the
+  // connection is gone.
+  ClientContext other("PG postgres " + server_->conninfo() + "\n");
+  Connection doomed(other.get());
+  SetLogin(doomed, "velmail", PgServer::kVelmailPassword);
+  ASSERT_EQ(doomed.Connect("PG"), 1) << Events(doomed);
+  ASSERT_EQ(ct_cmd_alloc(doomed.get(), &cmd), 1);
+  ASSERT_EQ(ct_command(cmd, VEL_LANG_CMD, slow.c_str(), VEL_NULLTERM, VEL_UNUSED), 1);
+  ASSERT_EQ(ct_send(cmd), 1);
+  waiting = std::async(std::launch::async, [cmd] {
+    int32_t result = 0;
+    return ct_results(cmd, &result);
+  });
+  ASSERT_TRUE(WaitUntilRunning(*watcher, "select pg_sleep(60)%"));
+  const int64_t connections = velct::LiveConnections();
+  auto exiting =
+      std::async(std::launch::async, [&other] { return ct_exit(other.get(), VEL_FORCE_EXIT); });
+  ASSERT_EQ(exiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(exiting.get(), 1);
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), VEL_FAIL);
+  EXPECT_EQ(velct::LiveConnections(), connections - 1);
+  EXPECT_EQ(ct_results(cmd, &type), VEL_FAIL) << "a dropped command";
+  EXPECT_EQ(ct_con_props(doomed.get(), VEL_GET, VEL_PROP_9136, &type, 4, nullptr), VEL_FAIL)
+      << "a dropped connection";
+  EXPECT_EQ(Running(*watcher, "select pg_sleep(60)%"), "row[running:8:4] | (0) | done(1) | end");
 }
 
 // The heap in use, as the allocator of this build counts it.
