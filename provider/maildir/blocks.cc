@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cmc_block.h"
 
@@ -23,6 +24,16 @@ void FillRecipient(Block& block, CMC_recipient& out, const MailAddress& a, CMC_e
   out.name_type = CMC_TYPE_INDIVIDUAL;
   out.address = block.String(a.address);
   out.role = role;
+}
+
+std::string_view DisplayNameView(const MailAddress& a) {
+  return a.name.empty() ? a.address : a.name;
+}
+
+// A pointer into one block, moved to the same place in another.
+template <class T>
+T* Moved(T* pointer, uintptr_t delta) {
+  return pointer ? reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(pointer) + delta) : nullptr;
 }
 
 }  // namespace
@@ -75,6 +86,75 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
   }
   summaries[messages.size() - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
   return block.Release<CMC_message_summary>();
+}
+
+SummaryTemplate::SummaryTemplate(const std::vector<Message>& messages) : count_(messages.size()) {
+  if (messages.empty()) return;
+  size_t size =
+      ArraySize<CMC_message_summary>(messages.size()) + ArraySize<CMC_recipient>(messages.size());
+  for (const Message& m : messages) {
+    size +=
+        ReferenceSize(m.reference) + StringSize(m.summary->type) + StringSize(m.summary->subject);
+    if (const auto& a = m.summary->originator)
+      size += StringSize(DisplayNameView(*a)) + StringSize(a->address);
+  }
+  Block block(size);
+  auto* summaries = block.Array<CMC_message_summary>(messages.size());
+  auto* originators = block.Array<CMC_recipient>(messages.size());
+  for (size_t i = 0; i < messages.size(); ++i) {
+    const MessageSummary& m = *messages[i].summary;
+    CMC_message_summary& s = summaries[i];
+    s.message_reference = block.Reference(messages[i].reference);
+    s.message_type = block.String(m.type);
+    s.subject = block.String(m.subject);
+    s.time_sent = m.time;
+    s.byte_length = m.byte_length;
+    if (m.originator) {
+      CMC_recipient& o = originators[i];
+      o.name = block.String(DisplayNameView(*m.originator));
+      o.name_type = CMC_TYPE_INDIVIDUAL;
+      o.address = block.String(m.originator->address);
+      o.role = CMC_ROLE_ORIGINATOR;
+      o.recip_flags = CMC_RECIP_LAST_ELEMENT;
+      s.originator = &o;
+    }
+  }
+  base_ = block.Release<char>();
+  size_ = size;
+}
+
+SummaryTemplate::~SummaryTemplate() { std::free(base_); }
+
+CMC_message_summary* SummaryTemplate::Copy(const std::vector<Pick>& picks) const {
+  if (picks.empty() || base_ == nullptr) return nullptr;
+  char* out = static_cast<char*>(std::malloc(size_));
+  if (out == nullptr) throw std::bad_alloc();
+  std::memcpy(out, base_, size_);
+  // Unsigned arithmetic: the difference wraps around and back.
+  const uintptr_t delta = reinterpret_cast<uintptr_t>(out) - reinterpret_cast<uintptr_t>(base_);
+  const auto* from = reinterpret_cast<const CMC_message_summary*>(base_);
+  auto* to = reinterpret_cast<CMC_message_summary*>(out);
+  size_t n = 0;
+  for (const auto& [position, flags] : picks) {
+    if (position >= count_) std::abort();  // the caller's positions are its own: a bug
+    // Read from the template: the copy's array is being overwritten. Each
+    // originator belongs to one position, so it is moved once.
+    CMC_message_summary s = from[position];
+    s.message_reference = Moved(s.message_reference, delta);
+    s.message_type = Moved(s.message_type, delta);
+    s.subject = Moved(s.subject, delta);
+    s.originator = Moved(s.originator, delta);
+    if (s.originator) {
+      s.originator->name = Moved(s.originator->name, delta);
+      s.originator->address = Moved(s.originator->address, delta);
+    }
+    s.summary_flags = flags;
+    to[n++] = s;
+  }
+  to[n - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
+  // What is left of the array past the last one points into the template.
+  std::memset(static_cast<void*>(to + n), 0, (count_ - n) * sizeof(CMC_message_summary));
+  return to;
 }
 
 CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage& m,

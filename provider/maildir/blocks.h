@@ -5,9 +5,12 @@
 #ifndef VELCMC_BLOCKS_H
 #define VELCMC_BLOCKS_H
 
+#include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "cmc.h"
@@ -45,6 +48,33 @@ struct ListedMessage {
 
 // The summaries in order, the last one flagged. Null for none.
 CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& messages);
+
+// A full listing laid out once, so that a listing is handed out as a copy
+// of one block instead of being built again from its parts: each copy is
+// one allocation and one memcpy, and its pointers are moved with it.
+// Positions are those of the messages given to the constructor.
+class SummaryTemplate {
+ public:
+  struct Message {
+    std::string_view reference;
+    const MessageSummary* summary = nullptr;
+  };
+  explicit SummaryTemplate(const std::vector<Message>& messages);
+  ~SummaryTemplate();
+  SummaryTemplate(const SummaryTemplate&) = delete;
+  SummaryTemplate& operator=(const SummaryTemplate&) = delete;
+
+  // A block holding the summaries at the picked positions (rising), each
+  // with its summary flags, the last one flagged as such; null for none.
+  // std::bad_alloc when there is no memory for it.
+  using Pick = std::pair<uint32_t, CMC_flags>;
+  CMC_message_summary* Copy(const std::vector<Pick>& picks) const;
+
+ private:
+  char* base_ = nullptr;
+  size_t size_ = 0;
+  size_t count_ = 0;
+};
 
 // A message as cmc_read hands it out. attachment_paths[i] is where
 // message.attachments[i] was written. flags become the message flags.

@@ -16,6 +16,7 @@
 #include "cmc.h"
 #include "compose.h"
 #include "mailbox.h"
+#include "mailbox_index.h"
 #include "summary_cache.h"
 
 namespace velcmc {
@@ -38,6 +39,7 @@ struct Session {
   std::string account;
   std::string domain;
   Mailbox mailbox{{}};
+  std::shared_ptr<MailboxIndex> index;   // what the session knows of its mailbox
   std::filesystem::path attachment_dir;  // where read attachments go
 };
 
