@@ -1,5 +1,6 @@
 #include "blocks.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -30,22 +31,20 @@ std::string_view DisplayNameView(const MailAddress& a) {
   return a.name.empty() ? a.address : a.name;
 }
 
-// A pointer into one block, moved to the same place in another.
-template <class T>
-T* Moved(T* pointer, uintptr_t delta) {
-  return pointer ? reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(pointer) + delta) : nullptr;
-}
-
 }  // namespace
 
 BlockRegistry::~BlockRegistry() {
-  for (void* block : blocks_) std::free(block);
+  for (auto& [block, keep] : blocks_) std::free(block);
 }
 
 bool BlockRegistry::Free(void* block) {
+  std::shared_ptr<const void> keep;  // let go of after the lock
   {
     std::lock_guard lock(mutex_);
-    if (blocks_.erase(block) == 0) return false;
+    auto found = blocks_.find(block);
+    if (found == blocks_.end()) return false;
+    keep = std::move(found->second);
+    blocks_.erase(found);
   }
   std::free(block);
   return true;
@@ -90,22 +89,32 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
 
 SummaryTemplate::SummaryTemplate(const std::vector<Message>& messages) : count_(messages.size()) {
   if (messages.empty()) return;
+  // Each type's text once: most mailboxes hold one or two types.
+  for (const Message& m : messages) {
+    std::string_view type = m.summary->type;
+    if (std::none_of(types_.begin(), types_.end(), [&](const auto& t) { return t.first == type; }))
+      types_.emplace_back(type, nullptr);
+  }
   size_t size =
       ArraySize<CMC_message_summary>(messages.size()) + ArraySize<CMC_recipient>(messages.size());
+  for (const auto& type : types_) size += StringSize(type.first);
   for (const Message& m : messages) {
-    size +=
-        ReferenceSize(m.reference) + StringSize(m.summary->type) + StringSize(m.summary->subject);
+    size += ReferenceSize(m.reference) + StringSize(m.summary->subject);
     if (const auto& a = m.summary->originator)
       size += StringSize(DisplayNameView(*a)) + StringSize(a->address);
   }
   Block block(size);
   auto* summaries = block.Array<CMC_message_summary>(messages.size());
   auto* originators = block.Array<CMC_recipient>(messages.size());
+  for (auto& type : types_) {
+    char* text = block.String(type.first);
+    type = {std::string_view(text, type.first.size()), text};
+  }
   for (size_t i = 0; i < messages.size(); ++i) {
     const MessageSummary& m = *messages[i].summary;
     CMC_message_summary& s = summaries[i];
     s.message_reference = block.Reference(messages[i].reference);
-    s.message_type = block.String(m.type);
+    s.message_type = const_cast<char*>(TypeText(m.type));
     s.subject = block.String(m.subject);
     s.time_sent = m.time;
     s.byte_length = m.byte_length;
@@ -119,42 +128,16 @@ SummaryTemplate::SummaryTemplate(const std::vector<Message>& messages) : count_(
       s.originator = &o;
     }
   }
+  summaries_ = summaries;
   base_ = block.Release<char>();
-  size_ = size;
 }
 
 SummaryTemplate::~SummaryTemplate() { std::free(base_); }
 
-CMC_message_summary* SummaryTemplate::Copy(const std::vector<Pick>& picks) const {
-  if (picks.empty() || base_ == nullptr) return nullptr;
-  char* out = static_cast<char*>(std::malloc(size_));
-  if (out == nullptr) throw std::bad_alloc();
-  std::memcpy(out, base_, size_);
-  // Unsigned arithmetic: the difference wraps around and back.
-  const uintptr_t delta = reinterpret_cast<uintptr_t>(out) - reinterpret_cast<uintptr_t>(base_);
-  const auto* from = reinterpret_cast<const CMC_message_summary*>(base_);
-  auto* to = reinterpret_cast<CMC_message_summary*>(out);
-  size_t n = 0;
-  for (const auto& [position, flags] : picks) {
-    if (position >= count_) std::abort();  // the caller's positions are its own: a bug
-    // Read from the template: the copy's array is being overwritten. Each
-    // originator belongs to one position, so it is moved once.
-    CMC_message_summary s = from[position];
-    s.message_reference = Moved(s.message_reference, delta);
-    s.message_type = Moved(s.message_type, delta);
-    s.subject = Moved(s.subject, delta);
-    s.originator = Moved(s.originator, delta);
-    if (s.originator) {
-      s.originator->name = Moved(s.originator->name, delta);
-      s.originator->address = Moved(s.originator->address, delta);
-    }
-    s.summary_flags = flags;
-    to[n++] = s;
-  }
-  to[n - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
-  // What is left of the array past the last one points into the template.
-  std::memset(static_cast<void*>(to + n), 0, (count_ - n) * sizeof(CMC_message_summary));
-  return to;
+const char* SummaryTemplate::TypeText(std::string_view type) const {
+  for (const auto& [text, pointer] : types_)
+    if (text == type) return pointer;
+  return nullptr;
 }
 
 CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage& m,

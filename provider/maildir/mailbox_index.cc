@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <tuple>
 
 #include "names.h"
@@ -77,6 +79,7 @@ bool MailboxIndex::Matches(int d) const {
 }
 
 void MailboxIndex::Rebuild() {
+  valid_ = false;  // until the end: a rebuild cut short by an exception is done again
   std::vector<MailboxEntry> scanned;
   std::vector<std::shared_ptr<const MessageSummary>> summaries;
   for (int round = 0; round < kRaceRounds; ++round) {
@@ -122,19 +125,22 @@ void MailboxIndex::Rebuild() {
     entries_.push_back(std::move(entry));
   }
   order_.resize(entries_.size());
+  seen_.resize(entries_.size());
   for (uint32_t i = 0; i < entries_.size(); ++i) {
     order_[i] = i;
+    seen_[i] = entries_[i].seen;
     // Two files of one reference: the one delivered first is reached by it.
     by_reference_.emplace(entries_[i].reference, i);
     messages.push_back({entries_[i].reference, entries_[i].summary.get()});
   }
-  template_ = std::make_unique<SummaryTemplate>(messages);
+  template_ = std::make_shared<const SummaryTemplate>(messages);
   removed_ = 0;
   valid_ = true;
 }
 
 bool MailboxIndex::List(const char* type, bool unread_only, const std::string* seed,
-                        uint32_t wanted, CMC_message_summary** block, uint32_t* count) {
+                        uint32_t wanted, CMC_message_summary** block, uint32_t* count,
+                        std::shared_ptr<const void>* keep) {
   *block = nullptr;
   *count = 0;
   std::lock_guard lock(mutex_);
@@ -146,17 +152,32 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
     // order_ holds positions, which rise in delivery order.
     start = std::lower_bound(order_.begin(), order_.end(), found->second) + 1;
   }
-  std::vector<SummaryTemplate::Pick> picks;
-  for (auto it = start; it != order_.end(); ++it) {
-    if (wanted != 0 && picks.size() >= wanted) break;
-    const Entry& entry = entries_[*it];
-    if (type != nullptr && entry.summary->type != type) continue;
-    if (unread_only && entry.seen) continue;
-    picks.emplace_back(*it, entry.seen ? CMC_SUM_READ : 0);
+  // Every summary of a type points to one text of it: a type is matched by
+  // that pointer.
+  const char* type_text = type != nullptr ? template_->TypeText(type) : nullptr;
+  if (type != nullptr && type_text == nullptr) return true;
+  size_t room = static_cast<size_t>(order_.end() - start);
+  if (wanted != 0) room = std::min<size_t>(room, wanted);
+  if (room == 0) return true;
+  auto* out = static_cast<CMC_message_summary*>(std::malloc(room * sizeof(CMC_message_summary)));
+  if (out == nullptr) throw std::bad_alloc();
+  size_t n = 0;
+  for (auto it = start; it != order_.end() && n < room; ++it) {
+    const CMC_message_summary& summary = template_->At(*it);
+    if (type_text != nullptr && summary.message_type != type_text) continue;
+    if (unread_only && seen_[*it]) continue;
+    out[n] = summary;
+    out[n].summary_flags = seen_[*it] ? CMC_SUM_READ : 0;
+    ++n;
   }
-  if (picks.empty()) return true;
-  *block = template_->Copy(picks);
-  *count = static_cast<uint32_t>(picks.size());
+  if (n == 0) {
+    std::free(out);
+    return true;
+  }
+  out[n - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
+  *block = out;
+  *count = static_cast<uint32_t>(n);
+  *keep = template_;
   return true;
 }
 
@@ -183,6 +204,7 @@ void MailboxIndex::Moved(const std::string& reference, const MailboxEntry& entry
   moved.file_name = entry.file_name;
   moved.in_new = entry.in_new;
   moved.seen = entry.Seen();
+  seen_[found->second] = moved.seen;
   names_[moved.in_new ? 0 : 1].insert(moved.file_name);
 }
 

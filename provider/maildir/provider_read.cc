@@ -144,10 +144,11 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   if (seed != nullptr && seed->length > 0) after = ReferenceBytes(seed);
   CMC_message_summary* block = nullptr;
   uint32_t listed = 0;
+  std::shared_ptr<const void> keep;
   if (!session->index->List(message_type, (flags & CMC_LIST_UNREAD_ONLY) != 0,
-                            after.empty() ? nullptr : &after, wanted, &block, &listed))
+                            after.empty() ? nullptr : &after, wanted, &block, &listed, &keep))
     return CMC_E_INVALID_MESSAGE_REFERENCE;
-  *result = blocks_.Adopt(block);
+  *result = blocks_.Adopt(block, std::move(keep));
   *count = listed;
   return CMC_SUCCESS;
 }
