@@ -67,19 +67,6 @@ std::vector<MailboxEntry> Mailbox::Scan() const {
   return entries;
 }
 
-std::optional<MailboxEntry> Mailbox::Find(const std::string& reference) const {
-  std::error_code ec;
-  // An unread message delivered by a maildir writer sits in new under its
-  // unique name: try that before listing the directories.
-  if (reference.size() <= kMaxReferenceBytes && reference.find('/') == std::string::npos &&
-      !reference.empty() && reference.front() != '.' && reference.front() != '~' &&
-      fs::symlink_status(NewDir() / reference, ec).type() == fs::file_type::regular)
-    return MailboxEntry{reference, true};
-  for (MailboxEntry& entry : Scan())
-    if (ReferenceOf(entry.Unique()) == reference) return std::move(entry);
-  return std::nullopt;
-}
-
 std::optional<MailboxEntry> Mailbox::MarkSeen(const MailboxEntry& entry) const {
   MailboxEntry seen{SeenFileName(entry.file_name), false};
   if (!entry.in_new && seen.file_name == entry.file_name) return seen;

@@ -50,9 +50,6 @@ class Mailbox {
         in_new, [](void* v, std::string_view name) { (*static_cast<Visit*>(v))(name); }, &visit);
   }
 
-  // The message whose reference is the given one, if any.
-  std::optional<MailboxEntry> Find(const std::string& reference) const;
-
   // Moves a message to cur with flag S added. Returns the new entry, or
   // nothing when the file is no longer where the entry says.
   std::optional<MailboxEntry> MarkSeen(const MailboxEntry& entry) const;

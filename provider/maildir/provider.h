@@ -1,6 +1,8 @@
 // The provider behind the exported CMC entry points: sessions, and what
 // each call does in the mail store. Each method returns a CMC return code.
-// Thread-safe; no lock is held while files are read or written.
+// Thread-safe; no lock of the provider's is held while files are read or
+// written (a session's index holds its own while it reads the session's
+// directories, see mailbox_index.h).
 #ifndef VELCMC_PROVIDER_H
 #define VELCMC_PROVIDER_H
 
