@@ -1,6 +1,8 @@
 // Mail through the maildir provider's C entry points: sending with roles
 // and attachments, listing, reading with and without marking, deleting,
 // and mail that other programs put into the maildirs.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -673,6 +675,32 @@ TEST_F(MaildirMail, EveryMailboxGetsTheSameFileAndKeepsItsOwnFlags) {
             (std::pair<std::string, CMC_enum>{"dave@" + vel::os::HostName(), CMC_ROLE_BCC}));
   ASSERT_EQ(Read(carol, List(carol).at(0).reference, 0, &read), CMC_SUCCESS);
   EXPECT_EQ(read.recipients.back(), (std::pair<std::string, CMC_enum>{"carol", CMC_ROLE_CC}));
+}
+
+TEST_F(MaildirMail, AMailboxOnAnotherFileSystemGetsAWrittenCopy) {
+  // carol's mailbox lives on another file system, where no link can reach.
+  const fs::path elsewhere = "/dev/shm";
+  std::error_code ec;
+  if (!fs::is_directory(elsewhere, ec)) GTEST_SKIP() << "no /dev/shm";
+  struct stat here_st, there_st;
+  if (stat(root_.c_str(), &here_st) != 0 || stat(elsewhere.c_str(), &there_st) != 0 ||
+      here_st.st_dev == there_st.st_dev)
+    GTEST_SKIP() << "/dev/shm is on the mail root's file system";
+  TempDir away(elsewhere);
+  fs::remove_all(Mailbox("carol"));
+  fs::create_symlink(away.path(), Mailbox("carol"));
+
+  Outgoing m;
+  m.To("bob").To("carol").To("dave").Subject("across").Attach(
+      MakeFile("data.bin", std::string(100000, 'x')), "data.bin");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  const auto bobs = FilesIn(Mailbox("bob") / "new"), carols = FilesIn(Mailbox("carol") / "new");
+  ASSERT_EQ(bobs.size(), 1u);
+  ASSERT_EQ(carols.size(), 1u);
+  EXPECT_EQ(fs::hard_link_count(Mailbox("bob") / "new" / bobs[0]), 2u);  // bob's and dave's
+  EXPECT_EQ(ReadAll(Mailbox("carol") / "new" / carols[0]),
+            ReadAll(Mailbox("bob") / "new" / bobs[0]));
+  EXPECT_TRUE(FilesIn(Mailbox("carol") / "tmp").empty());
 }
 
 TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogon) {
