@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "cmc.h"
 
@@ -19,9 +20,9 @@ constexpr size_t kAlign = alignof(std::max_align_t);
 
 constexpr size_t Rounded(size_t bytes) { return (bytes + kAlign - 1) / kAlign * kAlign; }
 
-inline size_t StringSize(const std::string& text) { return Rounded(text.size() + 1); }
+inline size_t StringSize(std::string_view text) { return Rounded(text.size() + 1); }
 
-inline size_t ReferenceSize(const std::string& bytes) {
+inline size_t ReferenceSize(std::string_view bytes) {
   // The record's declared size already holds one byte of the string.
   return Rounded(sizeof(CMC_message_reference) + bytes.size());
 }
@@ -45,12 +46,12 @@ class Block {
   T* Array(size_t count) {
     return reinterpret_cast<T*>(Take(ArraySize<T>(count)));
   }
-  char* String(const std::string& text) {
+  char* String(std::string_view text) {
     char* out = Take(StringSize(text));
     std::memcpy(out, text.data(), text.size());
     return out;
   }
-  CMC_message_reference* Reference(const std::string& bytes) {
+  CMC_message_reference* Reference(std::string_view bytes) {
     auto* ref = reinterpret_cast<CMC_message_reference*>(Take(ReferenceSize(bytes)));
     ref->length = static_cast<CMC_uint32>(bytes.size());
     std::memcpy(ref->string, bytes.data(), bytes.size());

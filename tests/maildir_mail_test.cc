@@ -1,7 +1,10 @@
 // Mail through the maildir provider's C entry points: sending with roles
 // and attachments, listing, reading with and without marking, deleting,
 // and mail that other programs put into the maildirs.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 
@@ -562,6 +565,142 @@ TEST_F(MaildirMail, ADeliveryKilledHalfWayIsCompletedAtTheNextLogonOfAnyAccount)
   EXPECT_EQ(read.subject, "all or nothing");
   ASSERT_EQ(read.attachments.size(), 1u);
   EXPECT_EQ(read.attachments[0].second, std::string(300000, 'd'));
+}
+
+// Makes a mailbox's new and cur look untouched for a while, as a mailbox
+// is between deliveries: a listing then trusts their modification times.
+void AgeDirectories(const fs::path& mailbox) {
+  for (const char* dir : {"new", "cur"})
+    fs::last_write_time(mailbox / dir, fs::file_time_type::clock::now() - std::chrono::seconds(10));
+}
+
+TEST_F(MaildirMail, WhatOtherSessionsDoIsSeenByTheNextListing) {
+  for (int i = 0; i < 3; ++i) {
+    Outgoing m;
+    m.To("bob").Subject("m" + std::to_string(i));
+    ASSERT_EQ(Send(m), CMC_SUCCESS);
+  }
+  CMC_session_id bob = As("bob"), other = As("bob");
+  AgeDirectories(Mailbox("bob"));
+  // A listing still held by the caller while everything changes under it.
+  CMC_uint32 count = 0;
+  CMC_message_summary* held = nullptr;
+  ASSERT_EQ(cmc_.list(bob, nullptr, 0, nullptr, &count, 0, &held, nullptr), CMC_SUCCESS);
+  ASSERT_EQ(count, 3u);
+  auto before = List(bob);
+
+  Outgoing late;
+  late.To("bob").Subject("delivered by another session");
+  ASSERT_EQ(Send(late), CMC_SUCCESS);
+  auto after = List(bob);
+  ASSERT_EQ(after.size(), 4u);
+  EXPECT_EQ(after[3].subject, "delivered by another session");
+
+  // Marked read and deleted by another session of the same account.
+  AgeDirectories(Mailbox("bob"));
+  ReadMessage m;
+  ASSERT_EQ(Read(other, before[0].reference, 0, &m), CMC_SUCCESS);
+  AgeDirectories(Mailbox("bob"));
+  Reference second(before[1].reference);
+  ASSERT_EQ(cmc_.act_on(other, second.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr), CMC_SUCCESS);
+  after = List(bob);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[0].reference, before[0].reference);
+  EXPECT_EQ(after[0].flags & CMC_SUM_READ, CMC_SUM_READ);
+  EXPECT_EQ(after[1].reference, before[2].reference);
+  EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 2u);
+  EXPECT_EQ(Read(bob, before[1].reference, 0, &m), CMC_E_INVALID_MESSAGE_REFERENCE);
+  ASSERT_EQ(Read(bob, before[0].reference, 0, &m), CMC_SUCCESS);  // found where it went
+  EXPECT_EQ(m.subject, "m0");
+
+  // The listing handed out first is still whole.
+  EXPECT_EQ(Bytes(held[2].message_reference), before[2].reference);
+  EXPECT_STREQ(held[2].subject, "m2");
+  EXPECT_STREQ(held[2].originator->name, "alice");
+  EXPECT_EQ(cmc_.free(held), CMC_SUCCESS);
+}
+
+TEST_F(MaildirMail, AChangeWithinTheSecondOfAListingIsNotMissed) {
+  Deliver("bob", "1300000000.M1P1.one", "Subject: one\n\n1\n");
+  CMC_session_id bob = As("bob");
+  const fs::path new_dir = Mailbox("bob") / "new";
+  const auto stamp = fs::last_write_time(new_dir);
+  ASSERT_EQ(List(bob).size(), 1u);
+  // Another delivery that leaves new with the time it had at the listing,
+  // as on a file system that keeps whole seconds.
+  Deliver("bob", "1300000001.M1P1.two", "Subject: two\n\n2\n");
+  fs::last_write_time(new_dir, stamp);
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[1].subject, "two");
+  ReadMessage m;
+  EXPECT_EQ(Read(bob, "1300000001.M1P1.two", CMC_DO_NOT_MARK_AS_READ, &m), CMC_SUCCESS);
+}
+
+TEST_F(MaildirMail, EveryMailboxGetsTheSameFileAndKeepsItsOwnFlags) {
+  Outgoing m;
+  m.To("bob")
+      .To("carol", CMC_ROLE_CC)
+      .To("dave", CMC_ROLE_BCC)
+      .Subject("shared")
+      .Text("one write\n");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  // Written once: three names of one file.
+  std::vector<fs::path> copies;
+  for (const char* name : {"bob", "carol", "dave"}) {
+    auto files = FilesIn(Mailbox(name) / "new");
+    ASSERT_EQ(files.size(), 1u) << name;
+    copies.push_back(Mailbox(name) / "new" / files[0]);
+  }
+  EXPECT_EQ(fs::hard_link_count(copies[0]), 3u);
+  EXPECT_TRUE(fs::equivalent(copies[0], copies[2]));
+
+  CMC_session_id bob = As("bob"), carol = As("carol"), dave = As("dave");
+  ReadMessage read;
+  ASSERT_EQ(Read(bob, List(bob).at(0).reference, 0, &read), CMC_SUCCESS);
+  EXPECT_EQ(List(bob).at(0).flags & CMC_SUM_READ, CMC_SUM_READ);
+  EXPECT_EQ(List(carol).at(0).flags & CMC_SUM_READ, 0u);  // read in bob's mailbox only
+  EXPECT_EQ(FilesIn(Mailbox("carol") / "new").size(), 1u);
+
+  Reference bobs(List(bob).at(0).reference);
+  ASSERT_EQ(cmc_.act_on(bob, bobs.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr), CMC_SUCCESS);
+  EXPECT_TRUE(List(bob).empty());
+  for (CMC_session_id id : {carol, dave}) {
+    ASSERT_EQ(Read(id, List(id).at(0).reference, 0, &read), CMC_SUCCESS);
+    EXPECT_EQ(read.text, "one write\n");
+  }
+  // Each copy says whom it reached: bob and carol are named, dave only by
+  // his own copy.
+  EXPECT_EQ(read.recipients.back(),
+            (std::pair<std::string, CMC_enum>{"dave@" + vel::os::HostName(), CMC_ROLE_BCC}));
+  ASSERT_EQ(Read(carol, List(carol).at(0).reference, 0, &read), CMC_SUCCESS);
+  EXPECT_EQ(read.recipients.back(), (std::pair<std::string, CMC_enum>{"carol", CMC_ROLE_CC}));
+}
+
+TEST_F(MaildirMail, AMailboxOnAnotherFileSystemGetsAWrittenCopy) {
+  // carol's mailbox lives on another file system, where no link can reach.
+  const fs::path elsewhere = "/dev/shm";
+  std::error_code ec;
+  if (!fs::is_directory(elsewhere, ec)) GTEST_SKIP() << "no /dev/shm";
+  struct stat here_st, there_st;
+  if (stat(root_.c_str(), &here_st) != 0 || stat(elsewhere.c_str(), &there_st) != 0 ||
+      here_st.st_dev == there_st.st_dev)
+    GTEST_SKIP() << "/dev/shm is on the mail root's file system";
+  TempDir away(elsewhere);
+  fs::remove_all(Mailbox("carol"));
+  fs::create_symlink(away.path(), Mailbox("carol"));
+
+  Outgoing m;
+  m.To("bob").To("carol").To("dave").Subject("across").Attach(
+      MakeFile("data.bin", std::string(100000, 'x')), "data.bin");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  const auto bobs = FilesIn(Mailbox("bob") / "new"), carols = FilesIn(Mailbox("carol") / "new");
+  ASSERT_EQ(bobs.size(), 1u);
+  ASSERT_EQ(carols.size(), 1u);
+  EXPECT_EQ(fs::hard_link_count(Mailbox("bob") / "new" / bobs[0]), 2u);  // bob's and dave's
+  EXPECT_EQ(ReadAll(Mailbox("carol") / "new" / carols[0]),
+            ReadAll(Mailbox("bob") / "new" / bobs[0]));
+  EXPECT_TRUE(FilesIn(Mailbox("carol") / "tmp").empty());
 }
 
 TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogon) {

@@ -39,14 +39,14 @@ inline std::vector<std::string> FilesIn(const fs::path& dir) {
   return names;
 }
 
-// A fresh directory under the system's temporary directory, removed again
-// at the end of the test.
+// A fresh directory under the system's temporary directory (or under
+// base), removed again at the end of the test.
 class TempDir {
  public:
-  TempDir() {
+  explicit TempDir(const fs::path& base = fs::temp_directory_path()) {
     std::random_device random;
-    path_ = fs::temp_directory_path() / ("velcmc-test-" + std::to_string(vel::os::ProcessId()) +
-                                         "-" + std::to_string(random()));
+    path_ = base / ("velcmc-test-" + std::to_string(vel::os::ProcessId()) + "-" +
+                    std::to_string(random()));
     fs::create_directories(path_);
   }
   ~TempDir() {

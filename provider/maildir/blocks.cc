@@ -1,8 +1,10 @@
 #include "blocks.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cmc_block.h"
 
@@ -25,16 +27,24 @@ void FillRecipient(Block& block, CMC_recipient& out, const MailAddress& a, CMC_e
   out.role = role;
 }
 
+std::string_view DisplayNameView(const MailAddress& a) {
+  return a.name.empty() ? a.address : a.name;
+}
+
 }  // namespace
 
 BlockRegistry::~BlockRegistry() {
-  for (void* block : blocks_) std::free(block);
+  for (auto& [block, keep] : blocks_) std::free(block);
 }
 
 bool BlockRegistry::Free(void* block) {
+  std::shared_ptr<const void> keep;  // let go of after the lock
   {
     std::lock_guard lock(mutex_);
-    if (blocks_.erase(block) == 0) return false;
+    auto found = blocks_.find(block);
+    if (found == blocks_.end()) return false;
+    keep = std::move(found->second);
+    blocks_.erase(found);
   }
   std::free(block);
   return true;
@@ -75,6 +85,59 @@ CMC_message_summary* BuildSummaryBlock(const std::vector<ListedMessage>& message
   }
   summaries[messages.size() - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
   return block.Release<CMC_message_summary>();
+}
+
+SummaryTemplate::SummaryTemplate(const std::vector<Message>& messages) : count_(messages.size()) {
+  if (messages.empty()) return;
+  // Each type's text once: most mailboxes hold one or two types.
+  for (const Message& m : messages) {
+    std::string_view type = m.summary->type;
+    if (std::none_of(types_.begin(), types_.end(), [&](const auto& t) { return t.first == type; }))
+      types_.emplace_back(type, nullptr);
+  }
+  size_t size =
+      ArraySize<CMC_message_summary>(messages.size()) + ArraySize<CMC_recipient>(messages.size());
+  for (const auto& type : types_) size += StringSize(type.first);
+  for (const Message& m : messages) {
+    size += ReferenceSize(m.reference) + StringSize(m.summary->subject);
+    if (const auto& a = m.summary->originator)
+      size += StringSize(DisplayNameView(*a)) + StringSize(a->address);
+  }
+  Block block(size);
+  auto* summaries = block.Array<CMC_message_summary>(messages.size());
+  auto* originators = block.Array<CMC_recipient>(messages.size());
+  for (auto& type : types_) {
+    char* text = block.String(type.first);
+    type = {std::string_view(text, type.first.size()), text};
+  }
+  for (size_t i = 0; i < messages.size(); ++i) {
+    const MessageSummary& m = *messages[i].summary;
+    CMC_message_summary& s = summaries[i];
+    s.message_reference = block.Reference(messages[i].reference);
+    s.message_type = const_cast<char*>(TypeText(m.type));
+    s.subject = block.String(m.subject);
+    s.time_sent = m.time;
+    s.byte_length = m.byte_length;
+    if (m.originator) {
+      CMC_recipient& o = originators[i];
+      o.name = block.String(DisplayNameView(*m.originator));
+      o.name_type = CMC_TYPE_INDIVIDUAL;
+      o.address = block.String(m.originator->address);
+      o.role = CMC_ROLE_ORIGINATOR;
+      o.recip_flags = CMC_RECIP_LAST_ELEMENT;
+      s.originator = &o;
+    }
+  }
+  summaries_ = summaries;
+  base_ = block.Release<char>();
+}
+
+SummaryTemplate::~SummaryTemplate() { std::free(base_); }
+
+const char* SummaryTemplate::TypeText(std::string_view type) const {
+  for (const auto& [text, pointer] : types_)
+    if (text == type) return pointer;
+  return nullptr;
 }
 
 CMC_message* BuildMessageBlock(const std::string& reference, const ParsedMessage& m,

@@ -1,9 +1,13 @@
 #include "delivery.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "names.h"
 #include "platform.h"
@@ -42,6 +46,44 @@ long KillAfterRenames() {
       vel::os::GetEnvironmentVariable("VELCMC_TEST_KILL_AFTER_RENAME", value, sizeof value);
   if (length == 0 || length >= sizeof value) return 0;
   return std::strtol(value, nullptr, 10);
+}
+
+// At most this many directories are flushed at the same time.
+constexpr size_t kParallelSyncs = 8;
+
+// Flushes each directory's entries to disk. A flush costs about one cache
+// flush of the disk, whatever it carries, and flushes made one after the
+// other wait for each other; made at the same time, from threads of their
+// own, the disk's queue merges them (a hundred mailboxes: some 300 ms one
+// at a time, some 25 ms together, on the machine this was measured on).
+// True when every one succeeded.
+bool SyncDirectories(const std::set<fs::path>& dirs) {
+  const std::vector<fs::path> paths(dirs.begin(), dirs.end());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> ok{true};
+  auto work = [&] {
+    for (size_t i; (i = next++) < paths.size();)
+      if (!vel::os::SyncDirectory(paths[i].c_str())) ok = false;
+  };
+  std::vector<std::thread> helpers;
+  const size_t wanted = std::min(paths.size(), kParallelSyncs);
+  for (size_t i = 1; i < wanted; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: the ones there are do the rest
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  return ok;
+}
+
+// Errors of link(2) that mean this file system will not link here, so
+// that the copy is written instead.
+bool CannotLink(int error) {
+  return error == EXDEV || error == EMLINK || error == EPERM || error == ENOTSUP ||
+         error == EOPNOTSUPP;
 }
 
 // Reads a journal whole; false when it is too large or cannot be read.
@@ -168,15 +210,24 @@ void Delivery::DropJournal() {
   if (journal_fd_ < 0) return;
   std::error_code ec;
   fs::remove(journal_, ec);
-  vel::os::SyncDirectory(JournalDir(root_).string().c_str());
+  // An unmarked journal that came back after a crash would only remove
+  // copies from tmp that were already moved out of it: its removal need
+  // not be on disk.
+  if (marked_) vel::os::SyncDirectory(JournalDir(root_).string().c_str());
   vel::os::CloseFile(journal_fd_);  // lets go of the lock
   journal_fd_ = -1;
 }
 
+std::string Delivery::MailboxName(const Mailbox& mailbox) const {
+  std::string name = mailbox.Dir().filename().string();
+  if (mailbox.Dir().parent_path() != root_ || !IsValidMailboxName(name)) return {};
+  return name;
+}
+
 CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& head,
                                     const BodyWriter& body) {
-  const std::string name = mailbox.Dir().filename().string();
-  if (mailbox.Dir().parent_path() != root_ || !IsValidMailboxName(name)) return CMC_E_FAILURE;
+  const std::string name = MailboxName(mailbox);
+  if (name.empty()) return CMC_E_FAILURE;
   // A clash with an existing name is all but impossible; a fresh name is
   // tried a few times before giving up.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -200,6 +251,7 @@ CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& h
       fs::remove(tmp, ec);
       return rc;
     }
+    if (staged_.empty()) first_head_ = head;
     staged_.push_back(
         {tmp, mailbox.NewDir() / unique, mailbox.TmpDir(), mailbox.NewDir(), head.size()});
     return CMC_SUCCESS;
@@ -246,6 +298,35 @@ CMC_return_code Delivery::StageCopy(const Mailbox& mailbox, const std::string& h
   });
 }
 
+CMC_return_code Delivery::StageLink(const Mailbox& mailbox) {
+  if (staged_.empty()) return CMC_E_FAILURE;
+  const std::string name = MailboxName(mailbox);
+  if (name.empty()) return CMC_E_FAILURE;
+  const Copy first = staged_.front();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const std::string unique = NewUniqueName();
+    const fs::path tmp = mailbox.TmpDir() / unique;
+    if (link(first.tmp.c_str(), tmp.c_str()) != 0) {
+      const int error = errno;
+      if (error == EEXIST) continue;
+      if (CannotLink(error)) return StageCopy(mailbox, first_head_);
+      return WriteFailure();
+    }
+    // Listed once it exists, as a written copy is; what a crash leaves
+    // unlisted in tmp is never read and goes with tmp's old files.
+    if (!Journal("copy " + name + " " + unique + "\n")) {
+      const CMC_return_code rc = WriteFailure();
+      std::error_code ec;
+      fs::remove(tmp, ec);
+      return rc;
+    }
+    staged_.push_back(
+        {tmp, mailbox.NewDir() / unique, mailbox.TmpDir(), mailbox.NewDir(), first.head_size});
+    return CMC_SUCCESS;
+  }
+  return CMC_E_FAILURE;
+}
+
 CMC_return_code Delivery::Commit() {
   // The staged copies' names are made durable, then the journal is marked:
   // from here on the delivery is completed whatever happens.
@@ -254,11 +335,12 @@ CMC_return_code Delivery::Commit() {
     tmp_dirs.insert(copy.tmp_dir);
     new_dirs.insert(copy.new_dir);
   }
-  if (!staged_.empty()) {
-    for (const fs::path& dir : tmp_dirs)
-      if (!vel::os::SyncDirectory(dir.string().c_str())) return CMC_E_FAILURE;
-    if (!vel::os::SyncDirectory(JournalDir(root_).string().c_str())) return CMC_E_FAILURE;
+  // One copy is moved in one step, which a crash cannot cut in half.
+  if (staged_.size() > 1) {
+    tmp_dirs.insert(JournalDir(root_));
+    if (!SyncDirectories(tmp_dirs)) return CMC_E_FAILURE;
     if (!Journal("commit\n") || !vel::os::SyncFile(journal_fd_)) return WriteFailure();
+    marked_ = true;
   }
   const long kill_after = KillAfterRenames();
   std::error_code ec;
@@ -272,7 +354,7 @@ CMC_return_code Delivery::Commit() {
     if (kill_after > 0 && static_cast<size_t>(kill_after) == i + 1) vel::os::KillThisProcess();
   }
   committed_ = true;
-  for (const fs::path& dir : new_dirs) vel::os::SyncDirectory(dir.string().c_str());
+  SyncDirectories(new_dirs);
   DropJournal();
   return CMC_SUCCESS;
 }

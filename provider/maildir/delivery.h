@@ -1,8 +1,13 @@
 // All-or-nothing delivery of one message into several mailboxes of a mail
-// root. Every copy is first written to its mailbox's tmp and flushed to
-// disk (Stage, StageCopy); only when all are there are they moved into new
-// (Commit). Copies not committed are removed when the delivery is
-// destroyed, and a copy left in tmp by a crash is never seen by a reader.
+// root. The message is written once, to its first mailbox's tmp, and
+// flushed to disk (Stage); every other copy is a second name of that same
+// file, made by a hard link into its mailbox's tmp, so nothing more is
+// written or flushed for it (StageLink). Only when all are there are they
+// moved into new (Commit). Copies not committed are removed when the
+// delivery is destroyed, and a copy left in tmp by a crash is never seen
+// by a reader. The copies share their content, which is never written
+// again; each mailbox keeps its own name for its copy, flags and all, and
+// removing one copy leaves the others.
 //
 // A crash between the first and the last move is mended by the journal:
 // each delivery keeps one in ROOT/.deliveries, listing its copies as they
@@ -10,7 +15,12 @@
 // move. RecoverDeliveries, run at every logon, completes a marked delivery
 // whose process is gone and removes the staged copies of an unmarked one.
 // A delivery's process holds a lock on its journal while it runs, so a
-// journal whose lock can be taken belongs to nobody any more.
+// journal whose lock can be taken belongs to nobody any more. A delivery
+// of one copy needs no mark: its one move is all or nothing by itself.
+//
+// Each directory a commit changes is flushed once, whatever the number of
+// copies in it, and the flushes of a commit are made at the same time
+// (see SyncDirectories in delivery.cc).
 //
 // For tests of that mending only: with VELCMC_TEST_KILL_AFTER_RENAME=N in
 // the environment, the process kills itself right after the N-th move of a
@@ -57,6 +67,11 @@ class Delivery {
   // Another copy: head followed by the body of the first copy staged,
   // copied a piece at a time.
   CMC_return_code StageCopy(const Mailbox& mailbox, const std::string& head);
+  // Another copy that is the first copy's file itself, its head included:
+  // a hard link in the mailbox's tmp. Where the file system cannot link
+  // (another file system, too many links, no links at all), the copy is
+  // written out as StageCopy writes it. Returns as Stage does.
+  CMC_return_code StageLink(const Mailbox& mailbox);
 
   // Moves every staged copy into new. Returns 0, or CMC_E_FAILURE after
   // taking back whatever copies it had already moved.
@@ -72,13 +87,18 @@ class Delivery {
   };
   // Creates and locks the journal on the first copy; appends a line.
   bool Journal(const std::string& line);
+  // Checks that mailbox is a mailbox of the root; its name, or empty.
+  std::string MailboxName(const Mailbox& mailbox) const;
   CMC_return_code StageWith(const Mailbox& mailbox, const std::string& head,
                             const BodyWriter& body);
+  // Removes the journal; durably when it was marked.
   void DropJournal();
 
   std::filesystem::path root_;
   std::vector<Copy> staged_;
+  std::string first_head_;  // the head of the first copy staged
   bool committed_ = false;
+  bool marked_ = false;  // the journal says "commit"
   int journal_fd_ = -1;
   std::filesystem::path journal_;
 };

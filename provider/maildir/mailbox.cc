@@ -1,5 +1,9 @@
 #include "mailbox.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -31,35 +35,36 @@ bool Mailbox::Create() const {
   return true;
 }
 
-std::vector<MailboxEntry> Mailbox::Scan() const {
-  std::vector<MailboxEntry> entries;
-  for (bool in_new : {true, false}) {
-    std::error_code ec;
-    for (fs::directory_iterator it(in_new ? NewDir() : CurDir(), ec), end; !ec && it != end;
-         it.increment(ec)) {
-      std::string name = it->path().filename().string();
-      if (name.empty() || name.front() == '.') continue;
-      // Regular files only, as they are and not where a link points: a
-      // FIFO would block whoever reads it, a link could lead anywhere.
-      std::error_code type_ec;
-      if (it->symlink_status(type_ec).type() != fs::file_type::regular) continue;
-      entries.push_back({std::move(name), in_new});
+bool Mailbox::VisitMessages(bool in_new, void (*visit)(void*, std::string_view),
+                            void* context) const {
+  // Read with readdir rather than a directory iterator: a listing reads
+  // whole directories often, and the entry's type comes with its name.
+  DIR* dir = opendir((in_new ? NewDir() : CurDir()).c_str());
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name.empty() || name.front() == '.') continue;
+    // Regular files only, as they are and not where a link points: a
+    // FIFO would block whoever reads it, a link could lead anywhere.
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        type = DT_REG;
     }
+    if (type == DT_REG) visit(context, name);
   }
-  return entries;
+  closedir(dir);
+  return true;
 }
 
-std::optional<MailboxEntry> Mailbox::Find(const std::string& reference) const {
-  std::error_code ec;
-  // An unread message delivered by a maildir writer sits in new under its
-  // unique name: try that before listing the directories.
-  if (reference.size() <= kMaxReferenceBytes && reference.find('/') == std::string::npos &&
-      !reference.empty() && reference.front() != '.' && reference.front() != '~' &&
-      fs::symlink_status(NewDir() / reference, ec).type() == fs::file_type::regular)
-    return MailboxEntry{reference, true};
-  for (MailboxEntry& entry : Scan())
-    if (ReferenceOf(entry.Unique()) == reference) return std::move(entry);
-  return std::nullopt;
+std::vector<MailboxEntry> Mailbox::Scan() const {
+  std::vector<MailboxEntry> entries;
+  for (bool in_new : {true, false})
+    ForEachMessage(in_new, [&](std::string_view name) {
+      entries.push_back({std::string(name), in_new});
+    });
+  return entries;
 }
 
 std::optional<MailboxEntry> Mailbox::MarkSeen(const MailboxEntry& entry) const {

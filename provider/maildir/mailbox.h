@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velcmc {
@@ -40,8 +41,14 @@ class Mailbox {
   // anything but a regular file (a symbolic link is not followed).
   std::vector<MailboxEntry> Scan() const;
 
-  // The message whose reference is the given one, if any.
-  std::optional<MailboxEntry> Find(const std::string& reference) const;
+  // Calls visit(name) for each message file of new (in_new) or cur, chosen
+  // as Scan chooses them, in no particular order; the name is valid only
+  // during the call. False when the directory could not be read.
+  template <class Visit>
+  bool ForEachMessage(bool in_new, Visit&& visit) const {
+    return VisitMessages(
+        in_new, [](void* v, std::string_view name) { (*static_cast<Visit*>(v))(name); }, &visit);
+  }
 
   // Moves a message to cur with flag S added. Returns the new entry, or
   // nothing when the file is no longer where the entry says.
@@ -55,6 +62,8 @@ class Mailbox {
   void CleanTmp() const;
 
  private:
+  bool VisitMessages(bool in_new, void (*visit)(void*, std::string_view), void* context) const;
+
   std::filesystem::path dir_;
 };
 

@@ -133,15 +133,20 @@ bool SameMailbox(const std::string& a, const std::string& b) {
 }
 
 // The bcc recipients that a copy makes known: the address it was
-// delivered to, when the visible headers do not name it.
+// delivered to (its Delivered-To header, else the mailbox it was read
+// from), when the visible headers do not name it.
 std::vector<MailAddress> DeliveredBlind(GMimeMessage* message,
-                                        const std::vector<ParsedMessage::Recipient>& named) {
+                                        const std::vector<ParsedMessage::Recipient>& named,
+                                        const std::string& mailbox) {
   std::vector<MailAddress> out;
-  const char* delivered = g_mime_object_get_header(GMIME_OBJECT(message), "Delivered-To");
-  if (delivered == nullptr) return out;
-  GObjectPtr<InternetAddressList> list(internet_address_list_parse(nullptr, delivered));
   std::vector<MailAddress> addresses;
-  AppendMailboxes(list.get(), addresses);
+  const char* delivered = g_mime_object_get_header(GMIME_OBJECT(message), "Delivered-To");
+  if (delivered != nullptr) {
+    GObjectPtr<InternetAddressList> list(internet_address_list_parse(nullptr, delivered));
+    AppendMailboxes(list.get(), addresses);
+  } else if (!mailbox.empty()) {
+    addresses.push_back({"", mailbox});
+  }
   for (const MailAddress& a : addresses) {
     bool known = std::any_of(named.begin(), named.end(), [&](const ParsedMessage::Recipient& r) {
       return r.role != CMC_ROLE_ORIGINATOR && SameMailbox(r.address.address, a.address);
@@ -275,7 +280,8 @@ std::optional<MessageSummary> SummariseFile(const fs::path& path, std::string_vi
   return summary;
 }
 
-ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery) {
+ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery,
+                           const std::string& mailbox) {
   ParsedMessage out;
   out.message = Parse(stream);
   GMimeMessage* message = out.message.get();
@@ -290,7 +296,7 @@ ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery) {
                             std::pair{GMIME_ADDRESS_TYPE_BCC, CMC_ROLE_BCC}}) {
     for (MailAddress& a : Addresses(message, type)) out.recipients.push_back({a, role});
   }
-  for (MailAddress& a : DeliveredBlind(message, out.recipients))
+  for (MailAddress& a : DeliveredBlind(message, out.recipients, mailbox))
     out.recipients.push_back({a, CMC_ROLE_BCC});
   ReadBody(message, out);
   return out;

@@ -55,7 +55,14 @@ struct ParsedMessage {
 // (std::bad_alloc when it does not fit); the attachments stay in the
 // stream until written out. Without a Date header the time is the
 // delivery time given.
-ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery);
+//
+// A recipient the visible headers do not name is a blind-copy recipient:
+// the address a Delivered-To header names, or, without that header,
+// mailbox (the address of the mailbox the copy was read from, when
+// given). The provider's own copies carry no header of their own, since
+// every copy of a delivery is the same file.
+ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery,
+                           const std::string& mailbox = {});
 
 // Writes an attachment's decoded content to out; false when writing failed.
 bool WriteAttachment(const ParsedMessage::Attachment& attachment, GMimeStream* out);

@@ -1,6 +1,8 @@
 // The provider behind the exported CMC entry points: sessions, and what
 // each call does in the mail store. Each method returns a CMC return code.
-// Thread-safe; no lock is held while files are read or written.
+// Thread-safe; no lock of the provider's is held while files are read or
+// written (a session's index holds its own while it reads the session's
+// directories, see mailbox_index.h).
 #ifndef VELCMC_PROVIDER_H
 #define VELCMC_PROVIDER_H
 
@@ -16,6 +18,7 @@
 #include "cmc.h"
 #include "compose.h"
 #include "mailbox.h"
+#include "mailbox_index.h"
 #include "summary_cache.h"
 
 namespace velcmc {
@@ -38,6 +41,7 @@ struct Session {
   std::string account;
   std::string domain;
   Mailbox mailbox{{}};
+  std::shared_ptr<MailboxIndex> index;   // what the session knows of its mailbox
   std::filesystem::path attachment_dir;  // where read attachments go
 };
 

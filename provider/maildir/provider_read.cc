@@ -32,15 +32,6 @@ std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
 
-bool DeliveredBefore(const MessageSummary& a, std::string_view a_name, const MessageSummary& b,
-                     std::string_view b_name) {
-  const DeliveryKey &x = a.delivery, &y = b.delivery;
-  if (x.seconds != y.seconds) return x.seconds < y.seconds;
-  if (x.microseconds != y.microseconds) return x.microseconds < y.microseconds;
-  if (x.sequence != y.sequence) return x.sequence < y.sequence;
-  return a_name < b_name;
-}
-
 // The longest file name written for an attachment, in bytes: what every
 // file system in use holds (255), less room for a number to tell apart
 // attachments of the same name.
@@ -149,44 +140,16 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   const CMC_uint32 wanted = *count;
   *count = 0;
 
-  std::shared_ptr<SummaryCache> cache = caches_.For(session->mailbox.Dir());
-  std::vector<MailboxEntry> entries;
-  std::vector<std::shared_ptr<const MessageSummary>> summaries;
-  for (int round = 0; round < kRaceRounds; ++round) {
-    bool vanished = false;
-    entries = session->mailbox.Scan();
-    summaries = cache->Summaries(session->mailbox, entries, &vanished);
-    if (!vanished) break;
-  }
-
-  std::vector<size_t> order;
-  order.reserve(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (summaries[i]) order.push_back(i);
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return DeliveredBefore(*summaries[a], entries[a].Unique(), *summaries[b], entries[b].Unique());
-  });
-
-  size_t start = 0;
-  if (seed != nullptr && seed->length > 0) {
-    const std::string after = ReferenceBytes(seed);
-    auto it = std::find_if(order.begin(), order.end(),
-                           [&](size_t i) { return ReferenceOf(entries[i].Unique()) == after; });
-    if (it == order.end()) return CMC_E_INVALID_MESSAGE_REFERENCE;
-    start = static_cast<size_t>(it - order.begin()) + 1;
-  }
-
-  std::vector<ListedMessage> listed;
-  for (size_t k = start; k < order.size(); ++k) {
-    if (wanted != 0 && listed.size() >= wanted) break;
-    const MailboxEntry& entry = entries[order[k]];
-    const MessageSummary& summary = *summaries[order[k]];
-    if (message_type != nullptr && summary.type != message_type) continue;
-    if ((flags & CMC_LIST_UNREAD_ONLY) && entry.Seen()) continue;
-    listed.push_back({ReferenceOf(entry.Unique()), &summary, entry.Seen()});
-  }
-  *result = blocks_.Adopt(BuildSummaryBlock(listed));
-  *count = static_cast<CMC_uint32>(listed.size());
+  std::string after;
+  if (seed != nullptr && seed->length > 0) after = ReferenceBytes(seed);
+  CMC_message_summary* block = nullptr;
+  uint32_t listed = 0;
+  std::shared_ptr<const void> keep;
+  if (!session->index->List(message_type, (flags & CMC_LIST_UNREAD_ONLY) != 0,
+                            after.empty() ? nullptr : &after, wanted, &block, &listed, &keep))
+    return CMC_E_INVALID_MESSAGE_REFERENCE;
+  *result = blocks_.Adopt(block, std::move(keep));
+  *count = listed;
   return CMC_SUCCESS;
 }
 
@@ -200,14 +163,19 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   const std::string ref = ReferenceBytes(reference);
   const Mailbox& mailbox = session->mailbox;
 
+  MailboxIndex& index = *session->index;
+
   for (int round = 0; round < kRaceRounds; ++round) {
-    std::optional<MailboxEntry> entry = mailbox.Find(ref);
+    std::optional<MailboxEntry> entry = index.Find(ref);
     if (!entry) return CMC_E_INVALID_MESSAGE_REFERENCE;
     uint64_t size = 0;
     int fd = vel::os::OpenRegularFile(mailbox.PathOf(*entry).string().c_str(), &size);
     if (fd < 0) {
       int32_t error = vel::os::LastError();
-      if (error == static_cast<int32_t>(std::errc::no_such_file_or_directory)) continue;  // moved
+      if (error == static_cast<int32_t>(std::errc::no_such_file_or_directory)) {
+        index.Forget();  // moved or removed by someone else
+        continue;
+      }
       return error == static_cast<int32_t>(std::errc::too_many_symbolic_link_levels) ||
                      error == static_cast<int32_t>(std::errc::invalid_argument)
                  ? CMC_E_INVALID_MESSAGE_REFERENCE
@@ -216,7 +184,8 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));  // owns the descriptor
     if (size > MaxMessageBytes()) return CMC_E_TEXT_TOO_LARGE;
 
-    ParsedMessage parsed = ParseMessage(file.get(), ParseDeliveryKey(entry->Unique()));
+    ParsedMessage parsed = ParseMessage(file.get(), ParseDeliveryKey(entry->Unique()),
+                                        session->account + "@" + session->domain);
     std::vector<std::string> paths;
     const fs::path dir = session->attachment_dir / ref;
     if (CMC_return_code rc = ExtractAttachments(AttachmentRoot(session->root),
@@ -232,8 +201,14 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     // Only a read that succeeded marks the message read.
     bool seen = entry->Seen();
     if (!(flags & CMC_DO_NOT_MARK_AS_READ) && !seen) {
-      // Losing the race to another reader that also marked it is fine.
-      seen = mailbox.MarkSeen(*entry).has_value() || mailbox.Find(ref).has_value();
+      if (std::optional<MailboxEntry> marked = mailbox.MarkSeen(*entry)) {
+        index.Moved(ref, *marked);
+        seen = true;
+      } else {
+        // Losing the race to another reader that also marked it is fine.
+        index.Forget();
+        seen = index.Find(ref).has_value();
+      }
     }
     if (seen) out->message_flags |= kMessageRead;
     *message = out;
@@ -249,10 +224,15 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
   if (operation != CMC_ACT_ON_DELETE) return CMC_E_UNSUPPORTED_ACTION;
   if (reference == nullptr) return CMC_E_INVALID_MESSAGE_REFERENCE;
   const std::string ref = ReferenceBytes(reference);
+  MailboxIndex& index = *session->index;
   for (int round = 0; round < kRaceRounds; ++round) {
-    std::optional<MailboxEntry> entry = session->mailbox.Find(ref);
+    std::optional<MailboxEntry> entry = index.Find(ref);
     if (!entry) return CMC_E_INVALID_MESSAGE_REFERENCE;
-    if (session->mailbox.Remove(*entry)) return CMC_SUCCESS;
+    if (session->mailbox.Remove(*entry)) {
+      index.Removed(ref);
+      return CMC_SUCCESS;
+    }
+    index.Forget();  // moved or removed by someone else
   }
   return CMC_E_MESSAGE_IN_USE;
 }

@@ -1,5 +1,5 @@
 // Sending: one copy of the message for each mailbox named, delivered all
-// together or not at all.
+// together or not at all; the message is written once.
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -107,32 +107,30 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   // What is larger before encoding is larger after it too.
   if (total > limit) return CMC_E_TEXT_TOO_LARGE;
 
-  // The message is composed straight into the first copy and copied from
-  // there into the others, a piece at a time.
+  // The message is composed straight into the first copy, and every other
+  // copy is that same file under a name of its own in its mailbox. No copy
+  // carries a line of its own (such as whom it was delivered to): a reader
+  // takes a copy's recipient from the mailbox it reads it in.
   Delivery delivery(session->root);
   for (size_t i = 0; i < mailboxes.size(); ++i) {
-    const std::string& name = mailboxes[i];
-    Mailbox mailbox(session->root / name);
+    Mailbox mailbox(session->root / mailboxes[i]);
     if (!mailbox.Create()) return CMC_E_FAILURE;
-    // Each copy says whom it was delivered to, as a transfer agent's would;
-    // that is how a blind-copy recipient's copy knows its own recipient.
-    std::string head = "Delivered-To: " + name + "@" + session->domain + "\n";
     CMC_return_code rc = CMC_SUCCESS;
     if (i == 0) {
-      rc = delivery.Stage(mailbox, head, [&](int fd) -> CMC_return_code {
+      rc = delivery.Stage(mailbox, "", [&](int fd) -> CMC_return_code {
         GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
         g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
         GObjectPtr<GMimeStream> buffered(
             g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
         if (WriteComposedMessage(out, buffered.get()) < 0) return WriteFailure();
-        // Where the file now ends: the head and the message as encoded.
+        // Where the file now ends: the message as encoded.
         const int64_t end = g_mime_stream_tell(file.get());
         if (end < 0) return CMC_E_FAILURE;
         if (static_cast<uint64_t>(end) > limit) return CMC_E_TEXT_TOO_LARGE;
         return CMC_SUCCESS;
       });
     } else {
-      rc = delivery.StageCopy(mailbox, head);
+      rc = delivery.StageLink(mailbox);
     }
     if (rc != CMC_SUCCESS) return rc;
   }

@@ -111,6 +111,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   opened->domain = MailDomain();
   opened->mailbox = Mailbox(opened->root / user);
   if (!opened->mailbox.Create()) return CMC_E_FAILURE;
+  opened->index =
+      std::make_shared<MailboxIndex>(opened->mailbox, caches_.For(opened->mailbox.Dir()));
   // What a crashed process left: deliveries to finish, copies to clear
   // away, attachments nobody will look at again.
   RecoverDeliveries(opened->root);
