@@ -34,7 +34,9 @@ using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 Db OpenDb(const std::string& path, bool create, std::string& problem) {
   sqlite3* raw = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  // Without SQLite's own per-call mutex: every use of a handle is made under
+  // its connection's lock (velct_state.h), which already keeps them apart.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   Db db(raw);
   if (rc != SQLITE_OK) {
