@@ -147,16 +147,24 @@ int64_t CopyRow(const PGresult* result, int row, Column* columns) {
   return bytes;
 }
 
-// The anchor: libpq in single-row mode, the way to read a result of any
-// size in flat memory.
-void BM_LibpqSingleRow(benchmark::State& state) {
-  if (!Ready(state)) return;
+// A libpq connection to the benchmark's server, or null (the benchmark
+// skipped).
+PGconn* Connect(benchmark::State& state) {
+  if (!Ready(state)) return nullptr;
   PGconn* conn = PQconnectdb(Server().conninfo.c_str());
   if (PQstatus(conn) != CONNECTION_OK) {
     state.SkipWithError("connect failed");
     PQfinish(conn);
-    return;
+    return nullptr;
   }
+  return conn;
+}
+
+// The anchor: libpq in single-row mode, the way to read a result of any
+// size in flat memory.
+void BM_LibpqSingleRow(benchmark::State& state) {
+  PGconn* conn = Connect(state);
+  if (conn == nullptr) return;
   Column columns[kColumns];
   int64_t rows = 0, bytes = 0;
   for (auto _ : state) {
@@ -178,13 +186,8 @@ void BM_LibpqSingleRow(benchmark::State& state) {
 // For comparison: the whole result received first, then read (its memory
 // grows with the result).
 void BM_LibpqWholeResult(benchmark::State& state) {
-  if (!Ready(state)) return;
-  PGconn* conn = PQconnectdb(Server().conninfo.c_str());
-  if (PQstatus(conn) != CONNECTION_OK) {
-    state.SkipWithError("connect failed");
-    PQfinish(conn);
-    return;
-  }
+  PGconn* conn = Connect(state);
+  if (conn == nullptr) return;
   Column columns[kColumns];
   int64_t rows = 0, bytes = 0;
   for (auto _ : state) {

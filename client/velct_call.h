@@ -6,6 +6,7 @@
 #define VELCT_CALL_H
 
 #include <string_view>
+#include <utility>
 
 #include "velct_outbox.h"
 #include "velct_state.h"
@@ -28,33 +29,32 @@ int32_t RunCall(Fn fn, Body&& body) {
   return result;
 }
 
-// Runs body(connection, outbox) holding the live connection con; VEL_FAIL
-// without effect when a failure rule makes the call fail or con is no live
-// connection.
-template <class Body>
-int32_t RunConnectionCall(Fn fn, cs_connection* con, Body&& body) {
+// Runs body(held, outbox) holding handle through Held (HeldConnection or
+// HeldCommand); VEL_FAIL without effect when a failure rule makes the call
+// fail or handle is not live.
+template <class Held, class Handle, class Body>
+int32_t RunHeldCall(Fn fn, Handle* handle, Body&& body) {
   Outbox out;
   int32_t result = VEL_FAIL;
   if (!CallFails(fn)) {
-    HeldConnection held(con);
+    Held held(handle);
     if (held) result = body(held, out);
   }
   out.Deliver();
   return result;
 }
 
+// Runs body(connection, outbox) holding the live connection con.
+template <class Body>
+int32_t RunConnectionCall(Fn fn, cs_connection* con, Body&& body) {
+  return RunHeldCall<HeldConnection>(fn, con, std::forward<Body>(body));
+}
+
 // Runs body(command, outbox) holding the live command cmd through its
-// connection; as above.
+// connection.
 template <class Body>
 int32_t RunCommandCall(Fn fn, cs_command* cmd, Body&& body) {
-  Outbox out;
-  int32_t result = VEL_FAIL;
-  if (!CallFails(fn)) {
-    HeldCommand held(cmd);
-    if (held) result = body(held, out);
-  }
-  out.Deliver();
-  return result;
+  return RunHeldCall<HeldCommand>(fn, cmd, std::forward<Body>(body));
 }
 
 // Raises a client message on the connection and returns VEL_FAIL. Caller
