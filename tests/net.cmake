@@ -8,20 +8,28 @@ if(TARGET velnet)
     find_package(Python3 COMPONENTS Interpreter REQUIRED)
     set(VELNET_PYTHON ${Python3_EXECUTABLE})
   endif()
-  add_test(NAME NetProviderEndToEnd
-    COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/net_provider_check.py
-            ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
-  set_tests_properties(NetProviderEndToEnd PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
   if(VEL_SANITIZE STREQUAL "address")
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                     OUTPUT_VARIABLE VELNET_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set_tests_properties(NetProviderEndToEnd PROPERTIES ENVIRONMENT
-      "LD_PRELOAD=${VELNET_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
-  elseif(VEL_SANITIZE STREQUAL "thread")
-    # The thread sanitizer's runtime cannot be brought into a running
-    # interpreter.
-    set_tests_properties(NetProviderEndToEnd PROPERTIES DISABLED TRUE)
   endif()
+  # name: script
+  foreach(check NetProviderEndToEnd:net_provider_check NetProviderDelivery:net_delivery_check)
+    string(REPLACE ":" ";" check "${check}")
+    list(GET check 0 name)
+    list(GET check 1 script)
+    add_test(NAME ${name}
+      COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/${script}.py
+              ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
+    if(VEL_SANITIZE STREQUAL "address")
+      set_tests_properties(${name} PROPERTIES ENVIRONMENT
+        "LD_PRELOAD=${VELNET_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
+    elseif(VEL_SANITIZE STREQUAL "thread")
+      # The thread sanitizer's runtime cannot be brought into a running
+      # interpreter.
+      set_tests_properties(${name} PROPERTIES DISABLED TRUE)
+    endif()
+  endforeach()
 endif()
 
 # The library over the network provider, through the host as it loads it.

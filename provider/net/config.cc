@@ -1,5 +1,11 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -50,8 +56,66 @@ std::string UrlHost(const std::string& url) {
   return authority.substr(0, authority.find(':'));
 }
 
+// Plain text is allowed to this machine only: localhost, or an address
+// literal of the loopback network (a name that merely starts with "127."
+// is somebody's host).
 bool IsLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  if (host == "localhost" || host == "::1") return true;
+  in_addr v4{};
+  return inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
+// Reads the configuration file: a regular file only (a FIFO or device
+// would hang the logon), of a sane size, without a UTF-8 byte-order mark.
+bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = "configuration " + path + " is not a regular file";
+    return false;
+  }
+  constexpr size_t kLimit = 1 << 20;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text->append(buf, static_cast<size_t>(n));
+    if (text->size() > kLimit) {
+      close(fd);
+      *error = "configuration " + path + " is larger than a configuration can be";
+      return false;
+    }
+  }
+  close(fd);
+  if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);
+  return true;
+}
+
+// A duration: whole seconds, or a number with s, m, h or d.
+bool ParseDuration(const std::string& value, uint64_t* seconds) {
+  uint64_t v = 0;
+  auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+  if (ec != std::errc() || p == value.data()) return false;
+  std::string unit(p, value.data() + value.size());
+  uint64_t scale = unit.empty() || unit == "s" ? 1
+                   : unit == "m"               ? 60
+                   : unit == "h"               ? 3600
+                   : unit == "d"               ? 86400
+                                               : 0;
+  if (scale == 0 || v > UINT32_MAX / scale) return false;
+  *seconds = v * scale;
+  return true;
 }
 
 std::string Scheme(const std::string& url) {
@@ -80,10 +144,17 @@ std::string PercentDecode(const std::string& s) {
 
 std::string Config::FromFor(const std::string& user) const {
   std::string out;
+  const bool user_is_address = user.find('@') != std::string::npos;
   for (size_t i = 0; i < from.size(); ++i) {
     if (from[i] == '%' && i + 1 < from.size() && from[i + 1] == 'u') {
       out += user;
       ++i;
+      // "%u@domain" for a user that has its own domain: the user's address.
+      if (user_is_address && i + 1 < from.size() && from[i + 1] == '@') {
+        size_t end = from.find_first_of(" \t,>", i + 1);
+        if (end == std::string::npos) end = from.size();
+        i = end - 1;
+      }
     } else {
       out += from[i];
     }
@@ -91,21 +162,24 @@ std::string Config::FromFor(const std::string& user) const {
   return out;
 }
 
+int64_t Config::RetryDelay(int64_t age) const {
+  const int64_t longest = std::max<int64_t>(retry_delay, retry_max_delay);
+  return std::clamp<int64_t>(age, retry_delay, longest);
+}
+
 std::optional<Config> LoadConfig(const std::string& path, std::string* error,
                                  std::string* log_path) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
-    return std::nullopt;
-  }
+  std::string text_of_file;
+  if (!ReadConfigFile(path, &text_of_file, error)) return std::nullopt;
+  std::istringstream in(text_of_file);
   static const std::map<std::string, std::set<std::string>> kKeys = {
       {"imap", {"url"}},
       {"smtp", {"servers"}},
       {"tls", {"mode", "ca_file"}},
       {"mail", {"domain", "from"}},
       {"delivery",
-       {"spool", "retry_attempts", "retry_delay", "connect_timeout", "transfer_timeout",
-        "max_message_bytes", "drain_seconds", "log"}}};
+       {"spool", "retry_for", "retry_attempts", "retry_delay", "retry_max_delay", "connect_timeout",
+        "transfer_timeout", "max_message_bytes", "drain_seconds", "log"}}};
   std::map<std::string, Entry> values;  // "section.key"
   std::string section, line;
   int number = 0;
@@ -189,8 +263,19 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
     else
       return fail(e->line, "tls.mode must be required or none, not \"" + e->value + "\"");
   }
-  if (!number_of("delivery.retry_attempts", 1, 1000, &c.retry_attempts) ||
+  // retry_attempts no longer fails mail (retry_for does); it is still
+  // read, so that older files keep loading.
+  uint32_t obsolete_attempts = 0;
+  if (const Entry* e = get("delivery.retry_for")) {
+    uint64_t v = 0;
+    if (!ParseDuration(e->value, &v) || v < 1)
+      return fail(e->line, "delivery.retry_for must be a duration such as 5d, 12h or 3600, not \"" +
+                               e->value + "\"");
+    c.retry_for = static_cast<uint32_t>(v);
+  }
+  if (!number_of("delivery.retry_attempts", 1, 1000, &obsolete_attempts) ||
       !number_of("delivery.retry_delay", 0, 86400, &c.retry_delay) ||
+      !number_of("delivery.retry_max_delay", 1, 7 * 86400, &c.retry_max_delay) ||
       !number_of("delivery.connect_timeout", 1, 3600, &c.connect_timeout) ||
       !number_of("delivery.transfer_timeout", 1, 86400, &c.transfer_timeout) ||
       !number_of("delivery.max_message_bytes", 1024, uint64_t{1} << 32, &c.max_message_bytes) ||
@@ -250,9 +335,36 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   }
   if (c.domain.find_first_of("@ \t<>") != std::string::npos)
     return fail(get("mail.domain")->line, "mail.domain \"" + c.domain + "\" is not a domain");
+  const int from_line = get("mail.from") ? get("mail.from")->line : 0;
   if (c.FromFor("user").find('@') == std::string::npos)
-    return fail(get("mail.from") ? get("mail.from")->line : 0,
-                "mail.from \"" + c.from + "\" gives no address with '@'");
+    return fail(from_line, "mail.from \"" + c.from + "\" gives no address with '@'");
+  // The sender goes into the envelope and the From: header as it is.
+  for (unsigned char ch : c.from)
+    if (ch <= 0x20 || ch == 0x7f || std::strchr("<>()[],;:\"\\", ch) != nullptr)
+      return fail(from_line, "mail.from \"" + c.from +
+                                 "\" must be one address, without spaces or any of <>()[],;:\"\\");
+  // Paths the provider will need, checked now rather than at the first use.
+  if (!c.log.empty()) {
+    struct stat st {};
+    if (stat(c.log.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return fail(get("delivery.log")->line,
+                  "delivery.log \"" + c.log + "\" exists and is not a regular file");
+    std::string dir = c.log.substr(0, c.log.rfind('/'));
+    if (!dir.empty() && (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+      return fail(get("delivery.log")->line,
+                  "delivery.log \"" + c.log + "\" is in no directory that exists");
+  }
+  if (!c.ca_file.empty() && c.tls == TlsMode::kRequired) {
+    int fd = open(c.ca_file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    const bool readable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!readable)
+      return fail(get("tls.ca_file")->line,
+                  "tls.ca_file \"" + c.ca_file + "\" cannot be read" +
+                      (fd < 0 ? std::string(": ") + std::strerror(err) : ": not a regular file"));
+  }
   return c;
 }
 

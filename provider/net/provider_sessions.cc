@@ -1,7 +1,9 @@
 // Logon, logoff, look-up and freeing.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -38,6 +40,23 @@ bool ValidUser(const char* user) {
     if (c <= 0x20 || c == 0x7f || c == '/' || c == ':' || c == '%') return false;
   }
   return n <= 256;
+}
+
+// How long a logoff may wait for the user's mail: drain_seconds, but
+// never so long that the library gives up on the logoff (its time-out,
+// VELMAIL_TIMEOUT milliseconds, default 60000): three quarters of that at
+// most, so that the rest of the logoff fits too.
+uint32_t DrainSeconds(const Config& config) {
+  char value[32];
+  uint64_t timeout_ms = 60000;
+  uint32_t length = vel::os::GetEnvironmentVariable("VELMAIL_TIMEOUT", value, sizeof value);
+  if (length > 0 && length < sizeof value) {
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(value, &end, 10);
+    if (end != value && *end == '\0' && v > 0) timeout_ms = v;
+  }
+  const uint64_t allowed = timeout_ms * 3 / 4 / 1000;
+  return static_cast<uint32_t>(std::min<uint64_t>(config.drain_seconds, allowed));
 }
 
 }  // namespace
@@ -137,9 +156,10 @@ CMC_return_code Provider::Logoff(CMC_session_id id) {
   }
   Outbox& outbox = Outbox::Instance();
   outbox.Wake();
-  if (!outbox.Drain(closed->user, closed->config.drain_seconds))
-    Log(closed->config.log, "logoff of " + closed->user + ": mail still spooled after " +
-                                std::to_string(closed->config.drain_seconds) +
+  const uint32_t drain = DrainSeconds(closed->config);
+  if (!outbox.Drain(closed->user, drain))
+    Log(closed->config.log, "logoff of " + closed->user + ": mail still due after " +
+                                std::to_string(drain) +
                                 " seconds; it is delivered at the next logon or by velnet-flush");
   outbox.Detach(closed->user);
   std::error_code ec;

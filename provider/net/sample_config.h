@@ -41,15 +41,19 @@ inline std::string SampleConfig(const std::string& spool, const std::string& log
          "spool = " +
          spool +
          "\n"
-         "; Attempts per message before it is failed, and seconds between them.\n"
-         "retry_attempts = 5\n"
+         "; How long a message is retried before it fails (s, m, h or d), and\n"
+         "; the shortest and longest waits between attempts, in seconds. Only\n"
+         "; a server's permanent refusal (5xx) fails mail sooner.\n"
+         "retry_for = 5d\n"
          "retry_delay = 60\n"
+         "retry_max_delay = 3600\n"
          "; Seconds allowed to connect, and for a whole exchange.\n"
          "connect_timeout = 10\n"
          "transfer_timeout = 60\n"
          "; Largest message sent or read, in bytes.\n"
          "max_message_bytes = 26214400\n"
-         "; Seconds a logoff waits for the spool to empty.\n"
+         "; Seconds a logoff waits for the user's mail to go out (at most three\n"
+         "; quarters of the library's time-out).\n"
          "drain_seconds = 30\n"
          "; What the provider did and why anything failed (never passwords).\n"
          "log = " +

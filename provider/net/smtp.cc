@@ -9,11 +9,14 @@ namespace velnet {
 namespace {
 
 // What the conversation tells beyond libcurl's result: each RCPT's reply
-// and the last reply of all. Only RCPT commands are looked at on the way
-// out; nothing else sent (the AUTH exchange included) is kept.
+// and the last reply to a command of the transaction. Only RCPT and QUIT
+// commands are looked at on the way out; nothing else sent (the AUTH
+// exchange included) is kept. The reply to a QUIT that libcurl sends after
+// a failure is not the server's answer to the message and is left out.
 struct Transcript {
   std::string pending_rcpt;  // the RCPT awaiting its reply
   bool rcpt_open = false;
+  bool quitting = false;
   std::string partial;  // a reply line split over two callbacks
   std::string reply;    // the reply so far (multi-line replies joined)
   int code = 0;
@@ -28,8 +31,10 @@ struct Transcript {
                          : "";
       rcpt_open = true;
     }
+    if (line.size() >= 4 && strncasecmp(line.c_str(), "QUIT", 4) == 0) quitting = true;
   }
   void In(const char* data, size_t size) {
+    if (quitting) return;
     partial.append(data, size);
     size_t eol;
     while ((eol = partial.find('\n')) != std::string::npos) {

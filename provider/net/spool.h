@@ -1,13 +1,20 @@
 // The outbox on disk. A sent message is one file in queue/, written to
 // tmp/ first, flushed to disk and then renamed, so that a crash leaves it
-// either whole in queue/ or not there at all. The file starts with the
-// envelope (sender, user, recipients) and a blank line, then the message.
+// either whole in queue/ or not there at all. The file's first line holds
+// the length and SHA-256 of everything after it; then come the envelope
+// (user, sender, time queued, recipients), a blank line and the message.
+// A file whose length or checksum does not match is damaged: it goes to
+// quarantine/ with the reason beside it and is never sent.
 // Its delivery state -- attempts, the recipients done with, the last
-// server reply -- lives next to it in <id>.state, replaced the same way.
+// server reply -- lives next to it in <id>.state, replaced the same way;
+// when that write fails (a full disk) the state is kept in this process's
+// memory instead, so that the process never repeats what a server took.
 // A message nobody can take any more goes to failed/ with its state; a
-// delivered one is removed and recorded in sent.log. Every file is
-// created owner-only and opened without following symbolic links.
-// Passwords are never part of the spool.
+// delivered one is removed. Each acceptance by a server is recorded in
+// sent.log. Moving a message out of queue/ never needs disk space, so a
+// full disk cannot keep delivered mail queued. Every file is created
+// owner-only and opened without following symbolic links. Passwords are
+// never part of the spool.
 #ifndef VELNET_SPOOL_H
 #define VELNET_SPOOL_H
 
@@ -25,18 +32,21 @@ struct Envelope {
   std::string user;                     // whose credentials deliver it
   std::string from;                     // the envelope sender
   std::vector<std::string> recipients;  // every to, cc and bcc address, once each
+  int64_t queued_at = 0;                // seconds since the epoch
 };
 
 struct DeliveryState {
   uint32_t attempts = 0;
-  int64_t next_attempt = 0;           // seconds since the epoch
-  std::vector<std::string> accepted;  // recipients a server took
+  int64_t next_attempt = 0;  // seconds since the epoch
+  // Recipients a server took, each with the reply that took them.
+  std::vector<std::pair<std::string, std::string>> accepted;
   // Recipients refused for good, each with the server's reply.
   std::vector<std::pair<std::string, std::string>> refused;
   std::string last_reply;  // the last server reply or failure
 
   // The recipients still to deliver to.
   std::vector<std::string> Pending(const Envelope& envelope) const;
+  bool Accepted(const std::string& recipient) const;
 };
 
 // A spooled message's place in a listing of the spool.
@@ -44,6 +54,15 @@ struct SpoolEntry {
   std::string id;
   Envelope envelope;
   DeliveryState state;
+  bool verified = true;         // false: spooled without a checksum (an older file)
+  uint64_t body_offset = 0;     // where the envelope starts (after the check line)
+  uint64_t message_offset = 0;  // where the message starts
+};
+
+// A message put aside because its file is damaged.
+struct Quarantined {
+  std::string id;
+  std::string reason;
 };
 
 class Spool {
@@ -51,8 +70,10 @@ class Spool {
   explicit Spool(std::string root) : root_(std::move(root)) {}
   const std::string& Root() const { return root_; }
 
-  // Creates the spool's directories (owner-only) where missing. False with
-  // *error set when that fails.
+  // Creates the spool's directories (owner-only) where missing, and makes
+  // existing ones owner-only. Refuses (false, *error set) a directory that
+  // is a link, not a directory, or belongs to another user. Removes what a
+  // crash while spooling left in tmp/.
   bool Prepare(std::string* error) const;
 
   // Spools a message durably. Returns 0 and sets *id, CMC_E_DISK_FULL, or
@@ -60,36 +81,62 @@ class Spool {
   CMC_return_code Add(const Envelope& envelope, const std::string& message, std::string* id,
                       std::string* error) const;
 
-  // The ids in queue/ (oldest first) or failed/.
+  // The ids in queue/ (oldest first), failed/ or quarantine/.
   std::vector<std::string> Queued() const;
   std::vector<std::string> Failed() const;
+  std::vector<Quarantined> Quarantine() const;
 
-  // Reads a queued (or failed) message's envelope and state; nothing when
-  // it is gone. *body_offset is where the message starts in the file.
+  // Reads a queued (or failed) message's envelope and state. Nothing when
+  // it is gone, or when its file is damaged (*damage then says how: a cut
+  // or garbled envelope, or a length that does not match). The checksum
+  // is not read here (see Verify).
   std::optional<SpoolEntry> Load(const std::string& id, bool failed = false,
-                                 uint64_t* body_offset = nullptr) const;
+                                 std::string* damage = nullptr) const;
+
+  // Reads the whole file behind fd and checks its length and checksum.
+  // Empty when it matches (or the file has none), else why not.
+  std::string Verify(int fd, const SpoolEntry& entry) const;
 
   // Opens a queued message for delivery with an exclusive lock, so that
   // two deliverers never send it twice. -1 when it is gone or locked.
   int OpenLocked(const std::string& id) const;
 
-  // Replaces a queued message's state. False on failure.
+  // Replaces a queued message's state. False when the file could not be
+  // written; the state then stands in this process's memory.
   bool SaveState(const std::string& id, const DeliveryState& state) const;
 
-  // Done with a queued message: the accepted recipients are written to
-  // sent.log, and when any were refused the message and its state go to
-  // failed/; it then leaves the queue.
-  bool Finish(const std::string& id, const Envelope& envelope, const DeliveryState& state) const;
+  // Records in sent.log that a server took the message for recipients.
+  // False when the line could not be written.
+  bool LogSent(const std::string& id, const Envelope& envelope,
+               const std::vector<std::string>& recipients, const std::string& reply) const;
+
+  // Done with a queued message (no recipient pending): when any were
+  // refused, the message and its state go to failed/, else it is removed.
+  // Either way it leaves queue/, even when the failed state cannot be
+  // written (the old state then goes with it). False when something of
+  // that could not be written (the message has left the queue all the
+  // same, unless its file could not be moved at all).
+  bool Finish(const std::string& id, const DeliveryState& state) const;
+
+  // Moves a damaged queued message to quarantine/ with its reason.
+  bool Quarantine(const std::string& id, const std::string& reason) const;
 
   // The lines of sent.log.
   std::vector<std::string> SentLog() const;
+
+  // A user's queue is held up because the servers refused the login: the
+  // reason is recorded (and shown by velnet-status) until it is cleared.
+  void Hold(const std::string& user, const std::string& reason) const;
+  void Release(const std::string& user) const;
+  // Every hold: user, time and reason.
+  std::vector<std::pair<std::string, std::string>> Holds() const;
 
  private:
   std::string Path(const char* dir, const std::string& name) const;
   std::string root_;
 };
 
-// The message file's envelope block, and its parse.
+// The message file's check line and envelope block, and their parse.
 std::string FormatEnvelope(const Envelope& envelope);
 std::string FormatState(const DeliveryState& state);
 DeliveryState ParseState(const std::string& text);
