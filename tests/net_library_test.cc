@@ -5,10 +5,12 @@
 // are started for the test on loopback ports and stopped by their pids.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "message_numbers.h"
 #include "platform.h"
@@ -134,6 +136,34 @@ TEST_F(NetLibraryTest, QueryResultReachesTwoMailboxesAndIsWalkedAndDeleted) {
   velsrv::CallResult gone =
       client().Call("xp_findnextmsg", {RpcParam::Output("@msg_id", VEL_BINARY_TYPE, 256, id)});
   EXPECT_EQ(Simplify(gone.routed), (std::vector<Routed>{{kMsgNoMessage, kToLogAndClient, {N(0)}}}));
+  ExpectSucceeded(client().Call("xp_stopmail"));
+}
+
+// A recipient the server refuses for good: the sender finds the report in
+// its own mailbox, through the library.
+TEST_F(NetLibraryTest, AFailedRecipientIsReportedInTheSendersMailbox) {
+  ExpectSucceeded(client().Call("xp_startmail",
+                                {Text("@mail_user", "ops"), Text("@mail_password", "ops-secret")}));
+  ExpectSucceeded(client().Call(
+      "xp_sendmail", {Text("@recipient", "dba;refused"), Text("@subject", "Quarterly figures")}));
+  std::string id;
+  for (int i = 0; i < 200 && id.empty(); ++i) {
+    id = FindNext("");
+    if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(id.empty()) << Slurp(dir_ / "velnet.log");
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Binary("@msg_id", id),
+                                    RpcParam::Output("@subject", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@sender", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@message", VEL_CHAR_TYPE, 255)});
+  ExpectSucceeded(r);
+  const std::string domain = env_["DOMAIN"];
+  EXPECT_EQ(Value(r, "@subject"), "Undelivered mail: returned to sender");
+  EXPECT_EQ(Value(r, "@sender"), "Mail Delivery System");
+  const std::string text = Value(r, "@message");
+  EXPECT_NE(text.find("refused@" + domain + ": 554 5.1.1"), std::string::npos) << text;
+  EXPECT_EQ(text.find("dba@" + domain + ":"), std::string::npos) << text;
   ExpectSucceeded(client().Call("xp_stopmail"));
 }
 

@@ -120,6 +120,14 @@ size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// Keeps a SEARCH answer (a line of numbers), up to a bound.
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  auto* out = static_cast<std::string*>(user);
+  if (out->size() + size * count > 65536) return 0;
+  out->append(data, size * count);
+  return size * count;
+}
+
 }  // namespace
 
 std::string BuildFailureReport(const Config& config, const SpoolEntry& entry,
@@ -154,7 +162,7 @@ std::string BuildFailureReport(const Config& config, const SpoolEntry& entry,
   GDateTime* date = g_date_time_new_from_unix_utc(now);
   g_mime_message_set_date(message.get(), date);
   g_date_time_unref(date);
-  std::string message_id = "report." + entry.id + "@" + config.domain;
+  const std::string message_id = ReportMessageId(config, entry.id);
   g_mime_message_set_message_id(message.get(), message_id.c_str());
   g_mime_object_set_header(GMIME_OBJECT(message.get()), "Auto-Submitted", "auto-replied", nullptr);
 
@@ -190,8 +198,13 @@ bool SpoolReport(const Spool& spool, const std::string& id, const std::string& u
   return vel::os::SyncDirectory((spool.Root() + "/reports").c_str());
 }
 
+std::string ReportMessageId(const Config& config, const std::string& id) {
+  return "report." + id + "@" + config.domain;
+}
+
 bool AppendToMailbox(const Config& config, const std::string& user, const std::string& password,
-                     const std::string& message, std::string* error) {
+                     const std::string& message, const std::string& message_id,
+                     std::string* error) {
   CurlPtr handle = NewHandle(config, user, password);
   if (!handle) {
     *error = "out of memory";
@@ -215,8 +228,40 @@ bool AppendToMailbox(const Config& config, const std::string& user, const std::s
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, text);
   CURLcode rc = curl_easy_perform(h);
-  if (rc != CURLE_OK) *error = ErrorText(rc, text);
-  return rc == CURLE_OK;
+  if (rc != CURLE_OK) {
+    *error = ErrorText(rc, text);
+    return false;
+  }
+  // Unread again: the appended message is found by its Message-ID (the
+  // answer to a SEARCH holds numbers only) and its \Seen taken off.
+  std::string found;
+  const std::string search = "UID SEARCH HEADER Message-ID \"<" + message_id + ">\"";
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 0L);
+  curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, search.c_str());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &found);
+  rc = curl_easy_perform(h);
+  size_t at = found.find("* SEARCH");
+  std::string uids =
+      at == std::string::npos ? "" : found.substr(at + 8, found.find('\n', at) - at - 8);
+  std::string set;
+  for (char c : uids) {
+    if (c >= '0' && c <= '9')
+      set += c;
+    else if (c == ' ' && !set.empty() && set.back() != ',')
+      set += ',';
+  }
+  while (!set.empty() && set.back() == ',') set.pop_back();
+  if (rc == CURLE_OK && !set.empty()) {
+    const std::string store = "UID STORE " + set + " -FLAGS.SILENT (\\Seen)";
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, store.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
+    rc = curl_easy_perform(h);
+  }
+  if (rc != CURLE_OK || set.empty())
+    Log(config.log, "report " + message_id + " appended for " + user + " but left marked read: " +
+                        (rc != CURLE_OK ? ErrorText(rc, text) : "not found again"));
+  return true;
 }
 
 size_t DeliverReports(const Config& config, const std::map<std::string, std::string>& credentials) {
@@ -250,7 +295,8 @@ size_t DeliverReports(const Config& config, const std::map<std::string, std::str
     auto cred = credentials.find(user);
     if (cred == credentials.end()) continue;
     std::string error;
-    if (AppendToMailbox(config, user, cred->second, data.substr(eol + 1), &error)) {
+    if (AppendToMailbox(config, user, cred->second, data.substr(eol + 1),
+                        ReportMessageId(config, name), &error)) {
       unlink(path.c_str());
       Log(config.log, "report " + name + " delivered to the mailbox of " + user);
     } else {

@@ -35,9 +35,16 @@ bool SpoolReport(const Spool& spool, const std::string& id, const std::string& u
 // still waiting for those users.
 size_t DeliverReports(const Config& config, const std::map<std::string, std::string>& credentials);
 
-// Appends message to the configured mailbox of user. False with *error.
+// Appends message to the configured mailbox of user, unread: libcurl
+// appends with \Seen, so the message, found again by its Message-ID
+// (message_id, without brackets), has that flag taken off. False with
+// *error when the append failed; a flag left set is only logged.
 bool AppendToMailbox(const Config& config, const std::string& user, const std::string& password,
-                     const std::string& message, std::string* error);
+                     const std::string& message, const std::string& message_id,
+                     std::string* error);
+
+// The Message-ID of the report on the spooled message id.
+std::string ReportMessageId(const Config& config, const std::string& id);
 
 }  // namespace velnet
 

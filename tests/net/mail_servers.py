@@ -224,7 +224,10 @@ smtpd_tls_cert_file = {self.dir}/tls/server.crt
 smtpd_tls_key_file = {self.dir}/tls/server.key
 smtpd_tls_security_level = may
 smtpd_relay_restrictions = permit_sasl_authenticated, reject
-smtpd_recipient_restrictions = permit_sasl_authenticated, reject
+# One address refused for good at RCPT, for the tests of failed mail.
+smtpd_recipient_restrictions =
+  check_recipient_access inline:{{ {{ refused@{DOMAIN} = REJECT 5.1.1 no such user here }} }},
+  permit_sasl_authenticated, reject
 message_size_limit = 52428800
 """)
         services = [

@@ -213,9 +213,11 @@ class Delivery(NetTest):
         self.assertIn("failed: 1", status_output(self.config))
         self.assertIn("nobody@%s failed: 550 5.1.1" % DOMAIN, self.log_text())
         # The report is in the sender's own mailbox, as RFC 3464 lays it out.
-        reports = [m for _, m in self.mailbox("ops") if m.get_content_type() == "multipart/report"]
+        reports = [(flags, m) for flags, m in self.mailbox("ops")
+                   if m.get_content_type() == "multipart/report"]
         self.assertEqual(len(reports), 1, self.log_text())
-        report = reports[0]
+        flags, report = reports[0]
+        self.assertNotIn(b"\\Seen", flags)  # unread, for xp_findnextmsg to find
         self.assertEqual(report.get_param("report-type"), "delivery-status")
         self.assertEqual(report["To"], "ops@" + DOMAIN)
         parts = list(report.iter_parts())
