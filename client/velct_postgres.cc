@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velct_backends.h"
@@ -279,31 +280,119 @@ size_t StatementEnd(const std::string& text, size_t pos) {
   return text.size();
 }
 
-// Opens a connection from conninfo with the caller's login (when set) and,
-// when database is given, to that database instead of conninfo's. Null,
-// with the server's reason, when it cannot be made.
+// The mask that stands for the password in a message.
+constexpr std::string_view kMask = "****";
+
+// A password shorter than this is masked only where it stands as a whole
+// token. Its characters are the stuff of ordinary words ("e", "in", "**"),
+// so masking every occurrence would wreck the message (every "e" of
+// "password authentication failed") while hiding nothing: so short a
+// password is found by trying, not by reading a message. Where a message
+// echoes a value (a name in quotes, a keyword's value) it stands between
+// non-alphanumeric characters, and that occurrence is masked.
+constexpr size_t kMaskEverywhereLength = 4;
+
+bool Alnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// text with each occurrence of password replaced by the mask, left to
+// right in one pass: what was put in is never searched again, so a
+// password that is part of the mask ("*") cannot make the masking loop.
+std::string Masked(const std::string& text, const std::string& password) {
+  if (password.empty()) return text;
+  const bool whole_tokens_only = password.size() < kMaskEverywhereLength;
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 1)) {
+    if (at < from) continue;  // overlaps what was just masked
+    const size_t end = at + password.size();
+    if (whole_tokens_only && ((at > 0 && Alnum(text[at - 1]) && Alnum(password.front())) ||
+                              (end < text.size() && Alnum(text[end]) && Alnum(password.back()))))
+      continue;
+    out.append(text, from, at - from);
+    out += kMask;
+    from = end;
+  }
+  out.append(text, from);
+  return out;
+}
+
+// A value quoted for a libpq connection string.
+std::string Quoted(const std::string& value) {
+  std::string q = "'";
+  for (const char c : value) {
+    if (c == '\'' || c == '\\') q += '\\';
+    q += c;
+  }
+  return q + "'";
+}
+
+// A path that no file can ever have: /dev/null is no directory.
+constexpr const char* kNoFile = "/dev/null/none";
+
+// The connection string a connection is made with: the interfaces file's
+// (conninfo, a string or a URI) with the caller's login and, when given,
+// database instead of its own. False, with libpq's reason, when conninfo
+// cannot be read.
+//
+// The caller's password is the only credential: it is always set, even
+// when empty (a value given in a string stays given, so libpq does not fall
+// back on PGPASSWORD; an empty password makes a password request fail), a
+// password= of the interfaces line is dropped, and the password file is a
+// path that cannot exist, so neither ~/.pgpass, PGPASSFILE nor a passfile=
+// is read. A service= still names host, port and database, but a service
+// file only fills what the string leaves unset, which never includes these.
+// A client certificate is a stored credential too: the default key of the
+// host's home (~/.postgresql) or one the line names would log in with
+// certificate authentication, so certificate and key are paths that cannot
+// exist (and an sslpassword has nothing to open).
+bool ConnectionString(const std::string& conninfo, const std::string& user,
+                      const std::string& password, const std::string* database, std::string& out,
+                      std::string& problem) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (!options) {
+    problem = error ? Trimmed(error) : "out of memory";
+    PQfreemem(error);
+    return false;
+  }
+  std::string encoding = "UTF8", timeout = "10";
+  out.clear();
+  for (const PQconninfoOption* o = options; o->keyword; ++o) {
+    if (!o->val) continue;
+    const std::string_view key = o->keyword;
+    if (key == "password" || key == "passfile" || key == "sslcert" || key == "sslkey" ||
+        key == "sslpassword" || (key == "dbname" && database) || (key == "user" && !user.empty()))
+      continue;
+    if (key == "client_encoding") {
+      encoding = o->val;
+    } else if (key == "connect_timeout") {
+      timeout = o->val;
+    } else {
+      out += std::string(key) + "=" + Quoted(o->val) + " ";
+    }
+  }
+  PQconninfoFree(options);
+  out += "client_encoding=" + Quoted(encoding) + " connect_timeout=" + Quoted(timeout) +
+         " fallback_application_name=velct";
+  if (database) out += " dbname=" + Quoted(*database);
+  if (!user.empty()) out += " user=" + Quoted(user);
+  out += " password=" + Quoted(password);
+  for (const char* key : {"passfile", "sslcert", "sslkey"})
+    out += std::string(" ") + key + "=" + kNoFile;
+  return true;
+}
+
+// Opens a connection from conninfo with the caller's login and, when
+// database is given, to that database instead of conninfo's. Null, with
+// the server's reason (the password masked), when it cannot be made.
 Conn Connect(const std::string& conninfo, const std::string& user, const std::string& password,
              const std::string* database, std::string& problem) {
-  // Keywords before the expanded connection string give way to it; those
-  // after it override it.
-  std::vector<const char*> keys = {"client_encoding", "connect_timeout",
-                                   "fallback_application_name", "dbname"};
-  std::vector<const char*> values = {"UTF8", "10", "velct", conninfo.c_str()};
-  if (database) {
-    keys.push_back("dbname");
-    values.push_back(database->c_str());
+  std::string info;
+  if (!ConnectionString(conninfo, user, password, database, info, problem)) {
+    problem = Masked(problem, password);
+    return nullptr;
   }
-  if (!user.empty()) {
-    keys.push_back("user");
-    values.push_back(user.c_str());
-  }
-  if (!password.empty()) {
-    keys.push_back("password");
-    values.push_back(password.c_str());
-  }
-  keys.push_back(nullptr);
-  values.push_back(nullptr);
-  Conn conn(PQconnectdbParams(keys.data(), values.data(), 1));
+  Conn conn(PQconnectdb(info.c_str()));
   if (!conn) {
     problem = "out of memory";
     return nullptr;
@@ -312,11 +401,8 @@ Conn Connect(const std::string& conninfo, const std::string& user, const std::st
   PQsetNoticeReceiver(
       conn.get(), [](void*, const PGresult*) {}, nullptr);
   if (PQstatus(conn.get()) != CONNECTION_OK) {
-    problem = Trimmed(PQerrorMessage(conn.get()));
     // The reason never repeats the password.
-    if (!password.empty())
-      for (size_t at; (at = problem.find(password)) != std::string::npos;)
-        problem.replace(at, password.size(), "****");
+    problem = Masked(Trimmed(PQerrorMessage(conn.get())), password);
     return nullptr;
   }
   // Values in the forms the README documents, whatever the server's defaults.
@@ -324,7 +410,7 @@ Conn Connect(const std::string& conninfo, const std::string& user, const std::st
                     "SET DateStyle TO ISO, YMD; SET IntervalStyle TO postgres; "
                     "SET extra_float_digits TO 1; SET bytea_output TO hex"));
   if (PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
-    problem = Trimmed(PQerrorMessage(conn.get()));
+    problem = Masked(Trimmed(PQerrorMessage(conn.get())), password);
     return nullptr;
   }
   return conn;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "frame/blocks.h"
 #include "frame/errors.h"
@@ -112,6 +114,31 @@ bool Fits(const char* buffer, int32_t textlen) {
 
 const std::string kBlanks33(33, ' ');
 
+// While this thread's ct_connect for the query connection runs (the client
+// library calls back on the thread whose call raised a message): where the
+// client messages raised then are kept. When the connection cannot be made
+// they tell why, and no mail will carry the message buffer, so they go to
+// the caller and to the host log before the 11544 that ends the call.
+thread_local std::vector<cs_clientmsg>* t_connect_messages = nullptr;
+
+// Hands a client message to the caller, as server messages are, and writes
+// its text to the host log.
+void ForwardClientMessage(srv_proc* thread, const cs_clientmsg& m) {
+  const int32_t textlen = std::clamp<int32_t>(m.msgstringlen, 0, sizeof(m.msgstring));
+  cs_servermsg forwarded;
+  memset(&forwarded, 0, sizeof(forwarded));
+  forwarded.msgnumber = m.msgnumber;
+  forwarded.severity = m.severity;
+  memcpy(forwarded.text, m.msgstring, static_cast<size_t>(textlen));
+  forwarded.textlen = textlen;
+  if (srv_sendinfo(thread, &forwarded, 0) == VEL_SUCCEED)
+    srv_senddone(thread, VEL_DONE_FINAL, 0, 0);
+  std::string line = "Velmail: ";
+  line.append(m.msgstring, static_cast<size_t>(textlen));
+  line += "\n";
+  srv_log(nullptr, 1, line.c_str(), static_cast<int32_t>(line.size()));
+}
+
 }  // namespace
 
 int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail_params* record) {
@@ -175,7 +202,13 @@ int32_t sm_initsqlconn(srv_proc* thread, cs_connection** connection, sm_sendmail
   }
   if (status != VEL_FAIL) {
     server_length = std::clamp<int32_t>(server_length, 0, sizeof(server));
-    step(ct_connect(*connection, server, server_length), "ct_connect");
+    std::vector<cs_clientmsg> connect_messages;
+    t_connect_messages = &connect_messages;
+    const int32_t connected = ct_connect(*connection, server, server_length);
+    t_connect_messages = nullptr;
+    if (connected == VEL_FAIL)
+      for (const cs_clientmsg& m : connect_messages) ForwardClientMessage(thread, m);
+    step(connected, "ct_connect");
   }
 
   if (status == VEL_FAIL) {
@@ -329,6 +362,13 @@ void sm_displaymessage(cs_connection* connection, int32_t kind, void* message) {
   if (kind == 1) {
     const auto* m = static_cast<const cs_clientmsg*>(message);
     const int32_t textlen = std::clamp<int32_t>(m->msgstringlen, 0, sizeof(m->msgstring));
+    if (t_connect_messages != nullptr) {
+      try {
+        t_connect_messages->push_back(*m);
+      } catch (const std::bad_alloc&) {
+        // Only the mail's record of it is kept.
+      }
+    }
     if (buffer == nullptr || !Fits(buffer, textlen)) return;
     const uint32_t number = static_cast<uint32_t>(m->msgnumber);
     std::string record = "\nNexlink Message:\n";

@@ -3,12 +3,19 @@
 // and parsing what was composed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <map>
+#include <random>
 
 #include "compose.h"
 #include "delivery.h"
 #include "gmime_support.h"
 #include "mailbox.h"
+#include "mailbox_index.h"
 #include "maildir_test_support.h"
 #include "names.h"
 #include "parse.h"
@@ -173,6 +180,140 @@ TEST(MaildirCache, ParsesEachMessageOnceAndForgetsRemovedOnes) {
   auto none = cache.Summaries(box, stale, &vanished);
   EXPECT_TRUE(vanished);
   EXPECT_EQ(none[0], nullptr);
+}
+
+// A file system clock the test sets: whole seconds, off this host's by
+// whatever the test chooses.
+class SetClock : public velcmc::FileClock {
+ public:
+  explicit SetClock(const timespec* now) : now_(now) {}
+  std::optional<timespec> Now() override { return *now_; }
+
+ private:
+  const timespec* now_;
+};
+
+// What a listing gives: reference and whether it is flagged read, in
+// listing order.
+std::vector<std::pair<std::string, bool>> Listed(velcmc::MailboxIndex& index) {
+  CMC_message_summary* block = nullptr;
+  uint32_t count = 0;
+  std::shared_ptr<const void> keep;
+  EXPECT_TRUE(index.List(nullptr, false, nullptr, 0, &block, &count, &keep));
+  std::vector<std::pair<std::string, bool>> listed;
+  for (uint32_t i = 0; i < count; ++i) {
+    const CMC_message_reference* ref = block[i].message_reference;
+    listed.emplace_back(std::string(ref->string, ref->length),
+                        (block[i].summary_flags & CMC_SUM_READ) != 0);
+  }
+  std::free(block);
+  return listed;
+}
+
+// Other programs deliver, delete, move to cur and rename flags at random,
+// on a file system whose clock runs a minute behind or ahead of this
+// host's and keeps whole seconds (each change stamps its directories with
+// that clock, which ticks now and then); after each change the session
+// lists, and at random it lists again with nothing changed. Every listing
+// holds exactly the messages there are, with their read flags.
+TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
+  const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (const int offset : {-60, 60}) {
+    for (uint32_t seed = 1; seed <= 200 && std::chrono::steady_clock::now() < stop; ++seed) {
+      SCOPED_TRACE("clock " + std::to_string(offset) + " s, seed " + std::to_string(seed));
+      std::mt19937 random(seed);
+      TempDir dir;
+      velcmc::Mailbox box(dir.path() / "box");
+      ASSERT_TRUE(box.Create());
+      timespec now{std::time(nullptr) + offset, 0};
+      const auto stamp = [&](const fs::path& d) {
+        const timespec times[2] = {now, now};
+        ASSERT_EQ(utimensat(AT_FDCWD, d.c_str(), times, 0), 0);
+      };
+      stamp(box.NewDir());
+      stamp(box.CurDir());
+      velcmc::MailboxIndex index(box, std::make_shared<velcmc::SummaryCache>(),
+                                 std::make_unique<SetClock>(&now));
+      // The truth: unique name to the file's name and directory.
+      std::map<std::string, std::pair<std::string, bool>> present;  // unique -> (name, in new)
+      int delivered = 0;
+      for (int step = 0; step < 60; ++step) {
+        if (random() % 3 == 0) ++now.tv_sec;
+        const int what = static_cast<int>(random() % 4);
+        auto pick = [&](bool want_new,
+                        bool any) -> std::map<std::string, std::pair<std::string, bool>>::iterator {
+          std::vector<std::string> keys;
+          for (const auto& [unique, where] : present)
+            if (any || where.second == want_new) keys.push_back(unique);
+          if (keys.empty()) return present.end();
+          return present.find(keys[random() % keys.size()]);
+        };
+        if (what == 0 || present.empty()) {
+          const std::string unique = std::to_string(1300000000 + delivered) + ".M" +
+                                     std::to_string(delivered) + "P1.outside";
+          ++delivered;
+          WriteAll(box.TmpDir() / unique, "Subject: " + unique + "\n\nx\n");
+          fs::rename(box.TmpDir() / unique, box.NewDir() / unique);
+          present[unique] = {unique, true};
+          stamp(box.NewDir());
+        } else if (what == 1) {
+          auto it = pick(false, true);
+          fs::remove((it->second.second ? box.NewDir() : box.CurDir()) / it->second.first);
+          stamp(it->second.second ? box.NewDir() : box.CurDir());
+          present.erase(it);
+        } else if (what == 2) {
+          auto it = pick(true, false);
+          if (it == present.end()) continue;
+          const std::string to = it->first + (random() % 2 ? ":2,S" : ":2,F");
+          fs::rename(box.NewDir() / it->second.first, box.CurDir() / to);
+          it->second = {to, false};
+          stamp(box.NewDir());
+          stamp(box.CurDir());
+        } else {
+          auto it = pick(false, false);
+          if (it == present.end()) continue;
+          static const char* const kFlags[] = {":2,", ":2,S", ":2,F", ":2,FS"};
+          const std::string to = it->first + kFlags[random() % 4];
+          fs::rename(box.CurDir() / it->second.first, box.CurDir() / to);
+          it->second.first = to;
+          stamp(box.CurDir());
+        }
+        std::vector<std::pair<std::string, bool>> expected;
+        for (const auto& [unique, where] : present)
+          expected.emplace_back(unique, velcmc::IsSeen(where.first));
+        for (int again = 0; again < 1 + static_cast<int>(random() % 2); ++again)
+          ASSERT_EQ(Listed(index), expected) << "after step " << step;
+      }
+    }
+  }
+}
+
+// The file system's present, learnt from a file of the mailbox: never
+// before the time of a directory changed earlier; the file is owner-only,
+// and a link in its place is not followed (no time is learnt then).
+TEST(MaildirIndex, TheFileSystemsPresentIsLearntFromAFileOfTheMailbox) {
+  TempDir dir;
+  velcmc::Mailbox box(dir.path() / "box");
+  ASSERT_TRUE(box.Create());
+  auto clock = velcmc::MailboxFileClock(box);
+  for (int i = 0; i < 20; ++i) {
+    WriteAll(box.NewDir() / std::to_string(i), "x");
+    struct stat changed;
+    ASSERT_EQ(stat(box.NewDir().c_str(), &changed), 0);
+    const std::optional<timespec> now = clock->Now();
+    ASSERT_TRUE(now);
+    EXPECT_TRUE(std::tie(now->tv_sec, now->tv_nsec) >=
+                std::tie(changed.st_mtim.tv_sec, changed.st_mtim.tv_nsec));
+  }
+  struct stat probe;
+  ASSERT_EQ(lstat((box.Dir() / ".velcmc-clock").c_str(), &probe), 0);
+  EXPECT_EQ(probe.st_mode & 0777, 0600u);
+
+  velcmc::Mailbox linked(dir.path() / "linked");
+  ASSERT_TRUE(linked.Create());
+  WriteAll(dir.path() / "elsewhere", "");
+  fs::create_symlink(dir.path() / "elsewhere", linked.Dir() / ".velcmc-clock");
+  EXPECT_FALSE(velcmc::MailboxFileClock(linked)->Now());
 }
 
 // Composes a message into memory, as the provider composes it into a file.

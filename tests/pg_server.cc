@@ -87,7 +87,8 @@ std::string Slurp(const std::string& path) {
 
 bool PgServer::Installed() { return !ServerBinDir().empty(); }
 
-std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
+std::unique_ptr<PgServer> PgServer::Start(std::string& problem,
+                                          const std::vector<std::string>& settings) {
   const std::string bin = ServerBinDir();
   if (bin.empty()) {
     problem = "no server programs under /usr/lib/postgresql (package postgresql)";
@@ -120,10 +121,24 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& problem) {
     problem = "initdb failed: " + Slurp(log);
     return nullptr;
   }
-  server->pid_ = Spawn(AsServerUser({bin + "/postgres", "-D", dir + "/data", "-k", dir, "-c",
-                                     "listen_addresses=", "-c", "fsync=off", "-c",
-                                     "full_page_writes=off", "-c", "synchronous_commit=off"}),
-                       dir, log);
+  std::vector<std::string> args = {bin + "/postgres",
+                                   "-D",
+                                   dir + "/data",
+                                   "-k",
+                                   dir,
+                                   "-c",
+                                   "listen_addresses=",
+                                   "-c",
+                                   "fsync=off",
+                                   "-c",
+                                   "full_page_writes=off",
+                                   "-c",
+                                   "synchronous_commit=off"};
+  for (const std::string& setting : settings) {
+    args.push_back("-c");
+    args.push_back(setting);
+  }
+  server->pid_ = Spawn(AsServerUser(args), dir, log);
   if (server->pid_ < 0) {
     problem = "the server cannot be started";
     return nullptr;

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veltest {
 
@@ -25,9 +26,11 @@ class PgServer {
 
   // Whether the server programs are installed.
   static bool Installed();
-  // Starts a server and waits until it answers. Null, with the reason,
-  // when the server programs are missing or the server does not come up.
-  static std::unique_ptr<PgServer> Start(std::string& problem);
+  // Starts a server and waits until it answers; settings are further
+  // "name=value" server settings. Null, with the reason, when the server
+  // programs are missing or the server does not come up.
+  static std::unique_ptr<PgServer> Start(std::string& problem,
+                                         const std::vector<std::string>& settings = {});
   ~PgServer();  // stops the server
   PgServer(const PgServer&) = delete;
   PgServer& operator=(const PgServer&) = delete;
@@ -48,10 +51,10 @@ class PgServer {
 // Starts a server for the current test, or fails it. Where the server
 // programs are missing the test is skipped with the reason, except under CI
 // (CI=true).
-#define VEL_START_PG_SERVER(server)                                                \
+#define VEL_START_PG_SERVER(server, ...)                                           \
   do {                                                                             \
     std::string pg_problem;                                                        \
-    server = ::veltest::PgServer::Start(pg_problem);                               \
+    server = ::veltest::PgServer::Start(pg_problem __VA_OPT__(, ) __VA_ARGS__);    \
     if (!server) {                                                                 \
       const char* ci = std::getenv("CI");                                          \
       if (::veltest::PgServer::Installed() || (ci && std::string(ci) == "true")) { \

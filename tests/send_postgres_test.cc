@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <libpq-fe.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 
+#include "message_numbers.h"
 #include "pg_server.h"
 #include "velmail_fixture.h"
 
@@ -62,7 +69,67 @@ class SendPostgresTest : public VelmailTest {
     return bytes.str();
   }
 
+  // The query connection to conninfo (the interfaces line's string) as the
+  // caller with dbuser (nullopt: a NULL @dbuser) is refused: the caller
+  // gets the client library's reason just before 11544, the host log gets
+  // it too, and neither ever shows the password. The reason's text.
+  std::string Refused(const std::string& conninfo, const std::optional<std::string>& dbuser,
+                      std::vector<velsrv::RpcParam> more = {}) {
+    std::ofstream(dir_ / "interfaces") << "VELSERVER postgres " << conninfo << "\n";
+    std::vector<velsrv::RpcParam> params = {Text("@recipient", "ops"), Text("@query", "select 1")};
+    params.push_back(dbuser ? Text("@dbuser", *dbuser)
+                            : velsrv::RpcParam::Null("@dbuser", VEL_CHAR_TYPE));
+    for (auto& p : more) params.push_back(std::move(p));
+    const velsrv::CallResult r = client().Call("xp_sendmail", std::move(params));
+    ExpectFailedWithoutStatus(r);
+    const std::string prefix = "ct_connect(): cannot connect to server 'VELSERVER': ";
+    EXPECT_GE(r.messages.size(), 2u);
+    if (r.messages.size() < 2) return "";
+    const velsrv::ClientMessage& why = r.messages[r.messages.size() - 2];
+    EXPECT_EQ(r.messages.back().number, kMsgFailed);
+    EXPECT_TRUE(why.forwarded);
+    EXPECT_EQ(why.text.rfind(prefix, 0), 0u) << why.text;
+    bool logged = false;
+    for (const std::string& line : r.log)
+      logged = logged || line.find(why.text) != std::string::npos;
+    EXPECT_TRUE(logged) << "the host log lacks: " << why.text;
+    if (dbuser && dbuser->size() >= 4) {
+      for (const auto& m : r.messages) EXPECT_EQ(m.text.find(*dbuser), std::string::npos) << m.text;
+      for (const auto& line : r.log) EXPECT_EQ(line.find(*dbuser), std::string::npos) << line;
+    }
+    return why.text.substr(std::min(prefix.size(), why.text.size()));
+  }
+
+  // Whether libpq itself logs in as velmail without being given a password.
+  bool LibpqLogsInWithoutAPassword(const std::string& conninfo) {
+    PGconn* conn = PQconnectdb((conninfo + " user=velmail").c_str());
+    const bool in = PQstatus(conn) == CONNECTION_OK;
+    PQfinish(conn);
+    return in;
+  }
+
   std::unique_ptr<PgServer> server_;
+};
+
+// An environment variable set for the length of a scope, then put back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* was = std::getenv(name)) was_ = was;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (was_)
+      setenv(name_, was_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> was_;
 };
 
 TEST_F(SendPostgresTest, MailedRowsMatchTheSqliteBackendWhereTheTypesAgree) {
@@ -145,6 +212,124 @@ TEST_F(SendPostgresTest, TheServersMessagesReachTheMail) {
   EXPECT_NE(missing.find("Message number: 20100,"), std::string::npos) << missing;
   EXPECT_NE(missing.find("VELSERVER: Database 'nosuch' does not exist.\n"), std::string::npos)
       << missing;
+}
+
+TEST_F(SendPostgresTest, AConnectionThatFailsTellsTheCallerAndTheLogWhy) {
+  const std::string why = Refused(server_->conninfo(), "Wr0ng-Passw0rd");
+  EXPECT_NE(why.find("password authentication failed for user \"velmail\""), std::string::npos)
+      << why;
+  // Nothing listens on the port (its socket file is missing).
+  const std::string down = Refused(server_->conninfo() + " port=5499", "guest");
+  EXPECT_NE(down.find(".s.PGSQL.5499\" failed: No such file or directory"), std::string::npos)
+      << down;
+  // The right login still goes through.
+  UsePostgres();
+  EXPECT_EQ(Mail("select 7 as n", {Text("@dbuser", "guest")}), "\nn\n-\n7\n\n(1 rows affected)");
+}
+
+TEST_F(SendPostgresTest, AServerOutOfConnectionSlotsIsReportedAsSuch) {
+  server_.reset();
+  VEL_START_PG_SERVER(
+      server_, std::vector<std::string>{"max_connections=3", "superuser_reserved_connections=0"});
+  // Every slot taken by sessions of velmail.
+  std::vector<PGconn*> held;
+  const std::string login =
+      server_->conninfo() + " user=velmail password=" + PgServer::kVelmailPassword;
+  for (int i = 0; i < 10; ++i) {
+    PGconn* conn = PQconnectdb(login.c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+      PQfinish(conn);
+      break;
+    }
+    held.push_back(conn);
+  }
+  EXPECT_EQ(held.size(), 3u);
+  const std::string why = Refused(server_->conninfo(), "guest");
+  EXPECT_NE(why.find("sorry, too many clients already"), std::string::npos) << why;
+  for (PGconn* conn : held) PQfinish(conn);
+}
+
+// The caller's @dbuser is the password, and nothing else the host keeps
+// stands in for it: a password in the interfaces line, PGPASSWORD, a
+// password file (PGPASSFILE, or ~/.pgpass), each of which libpq on its own
+// would log in with.
+TEST_F(SendPostgresTest, AnEmptyOrNullDbuserNeverLogsInWithTheHostsStoredPassword) {
+  const std::string plain = server_->conninfo();
+  const std::string pgpass = "*:*:*:velmail:" + std::string(PgServer::kVelmailPassword) + "\n";
+  const std::filesystem::path home = dir_ / "home";
+  std::filesystem::create_directories(home);
+  const std::string passfile = (dir_ / "pgpass").string();
+  std::ofstream(passfile) << pgpass;
+  std::ofstream(home / ".pgpass") << pgpass;
+  chmod(passfile.c_str(), 0600);
+  chmod((home / ".pgpass").c_str(), 0600);
+
+  struct Stored {
+    const char* name;
+    std::string conninfo;
+    std::function<std::unique_ptr<ScopedEnv>()> environment;
+  };
+  const std::vector<Stored> stored = {
+      {"password= in the interfaces line", plain + " password=" + PgServer::kVelmailPassword,
+       [] { return nullptr; }},
+      {"passfile= in the interfaces line", plain + " passfile=" + passfile, [] { return nullptr; }},
+      {"PGPASSWORD", plain,
+       [] { return std::make_unique<ScopedEnv>("PGPASSWORD", PgServer::kVelmailPassword); }},
+      {"PGPASSFILE", plain, [&] { return std::make_unique<ScopedEnv>("PGPASSFILE", passfile); }},
+      {"~/.pgpass", plain, [&] { return std::make_unique<ScopedEnv>("HOME", home.string()); }},
+  };
+  for (const Stored& s : stored) {
+    SCOPED_TRACE(s.name);
+    const auto environment = s.environment();
+    if (!LibpqLogsInWithoutAPassword(s.conninfo)) {
+      // libpq before 16 finds the home directory through the password
+      // database, not HOME; root's real ~/.pgpass is not the test's to write.
+      EXPECT_STREQ(s.name, "~/.pgpass") << "libpq does not use this credential on its own";
+      continue;
+    }
+    for (const std::optional<std::string>& dbuser :
+         {std::optional<std::string>(""), std::optional<std::string>()}) {
+      const std::string why = Refused(s.conninfo, dbuser);
+      EXPECT_NE(why.find("no password supplied"), std::string::npos) << why;
+    }
+    EXPECT_NE(Refused(s.conninfo, "Wr0ng-Passw0rd").find("password authentication failed"),
+              std::string::npos);
+    // The caller's own password still logs in, past the stored one.
+    std::ofstream(dir_ / "interfaces") << "VELSERVER postgres " << s.conninfo << "\n";
+    EXPECT_EQ(Mail("select 1 as n", {Text("@dbuser", "guest")}), "\nn\n-\n1\n\n(1 rows affected)");
+  }
+}
+
+// The password is masked in every reason a connection gives, in one pass
+// (a password that is part of the mask ends), and a short password only
+// where it stands whole.
+TEST_F(SendPostgresTest, ThePasswordIsMaskedInReasonsWithoutWreckingThem) {
+  UsePostgres();
+  const auto dbname_reason = [&](const std::string& password, const std::string& database) {
+    EXPECT_EQ(server_->Sql("alter role velmail password '" + password + "'", "postgres"), "");
+    const std::string mail =
+        Mail("select 1 as n", {Text("@dbuser", password), Text("@dbname", database)});
+    const size_t at = mail.find("VELSERVER: Database '" + database + "' ");
+    EXPECT_NE(at, std::string::npos) << mail;
+    return at == std::string::npos ? "" : mail.substr(at);
+  };
+  for (const char* name : {"locked-base", "locked"}) {
+    ASSERT_EQ(server_->Sql(std::string("create database \"") + name + "\"", "postgres"), "");
+    ASSERT_EQ(server_->Sql(std::string("revoke connect on database \"") + name + "\" from public",
+                           "postgres"),
+              "");
+  }
+  // A password that is part of the mask, with a name that holds it.
+  EXPECT_NE(dbname_reason("*", "no*such").find("does not exist"), std::string::npos);
+  // Echoed in the server's reason: masked.
+  const std::string echoed = dbname_reason("locked-base", "locked-base");
+  EXPECT_NE(echoed.find("cannot be opened: "), std::string::npos) << echoed;
+  EXPECT_NE(echoed.find("permission denied for database \"****\""), std::string::npos) << echoed;
+  // One letter, found all over the reason but never standing alone.
+  const std::string short_one = dbname_reason("e", "locked");
+  EXPECT_NE(short_one.find("FATAL:  permission denied for database \"locked\""), std::string::npos)
+      << short_one;
+  EXPECT_EQ(short_one.find("****"), std::string::npos) << short_one;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "mailbox_index.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,26 +18,49 @@ namespace {
 // deleting them) before taking the index as it stands.
 constexpr int kRaceRounds = 3;
 
-// Seconds on the clock file times are taken from. The coarse clock never
-// runs ahead of it, so a change made after this reading is stamped with
-// this second or a later one.
-time_t FileClockSeconds() {
-  timespec now{};
-#ifdef CLOCK_REALTIME_COARSE
-  clock_gettime(CLOCK_REALTIME_COARSE, &now);
-#else
-  clock_gettime(CLOCK_REALTIME, &now);
-  now.tv_sec -= 1;
-#endif
-  return now.tv_sec;
+// Whether a directory time lies in a second before the file system's
+// present. Whole seconds, not finer: a file system may keep finer times for
+// some files than for others (a file server's granularity is its own), and
+// whole seconds are what every one of them keeps.
+bool Before(const timespec& modified, const timespec& present) {
+  return modified.tv_sec < present.tv_sec;
 }
+
+// Touches a file of the mailbox: the file system stamps it with its own
+// present, as it stamps a directory that changes.
+class TouchedFileClock : public FileClock {
+ public:
+  explicit TouchedFileClock(std::string path) : path_(std::move(path)) {}
+  ~TouchedFileClock() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  TouchedFileClock(const TouchedFileClock&) = delete;
+  TouchedFileClock& operator=(const TouchedFileClock&) = delete;
+
+  std::optional<timespec> Now() override {
+    if (fd_ < 0) fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd_ < 0 || futimens(fd_, nullptr) != 0 || fstat(fd_, &st) != 0) return std::nullopt;
+    return st.st_mtim;
+  }
+
+ private:
+  const std::string path_;
+  int fd_ = -1;  // opened at the first use, kept for the next ones
+};
 
 }  // namespace
 
-MailboxIndex::MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache)
+std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox) {
+  return std::make_unique<TouchedFileClock>((mailbox.Dir() / ".velcmc-clock").string());
+}
+
+MailboxIndex::MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
+                           std::unique_ptr<FileClock> clock)
     : mailbox_(std::move(mailbox)),
       cache_(std::move(cache)),
-      dir_paths_{mailbox_.NewDir().string(), mailbox_.CurDir().string()} {}
+      dir_paths_{mailbox_.NewDir().string(), mailbox_.CurDir().string()},
+      clock_(clock ? std::move(clock) : MailboxFileClock(mailbox_)) {}
 
 void MailboxIndex::Revalidate() {
   DirState now[2];
@@ -52,14 +77,14 @@ void MailboxIndex::Revalidate() {
   }
   if (!check[0] && !check[1]) return;
   // Taken after the stats and before the directories are read: whatever
-  // changes a directory after it is read is stamped with this second or a
+  // changes a directory after it is read is stamped with this time or a
   // later one.
-  const time_t second = FileClockSeconds();
+  const std::optional<timespec> present = clock_->Now();
   bool changed = !valid_;
   for (int d = 0; d < 2; ++d) {
     if (!check[d]) continue;
     if (!changed && !Matches(d)) changed = true;
-    now[d].settled = now[d].known && now[d].modified.tv_sec < second;
+    now[d].settled = now[d].known && present && Before(now[d].modified, *present);
     dirs_[d] = now[d];
   }
   if (changed) Rebuild();

@@ -7,14 +7,22 @@
 // The index stands for the directories as they were when last read. Each
 // call first stats new and cur. A directory whose identity or modification
 // time differs from what was seen when it was read is read again, and the
-// index is rebuilt when its files are not the ones the index holds. A time
-// within the second that was current when the directory was read proves
-// nothing (a file system may keep whole seconds, and file times follow a
-// clock that ticks coarsely): such a directory counts as unsettled and is
-// read again at every call until a read finds its time in an earlier
-// second. The session's own moves and removals update the index at once;
-// the directory read they cause finds the files the index already holds
-// and rebuilds nothing.
+// index is rebuilt when its files are not the ones the index holds.
+//
+// A directory time proves nothing unless it is older than the file
+// system's present: a change within the same tick of the file system's
+// clock (a whole second on many, and on a file server whose clock is its
+// own) leaves the time as it was. Directory times follow the file system's
+// clock, which may run behind or ahead of this host's, so the present is
+// learnt from the file system itself (FileClock): after the stats and
+// before the directories are read, a file of the mailbox is touched and its
+// time read back. Whatever changes a directory after it is read is stamped
+// with that time or a later one; a directory whose time lies in an earlier
+// second is settled, and one whose time is not earlier is read again at every call
+// until a read finds it settled. When the file system's time cannot be
+// learnt, nothing is ever settled. The session's own moves and removals
+// update the index at once; the directory read they cause finds the files
+// the index already holds and rebuilds nothing.
 //
 // Finding a message by reference does not read the directories when the
 // index knows the reference: the caller opens the file, and when it is no
@@ -45,9 +53,25 @@
 
 namespace velcmc {
 
+// The present of the file system a mailbox is on: the time a change made
+// now would be stamped with.
+class FileClock {
+ public:
+  virtual ~FileClock() = default;
+  // Nothing when it cannot be learnt.
+  virtual std::optional<timespec> Now() = 0;
+};
+
+// Learns it by touching the mailbox's file .velcmc-clock (created
+// owner-only, never through a symbolic link, and kept open) and reading its
+// modification time back.
+std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox);
+
 class MailboxIndex {
  public:
-  MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache);
+  // clock: the mailbox's file system clock (MailboxFileClock when null).
+  MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
+               std::unique_ptr<FileClock> clock = nullptr);
 
   // A listing as cmc_list hands it out: the messages of type (every type
   // when null), unread ones only when asked, starting after the one whose
@@ -79,7 +103,7 @@ class MailboxIndex {
     dev_t device = 0;
     ino_t inode = 0;
     timespec modified{};
-    bool settled = false;  // modified lies before the second it was read in
+    bool settled = false;  // modified lies before the file system's time of the read
   };
   struct Entry {
     std::string file_name;
@@ -104,6 +128,7 @@ class MailboxIndex {
   const Mailbox mailbox_;
   const std::shared_ptr<SummaryCache> cache_;
   const std::string dir_paths_[2];  // new, cur
+  const std::unique_ptr<FileClock> clock_;
 
   std::mutex mutex_;
   bool valid_ = false;
