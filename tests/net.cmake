@@ -11,16 +11,21 @@ if(TARGET velnet)
   add_test(NAME NetProviderEndToEnd
     COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/net_provider_check.py
             ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
-  set_tests_properties(NetProviderEndToEnd PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
+  # What is sent: the files never attached, the SMTP stream, the delivered mail.
+  add_test(NAME NetSendEndToEnd
+    COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/net_send_check.py
+            ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(NetProviderEndToEnd NetSendEndToEnd PROPERTIES
+    TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
   if(VEL_SANITIZE STREQUAL "address")
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                     OUTPUT_VARIABLE VELNET_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set_tests_properties(NetProviderEndToEnd PROPERTIES ENVIRONMENT
+    set_tests_properties(NetProviderEndToEnd NetSendEndToEnd PROPERTIES ENVIRONMENT
       "LD_PRELOAD=${VELNET_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
   elseif(VEL_SANITIZE STREQUAL "thread")
     # The thread sanitizer's runtime cannot be brought into a running
     # interpreter.
-    set_tests_properties(NetProviderEndToEnd PROPERTIES DISABLED TRUE)
+    set_tests_properties(NetProviderEndToEnd NetSendEndToEnd PROPERTIES DISABLED TRUE)
   endif()
 endif()
 
