@@ -7,8 +7,6 @@ Python's own email parser and must give back exactly what was sent.
 usage: maildir_compose_check.py LIB_DIR PASSWD_TOOL
 """
 import ctypes
-import email
-import email.policy
 import os
 import re
 import sys

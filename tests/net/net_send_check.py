@@ -103,8 +103,9 @@ class SentMail(net.NetTest):
         self.assertEqual(len(parts), len(expected))
         for part, (_, _, shown, mime, charset, data) in zip(parts, expected):
             self.assertEqual(part.defects, [], shown)
-            self.assertEqual(sorted(part.keys()), ["Content-Disposition", "Content-Transfer-Encoding",
-                                                   "Content-Type"], shown)
+            self.assertEqual(sorted(part.keys()), ["Content-Disposition",
+                                                   "Content-Transfer-Encoding", "Content-Type"],
+                             shown)
             self.assertEqual(part.get_filename(), shown)
             self.assertEqual(part.get_content_type(), mime, shown)
             self.assertEqual(part.get_param("charset"), charset, shown)
