@@ -90,7 +90,7 @@ bool HoldsUtf8Text(GMimeStream* stream) {
   size_t carried = 0;  // the start of a character cut at the block's end
   bool text = true;
   for (;;) {
-    const ssize_t n = g_mime_stream_read(stream, block + carried, sizeof block - carried);
+    const gssize n = g_mime_stream_read(stream, block + carried, sizeof block - carried);
     if (n < 0) {
       text = false;
       break;
