@@ -35,6 +35,43 @@ bool Kept(int32_t datatype) {
          datatype == VEL_VARBINARY_TYPE;
 }
 
+// How many bytes at the end of a value cut at its column's width are the
+// start of a character the cut split: the leading bytes of a valid UTF-8
+// sequence short of its end, when everything before them is valid UTF-8
+// too. 0 when the cut split nothing, or the value is not UTF-8 (another
+// character set's bytes are left as they are).
+int32_t SplitCharacter(const char* value, int32_t length) {
+  const auto* v = reinterpret_cast<const unsigned char*>(value);
+  int32_t i = 0;
+  while (i < length) {
+    const unsigned char lead = v[i];
+    int32_t size = 1;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    if (lead < 0x80) {
+      size = 1;
+    } else if (lead >= 0xc2 && lead <= 0xdf) {
+      size = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      size = 3;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;  // no surrogates
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      size = 4;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;  // nothing past U+10FFFF
+    } else {
+      return 0;
+    }
+    for (int32_t k = 1; k < size; ++k) {
+      if (i + k == length) return k;  // cut here
+      const unsigned char next = v[i + k];
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xbf)) return 0;
+    }
+    i += size;
+  }
+  return 0;
+}
+
 char* BlockOf(const sm_colvalue& column) {
   char* block = nullptr;
   memcpy(&block, column.value, sizeof(block));
@@ -58,8 +95,15 @@ class RowStore {
       char* at = Reserve(static_cast<int32_t>(sizeof(int32_t)) + length);
       if (at == nullptr) return false;
       memcpy(at, &length, sizeof(length));
-      memcpy(at + sizeof(length), kept ? BlockOf(row[c]) : row[c].value,
-             static_cast<size_t>(length));
+      char* value = at + sizeof(length);
+      memcpy(value, kept ? BlockOf(row[c]) : row[c].value, static_cast<size_t>(length));
+      // A character value cut at the column's width (the indicator holds
+      // its full length) keeps no part of a character: the split bytes
+      // become blanks, and the column keeps its width.
+      if (row[c].indicator > 0 && (!kept || row[c].type == VEL_TEXT_TYPE)) {
+        const int32_t split = SplitCharacter(value, length);
+        memset(value + length - split, ' ', static_cast<size_t>(split));
+      }
       widths_[c] = std::max(widths_[c], length);
     }
     ++rows_;

@@ -18,6 +18,10 @@ if(TARGET velcmc)
   add_test(NAME MaildirStoredMessages
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_stored_check.py
             ${CMAKE_BINARY_DIR}/lib $<TARGET_FILE:velcmc-passwd>)
+  # Texts and attachment files that are hard to carry, checked the same way.
+  add_test(NAME MaildirComposedMessages
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_compose_check.py
+            ${CMAKE_BINARY_DIR}/lib $<TARGET_FILE:velcmc-passwd>)
   add_test(NAME MaildirExports
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_exports_check.py
             ${CMAKE_BINARY_DIR}/lib)
@@ -29,7 +33,7 @@ endif()
 if(TARGET velcmc AND VEL_SANITIZE STREQUAL "address")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE VELCMC_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set_tests_properties(MaildirStoredMessages PROPERTIES ENVIRONMENT
+  set_tests_properties(MaildirStoredMessages MaildirComposedMessages PROPERTIES ENVIRONMENT
     "LD_PRELOAD=${VELCMC_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
 endif()
 
@@ -37,5 +41,6 @@ endif()
 # is already running; these checks of what is stored run in the other
 # builds.
 if(TARGET velcmc AND VEL_SANITIZE STREQUAL "thread")
-  set_tests_properties(MaildirStoredMessages MaildirExports PROPERTIES DISABLED TRUE)
+  set_tests_properties(MaildirStoredMessages MaildirComposedMessages MaildirExports
+    PROPERTIES DISABLED TRUE)
 endif()

@@ -776,10 +776,20 @@ TEST_F(MaildirMail, NoFileOfTheMailRootIsAttachedByAnyName) {
   EXPECT_EQ(Send(fine), CMC_SUCCESS);
 }
 
+// Texts the message must encode to carry (a CR, no final line end, 8-bit
+// bytes, a line too long for mail) come back exactly as sent.
 TEST_F(MaildirMail, TextWithoutAFinalLineEndIsReadBackExactly) {
   CMC_session_id bob = As("bob");
-  const std::string texts[] = {"31 bytes and no line end at all", "two\nlines", "caf\xc3\xa9",
-                               "line end kept\n", "x = 1 ="};
+  const std::string texts[] = {"31 bytes and no line end at all",
+                               "two\nlines",
+                               "caf\xc3\xa9",
+                               "line end kept\n",
+                               "x = 1 =",
+                               "bare\rCR\n",
+                               "dos\r\nlines\r\n",
+                               "dot\r.\r\nend\n",
+                               "caf\xc3\xa9\n",
+                               std::string(3000, 'y') + "\n"};
   for (bool attached : {false, true}) {
     for (const std::string& text : texts) {
       Outgoing m;

@@ -12,8 +12,11 @@ if(TARGET velnet)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                     OUTPUT_VARIABLE VELNET_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
   endif()
-  # name: script
-  foreach(check NetProviderEndToEnd:net_provider_check NetProviderDelivery:net_delivery_check)
+  # name: script. NetSendEndToEnd: what is sent (the files never attached,
+  # the SMTP stream, the delivered mail); NetProviderDelivery: delivery when
+  # things go wrong.
+  foreach(check NetProviderEndToEnd:net_provider_check NetSendEndToEnd:net_send_check
+                NetProviderDelivery:net_delivery_check)
     string(REPLACE ":" ";" check "${check}")
     list(GET check 0 name)
     list(GET check 1 script)

@@ -165,6 +165,41 @@ TEST_F(SendTest, CharacterValuesWithNulBytesArePaddedNotCut) {
   EXPECT_EQ(Body(script), "\na     \tb  \n------\t---\nab    \tz  \nsecond\trow\n");
 }
 
+// A value longer than its column is cut at the column's width in bytes; a
+// cut inside a UTF-8 character leaves blanks instead of the character's
+// first bytes, and the column keeps its width.
+TEST_F(SendTest, AValueCutAtItsWidthKeepsNoPartOfACharacter) {
+  const std::string a(254, 'a');
+  const std::string e_acute = "\xc3\xa9", euro = "\xe2\x82\xac", smile = "\xf0\x9f\x98\x80";
+  const std::string latin1_e = "\xe9";  // a character of another character set
+  struct Case {
+    std::string c, t;              // the values: character (255), text (10)
+    std::string shown_c, shown_t;  // what the layout shows
+  };
+  const Case cases[] = {
+      // A character split after its first, second or third byte.
+      {a + e_acute, "123456789" + e_acute, a + " ", "123456789 "},
+      {a.substr(1) + euro, "12345678" + euro, a.substr(1) + "  ", "12345678  "},
+      {a.substr(2) + smile, "1234567" + smile, a.substr(2) + "   ", "1234567   "},
+      // Cut after a whole character: nothing changes.
+      {a.substr(1) + e_acute + "x", "12345678" + e_acute + "x", a.substr(1) + e_acute,
+       "12345678" + e_acute},
+      // Not UTF-8 before the cut: the bytes stay as they were.
+      {latin1_e + a.substr(1) + e_acute, latin1_e + "23456789" + e_acute,
+       latin1_e + a.substr(1) + "\xc3", latin1_e + "23456789\xc3"},
+      // Not cut at all: even a value's own broken end stays.
+      {a + "\xc3", "123456789\xc3", a + "\xc3", "123456789\xc3"},
+  };
+  Script script = Script("SRV").Rows({Col::Char("c", 1000), Col::Text("t", 10)});
+  std::string expected = "\n";
+  for (const Case& c : cases) {
+    script.Row({c.c, c.t});
+    expected += c.shown_c + "\t" + c.shown_t + "\n";
+  }
+  EXPECT_EQ(Body(script.Done(-1), {Int("@width", 100000), Text("@no_column_header", "true")}),
+            expected);
+}
+
 TEST_F(SendTest, ManyColumnsAreLaidOut) {
   std::vector<velct::Column> columns;
   std::vector<Value> values;

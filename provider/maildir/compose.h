@@ -40,8 +40,17 @@ struct OutgoingMessage {
 // To, Cc, Subject, Date, Message-ID and the type header where needed; the
 // text as text/plain in UTF-8, and each attachment base64-encoded with its
 // title as file name, in a multipart/mixed when there are attachments.
+// The text is sent as it is only when it is short lines of US-ASCII with a
+// line end at its close; 8-bit bytes or a line over 998 bytes make it
+// quoted-printable (or base64, where GMime finds that shorter), and a CR
+// or a missing final line end base64, so that it decodes to exactly the
+// bytes given and no CR reaches the wire outside a line end. A title's
+// control characters become '_' in the file name. A text attachment (by
+// its title's extension) is declared charset=utf-8 when it is UTF-8 text,
+// and application/octet-stream when it is not.
 // Nothing of the message's size is held in memory: the text and the
-// attachments are read as they are written. Returns the number of bytes
+// attachments are read as they are written (a text attachment is read
+// once more before, to check it is UTF-8). Returns the number of bytes
 // written, or -1 when writing failed.
 int64_t WriteComposedMessage(const OutgoingMessage& message, GMimeStream* out);
 

@@ -5,12 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 #include "compose.h"
 #include "netlog.h"
 #include "outbox.h"
+#include "platform.h"
 #include "provider.h"
 #include "spool.h"
 
@@ -18,15 +23,72 @@ namespace velnet {
 namespace fs = std::filesystem;
 namespace {
 
+// The provider's own files: the spool (the queued mail with its
+// envelope, the records of failed and sent mail, the attachments read by
+// every session), the log and the configuration. None of them is ever
+// attached, by whatever name, link or '..' it is reached: they hold other
+// users' mail.
+class OwnFiles {
+ public:
+  explicit OwnFiles(const Config& config) {
+    std::error_code ec;
+    spool_ = fs::weakly_canonical(config.spool, ec).string();
+    if (ec) spool_ = config.spool;
+    spool_known_ = stat(config.spool.c_str(), &spool_st_) == 0;
+    AddFile(config.log);
+    const char* config_file = getenv("VELNET_CONFIG");
+    if (config_file != nullptr) AddFile(config_file);
+  }
+
+  // Whether the open file fd (st its status) is one of them. A file whose
+  // place cannot be told counts as one.
+  bool Contains(int fd, const struct stat& st) const {
+    for (const auto& [dev, ino] : files_)
+      if (st.st_dev == dev && st.st_ino == ino) return true;
+    const std::string real = vel::os::RealPathOf(fd);
+    if (real.empty()) return true;
+    if (real == spool_ || real.compare(0, spool_.size() + 1, spool_ + "/") == 0) return true;
+    // The spool reached by another path (a bind mount): one of the file's
+    // directories is the spool's.
+    if (!spool_known_) return false;
+    for (fs::path dir = fs::path(real).parent_path();; dir = dir.parent_path()) {
+      struct stat dir_st {};
+      if (stat(dir.c_str(), &dir_st) == 0 && dir_st.st_dev == spool_st_.st_dev &&
+          dir_st.st_ino == spool_st_.st_ino)
+        return true;
+      if (dir == dir.root_path() || dir.empty()) return false;
+    }
+  }
+
+ private:
+  void AddFile(const std::string& path) {
+    struct stat st {};
+    if (!path.empty() && stat(path.c_str(), &st) == 0) files_.emplace_back(st.st_dev, st.st_ino);
+  }
+
+  std::string spool_;
+  struct stat spool_st_ {};
+  bool spool_known_ = false;
+  std::vector<std::pair<dev_t, ino_t>> files_;
+};
+
 // Reads an attachment's file whole, without following a symbolic link and
-// without reading past limit: 0, or the CMC code for what failed.
-CMC_return_code ReadAttachment(const char* file_name, uint64_t limit, std::string* data) {
+// without reading past limit: 0, or the CMC code for what failed. One of
+// the provider's own files fails to open (and sets *own_file), as a file
+// of the maildir provider's mail root does there.
+CMC_return_code ReadAttachment(const char* file_name, const OwnFiles& own, uint64_t limit,
+                               std::string* data, bool* own_file) {
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
   int fd = open(file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND : CMC_E_ATTACHMENT_OPEN_FAILURE;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
+    return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  }
+  if (own.Contains(fd, st)) {
+    close(fd);
+    *own_file = true;
     return CMC_E_ATTACHMENT_OPEN_FAILURE;
   }
   char chunk[65536];
@@ -90,15 +152,19 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   if (envelope.recipients.empty()) return CMC_E_INVALID_MESSAGE_PARAMETER;
 
   uint64_t budget = config.max_message_bytes;
+  const OwnFiles own(config);
   for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
     velcmc::OutgoingMessage::Attachment attachment;
     attachment.title = TitleOf(*a);
     std::string data;
-    if (CMC_return_code rc = ReadAttachment(a->attach_filename, budget, &data)) {
-      Log(config.log,
-          "send by " + session->user + ": attachment " + attachment.title +
-              (rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
-                                          : " cannot be read"));
+    bool own_file = false;
+    if (CMC_return_code rc = ReadAttachment(a->attach_filename, own, budget, &data, &own_file)) {
+      const char* why =
+          rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
+          : own_file
+              ? " is refused: it is one of the provider's own files (spool, log or configuration)"
+              : " cannot be read";
+      Log(config.log, "send by " + session->user + ": attachment " + attachment.title + why);
       return rc;
     }
     budget -= data.size();
