@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "frame/errors.h"
 #include "frame/reporters.h"
@@ -49,12 +50,12 @@ void AppendName(sm_param* list, const char* name) {
 // always the first names in order).
 bool AppendWholeName(sm_param* list, const char* name) {
   const size_t used = static_cast<size_t>(list->length);
-  const size_t length = name == nullptr ? 0 : strlen(name);
-  const size_t needed = used + (used > 0 ? 1 : 0) + length;
+  const std::string_view text = name == nullptr ? std::string_view() : std::string_view(name);
+  const size_t needed = used + (used > 0 ? 1 : 0) + text.size();
   if (needed > static_cast<size_t>(kMaxText)) return false;
   char* end = list->value + used;
   if (used > 0) *end++ = ';';
-  if (length > 0) memcpy(end, name, length);
+  text.copy(end, text.size());
   list->length = static_cast<int32_t>(needed);
   return true;
 }

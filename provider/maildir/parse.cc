@@ -37,17 +37,20 @@ CMC_time CmcTimeFrom(GDateTime* when) {
 }
 
 // Whether a line (without its line end) belongs to a header block: a
-// field "name:" (the name printable ASCII without ':'), the continuation of
+// field "name:" (the name printable ASCII without ':', white space before
+// the colon allowed as the obsolete syntax has it), the continuation of
 // one, or an mbox separator line ("From ...").
 bool IsHeaderLine(std::string_view line) {
   if (line.empty()) return false;
   if (line.front() == ' ' || line.front() == '\t' || line.substr(0, 5) == "From ") return true;
-  for (char c : line) {
-    if (c == ':') return true;
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x21 || byte > 0x7e) return false;
-  }
-  return false;
+  const size_t name_end = std::min(line.find_first_of(": \t"), line.size());
+  const size_t colon = line.find_first_not_of(" \t", name_end);
+  if (name_end == 0 || colon == std::string_view::npos || line[colon] != ':') return false;
+  return std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(name_end),
+                     [](char c) {
+                       const auto byte = static_cast<unsigned char>(c);
+                       return byte >= 0x21 && byte <= 0x7e;
+                     });
 }
 
 // Where the header block of a message ends: at its first empty line (the
