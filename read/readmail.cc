@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "frame/errors.h"
 #include "frame/reporters.h"
@@ -40,6 +41,23 @@ void AppendName(sm_param* list, const char* name) {
   const size_t n = std::min<size_t>(joined.size(), kMaxText);
   memcpy(list->value, joined.data(), n);
   list->length = static_cast<int32_t>(n);
+}
+
+// Appends a name to a ';'-joined list only when it fits whole in
+// kMaxText bytes: a list of file names is cut between two names, never
+// inside one, which would name a file that does not exist. False when it
+// did not fit (the names after it are left out too, so that the list is
+// always the first names in order).
+bool AppendWholeName(sm_param* list, const char* name) {
+  const size_t used = static_cast<size_t>(list->length);
+  const std::string_view text = name == nullptr ? std::string_view() : std::string_view(name);
+  const size_t needed = used + (used > 0 ? 1 : 0) + text.size();
+  if (needed > static_cast<size_t>(kMaxText)) return false;
+  char* end = list->value + used;
+  if (used > 0) *end++ = ';';
+  text.copy(end, text.size());
+  list->length = static_cast<int32_t>(needed);
+  return true;
 }
 
 void SetInt(sm_param* entry, int32_t value) {
@@ -105,7 +123,7 @@ int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_mess
 
   if (message->attachments != nullptr && !record->suppress_attach) {
     for (const CMC_attachment* a = message->attachments;; ++a) {
-      AppendName(&p[SM_READ_ATTACHMENTS], a->attach_filename);
+      if (!AppendWholeName(&p[SM_READ_ATTACHMENTS], a->attach_filename)) break;
       if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
     }
   }

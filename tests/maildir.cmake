@@ -9,7 +9,8 @@ if(TARGET velcmc)
   # The store's parts on their own.
   vel_add_test(maildir_store_test SOURCES maildir_store_test.cc LIBS velcmc_store)
   foreach(test maildir_provider_test maildir_store_test)
-    target_compile_definitions(${test} PRIVATE VELCMC_PASSWD_TOOL="$<TARGET_FILE:velcmc-passwd>")
+    target_compile_definitions(${test} PRIVATE VELCMC_PASSWD_TOOL="$<TARGET_FILE:velcmc-passwd>"
+      VEL_TEST_MAIL_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/mail")
   endforeach()
 
   # The stored messages, checked by an independent parser, and the modules'

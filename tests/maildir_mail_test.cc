@@ -407,6 +407,145 @@ TEST_F(MaildirMail, MalformedMailIsReadAsWellAsItCanBe) {
   EXPECT_EQ(pdf.attachments[0].second, "%PDF-");
 }
 
+// A message of tests/data/mail, as other mail programs write them.
+std::string MailFile(const std::string& name) {
+  return ReadAll(fs::path(VEL_TEST_MAIL_DIR) / name);
+}
+
+using Attachments = std::vector<std::pair<std::string, std::string>>;  // title, content
+
+TEST_F(MaildirMail, EveryPartButAnotherRenderingOfTheTextReachesTheReader) {
+  struct Case {
+    const char* file;
+    std::string text;
+    Attachments attachments;
+  };
+  const Case cases[] = {
+      {"two_text_parts.eml", "One", {{"attachment1.txt", "Two"}}},
+      // A later text part keeps its charset in its file; HTML is a file too.
+      {"text_after_attachment.eml",
+       "Intro",
+       {{"report.pdf", "%PDF-1.4 report"},
+        {"attachment2.txt",
+         "Gr\xfc\xdf"
+         "e"},
+        {"attachment3.html", "<p>notes</p>"}}},
+      // The HTML rendering and its inline image are left out, but not the
+      // file marked as an attachment inside it, the signature or the
+      // forwarded message.
+      {"alternative_and_more.eml",
+       "Hello",
+       {{"terms.pdf", "%PDF terms"},
+        {"attachment2.txt", "Signature"},
+        {"message3.eml", "From: someone@example.org\nSubject: forwarded\n\ninner text"}}},
+  };
+  int i = 0;
+  for (const Case& c : cases)
+    Deliver("bob", "1400000000.M" + std::to_string(i++) + "P1.corpus", MailFile(c.file));
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), std::size(cases));
+  for (size_t n = 0; n < listed.size(); ++n) {
+    SCOPED_TRACE(cases[n].file);
+    ReadMessage m;
+    ASSERT_EQ(Read(bob, listed[n].reference, CMC_DO_NOT_MARK_AS_READ, &m), CMC_SUCCESS);
+    EXPECT_EQ(m.text, cases[n].text);
+    EXPECT_EQ(m.attachments, cases[n].attachments);
+  }
+}
+
+TEST_F(MaildirMail, MalformedMailIsReadAsTheMailStandardsRecommend) {
+  struct Case {
+    const char* file;
+    std::string subject, text;
+    Recipients originator;  // none, or the one a listing names too
+    int hour = 0, minute = 0;
+  };
+  const Case cases[] = {
+      // "text" without a subtype is plain text, its charset honoured.
+      {"bare_text_type.eml",
+       "bare text type",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e\n",
+       {{"batch@example.org", CMC_ROLE_ORIGINATOR}}},
+      // A multipart without its boundary is its raw text.
+      {"lost_boundary.eml",
+       "lost boundary",
+       "--wrong\nContent-Type: text/plain\n\nlost\n",
+       {{"batch@example.org", CMC_ROLE_ORIGINATOR}}},
+      {"no_boundary_parameter.eml",
+       "no boundary parameter",
+       "raw text\n",
+       {{"batch@example.org", CMC_ROLE_ORIGINATOR}}},
+      // Without the empty line, the first line that is no header field
+      // begins the body; without any header, all is body.
+      {"no_blank_line.eml",
+       "no blank line",
+       "This line starts the body.\r\nSecond line.\r\n",
+       {{"batch@example.org", CMC_ROLE_ORIGINATOR}}},
+      {"no_header.eml", "", "Disk d: 20 GB free.\nNothing else to say.\n", {}},
+      // A bounce's null sender is there, by its name or empty; a time
+      // without seconds keeps its hours and minutes.
+      {"null_sender.eml",
+       "Undelivered Mail Returned to Sender",
+       "The mail could not be delivered.\n",
+       {{"MAILER-DAEMON", CMC_ROLE_ORIGINATOR}},
+       9,
+       5},
+      {"null_sender_bare.eml", "bounce", "bounced\n", {{"", CMC_ROLE_ORIGINATOR}}, 17, 45},
+  };
+  int i = 0;
+  for (const Case& c : cases)
+    Deliver("bob", "1400000000.M" + std::to_string(i++) + "P1.malformed", MailFile(c.file));
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), std::size(cases));
+  for (size_t n = 0; n < listed.size(); ++n) {
+    const Case& c = cases[n];
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(listed[n].subject, c.subject);
+    EXPECT_EQ(listed[n].sender, c.originator.empty() ? "" : c.originator[0].first);
+    ReadMessage m;
+    ASSERT_EQ(Read(bob, listed[n].reference, 0, &m), CMC_SUCCESS);
+    EXPECT_EQ(m.subject, c.subject);
+    EXPECT_TRUE(m.has_text);
+    EXPECT_EQ(m.text, c.text);
+    EXPECT_TRUE(m.attachments.empty());
+    Recipients originator;
+    for (const auto& r : m.recipients)
+      if (r.second == CMC_ROLE_ORIGINATOR) originator.push_back(r);
+    EXPECT_EQ(originator, c.originator);
+    if (c.hour || c.minute) {
+      EXPECT_EQ(m.time.hour, c.hour);
+      EXPECT_EQ(m.time.minute, c.minute);
+      EXPECT_EQ(m.time.second, 0);
+      EXPECT_EQ(m.time.day, 7);
+    }
+  }
+}
+
+TEST_F(MaildirMail, AttachmentsAreSavedUnderShortFoldersOncePerMessage) {
+  Deliver("bob", "1400000000.M1P1.five", MailFile("five_attachments.eml"));
+  Deliver("bob", "1400000000.M2P1.two", MailFile("two_text_parts.eml"));
+  CMC_session_id bob = As("bob");
+  ReadMessage five, again, two;
+  ASSERT_EQ(Read(bob, "1400000000.M1P1.five", 0, &five), CMC_SUCCESS);
+  ASSERT_EQ(Read(bob, "1400000000.M2P1.two", 0, &two), CMC_SUCCESS);
+  ASSERT_EQ(Read(bob, "1400000000.M1P1.five", 0, &again), CMC_SUCCESS);
+  ASSERT_EQ(five.attachment_files.size(), 5u);
+  // ROOT/.attachments/<pid>.<session>/<number>/<title>
+  const std::string session = std::to_string(vel::os::ProcessId()) + "." + std::to_string(bob);
+  for (size_t i = 0; i < 5; ++i) {
+    const std::string title = "disk-report-" + std::to_string(i + 1) + ".csv";
+    EXPECT_EQ(five.attachment_files[i], (root_ / ".attachments" / session / "1" / title).string());
+    EXPECT_EQ(five.attachments[i].second, "disk,free\nc," + std::to_string(i + 1));
+  }
+  // A message read again keeps its folder; another gets the next one.
+  EXPECT_EQ(again.attachment_files, five.attachment_files);
+  EXPECT_EQ(two.attachment_files,
+            std::vector<std::string>{(root_ / ".attachments" / session / "2" / "attachment1.txt")});
+}
+
 // Builds a message with the given attachments as another mail program
 // would: each a base64 part named by its title.
 std::string WithAttachments(const std::vector<std::pair<std::string, std::string>>& parts) {
@@ -567,6 +706,41 @@ TEST_F(MaildirMail, ADeliveryKilledHalfWayIsCompletedAtTheNextLogonOfAnyAccount)
   EXPECT_EQ(read.attachments[0].second, std::string(300000, 'd'));
 }
 
+TEST_F(MaildirMail, AHiddenJournalACrashLeftIsRemovedAtLogonOnceNobodyCanStillUseIt) {
+  // A delivery makes its journal under a hidden name, locks it, and only
+  // then gives it its own name; a crash in between leaves it like this.
+  const fs::path journals = root_ / ".deliveries";
+  fs::create_directories(journals);
+  auto hidden = [&](const std::string& tag, const std::string& content, bool old) {
+    const fs::path path = journals / (".1765000000.M1P2147483646Q1R0badf00d." + tag);
+    WriteAll(path, content);
+    if (old) fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(2));
+    return path;
+  };
+  const fs::path abandoned = hidden("abandoned", "", true);
+  const fs::path fresh = hidden("fresh", "", false);      // may be a delivery's, just made
+  const fs::path written = hidden("written", "x", true);  // not left by a delivery
+  const fs::path held = hidden("held", "", true);         // locked: its delivery runs
+  const int lock = vel::os::OpenExistingFile(held.c_str());
+  ASSERT_GE(lock, 0);
+  ASSERT_TRUE(vel::os::TryLockFile(lock));
+
+  As("bob");
+  EXPECT_FALSE(fs::exists(abandoned));
+  for (const fs::path& kept : {fresh, written, held}) EXPECT_TRUE(fs::exists(kept)) << kept;
+  vel::os::CloseFile(lock);
+  As("carol");
+  EXPECT_FALSE(fs::exists(held));
+  // Deliveries go on as before, and leave no journal.
+  Outgoing m;
+  m.To("bob").To("carol").Subject("after").Text("t\n");
+  ASSERT_EQ(Send(m), CMC_SUCCESS);
+  std::vector<std::string> left = FilesIn(journals);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{fresh.filename().string(), written.filename().string()}));
+}
+
 // Makes a mailbox's new and cur look untouched for a while, as a mailbox
 // is between deliveries: a listing then trusts their modification times.
 void AgeDirectories(const fs::path& mailbox) {
@@ -705,15 +879,20 @@ TEST_F(MaildirMail, AMailboxOnAnotherFileSystemGetsAWrittenCopy) {
 
 TEST_F(MaildirMail, SavedAttachmentsAreOwnerOnlyAndAbandonedOnesAreRemovedAtLogon) {
   Deliver("bob", "1300000000.M1P1.one", WithAttachments({{"report.txt", "numbers"}}));
-  // What a crashed process left, and what a live one (this) still uses.
-  const fs::path dead = root_ / ".attachments" / "bob.2147483646.1";
+  // What crashed processes left (named as now, and as earlier versions
+  // named them), and what a live one (this) still uses.
+  const fs::path dead = root_ / ".attachments" / "2147483646.1";
+  const fs::path dead_earlier = root_ / ".attachments" / "bob.2147483646.2";
   const fs::path live =
-      root_ / ".attachments" / ("bob." + std::to_string(vel::os::ProcessId()) + ".4000000");
-  fs::create_directories(dead / "ref");
-  WriteAll(dead / "ref" / "old.txt", "old");
+      root_ / ".attachments" / (std::to_string(vel::os::ProcessId()) + ".4000000");
+  for (const fs::path& left : {dead, dead_earlier}) {
+    fs::create_directories(left / "1");
+    WriteAll(left / "1" / "old.txt", "old");
+  }
   fs::create_directories(live);
   CMC_session_id bob = As("bob");
   EXPECT_FALSE(fs::exists(dead));
+  EXPECT_FALSE(fs::exists(dead_earlier));
   EXPECT_TRUE(fs::exists(live));
 
   ReadMessage m;

@@ -10,4 +10,6 @@ if(NOT WIN32)
     SOURCES velmail_fixture.cc read_maildir_test.cc
     LIBS velsrv velct veltestcmc_control velplatform)
   add_dependencies(read_maildir_test velmail velmsgs velcmc velcmc-passwd)
+  target_compile_definitions(read_maildir_test PRIVATE
+    VEL_TEST_MAIL_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data/mail")
 endif()

@@ -199,6 +199,70 @@ TEST_F(MaildirReadTest, IncludedFilesComeFromTheServerButNeverFromTheMailRoot) {
   EXPECT_EQ(delivered, 1u);
 }
 
+// Delivers a message of tests/data/mail into ops's mailbox as a mail
+// transfer agent does.
+void DeliverFile(const std::filesystem::path& root, const std::string& unique,
+                 const std::string& file) {
+  std::filesystem::copy_file(std::filesystem::path(VEL_TEST_MAIL_DIR) / file,
+                             root / "ops" / "tmp" / unique);
+  std::filesystem::rename(root / "ops" / "tmp" / unique, root / "ops" / "new" / unique);
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> names;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = std::min(list.find(';', start), list.size());
+    names.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+TEST_F(MaildirReadTest, ASecondTextPartArrivesAsAnAttachmentFile) {
+  DeliverFile(root_, "1765000000.M1P1.mta.example", "two_text_parts.eml");
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+                                    RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255),
+                                    Text("@suppress_attach", "false")});
+  ExpectSucceeded(r);
+  EXPECT_EQ(Value(r, "@message"), "One");
+  const std::vector<std::string> files = SplitList(Value(r, "@attachments"));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(FileText(files[0]), "Two");
+}
+
+// Five saved attachments: as many whole paths as 255 bytes hold, each
+// naming its file, and never a cut one. The folders the provider adds to
+// the mail root are short (a session's, a message's).
+TEST_F(MaildirReadTest, AttachmentPathsAreShortAndListedWhole) {
+  DeliverFile(root_, "1765000000.M1P1.mta.example", "five_attachments.eml");
+  velsrv::CallResult r = client().Call(
+      "xp_readmail",
+      {RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255), Text("@suppress_attach", "false")});
+  ExpectSucceeded(r);
+  const std::string list = Value(r, "@attachments");
+  const std::vector<std::string> files = SplitList(list);
+  ASSERT_FALSE(files[0].empty()) << list;
+  const std::filesystem::path folder = std::filesystem::path(files[0]).parent_path();
+  const std::string added = folder.lexically_relative(root_ / ".attachments").string();
+  EXPECT_LE(added.size(), 20u) << added;  // "<pid>.<session>/<n>"
+  // The paths that fit, in order.
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    const std::string path = (folder / ("disk-report-" + std::to_string(i) + ".csv")).string();
+    if (expected.size() + (expected.empty() ? 0 : 1) + path.size() > 255) break;
+    expected += (expected.empty() ? "" : ";") + path;
+  }
+  EXPECT_EQ(list, expected);
+  for (size_t i = 0; i < files.size(); ++i)
+    EXPECT_EQ(FileText(files[i]), "disk,free\nc," + std::to_string(i + 1)) << files[i];
+}
+
 // A host may unload the library (and with it the provider) and load it
 // again in the same process; mail must still be parsed afterwards.
 TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {

@@ -302,6 +302,28 @@ TEST_F(ReadTest, OutputsAreCutAt255Bytes) {
   EXPECT_EQ(r.output("@cc")->value.substr(0, 22), "recipient0;recipient1;");
 }
 
+// A list of files is cut between two names, never inside one: a cut name
+// names a file that does not exist.
+TEST_F(ReadTest, TheAttachmentListIsCutOnlyBetweenTwoPaths) {
+  testcmc::Message m = Msg("m");
+  for (char c : {'a', 'b', 'c'})
+    m.attachments.push_back({std::string(1, c), "/" + std::string(99, c)});  // 100 bytes each
+  testcmc::Message one_too_long = Msg("long");
+  one_too_long.attachments = {{"x", "/" + std::string(255, 'x')}, {"y", "/y"}};
+  testcmc::SetMailbox({m, one_too_long});
+  velsrv::CallResult r = client().Call(
+      "xp_readmail", {MsgIdOut("m"), Out("@attachments"), Text("@suppress_attach", "false")});
+  ExpectSucceeded(r);
+  EXPECT_EQ(r.output("@attachments")->value,
+            "/" + std::string(99, 'a') + ";/" + std::string(99, 'b'));
+  // A first path that does not fit alone leaves the list empty: the list
+  // is always the first paths in order.
+  velsrv::CallResult none = client().Call(
+      "xp_readmail", {MsgIdOut("long"), Out("@attachments"), Text("@suppress_attach", "false")});
+  ExpectSucceeded(none);
+  EXPECT_TRUE(none.output("@attachments")->is_null());
+}
+
 TEST_F(ReadTest, MissingTextsReadAsEmpty) {
   testcmc::Message m = Msg("m");
   m.null_subject = true;

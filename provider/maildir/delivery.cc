@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <system_error>
@@ -37,6 +38,32 @@ CMC_return_code WriteFailure() {
 bool IsPlainFileName(std::string_view name) {
   return !name.empty() && name.size() <= 255 && name.front() != '.' &&
          name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+// A journal is made under a hidden name and locked before it gets its own
+// name, and only then written to; a delivery passes from one step to the
+// next in microseconds. An empty hidden journal that nobody holds locked
+// and that is older than this was left by a crash between those steps.
+constexpr auto kAbandonedHiddenJournalAge = std::chrono::minutes(15);
+
+// The hidden name a journal is made under: "." and a unique name.
+bool IsHiddenJournalName(std::string_view name) {
+  return name.size() > 1 && name.front() == '.' && IsPlainFileName(name.substr(1));
+}
+
+// Removes a hidden journal left by a crash (see kAbandonedHiddenJournalAge).
+// One that a delivery still holds, has written to or made recently stays;
+// a delivery that would find its hidden journal gone after all makes
+// another (Delivery::OpenJournal).
+void RemoveAbandonedHiddenJournal(const fs::path& path) {
+  std::error_code ec;
+  const auto written = fs::last_write_time(path, ec);
+  if (ec || fs::file_time_type::clock::now() - written < kAbandonedHiddenJournalAge) return;
+  uint64_t size = 0;
+  int fd = vel::os::OpenRegularFile(path.string().c_str(), &size);
+  if (fd < 0) return;  // made its delivery's own meanwhile, or gone
+  if (size == 0 && vel::os::TryLockFile(fd)) fs::remove(path, ec);
+  vel::os::CloseFile(fd);
 }
 
 // The moves after which the test hook ends the process; 0 for never.
@@ -144,14 +171,18 @@ fs::path JournalDir(const fs::path& root) { return root / ".deliveries"; }
 
 void RecoverDeliveries(const fs::path& root) {
   const fs::path dir = JournalDir(root);
-  std::vector<fs::path> journals;
+  std::vector<fs::path> journals, hidden;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
     std::error_code type_ec;
-    if (IsPlainFileName(name) && it->symlink_status(type_ec).type() == fs::file_type::regular)
+    if (it->symlink_status(type_ec).type() != fs::file_type::regular) continue;
+    if (IsPlainFileName(name))
       journals.push_back(it->path());
+    else if (IsHiddenJournalName(name))
+      hidden.push_back(it->path());
   }
+  for (const fs::path& path : hidden) RemoveAbandonedHiddenJournal(path);
   bool removed = false;
   for (const fs::path& path : journals) {
     int fd = vel::os::OpenExistingFile(path.string().c_str());
@@ -179,11 +210,20 @@ Delivery::~Delivery() {
 }
 
 bool Delivery::Journal(const std::string& line) {
-  if (journal_fd_ < 0) {
-    // Made under a hidden name and locked before it gets its own, so that
-    // no logon takes it for an abandoned one.
-    const fs::path dir = JournalDir(root_);
-    if (!vel::os::CreatePrivateDirectory(dir.string().c_str())) return false;
+  if (journal_fd_ < 0 && !OpenJournal()) return false;
+  return vel::os::WriteFile(journal_fd_, line.data(), line.size());
+}
+
+bool Delivery::OpenJournal() {
+  // Made under a hidden name and locked before it gets its own, so that no
+  // logon takes it for an abandoned one. A logon that takes the hidden
+  // name for one left by a crash (the delivery stalled between the steps
+  // for a quarter of an hour) removes it or holds its lock for a moment:
+  // another name is tried.
+  const fs::path dir = JournalDir(root_);
+  if (!vel::os::CreatePrivateDirectory(dir.string().c_str())) return false;
+  int32_t error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
     const std::string unique = NewUniqueName();
     const fs::path hidden = dir / ("." + unique);
     int fd = vel::os::CreateNewFile(hidden.string().c_str());
@@ -193,17 +233,17 @@ bool Delivery::Journal(const std::string& line) {
       fs::rename(hidden, dir / unique, ec);
     else
       ec = std::make_error_code(std::errc::resource_unavailable_try_again);
-    if (ec) {
-      int32_t error = ec.value();
-      fs::remove(hidden, ec);
-      vel::os::CloseFile(fd);
-      errno = error;
-      return false;
+    if (!ec) {
+      journal_fd_ = fd;
+      journal_ = dir / unique;
+      return true;
     }
-    journal_fd_ = fd;
-    journal_ = dir / unique;
+    error = ec.value();
+    fs::remove(hidden, ec);
+    vel::os::CloseFile(fd);
   }
-  return vel::os::WriteFile(journal_fd_, line.data(), line.size());
+  errno = error;
+  return false;
 }
 
 void Delivery::DropJournal() {

@@ -17,6 +17,10 @@
 // A delivery's process holds a lock on its journal while it runs, so a
 // journal whose lock can be taken belongs to nobody any more. A delivery
 // of one copy needs no mark: its one move is all or nothing by itself.
+// A journal is made under a hidden name and locked before it is named and
+// written; a crash between those steps leaves an empty hidden journal,
+// which a logon removes once nobody holds it and it is a quarter of an
+// hour old (a delivery passes those steps in microseconds).
 //
 // Each directory a commit changes is flushed once, whatever the number of
 // copies in it, and the flushes of a commit are made at the same time
@@ -43,7 +47,8 @@ namespace velcmc {
 std::filesystem::path JournalDir(const std::filesystem::path& root);
 
 // Completes or undoes the deliveries of the root that a crash left
-// unfinished (see above); deliveries still running are left alone.
+// unfinished, and removes the hidden journals a crash left (see above);
+// deliveries still running are left alone.
 void RecoverDeliveries(const std::filesystem::path& root);
 
 class Delivery {
@@ -87,6 +92,9 @@ class Delivery {
   };
   // Creates and locks the journal on the first copy; appends a line.
   bool Journal(const std::string& line);
+  // Creates the journal under a hidden name, locks it and renames it to
+  // its own. False (errno set) when that fails.
+  bool OpenJournal();
   // Checks that mailbox is a mailbox of the root; its name, or empty.
   std::string MailboxName(const Mailbox& mailbox) const;
   CMC_return_code StageWith(const Mailbox& mailbox, const std::string& head,

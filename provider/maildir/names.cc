@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include "platform.h"
 
@@ -43,6 +44,32 @@ uint32_t RandomNumber() {
   std::lock_guard lock(mutex);
   return static_cast<uint32_t>(generator());
 }
+
+// The message folders of each session folder of the process, by
+// reference.
+class MessageFolders {
+ public:
+  static MessageFolders& Instance() {
+    // Never destroyed: a provider call may still run while the process
+    // exits.
+    static MessageFolders* folders = new MessageFolders();
+    return *folders;
+  }
+  std::string For(const std::string& session_folder, const std::string& reference) {
+    std::lock_guard lock(mutex_);
+    auto& numbers = sessions_[session_folder];
+    const size_t number = numbers.try_emplace(reference, numbers.size() + 1).first->second;
+    return std::to_string(number);
+  }
+  void Forget(const std::string& session_folder) {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(session_folder);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::unordered_map<std::string, size_t>> sessions_;
+};
 
 }  // namespace
 
@@ -116,6 +143,31 @@ DeliveryKey ParseDeliveryKey(std::string_view unique) {
     if (tag == 'Q') key.sequence = value;
   }
   return key;
+}
+
+std::string SessionFolderName(uint32_t session) {
+  return std::to_string(vel::os::ProcessId()) + "." + std::to_string(session);
+}
+
+std::optional<uint32_t> SessionFolderProcess(std::string_view name) {
+  const size_t last = name.rfind('.');
+  if (last == std::string_view::npos || last == 0) return std::nullopt;
+  const size_t before = name.rfind('.', last - 1);
+  const size_t start = before == std::string_view::npos ? 0 : before + 1;
+  const std::string_view pid = name.substr(start, last - start);
+  size_t pos = 0;
+  uint64_t value = 0;
+  if (pid.size() > 10 || !ReadNumber(pid, pos, value) || pos != pid.size() || value > UINT32_MAX)
+    return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+std::string MessageFolderName(const std::string& session_folder, const std::string& reference) {
+  return MessageFolders::Instance().For(session_folder, reference);
+}
+
+void ForgetMessageFolders(const std::string& session_folder) {
+  MessageFolders::Instance().Forget(session_folder);
 }
 
 }  // namespace velcmc

@@ -5,6 +5,7 @@
 #define VELCMC_NAMES_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,27 @@ struct DeliveryKey {
   uint64_t sequence = 0;
 };
 DeliveryKey ParseDeliveryKey(std::string_view unique);
+
+// Where a session saves the attachments of what it reads: a folder of its
+// own in the provider's attachment directory, and in it one folder per
+// message read. A reader gets the paths of the saved files joined in one
+// list of 255 bytes, so both names are short.
+
+// The folder name of a session of this process: "<pid>.<session>".
+std::string SessionFolderName(uint32_t session);
+
+// The process id a session folder's name carries, in that form or in the
+// earlier "<account>.<pid>.<session>"; nothing for any other name.
+std::optional<uint32_t> SessionFolderProcess(std::string_view name);
+
+// The folder name, inside the session folder at session_folder, for the
+// attachments of the message with this reference: a number given at the
+// message's first read ("1", "2", ...), the same at each later read of it.
+// Thread-safe; std::bad_alloc when there is no memory for it.
+std::string MessageFolderName(const std::string& session_folder, const std::string& reference);
+
+// Forgets the message folders of a session folder, at its session's end.
+void ForgetMessageFolders(const std::string& session_folder);
 
 }  // namespace velcmc
 

@@ -37,7 +37,9 @@ struct ParsedMessage {
   std::string type;
   std::string subject;
   CMC_time time{};
-  std::optional<std::string> text;  // the first text part, decoded to UTF-8
+  // The text note: the first inline plain text part (else the first inline
+  // text part), decoded to UTF-8.
+  std::optional<std::string> text;
   struct Recipient {
     MailAddress address;
     uint32_t role = 0;
@@ -47,6 +49,8 @@ struct ParsedMessage {
     std::string title;
     GMimeObject* part = nullptr;  // held by message
   };
+  // Every other part, a second text part too; of a multipart/alternative
+  // only the rendering shown counts (and whatever is marked an attachment).
   std::vector<Attachment> attachments;
   GObjectPtr<GMimeMessage> message;  // null when nothing could be made of it
 };
@@ -55,6 +59,13 @@ struct ParsedMessage {
 // (std::bad_alloc when it does not fit); the attachments stay in the
 // stream until written out. Without a Date header the time is the
 // delivery time given.
+//
+// Malformed mail is read as RFC 2045 and 5322 recommend: a header block
+// without the empty line that should end it ends at the first line that
+// is no header field (a message without any header is all body); a
+// Content-Type without a subtype is plain text; a multipart whose boundary
+// never occurs is its raw text; a sender given as the null address
+// ("MAILER-DAEMON <>") is there, with an empty address.
 //
 // A recipient the visible headers do not name is a blind-copy recipient:
 // the address a Delivered-To header names, or, without that header,

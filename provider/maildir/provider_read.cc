@@ -32,10 +32,11 @@ std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
 
-// The longest file name written for an attachment, in bytes: what every
-// file system in use holds (255), less room for a number to tell apart
-// attachments of the same name.
-constexpr size_t kMaxAttachmentNameBytes = 240;
+// The longest file name written for an attachment, in bytes: the paths
+// of a message's saved attachments reach the reader joined in one list of
+// 255 bytes, so a long title is shortened (it is handed out whole as the
+// attachment's title).
+constexpr size_t kMaxAttachmentNameBytes = 64;
 // An extension longer than this is not kept when a name is shortened.
 constexpr size_t kMaxExtensionBytes = 16;
 
@@ -187,7 +188,8 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     ParsedMessage parsed = ParseMessage(file.get(), ParseDeliveryKey(entry->Unique()),
                                         session->account + "@" + session->domain);
     std::vector<std::string> paths;
-    const fs::path dir = session->attachment_dir / ref;
+    const fs::path dir =
+        session->attachment_dir / MessageFolderName(session->attachment_dir.string(), ref);
     if (CMC_return_code rc = ExtractAttachments(AttachmentRoot(session->root),
                                                 session->attachment_dir, dir, parsed, &paths)) {
       std::error_code ec;

@@ -23,8 +23,8 @@ fs::path MailRoot() {
   return ec ? root : absolute;
 }
 
-// Removes the attachment directories of sessions whose process is gone
-// (named "account.pid.session"), and keeps the directory owner-only.
+// Removes the attachment folders of sessions whose process is gone (see
+// SessionFolderName), and keeps the directory owner-only.
 void RemoveAbandonedAttachments(const fs::path& root) {
   const fs::path dir = AttachmentRoot(root);
   std::error_code ec;
@@ -32,18 +32,8 @@ void RemoveAbandonedAttachments(const fs::path& root) {
   fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
   std::vector<fs::path> abandoned;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    size_t last = name.rfind('.');
-    size_t pid_start =
-        last == std::string::npos || last == 0 ? std::string::npos : name.rfind('.', last - 1);
-    if (pid_start == std::string::npos) continue;
-    const std::string pid_text = name.substr(pid_start + 1, last - pid_start - 1);
-    if (pid_text.empty() || pid_text.size() > 10 ||
-        pid_text.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const uint64_t pid = std::stoull(pid_text);
-    if (pid != vel::os::ProcessId() &&
-        (pid > UINT32_MAX || !vel::os::ProcessExists(static_cast<uint32_t>(pid))))
+    const std::optional<uint32_t> pid = SessionFolderProcess(it->path().filename().string());
+    if (pid && *pid != vel::os::ProcessId() && !vel::os::ProcessExists(*pid))
       abandoned.push_back(it->path());
   }
   for (const fs::path& path : abandoned) fs::remove_all(path, ec);
@@ -124,9 +114,7 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   // unknown for a long time.
   while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
   opened->id = next_id_++;
-  opened->attachment_dir =
-      AttachmentRoot(opened->root) / (opened->account + "." + std::to_string(vel::os::ProcessId()) +
-                                      "." + std::to_string(opened->id));
+  opened->attachment_dir = AttachmentRoot(opened->root) / SessionFolderName(opened->id);
   sessions_[opened->id] = opened;
   *session = opened->id;
   return CMC_SUCCESS;
@@ -143,6 +131,7 @@ CMC_return_code Provider::Logoff(CMC_session_id id) {
   }
   std::error_code ec;
   fs::remove_all(closed->attachment_dir, ec);
+  ForgetMessageFolders(closed->attachment_dir.string());
   return CMC_SUCCESS;
 }
 

@@ -255,7 +255,8 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   }
   bytes.clear();
   bytes.shrink_to_fit();
-  const std::string dir = session->attachment_dir + "/" + ref;
+  const std::string dir =
+      session->attachment_dir + "/" + velcmc::MessageFolderName(session->attachment_dir, ref);
   auto paths = ExtractAttachments(session->attachment_dir, dir, parsed);
   if (!paths) return CMC_E_ATTACHMENT_WRITE_FAILURE;
   CMC_flags message_flags = kMessageLast | (cached.seen ? kMessageRead : 0);

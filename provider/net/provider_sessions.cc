@@ -133,9 +133,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
     // unknown for a long time.
     while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
     opened->id = next_id_++;
-    opened->attachment_dir = config->spool + "/attachments/" + opened->user + "." +
-                             std::to_string(vel::os::ProcessId()) + "." +
-                             std::to_string(opened->id);
+    opened->attachment_dir =
+        config->spool + "/attachments/" + velcmc::SessionFolderName(opened->id);
     sessions_[opened->id] = opened;
     *session = opened->id;
   }
@@ -164,6 +163,7 @@ CMC_return_code Provider::Logoff(CMC_session_id id) {
   outbox.Detach(closed->user);
   std::error_code ec;
   fs::remove_all(closed->attachment_dir, ec);
+  velcmc::ForgetMessageFolders(closed->attachment_dir);
   return CMC_SUCCESS;
 }
 
