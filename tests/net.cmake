@@ -33,3 +33,8 @@ if(TARGET velnet)
     VELNET_TEST_SCRIPTS="${CMAKE_CURRENT_SOURCE_DIR}/net" VELNET_PYTHON="${VELNET_PYTHON}")
   add_dependencies(net_library_test velmail velmsgs velnet)
 endif()
+
+# The provider's own IMAP response reader, without servers.
+if(TARGET velnet_core)
+  vel_add_test(net_imap_test SOURCES net_imap_test.cc LIBS velnet_core)
+endif()
