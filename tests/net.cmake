@@ -12,15 +12,20 @@ if(TARGET velnet)
     COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/net_provider_check.py
             ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(NetProviderEndToEnd PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
+  # Reading against an IMAP fault server of the tests' own and imap4d.
+  add_test(NAME NetImapReading
+    COMMAND ${VELNET_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/net/imap_read_check.py
+            ${CMAKE_BINARY_DIR}/lib ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(NetImapReading PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "skipped '")
   if(VEL_SANITIZE STREQUAL "address")
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                     OUTPUT_VARIABLE VELNET_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set_tests_properties(NetProviderEndToEnd PROPERTIES ENVIRONMENT
+    set_tests_properties(NetProviderEndToEnd NetImapReading PROPERTIES ENVIRONMENT
       "LD_PRELOAD=${VELNET_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
   elseif(VEL_SANITIZE STREQUAL "thread")
     # The thread sanitizer's runtime cannot be brought into a running
     # interpreter.
-    set_tests_properties(NetProviderEndToEnd PROPERTIES DISABLED TRUE)
+    set_tests_properties(NetProviderEndToEnd NetImapReading PROPERTIES DISABLED TRUE)
   endif()
 endif()
 
