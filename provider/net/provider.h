@@ -49,6 +49,9 @@ struct Session {
   // failed part way so that the next one goes on from there.
   std::map<uint32_t, CachedMessage> messages;
   uint32_t cached_validity = 0;
+  // The listing's summaries laid out once (in the order of messages),
+  // made again after messages changes; a listing hands out copies.
+  std::shared_ptr<const velcmc::SummaryTemplate> laid_out;
 };
 
 class Provider {

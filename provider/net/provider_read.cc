@@ -17,7 +17,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -138,6 +140,7 @@ CMC_return_code Provider::Refresh(Session& s) {
   }
   if (s.listed && status == s.status) return CMC_SUCCESS;
   s.listed = false;
+  s.laid_out.reset();
   if (status.messages > s.config.max_messages) {
     Log(s.config.log, who + "not listed: it holds " + std::to_string(status.messages) +
                           " messages, more than imap.max_messages (" +
@@ -171,6 +174,7 @@ CMC_return_code Provider::Refresh(Session& s) {
     fresh[item.uid] = {item.seen, known->second.summary};
   }
   s.messages = std::move(fresh);
+  s.laid_out.reset();
   s.status = status;
   s.listed = true;
   return CMC_SUCCESS;
@@ -189,27 +193,51 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
 
   auto lock = Acquire(*session);
   if (CMC_return_code rc = Refresh(*session)) return rc;
-  const uint32_t validity = session->status.uidvalidity;
-  // UIDs ascend in the order messages arrived.
-  auto it = session->messages.begin();
+  Session& s = *session;
+  const uint32_t validity = s.status.uidvalidity;
+  if (!s.laid_out) {
+    std::vector<std::string> references;
+    references.reserve(s.messages.size());
+    std::vector<velcmc::SummaryTemplate::Message> messages;
+    messages.reserve(s.messages.size());
+    for (const auto& [uid, m] : s.messages) references.push_back(MakeReference(validity, uid));
+    size_t i = 0;
+    for (const auto& [uid, m] : s.messages) messages.push_back({references[i++], m.summary.get()});
+    s.laid_out = std::make_shared<const velcmc::SummaryTemplate>(messages);
+  }
+  // UIDs ascend in the order messages arrived; the template's positions
+  // are those of messages.
+  auto it = s.messages.begin();
   if (seed != nullptr && seed->length > 0) {
     uint32_t v = 0, uid = 0;
-    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity ||
-        !session->messages.count(uid))
+    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity || !s.messages.count(uid))
       return CMC_E_INVALID_MESSAGE_REFERENCE;
-    it = std::next(session->messages.find(uid));
+    it = std::next(s.messages.find(uid));
   }
-  std::vector<std::string> references;
-  std::vector<velcmc::ListedMessage> listed;
-  for (; it != session->messages.end(); ++it) {
-    if (wanted != 0 && listed.size() >= wanted) break;
-    const CachedMessage& m = it->second;
-    if (message_type != nullptr && m.summary->type != message_type) continue;
-    if ((flags & CMC_LIST_UNREAD_ONLY) && m.seen) continue;
-    listed.push_back({MakeReference(validity, it->first), m.summary.get(), m.seen});
+  uint32_t position = static_cast<uint32_t>(std::distance(s.messages.begin(), it));
+  const char* type_text = message_type != nullptr ? s.laid_out->TypeText(message_type) : nullptr;
+  if (message_type != nullptr && type_text == nullptr) return CMC_SUCCESS;
+  size_t room = static_cast<size_t>(std::distance(it, s.messages.end()));
+  if (wanted != 0) room = std::min<size_t>(room, wanted);
+  if (room == 0) return CMC_SUCCESS;
+  auto* out = static_cast<CMC_message_summary*>(std::malloc(room * sizeof(CMC_message_summary)));
+  if (out == nullptr) return CMC_E_INSUFFICIENT_MEMORY;
+  size_t n = 0;
+  for (; it != s.messages.end() && n < room; ++it, ++position) {
+    const CMC_message_summary& summary = s.laid_out->At(position);
+    if (type_text != nullptr && summary.message_type != type_text) continue;
+    if ((flags & CMC_LIST_UNREAD_ONLY) && it->second.seen) continue;
+    out[n] = summary;
+    out[n].summary_flags = it->second.seen ? CMC_SUM_READ : 0;
+    ++n;
   }
-  *result = blocks_.Adopt(velcmc::BuildSummaryBlock(listed));
-  *count = static_cast<CMC_uint32>(listed.size());
+  if (n == 0) {
+    std::free(out);
+    return CMC_SUCCESS;
+  }
+  out[n - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
+  *result = blocks_.Adopt(out, s.laid_out);
+  *count = static_cast<CMC_uint32>(n);
   return CMC_SUCCESS;
 }
 
@@ -305,6 +333,7 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
     return CodeFor(r);
   }
   session->messages.erase(uid);
+  session->laid_out.reset();
   if (session->status.messages > 0) --session->status.messages;
   return CMC_SUCCESS;
 }
