@@ -14,9 +14,10 @@ if(TARGET velnet)
   endif()
   # name: script. NetSendEndToEnd: what is sent (the files never attached,
   # the SMTP stream, the delivered mail); NetProviderDelivery: delivery when
-  # things go wrong.
+  # things go wrong; NetImapReading: reading against an IMAP fault server of
+  # the tests' own and imap4d.
   foreach(check NetProviderEndToEnd:net_provider_check NetSendEndToEnd:net_send_check
-                NetProviderDelivery:net_delivery_check)
+                NetProviderDelivery:net_delivery_check NetImapReading:imap_read_check)
     string(REPLACE ":" ";" check "${check}")
     list(GET check 0 name)
     list(GET check 1 script)
@@ -43,4 +44,9 @@ if(TARGET velnet)
   target_compile_definitions(net_library_test PRIVATE
     VELNET_TEST_SCRIPTS="${CMAKE_CURRENT_SOURCE_DIR}/net" VELNET_PYTHON="${VELNET_PYTHON}")
   add_dependencies(net_library_test velmail velmsgs velnet)
+endif()
+
+# The provider's own IMAP response reader, without servers.
+if(TARGET velnet_core)
+  vel_add_test(net_imap_test SOURCES net_imap_test.cc LIBS velnet_core)
 endif()

@@ -173,8 +173,8 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   if (!ReadConfigFile(path, &text_of_file, error)) return std::nullopt;
   std::istringstream in(text_of_file);
   static const std::map<std::string, std::set<std::string>> kKeys = {
-      {"imap", {"url"}},
-      {"smtp", {"servers"}},
+      {"imap", {"url", "auth", "max_messages"}},
+      {"smtp", {"servers", "auth"}},
       {"tls", {"mode", "ca_file"}},
       {"mail", {"domain", "from"}},
       {"delivery",
@@ -279,8 +279,17 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
       !number_of("delivery.connect_timeout", 1, 3600, &c.connect_timeout) ||
       !number_of("delivery.transfer_timeout", 1, 86400, &c.transfer_timeout) ||
       !number_of("delivery.max_message_bytes", 1024, uint64_t{1} << 32, &c.max_message_bytes) ||
-      !number_of("delivery.drain_seconds", 0, 3600, &c.drain_seconds))
+      !number_of("delivery.drain_seconds", 0, 3600, &c.drain_seconds) ||
+      !number_of("imap.max_messages", 1, 10000000, &c.max_messages))
     return std::nullopt;
+  for (auto [name, value] : {std::pair{"imap.auth", &c.imap_auth}, {"smtp.auth", &c.smtp_auth}}) {
+    const Entry* e = get(name);
+    if (!e) continue;
+    if (e->value.empty() ||
+        e->value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_* ") != std::string::npos)
+      return fail(e->line, std::string(name) + " must list SASL mechanisms such as PLAIN LOGIN");
+    *value = e->value;
+  }
 
   // The URLs: their schemes must fit the TLS mode, and plain text is for
   // this machine only.

@@ -31,7 +31,10 @@ struct Config {
   uint32_t transfer_timeout = 60;   // seconds
   uint64_t max_message_bytes = 26214400;
   uint32_t drain_seconds = 30;
-  std::string log;  // absolute; empty: no log
+  std::string log;                        // absolute; empty: no log
+  std::string imap_auth = "PLAIN LOGIN";  // SASL mechanisms offered; "*": libcurl's choice
+  std::string smtp_auth = "PLAIN LOGIN";
+  uint32_t max_messages = 200000;  // a mailbox holding more is not listed
 
   // The sender's address for a user: from with every %u replaced. A user
   // name that is an address already (ops@example.org) stands for the

@@ -1,5 +1,6 @@
 #include "curl_support.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform.h"
@@ -16,7 +17,23 @@ void EnsureCurl() {
   });
 }
 
+std::string LoginOptions(const std::string& mechanisms) {
+  std::string options;
+  size_t pos = 0;
+  while ((pos = mechanisms.find_first_not_of(' ', pos)) != std::string::npos) {
+    size_t end = std::min(mechanisms.find(' ', pos), mechanisms.size());
+    options += (options.empty() ? "AUTH=" : ";AUTH=") + mechanisms.substr(pos, end - pos);
+    pos = end;
+  }
+  return options.empty() ? "AUTH=*" : options;
+}
+
 CurlPtr NewHandle(const Config& config, const std::string& user, const std::string& password) {
+  return NewHandle(config, user, password, config.smtp_auth);
+}
+
+CurlPtr NewHandle(const Config& config, const std::string& user, const std::string& password,
+                  const std::string& mechanisms) {
   EnsureCurl();
   CurlPtr handle(curl_easy_init());
   if (!handle) return handle;
@@ -37,6 +54,9 @@ CurlPtr NewHandle(const Config& config, const std::string& user, const std::stri
   if (!user.empty()) {
     curl_easy_setopt(h, CURLOPT_USERNAME, user.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, password.c_str());
+    // Left to itself libcurl takes the first mechanism the server offers
+    // that it knows, GSSAPI say, and does not fall back when it fails.
+    curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, LoginOptions(mechanisms).c_str());
   }
   return handle;
 }

@@ -27,8 +27,16 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 // A new handle with the configuration's TLS mode, authorities and
 // time-outs, and the user's credentials (given to libcurl only, never
-// logged). Signals are not used, so the handle may run on any thread.
+// logged), which libcurl offers with the SASL mechanisms listed (words of
+// the auth keys; "*": whatever the server offers, libcurl's choice).
+// Signals are not used, so the handle may run on any thread.
+CurlPtr NewHandle(const Config& config, const std::string& user, const std::string& password,
+                  const std::string& mechanisms);
+// The same for SMTP: its mechanisms are smtp.auth.
 CurlPtr NewHandle(const Config& config, const std::string& user, const std::string& password);
+
+// libcurl's login options for a list of mechanisms: "AUTH=PLAIN;AUTH=LOGIN".
+std::string LoginOptions(const std::string& mechanisms);
 
 // What kind of failure a transfer ended in.
 enum class FailureKind {

@@ -2,10 +2,14 @@
 // each with its own IMAP connection and listing cache; sending through
 // the spool and the outbox. Each method returns a CMC return code.
 // Thread-safe: sessions are found under the provider's lock; a session's
-// connection is used under the session's own lock.
+// connection is used under the session's own lock. A call that finds that
+// lock held asks the holder to stop at its next wait on the server: the
+// library gives up on a slow call and calls again, and the call it gave
+// up on must not go on working for nobody.
 #ifndef VELNET_PROVIDER_H
 #define VELNET_PROVIDER_H
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,10 +40,18 @@ struct Session {
   std::unique_ptr<ImapConnection> imap;
   std::string attachment_dir;  // where read attachments go
 
-  std::mutex mutex;  // the connection and the listing below
-  bool listed = false;
-  MailboxStatus status;                        // as of the listing
-  std::map<uint32_t, CachedMessage> messages;  // by UID
+  std::mutex mutex;              // the connection and the listing below
+  std::atomic<int> waiting = 0;  // calls waiting for the mutex: its holder stops
+  bool listed = false;           // messages is the mailbox as of status
+  MailboxStatus status;          // as of the listing
+  // By UID. While listed is false, a cache of summaries made for the
+  // mailbox of UIDVALIDITY cached_validity, kept across a listing that
+  // failed part way so that the next one goes on from there.
+  std::map<uint32_t, CachedMessage> messages;
+  uint32_t cached_validity = 0;
+  // The listing's summaries laid out once (in the order of messages),
+  // made again after messages changes; a listing hands out copies.
+  std::shared_ptr<const velcmc::SummaryTemplate> laid_out;
 };
 
 class Provider {

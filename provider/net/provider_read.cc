@@ -4,19 +4,22 @@
 // mailbox's status: while UIDVALIDITY, UIDNEXT and the message count are
 // what they were, the listing stands (changes this session makes are
 // applied to it as they are made); otherwise UIDs and flags are fetched
-// again, and the header only of messages not summarised before.
+// again in one command, and the summaries of messages not summarised
+// before many to a command. A listing is bounded by transfer_timeout and
+// imap.max_messages; what it summarised before it failed or was stopped
+// is kept for the next.
 //
-// Fetching content sets \Seen on the server (libcurl fetches BODY[], not
-// BODY.PEEK[]); where a message was unread and is to stay so -- a
-// summary, or a read with CMC_DO_NOT_MARK_AS_READ -- the flag is cleared
-// again right after, so another client may see it set in between.
+// Messages are read with BODY.PEEK[]: a read marks the message read
+// with a flag change of its own, and a peek changes nothing.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -42,16 +45,16 @@ std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
 
-velcmc::MessageSummary Summarise(const std::string& header, const ListedUid& listed) {
+velcmc::MessageSummary Summarise(const FetchItem& listed) {
   velcmc::DeliveryKey delivery;
   delivery.has_time = true;
   delivery.seconds = listed.internal_date;
-  velcmc::ParsedMessage parsed = ParseBytes(header + "\n", delivery);
+  velcmc::ParsedMessage parsed = ParseBytes(listed.header + "\n", delivery);
   velcmc::MessageSummary summary;
   summary.type = parsed.type;
   summary.subject = parsed.subject;
   summary.time = parsed.time;
-  summary.byte_length = listed.size;
+  summary.byte_length = static_cast<uint32_t>(std::min<uint64_t>(listed.size, UINT32_MAX));
   summary.delivery = delivery;
   if (!parsed.recipients.empty() && parsed.recipients.front().role == CMC_ROLE_ORIGINATOR)
     summary.originator = parsed.recipients.front().address;
@@ -109,48 +112,69 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
 
 }  // namespace
 
+namespace {
+
+// The session's lock, for a CMC call. A call already holding it is asked
+// to stop (at its next wait on the server) rather than waited for to its
+// end; the connection is then readied for this call.
+std::unique_lock<std::mutex> Acquire(Session& s) {
+  std::unique_lock lock(s.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    ++s.waiting;
+    lock.lock();
+    --s.waiting;
+  }
+  s.imap->Begin([&s] { return s.waiting.load() > 0; });
+  return lock;
+}
+
+}  // namespace
+
 CMC_return_code Provider::Refresh(Session& s) {
+  const std::string who = "mailbox of " + s.user + ": ";
   MailboxStatus status;
   ImapResult r = s.imap->Status(&status);
   if (!r.ok()) {
-    Log(s.config.log, "mailbox of " + s.user + ": " + r.error);
+    Log(s.config.log, who + r.error);
     return CodeFor(r);
   }
   if (s.listed && status == s.status) return CMC_SUCCESS;
+  s.listed = false;
+  s.laid_out.reset();
+  if (status.messages > s.config.max_messages) {
+    Log(s.config.log, who + "not listed: it holds " + std::to_string(status.messages) +
+                          " messages, more than imap.max_messages (" +
+                          std::to_string(s.config.max_messages) + ")");
+    return CMC_E_FAILURE;
+  }
+  if (status.uidvalidity != s.cached_validity) s.messages.clear();
+  s.cached_validity = status.uidvalidity;
 
   std::vector<ListedUid> listed;
-  r = s.imap->List(status.messages, &listed);
+  r = s.imap->ListFlags(s.config.max_messages, &listed);
   if (!r.ok()) {
-    Log(s.config.log, "mailbox of " + s.user + ": " + r.error);
+    Log(s.config.log, who + r.error);
     return CodeFor(r);
   }
-  if (!s.listed || status.uidvalidity != s.status.uidvalidity) s.messages.clear();
-  std::map<uint32_t, CachedMessage> fresh;
-  std::vector<uint32_t> unsee;
-  for (const ListedUid& item : listed) {
-    auto old = s.messages.find(item.uid);
-    CachedMessage m;
-    m.seen = item.seen;
-    if (old != s.messages.end()) {
-      m.summary = old->second.summary;
-    } else {
-      std::string header;
-      ImapResult h = s.imap->Fetch(status.uidvalidity, item.uid, true, &header);
-      if (!h.ok()) {
-        // Gone meanwhile, or refused: left out of this listing.
-        Log(s.config.log, "mailbox of " + s.user + ": header of UID " + std::to_string(item.uid) +
-                              ": " + h.error);
-        continue;
-      }
-      if (!item.seen) unsee.push_back(item.uid);
-      m.summary = std::make_shared<velcmc::MessageSummary>(Summarise(header, item));
-    }
-    fresh[item.uid] = std::move(m);
+  std::vector<uint32_t> missing;
+  for (const ListedUid& item : listed)
+    if (!s.messages.count(item.uid)) missing.push_back(item.uid);
+  r = s.imap->Summaries(missing, [&s](FetchItem& item) {
+    s.messages[item.uid] = {item.seen, std::make_shared<velcmc::MessageSummary>(Summarise(item))};
+  });
+  if (!r.ok()) {
+    Log(s.config.log, who + "listing stopped after " + std::to_string(s.messages.size()) +
+                          " summaries (kept for the next): " + r.error);
+    return CodeFor(r);
   }
-  r = s.imap->Unsee(unsee);
-  if (!r.ok())
-    Log(s.config.log, "mailbox of " + s.user + ": unread flags not restored: " + r.error);
+  std::map<uint32_t, CachedMessage> fresh;
+  for (const ListedUid& item : listed) {
+    auto known = s.messages.find(item.uid);
+    if (known == s.messages.end()) continue;  // expunged meanwhile
+    fresh[item.uid] = {item.seen, known->second.summary};
+  }
   s.messages = std::move(fresh);
+  s.laid_out.reset();
   s.status = status;
   s.listed = true;
   return CMC_SUCCESS;
@@ -167,29 +191,53 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   const CMC_uint32 wanted = *count;
   *count = 0;
 
-  std::lock_guard lock(session->mutex);
+  auto lock = Acquire(*session);
   if (CMC_return_code rc = Refresh(*session)) return rc;
-  const uint32_t validity = session->status.uidvalidity;
-  // UIDs ascend in the order messages arrived.
-  auto it = session->messages.begin();
+  Session& s = *session;
+  const uint32_t validity = s.status.uidvalidity;
+  if (!s.laid_out) {
+    std::vector<std::string> references;
+    references.reserve(s.messages.size());
+    std::vector<velcmc::SummaryTemplate::Message> messages;
+    messages.reserve(s.messages.size());
+    for (const auto& [uid, m] : s.messages) references.push_back(MakeReference(validity, uid));
+    size_t i = 0;
+    for (const auto& [uid, m] : s.messages) messages.push_back({references[i++], m.summary.get()});
+    s.laid_out = std::make_shared<const velcmc::SummaryTemplate>(messages);
+  }
+  // UIDs ascend in the order messages arrived; the template's positions
+  // are those of messages.
+  auto it = s.messages.begin();
   if (seed != nullptr && seed->length > 0) {
     uint32_t v = 0, uid = 0;
-    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity ||
-        !session->messages.count(uid))
+    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity || !s.messages.count(uid))
       return CMC_E_INVALID_MESSAGE_REFERENCE;
-    it = std::next(session->messages.find(uid));
+    it = std::next(s.messages.find(uid));
   }
-  std::vector<std::string> references;
-  std::vector<velcmc::ListedMessage> listed;
-  for (; it != session->messages.end(); ++it) {
-    if (wanted != 0 && listed.size() >= wanted) break;
-    const CachedMessage& m = it->second;
-    if (message_type != nullptr && m.summary->type != message_type) continue;
-    if ((flags & CMC_LIST_UNREAD_ONLY) && m.seen) continue;
-    listed.push_back({MakeReference(validity, it->first), m.summary.get(), m.seen});
+  uint32_t position = static_cast<uint32_t>(std::distance(s.messages.begin(), it));
+  const char* type_text = message_type != nullptr ? s.laid_out->TypeText(message_type) : nullptr;
+  if (message_type != nullptr && type_text == nullptr) return CMC_SUCCESS;
+  size_t room = static_cast<size_t>(std::distance(it, s.messages.end()));
+  if (wanted != 0) room = std::min<size_t>(room, wanted);
+  if (room == 0) return CMC_SUCCESS;
+  auto* out = static_cast<CMC_message_summary*>(std::malloc(room * sizeof(CMC_message_summary)));
+  if (out == nullptr) return CMC_E_INSUFFICIENT_MEMORY;
+  size_t n = 0;
+  for (; it != s.messages.end() && n < room; ++it, ++position) {
+    const CMC_message_summary& summary = s.laid_out->At(position);
+    if (type_text != nullptr && summary.message_type != type_text) continue;
+    if ((flags & CMC_LIST_UNREAD_ONLY) && it->second.seen) continue;
+    out[n] = summary;
+    out[n].summary_flags = it->second.seen ? CMC_SUM_READ : 0;
+    ++n;
   }
-  *result = blocks_.Adopt(velcmc::BuildSummaryBlock(listed));
-  *count = static_cast<CMC_uint32>(listed.size());
+  if (n == 0) {
+    std::free(out);
+    return CMC_SUCCESS;
+  }
+  out[n - 1].summary_flags |= CMC_SUM_LAST_ELEMENT;
+  *result = blocks_.Adopt(out, s.laid_out);
+  *count = static_cast<CMC_uint32>(n);
   return CMC_SUCCESS;
 }
 
@@ -204,7 +252,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   uint32_t validity = 0, uid = 0;
   if (!ParseReference(ref, &validity, &uid)) return CMC_E_INVALID_MESSAGE_REFERENCE;
 
-  std::lock_guard lock(session->mutex);
+  auto lock = Acquire(*session);
   // A message the listing knows is fetched straight away (a walk lists
   // before each read); a message gone meanwhile is then not found by the
   // fetch. Any other reference waits for the listing to be brought up to
@@ -220,7 +268,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   CachedMessage& cached = found->second;
 
   std::string bytes;
-  ImapResult r = session->imap->Fetch(validity, uid, false, &bytes);
+  ImapResult r = session->imap->Fetch(validity, uid, &bytes);
   if (!r.ok()) {
     Log(session->config.log,
         "read of UID " + std::to_string(uid) + " for " + session->user + ": " + r.error);
@@ -234,13 +282,13 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
       return CMC_E_INVALID_MESSAGE_REFERENCE;
     return CodeFor(r);
   }
-  if (flags & CMC_DO_NOT_MARK_AS_READ) {
-    if (!cached.seen) {
-      r = session->imap->Unsee({uid});
-      if (!r.ok()) return CMC_E_UNABLE_TO_NOT_MARK_AS_READ;
-    }
-  } else {
-    cached.seen = true;
+  if (!(flags & CMC_DO_NOT_MARK_AS_READ) && !cached.seen) {
+    r = session->imap->SetSeen({uid}, true);
+    if (r.ok())
+      cached.seen = true;
+    else
+      Log(session->config.log, "read of UID " + std::to_string(uid) + " for " + session->user +
+                                   ": not marked read: " + r.error);
   }
 
   velcmc::ParsedMessage parsed = ParseBytes(bytes, cached.summary->delivery);
@@ -274,7 +322,7 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
   if (!ParseReference(ReferenceBytes(reference), &validity, &uid))
     return CMC_E_INVALID_MESSAGE_REFERENCE;
 
-  std::lock_guard lock(session->mutex);
+  auto lock = Acquire(*session);
   if (CMC_return_code rc = Refresh(*session)) return rc;
   if (validity != session->status.uidvalidity || !session->messages.count(uid))
     return CMC_E_INVALID_MESSAGE_REFERENCE;
@@ -286,6 +334,7 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
     return CodeFor(r);
   }
   session->messages.erase(uid);
+  session->laid_out.reset();
   if (session->status.messages > 0) --session->status.messages;
   return CMC_SUCCESS;
 }

@@ -107,6 +107,14 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
         "logon refused: the user name is empty or holds characters a mail user name cannot");
     return CMC_E_LOGON_FAILURE;
   }
+  // The password travels in protocol lines (IMAP's LOGIN, for one): a
+  // line break in it would end the line and start a command of the
+  // caller's choosing. (The user name's are refused above.)
+  const std::string secret = password ? password : "";
+  if (secret.find_first_of("\r\n") != std::string::npos) {
+    Log(config->log, "logon of " + std::string(user) + " refused: the password holds a line break");
+    return CMC_E_LOGON_FAILURE;
+  }
   Spool spool(config->spool);
   if (!spool.Prepare(&error)) {
     Log(config->log, "logon refused: " + error);
@@ -116,8 +124,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   auto opened = std::make_shared<Session>();
   opened->config = *config;
   opened->user = user;
-  const std::string secret = password ? password : "";
   opened->imap = std::make_unique<ImapConnection>(opened->config, opened->user, secret);
+  opened->imap->Begin(nullptr);
   MailboxStatus status;
   ImapResult r = opened->imap->Status(&status);
   if (!r.ok()) {
