@@ -120,7 +120,7 @@ void MakeDirectory(const std::string& path) {
 
 // Writes a small owner-only file, replacing what was there.
 void WriteFile(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".new";
+  const std::string temporary = path + "." + std::to_string(getpid());
   unlink(temporary.c_str());
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));

@@ -57,7 +57,7 @@ CREATE PROCEDURE xp_readmail(
     INOUT attachments text DEFAULT NULL,
     suppress_attach boolean DEFAULT NULL,
     peek boolean DEFAULT NULL,
-    INOUT unread boolean DEFAULT NULL,
+    unread boolean DEFAULT NULL,
     INOUT msg_length integer DEFAULT NULL,
     INOUT bytes_to_skip integer DEFAULT NULL,
     INOUT type text DEFAULT NULL)

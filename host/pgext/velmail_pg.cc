@@ -32,7 +32,7 @@ namespace {
 constexpr const char* kServerName = "VELSERVER";
 constexpr int kServeStepMs = 50;
 constexpr int kCancelGraceMs = 500;  // a cancelled call gets this long to end
-constexpr int32_t kOutputTextMax = 255;
+constexpr int32_t kOutputTextMax = 256;  // what an entry of the library holds
 
 // The error class of the extension: VM000 a failed call, VM001 a refused
 // parameter, VM002 the library could not be loaded.
@@ -86,7 +86,7 @@ const ParamDef kReadMail[] = {
     {"subject", Kind::kText, true},       {"cc", Kind::kText, true},
     {"bcc", Kind::kText, true},           {"message", Kind::kText, true},
     {"attachments", Kind::kText, true},   {"suppress_attach", Kind::kBool, false},
-    {"peek", Kind::kBool, false},         {"unread", Kind::kBool, true},
+    {"peek", Kind::kBool, false},         {"unread", Kind::kBool, false},
     {"msg_length", Kind::kInt, true},     {"bytes_to_skip", Kind::kInt, true},
     {"type", Kind::kText, true}};
 const ParamDef kDeleteMail[] = {{"msg_id", Kind::kBytes, false}};
@@ -107,7 +107,7 @@ int32_t Datatype(Kind kind) {
     case Kind::kInt:
       return VEL_INT_TYPE;
     case Kind::kBytes:
-      return VEL_VARBINARY_TYPE;
+      return VEL_BINARY_TYPE;
     default:
       return VEL_CHAR_TYPE;
   }

@@ -11,27 +11,38 @@ INSERT INTO orders VALUES (3, 'uncommitted', 1);
 CALL velmail.xp_sendmail(recipient => 'ops', subject => 'uncommitted',
                          query => 'select item from orders where id = 3');
 ROLLBACK;
+-- Another database than the caller's is refused.
+CALL velmail.xp_sendmail(recipient => 'ops', query => 'select 1', dbname => 'postgres');
 -- The message id comes back as INOUT.
-CALL velmail.xp_findnextmsg(NULL);
+CALL velmail.xp_findnextmsg(NULL) \gset
+SELECT length(:'msg_id') > 2 AS found;
 DO $$
 DECLARE
   id bytea;
-  subject text;
-  body text;
+  recipients text; sender text; date_received text; subject text; cc text; bcc text;
+  body text; attachments text; length int; skip int; type text;
   n int := 0;
 BEGIN
   LOOP
     id := NULL;
-    CALL velmail.xp_findnextmsg(id);
-    EXIT WHEN id IS NULL;
-    CALL velmail.xp_readmail(msg_id => id, subject => subject, message => body, peek => true);
-    RAISE NOTICE 'subject %: %', subject, replace(body, E'\t', ' ');
+    skip := NULL;
+    -- An empty inbox is the library's error 11526, caught here.
+    BEGIN
+      CALL velmail.xp_findnextmsg(id);
+    EXCEPTION WHEN SQLSTATE 'VM000' THEN
+      RAISE NOTICE 'walk ends: %', SQLERRM;
+      EXIT;
+    END;
+    -- PL/pgSQL gives every INOUT parameter a variable.
+    CALL velmail.xp_readmail(id, recipients, sender, date_received, subject, cc, bcc, body,
+                             attachments, peek => true, msg_length => length,
+                             bytes_to_skip => skip, type => type);
+    RAISE NOTICE 'from % to %, subject %, % bytes, % to skip: %', sender, recipients, subject,
+      length, skip, replace(body, E'\t', ' ');
     CALL velmail.xp_deletemail(id);
     n := n + 1;
   END LOOP;
   RAISE NOTICE '% messages read and deleted', n;
 END
 $$;
--- Another database than the caller's is refused.
-CALL velmail.xp_sendmail(recipient => 'ops', query => 'select 1', dbname => 'postgres');
 CALL velmail.xp_stopmail();

@@ -167,7 +167,9 @@ def compare_with_velhost(cluster, args, tmp, mail_root):
             (2, 'second', NULL, 'tab\there', '1999-12-31', false, NULL),
             (3, NULL, 0.01, NULL, NULL, NULL, '\\xff');
         grant select on velmail_rows to public;""", db="velmail_regress")
-    sql = ("call velmail.xp_sendmail(recipient => 'ops', subject => 'from sql', query => '%s', "
+    # The login velhost's queries use.
+    cluster.psql("create role velmail login superuser")
+    sql = ("call velmail.xp_startmail('ops', 'ops-demo'); call velmail.xp_sendmail(recipient => 'ops', subject => 'from sql', query => '%s', "
            "attach_result => true, width => 60)" % query)
     done = cluster.psql(sql, db="velmail_regress", check=False)
     check(done.returncode == 0, "xp_sendmail with a query result attached, from SQL: " + done.stderr)
@@ -183,9 +185,11 @@ def compare_with_velhost(cluster, args, tmp, mail_root):
         f.write("exec xp_startmail 'ops', 'ops-demo'\n"
                 "exec xp_sendmail @recipient = 'ops', @subject = 'from velhost', "
                 "@query = '%s', @attach_result = 'true', @width = 60\n" % query)
-    shown = subprocess.run([args.velhost, "--data", velhost_dir, script], capture_output=True,
-                           text=True)
-    check(shown.returncode == 0, "velhost sends the same query: " + shown.stdout + shown.stderr)
+    log = os.path.join(tmp, "velhost.log")
+    shown = subprocess.run([args.velhost, "--data", velhost_dir, "--log", log, script],
+                           capture_output=True, text=True)
+    check(shown.returncode == 0, "velhost sends the same query: " + shown.stdout + shown.stderr +
+          (open(log).read() if shown.returncode != 0 else ""))
     ours = mails(mail_root, "ops").get("from sql")
     theirs = mails(os.path.join(velhost_dir, "mail"), "ops").get("from velhost")
     check(ours is not None and theirs is not None, "both mails arrived")
@@ -199,6 +203,7 @@ def cancel_during_query(cluster):
     """statement_timeout during a long query ends the call within about a
     second, and the session serves the next call."""
     script = """
+call velmail.xp_startmail('ops', 'ops-demo');
 set statement_timeout = '1s';
 \\timing on
 call velmail.xp_sendmail(recipient => 'ops', subject => 'slow', query => 'select pg_sleep(30)');
@@ -222,6 +227,7 @@ def two_backends(cluster, mail_root):
 
     def send(n):
         results.append(cluster.psql(
+            "call velmail.xp_startmail('ops', 'ops-demo'); "
             "call velmail.xp_sendmail(recipient => 'dba', subject => 'together %d', "
             "query => 'select g from generate_series(1, 2000) g')" % n,
             db="velmail_regress", check=False))
