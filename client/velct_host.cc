@@ -5,9 +5,9 @@
 #include "velct_host.h"
 
 #include <deque>
-#include <optional>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "velct_backends.h"
 #include "velct_batch_text.h"

@@ -35,8 +35,6 @@ constexpr uint32_t kTimestamptzOid = 1184;
 constexpr uint32_t kTimetzOid = 1266;
 constexpr uint32_t kNumericOid = 1700;
 
-
-
 // The length n that a type modifier declares for char(n) and varchar(n),
 // or -1.
 int32_t CharacterLength(int modifier) {
@@ -168,47 +166,47 @@ PgColumn DescribePgColumn(uint32_t type_oid, int32_t modifier, std::string name)
 
 Cell PgCell(PgForm form, std::string_view text, std::string& scratch) {
   Cell cell;
-    const char* end = text.data() + text.size();
-    switch (form) {
-      case PgForm::kInteger:
-        // The server's digits are the decimal form a character binding
-        // takes as they are; the number is read only when a binding needs it.
-        if (!text.empty()) {
-          cell.kind = Cell::Kind::kInt;
-          cell.digits = text;
-          return cell;
-        }
-        break;
-      case PgForm::kBoolean:
+  const char* end = text.data() + text.size();
+  switch (form) {
+    case PgForm::kInteger:
+      // The server's digits are the decimal form a character binding
+      // takes as they are; the number is read only when a binding needs it.
+      if (!text.empty()) {
         cell.kind = Cell::Kind::kInt;
-        cell.integer = text == "t" ? 1 : 0;
+        cell.digits = text;
         return cell;
-      case PgForm::kReal:
-        if (ShortestAsIs(text)) {
-          cell.kind = Cell::Kind::kReal;
-          cell.digits = text;
-          return cell;
-        }
-        if (std::from_chars(text.data(), end, cell.real).ptr == end) {
-          cell.kind = Cell::Kind::kReal;
-          return cell;
-        }
-        break;
-      case PgForm::kBytes:
-        try {
-          DecodeBytea(text, scratch);
-        } catch (const std::bad_alloc&) {
-          break;  // no room for the bytes: their text form, as it came
-        }
-        cell.kind = Cell::Kind::kBytes;
-        cell.bytes = scratch;
+      }
+      break;
+    case PgForm::kBoolean:
+      cell.kind = Cell::Kind::kInt;
+      cell.integer = text == "t" ? 1 : 0;
+      return cell;
+    case PgForm::kReal:
+      if (ShortestAsIs(text)) {
+        cell.kind = Cell::Kind::kReal;
+        cell.digits = text;
         return cell;
-      case PgForm::kText:
-        break;
-    }
-    cell.kind = Cell::Kind::kText;
-    cell.bytes = text;
-    return cell;
+      }
+      if (std::from_chars(text.data(), end, cell.real).ptr == end) {
+        cell.kind = Cell::Kind::kReal;
+        return cell;
+      }
+      break;
+    case PgForm::kBytes:
+      try {
+        DecodeBytea(text, scratch);
+      } catch (const std::bad_alloc&) {
+        break;  // no room for the bytes: their text form, as it came
+      }
+      cell.kind = Cell::Kind::kBytes;
+      cell.bytes = scratch;
+      return cell;
+    case PgForm::kText:
+      break;
+  }
+  cell.kind = Cell::Kind::kText;
+  cell.bytes = text;
+  return cell;
 }
 
 }  // namespace velct::detail

@@ -492,8 +492,8 @@ class PgBatch : public ResultStream {
     const int n = PQnfields(first.get());
     for (int i = 0; i < n; ++i) {
       const char* name = PQfname(first.get(), i);
-      PgColumn c = DescribePgColumn(PQftype(first.get(), i), PQfmod(first.get(), i),
-                                    name ? name : "");
+      PgColumn c =
+          DescribePgColumn(PQftype(first.get(), i), PQfmod(first.get(), i), name ? name : "");
       columns_.push_back(std::move(c.info));
       forms_.push_back(c.form);
     }

@@ -122,7 +122,8 @@ void MakeDirectory(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& text) {
   const std::string temporary = path + "." + std::to_string(getpid());
   unlink(temporary.c_str());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);

@@ -20,7 +20,9 @@ int32_t SqlStateNumber(int sqlerrcode) {
   int32_t number = 0;
   for (int i = 0; i < 5 && state[i]; ++i) {
     const char c = state[i];
-    number = number * 36 + (c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'Z' ? c - 'A' + 10 : 0);
+    number = number * 36 + (c >= '0' && c <= '9'   ? c - '0'
+                            : c >= 'A' && c <= 'Z' ? c - 'A' + 10
+                                                   : 0);
   }
   return number;
 }
@@ -213,8 +215,7 @@ void MainStart(const char* sql, Reply* reply) {
   PG_TRY();
   {
     SPIPlanPtr plan = SPI_prepare(sql, 0, nullptr);
-    if (plan == nullptr)
-      ereport(ERROR, (errmsg("%s", SPI_result_code_string(SPI_result))));
+    if (plan == nullptr) ereport(ERROR, (errmsg("%s", SPI_result_code_string(SPI_result))));
     if (SPI_is_cursor_plan(plan)) {
       Portal portal = SPI_cursor_open(nullptr, plan, nullptr, nullptr, false);
       g_open.portal = portal;
@@ -457,8 +458,8 @@ void BeginQueries(uint64_t call, MemoryContext call_context, const char* databas
   g_cancel = nullptr;
   g_open = OpenStatement();
   if (g_rows_context == nullptr)
-    g_rows_context = AllocSetContextCreate(TopMemoryContext, "velmail rows",
-                                           ALLOCSET_DEFAULT_SIZES);
+    g_rows_context =
+        AllocSetContextCreate(TopMemoryContext, "velmail rows", ALLOCSET_DEFAULT_SIZES);
 }
 
 bool QueriesCancelled() { return g_cancel != nullptr; }

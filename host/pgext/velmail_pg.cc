@@ -31,7 +31,7 @@ namespace {
 
 constexpr const char* kServerName = "VELSERVER";
 constexpr int kServeStepMs = 50;
-constexpr int kCancelGraceMs = 500;  // a cancelled call gets this long to end
+constexpr int kCancelGraceMs = 500;      // a cancelled call gets this long to end
 constexpr int32_t kOutputTextMax = 256;  // what an entry of the library holds
 
 // The error class of the extension: VM000 a failed call, VM001 a refused
@@ -67,34 +67,41 @@ struct ProcDef {
 
 const ParamDef kStartMail[] = {{"mail_user", Kind::kText, false},
                                {"mail_password", Kind::kText, false}};
-const ParamDef kSendMail[] = {
-    {"recipient", Kind::kText, false},     {"subject", Kind::kText, false},
-    {"cc_recipient", Kind::kText, false},  {"bcc_recipient", Kind::kText, false},
-    {"query", Kind::kText, false},         {"message", Kind::kText, false},
-    {"attachname", Kind::kText, false},    {"attach_result", Kind::kBool, false},
-    {"echo_error", Kind::kBool, false},    {"include_file", Kind::kText, false},
-    {"no_column_header", Kind::kBool, false}, {"no_output", Kind::kBool, false},
-    {"width", Kind::kInt, false},          {"separator", Kind::kText, false},
-    {"dbuser", Kind::kText, false},        {"dbname", Kind::kText, false},
-    {"type", Kind::kText, false},          {"include_query", Kind::kBool, false}};
+const ParamDef kSendMail[] = {{"recipient", Kind::kText, false},
+                              {"subject", Kind::kText, false},
+                              {"cc_recipient", Kind::kText, false},
+                              {"bcc_recipient", Kind::kText, false},
+                              {"query", Kind::kText, false},
+                              {"message", Kind::kText, false},
+                              {"attachname", Kind::kText, false},
+                              {"attach_result", Kind::kBool, false},
+                              {"echo_error", Kind::kBool, false},
+                              {"include_file", Kind::kText, false},
+                              {"no_column_header", Kind::kBool, false},
+                              {"no_output", Kind::kBool, false},
+                              {"width", Kind::kInt, false},
+                              {"separator", Kind::kText, false},
+                              {"dbuser", Kind::kText, false},
+                              {"dbname", Kind::kText, false},
+                              {"type", Kind::kText, false},
+                              {"include_query", Kind::kBool, false}};
 const ParamDef kFindNext[] = {{"msg_id", Kind::kBytes, true},
                               {"type", Kind::kText, false},
                               {"unread_only", Kind::kBool, false}};
 const ParamDef kReadMail[] = {
-    {"msg_id", Kind::kBytes, false},      {"recipients", Kind::kText, true},
-    {"sender", Kind::kText, true},        {"date_received", Kind::kText, true},
-    {"subject", Kind::kText, true},       {"cc", Kind::kText, true},
-    {"bcc", Kind::kText, true},           {"message", Kind::kText, true},
-    {"attachments", Kind::kText, true},   {"suppress_attach", Kind::kBool, false},
-    {"peek", Kind::kBool, false},         {"unread", Kind::kBool, false},
-    {"msg_length", Kind::kInt, true},     {"bytes_to_skip", Kind::kInt, true},
+    {"msg_id", Kind::kBytes, false},    {"recipients", Kind::kText, true},
+    {"sender", Kind::kText, true},      {"date_received", Kind::kText, true},
+    {"subject", Kind::kText, true},     {"cc", Kind::kText, true},
+    {"bcc", Kind::kText, true},         {"message", Kind::kText, true},
+    {"attachments", Kind::kText, true}, {"suppress_attach", Kind::kBool, false},
+    {"peek", Kind::kBool, false},       {"unread", Kind::kBool, false},
+    {"msg_length", Kind::kInt, true},   {"bytes_to_skip", Kind::kInt, true},
     {"type", Kind::kText, true}};
 const ParamDef kDeleteMail[] = {{"msg_id", Kind::kBytes, false}};
 
-const ProcDef kProcs[] = {
-    {"xp_startmail", kStartMail, 2}, {"xp_stopmail", nullptr, 0},
-    {"xp_sendmail", kSendMail, 18},  {"xp_findnextmsg", kFindNext, 3},
-    {"xp_readmail", kReadMail, 15},  {"xp_deletemail", kDeleteMail, 1}};
+const ProcDef kProcs[] = {{"xp_startmail", kStartMail, 2}, {"xp_stopmail", nullptr, 0},
+                          {"xp_sendmail", kSendMail, 18},  {"xp_findnextmsg", kFindNext, 3},
+                          {"xp_readmail", kReadMail, 15},  {"xp_deletemail", kDeleteMail, 1}};
 
 const ProcDef* FindProc(const char* name) {
   for (const ProcDef& proc : kProcs)
@@ -155,11 +162,9 @@ MailHost* EnsureHost(char** problem_out) {
     settings.data_dir = data_dir;
     settings.work_dir = data_dir + "/work";
     const std::string provider = g_provider ? g_provider : "";
-    settings.provider = provider.find('/') == std::string::npos
-                            ? settings.library_dir + "/" + provider
-                            : provider;
-    settings.maildir_root =
-        g_maildir_root && *g_maildir_root ? g_maildir_root : data_dir + "/mail";
+    settings.provider =
+        provider.find('/') == std::string::npos ? settings.library_dir + "/" + provider : provider;
+    settings.maildir_root = g_maildir_root && *g_maildir_root ? g_maildir_root : data_dir + "/mail";
     settings.net_config = g_net_config ? g_net_config : "";
     settings.timeout_ms = g_timeout_ms;
     settings.mail_user = g_mail_user ? g_mail_user : "";
@@ -188,7 +193,8 @@ struct RawArg {
 };
 
 RawArg* ReadArgs(FunctionCallInfo fcinfo, const ProcDef* proc) {
-  RawArg* raw = static_cast<RawArg*>(palloc0(sizeof(RawArg) * static_cast<size_t>(proc->count + 1)));
+  RawArg* raw =
+      static_cast<RawArg*>(palloc0(sizeof(RawArg) * static_cast<size_t>(proc->count + 1)));
   for (int i = 0; i < proc->count && i < PG_NARGS(); ++i) {
     raw[i].null = PG_ARGISNULL(i);
     if (raw[i].null) continue;
@@ -233,7 +239,8 @@ std::vector<velsrv::RpcParam> BuildParams(const CallState& state) {
     const std::string name = std::string("@") + def.name;
     if (def.inout) {
       const int32_t max = def.kind == Kind::kInt ? 4 : kOutputTextMax;
-      params.push_back(velsrv::RpcParam::Output(name, Datatype(def.kind), max, arg.bytes, arg.null));
+      params.push_back(
+          velsrv::RpcParam::Output(name, Datatype(def.kind), max, arg.bytes, arg.null));
       continue;
     }
     if (arg.null) continue;
@@ -305,8 +312,7 @@ void Summarise(const CallState& state, Outcome* outcome) {
   for (size_t i = 0; i < result.messages.size(); ++i)
     if (!result.messages[i].forwarded && result.messages[i].severity > 10)
       error_index = static_cast<int>(i);
-  outcome->reports =
-      static_cast<Report*>(palloc0(sizeof(Report) * (result.messages.size() + 1)));
+  outcome->reports = static_cast<Report*>(palloc0(sizeof(Report) * (result.messages.size() + 1)));
   for (size_t i = 0; i < result.messages.size(); ++i) {
     const velsrv::ClientMessage& m = result.messages[i];
     std::string text = m.text;
@@ -318,8 +324,8 @@ void Summarise(const CallState& state, Outcome* outcome) {
                (m.procedure.empty() ? "" : ", Procedure '" + m.procedure + "'") + ", Line " +
                std::to_string(m.line);
     } else {
-      detail = "velmail message " + std::to_string(m.number) + ", level " +
-               std::to_string(m.severity);
+      detail =
+          "velmail message " + std::to_string(m.number) + ", level " + std::to_string(m.severity);
     }
     if (failed && static_cast<int>(i) == error_index) {
       outcome->error = pstrdup(text.c_str());
@@ -334,9 +340,9 @@ void Summarise(const CallState& state, Outcome* outcome) {
   }
   if (failed && outcome->error == nullptr) {
     std::string text = !result.attached ? "the mail library could not be loaded"
-                       : !result.found ? std::string("the mail library does not export ") +
-                                             state.proc->name
-                                       : std::string(state.proc->name) + " failed";
+                       : !result.found
+                           ? std::string("the mail library does not export ") + state.proc->name
+                           : std::string(state.proc->name) + " failed";
     outcome->error = pstrdup(text.c_str());
     outcome->error_detail = pstrdup(("return status " + std::to_string(status)).c_str());
   }
@@ -411,9 +417,8 @@ void _PG_init(void) {
                              "The mail provider: libvelcmc.so (maildir) or libvelnet.so.",
                              "A name without '/' is taken from velmail.library_dir.", &g_provider,
                              "libvelcmc.so", PGC_SIGHUP, 0, nullptr, nullptr, nullptr);
-  DefineCustomStringVariable("velmail.net_config",
-                             "Configuration file of the network provider.", nullptr,
-                             &g_net_config, "", PGC_SIGHUP, 0, nullptr, nullptr, nullptr);
+  DefineCustomStringVariable("velmail.net_config", "Configuration file of the network provider.",
+                             nullptr, &g_net_config, "", PGC_SIGHUP, 0, nullptr, nullptr, nullptr);
   DefineCustomStringVariable("velmail.maildir_root", "Mail store of the maildir provider.",
                              "Empty: velmail/mail in the data directory.", &g_maildir_root, "",
                              PGC_SIGHUP, 0, nullptr, nullptr, nullptr);
@@ -457,8 +462,7 @@ extern "C" Datum velmail_call(PG_FUNCTION_ARGS) {
 
   char* problem = nullptr;
   MailHost* host = EnsureHost(&problem);
-  if (host == nullptr)
-    ereport(ERROR, (errcode(kErrLibrary), errmsg("velmail: %s", problem)));
+  if (host == nullptr) ereport(ERROR, (errcode(kErrLibrary), errmsg("velmail: %s", problem)));
 
   // The call's C++ state.
   CallState* state = nullptr;
@@ -488,12 +492,12 @@ extern "C" Datum velmail_call(PG_FUNCTION_ARGS) {
   const int nest = NewGUCNestLevel();
   (void)set_config_option("DateStyle", "ISO, YMD", PGC_USERSET, PGC_S_SESSION, GUC_ACTION_SAVE,
                           true, 0, false);
-  (void)set_config_option("IntervalStyle", "postgres", PGC_USERSET, PGC_S_SESSION,
-                          GUC_ACTION_SAVE, true, 0, false);
+  (void)set_config_option("IntervalStyle", "postgres", PGC_USERSET, PGC_S_SESSION, GUC_ACTION_SAVE,
+                          true, 0, false);
   (void)set_config_option("extra_float_digits", "1", PGC_USERSET, PGC_S_SESSION, GUC_ACTION_SAVE,
                           true, 0, false);
-  (void)set_config_option("bytea_output", "hex", PGC_USERSET, PGC_S_SESSION, GUC_ACTION_SAVE,
-                          true, 0, false);
+  (void)set_config_option("bytea_output", "hex", PGC_USERSET, PGC_S_SESSION, GUC_ACTION_SAVE, true,
+                          0, false);
   if (SPI_connect() != SPI_OK_CONNECT) {
     delete state;
     ereport(ERROR, (errmsg("velmail: SPI_connect failed")));
@@ -548,7 +552,8 @@ extern "C" Datum velmail_call(PG_FUNCTION_ARGS) {
   }
   delete state;
   if (cancel != nullptr) ReThrowError(cancel);
-  if (!summarised) ereport(ERROR, (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("velmail: out of memory")));
+  if (!summarised)
+    ereport(ERROR, (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("velmail: out of memory")));
 
   for (int i = 0; i < outcome->report_count; ++i) {
     const Report& report = outcome->reports[i];
