@@ -32,6 +32,14 @@ std::unique_ptr<Session> OpenPostgresSession(const std::string& server_name,
 // and its failure rules are installed.
 std::unique_ptr<Session> OpenScriptSession(std::shared_ptr<const Script> script, Outbox& out);
 
+// A session answered by the host server registered under registered
+// (velct_host.h). Null when none is registered or the host refuses the
+// login; problem says why.
+std::unique_ptr<Session> OpenHostSession(const std::string& server_name,
+                                         const std::string& registered, const std::string& user,
+                                         std::string& problem);
+bool HostServerRegistered(const std::string& name);
+
 }  // namespace velct::detail
 
 #endif

@@ -126,6 +126,12 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
     std::lock_guard lock(state.mutex);
     if (!entry && state.scripted_servers.count(server))
       entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kScript, server};
+  }
+  if (!entry && velct::detail::HostServerRegistered(server))
+    entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kHost, server};
+  {
+    auto& state = GlobalState();
+    std::lock_guard lock(state.mutex);
     if (entry && entry->backend == velct::detail::ServerEntry::Backend::kScript) {
       auto found = state.scripted_servers.find(entry->target);
       if (found != state.scripted_servers.end())
@@ -143,6 +149,11 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
                     "ct_connect(): no scripted server '" + entry->target + "' is registered");
     out.Address(ctx, con);
     session = velct::detail::OpenScriptSession(std::move(script), out);
+  } else if (entry->backend == velct::detail::ServerEntry::Backend::kHost) {
+    session = velct::detail::OpenHostSession(server, entry->target, con->user_name, problem);
+    if (!session)
+      return Refuse(out, con, kMsgCannotConnect,
+                    "ct_connect(): cannot connect to server '" + server + "': " + problem);
   } else if (entry->backend == velct::detail::ServerEntry::Backend::kPostgres) {
     session = velct::detail::OpenPostgresSession(server, entry->target, con->user_name,
                                                  con->password, problem);

@@ -74,6 +74,11 @@ std::optional<ServerEntry> LookUpServer(const std::string& path, std::string_vie
       entry.target = rest.empty() ? std::string(server) : std::string(rest);
       return entry;
     }
+    if (SameWord(kind, "host")) {
+      entry.backend = ServerEntry::Backend::kHost;
+      entry.target = rest.empty() ? std::string(server) : std::string(rest);
+      return entry;
+    }
     problem = "line " + std::to_string(number) + " of the interfaces file '" + path +
               "' names the server but no valid backend";
     return std::nullopt;

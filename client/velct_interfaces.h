@@ -10,10 +10,10 @@
 namespace velct::detail {
 
 struct ServerEntry {
-  enum class Backend { kSqlite, kPostgres, kScript };
+  enum class Backend { kSqlite, kPostgres, kScript, kHost };
   Backend backend = Backend::kSqlite;
   // the default database file, the connection string, or the scripted
-  // server's name
+  // server's name, or the host server's name
   std::string target;
 };
 

@@ -22,4 +22,13 @@ std::unique_ptr<Session> OpenPostgresSession(const std::string& /*server_name*/,
   return nullptr;
 }
 
+bool HostServerRegistered(const std::string& /*name*/) { return false; }
+
+std::unique_ptr<Session> OpenHostSession(const std::string& /*server_name*/,
+                                         const std::string& /*registered*/,
+                                         const std::string& /*user*/, std::string& problem) {
+  problem = "this build of the client library has no host backend";
+  return nullptr;
+}
+
 }  // namespace velct::detail

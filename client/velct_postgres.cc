@@ -20,35 +20,13 @@
 #include "velct_backends.h"
 #include "velct_batch_text.h"
 #include "velct_convert.h"
+#include "velct_pg_types.h"
 
 namespace velct::detail {
 namespace {
 
 constexpr int32_t kSeverityInfo = 10;
 constexpr int32_t kSeverityError = 16;
-constexpr int32_t kLongValueMax = 32768;  // text and image columns
-constexpr int32_t kShortValueMax = 255;   // character columns without a length
-
-// The built-in types the backend describes by name (pg_type's fixed oids).
-constexpr Oid kBoolOid = 16;
-constexpr Oid kByteaOid = 17;
-constexpr Oid kCharOid = 18;
-constexpr Oid kNameOid = 19;
-constexpr Oid kInt8Oid = 20;
-constexpr Oid kInt2Oid = 21;
-constexpr Oid kInt4Oid = 23;
-constexpr Oid kTextOid = 25;
-constexpr Oid kOidOid = 26;
-constexpr Oid kFloat4Oid = 700;
-constexpr Oid kFloat8Oid = 701;
-constexpr Oid kBpcharOid = 1042;
-constexpr Oid kVarcharOid = 1043;
-constexpr Oid kDateOid = 1082;
-constexpr Oid kTimeOid = 1083;
-constexpr Oid kTimestampOid = 1114;
-constexpr Oid kTimestamptzOid = 1184;
-constexpr Oid kTimetzOid = 1266;
-constexpr Oid kNumericOid = 1700;
 
 // The SQLSTATE of a connection that broke.
 constexpr const char* kConnectionFailure = "08006";
@@ -79,138 +57,6 @@ int32_t SqlStateNumber(const char* sqlstate) {
     number = number * 36 + digit;
   }
   return number;
-}
-
-// How the values of a column are read from the server's text form.
-enum class Form { kInteger, kBoolean, kReal, kText, kBytes };
-
-struct Column {
-  ColumnInfo info;
-  Form form = Form::kText;
-};
-
-// The length n that a type modifier declares for char(n) and varchar(n),
-// or -1.
-int32_t CharacterLength(int modifier) {
-  return modifier >= 4 ? std::min(modifier - 4, kLongValueMax) : -1;
-}
-
-Column Describe(const PGresult* result, int i) {
-  const int modifier = PQfmod(result, i);
-  Column c;
-  switch (PQftype(result, i)) {
-    case kInt2Oid:
-    case kInt4Oid:
-    case kInt8Oid:
-    case kOidOid:
-      c = {{"", VEL_INT_TYPE, 4}, Form::kInteger};
-      break;
-    case kBoolOid:
-      c = {{"", VEL_INT_TYPE, 4}, Form::kBoolean};
-      break;
-    case kFloat4Oid:
-    case kFloat8Oid:
-      c = {{"", VEL_FLOAT_TYPE, 8}, Form::kReal};
-      break;
-    case kNumericOid: {
-      // Sign and point beside the declared precision.
-      const int precision = modifier >= 4 ? ((modifier - 4) >> 16) & 0xffff : 0;
-      c = {{"", VEL_CHAR_TYPE, precision > 0 ? precision + 2 : kShortValueMax}, Form::kText};
-      break;
-    }
-    case kBpcharOid:
-    case kVarcharOid: {
-      const int32_t n = CharacterLength(modifier);
-      c = n > 0 ? Column{{"", VEL_CHAR_TYPE, n}, Form::kText}
-                : Column{{"", VEL_TEXT_TYPE, kLongValueMax}, Form::kText};
-      break;
-    }
-    case kTextOid:
-      c = {{"", VEL_TEXT_TYPE, kLongValueMax}, Form::kText};
-      break;
-    case kCharOid:
-      c = {{"", VEL_CHAR_TYPE, 1}, Form::kText};
-      break;
-    case kNameOid:
-      c = {{"", VEL_CHAR_TYPE, 63}, Form::kText};
-      break;
-    case kByteaOid:
-      c = {{"", VEL_IMAGE_TYPE, kLongValueMax}, Form::kBytes};
-      break;
-    case kDateOid:
-      c = {{"", VEL_CHAR_TYPE, 10}, Form::kText};  // 2024-03-01
-      break;
-    case kTimeOid:
-      c = {{"", VEL_CHAR_TYPE, 15}, Form::kText};  // 13:45:00.123456
-      break;
-    case kTimetzOid:
-      c = {{"", VEL_CHAR_TYPE, 21}, Form::kText};  // 13:45:00.123456+01:30
-      break;
-    case kTimestampOid:
-      c = {{"", VEL_CHAR_TYPE, 26}, Form::kText};  // 2024-03-01 13:45:00.123456
-      break;
-    case kTimestamptzOid:
-      c = {{"", VEL_CHAR_TYPE, 32}, Form::kText};  // ... and +01:30
-      break;
-    default:
-      c = {{"", VEL_CHAR_TYPE, kShortValueMax}, Form::kText};
-  }
-  const char* name = PQfname(result, i);
-  c.info.name = name ? name : "";
-  return c;
-}
-
-// Whether the server's text of a float is already the character form the
-// client library gives a real: the server sends the shortest digits that
-// read back to the same value (extra_float_digits 1), and the client
-// writes them without an exponent when that is no longer than with one.
-// Plain digits with at most one point qualify when they are that short.
-bool ShortestAsIs(std::string_view text) {
-  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
-  if (i == text.size()) return false;
-  size_t significant = 0, zeros = 0;  // zeros: trailing, not yet counted
-  bool point = false, leading = true;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.') {
-      if (point) return false;
-      point = true;
-    } else if (c >= '0' && c <= '9') {
-      if (c == '0' && leading) continue;
-      leading = false;
-      if (c == '0') {
-        ++zeros;
-      } else {
-        significant += zeros + 1;
-        zeros = 0;
-      }
-    } else {
-      return false;  // an exponent, NaN, Infinity
-    }
-  }
-  if (significant == 0) return true;  // 0 or -0
-  // d.ddde+XX: sign, digits, point if more than one digit, four for the
-  // exponent (two digits do for the plain range of the server's form).
-  const size_t exponent_form = (text[0] == '-' ? 1 : 0) + significant + (significant > 1) + 4;
-  return text.size() <= exponent_form;
-}
-
-// Reads a bytea value's text form ("\x" and hex digits) into bytes.
-void DecodeBytea(std::string_view text, std::string& bytes) {
-  bytes.clear();
-  if (text.starts_with("\\x")) {
-    const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-    bytes.reserve((text.size() - 2) / 2);
-    for (size_t i = 2; i + 1 < text.size(); i += 2)
-      bytes.push_back(static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1])));
-    return;
-  }
-  // The older escaped form, should the server have been told to use it.
-  size_t n = 0;
-  unsigned char* raw =
-      PQunescapeBytea(reinterpret_cast<const unsigned char*>(std::string(text).c_str()), &n);
-  if (raw) bytes.assign(reinterpret_cast<const char*>(raw), n);
-  PQfreemem(raw);
 }
 
 // The end of the statement that starts at pos: the first ';' outside
@@ -613,47 +459,7 @@ class PgBatch : public ResultStream {
     if (PQgetisnull(r, row_, i)) return cell;
     const std::string_view text(PQgetvalue(r, row_, i),
                                 static_cast<size_t>(PQgetlength(r, row_, i)));
-    const char* end = text.data() + text.size();
-    switch (forms_[column]) {
-      case Form::kInteger:
-        // The server's digits are the decimal form a character binding
-        // takes as they are; the number is read only when a binding needs it.
-        if (!text.empty()) {
-          cell.kind = Cell::Kind::kInt;
-          cell.digits = text;
-          return cell;
-        }
-        break;
-      case Form::kBoolean:
-        cell.kind = Cell::Kind::kInt;
-        cell.integer = text == "t" ? 1 : 0;
-        return cell;
-      case Form::kReal:
-        if (ShortestAsIs(text)) {
-          cell.kind = Cell::Kind::kReal;
-          cell.digits = text;
-          return cell;
-        }
-        if (std::from_chars(text.data(), end, cell.real).ptr == end) {
-          cell.kind = Cell::Kind::kReal;
-          return cell;
-        }
-        break;
-      case Form::kBytes:
-        try {
-          DecodeBytea(text, scratch_[column]);
-        } catch (const std::bad_alloc&) {
-          break;  // no room for the bytes: their text form, as it came
-        }
-        cell.kind = Cell::Kind::kBytes;
-        cell.bytes = scratch_[column];
-        return cell;
-      case Form::kText:
-        break;
-    }
-    cell.kind = Cell::Kind::kText;
-    cell.bytes = text;
-    return cell;
+    return PgCell(forms_[column], text, scratch_[column]);
   }
 
  private:
@@ -771,7 +577,9 @@ class PgBatch : public ResultStream {
     forms_.clear();
     const int n = PQnfields(first.get());
     for (int i = 0; i < n; ++i) {
-      Column c = Describe(first.get(), i);
+      const char* name = PQfname(first.get(), i);
+      PgColumn c =
+          DescribePgColumn(PQftype(first.get(), i), PQfmod(first.get(), i), name ? name : "");
       columns_.push_back(std::move(c.info));
       forms_.push_back(c.form);
     }
@@ -823,7 +631,7 @@ class PgBatch : public ResultStream {
   std::deque<Pending> queue_;
   Pending current_;
   std::vector<ColumnInfo> columns_;
-  std::vector<Form> forms_;
+  std::vector<PgForm> forms_;
   // The rows of the current row result: the result holding the current row.
   Result rows_;
   int row_ = -1;

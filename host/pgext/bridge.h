@@ -1,0 +1,117 @@
+// The threads of a database backend that hosts the mail library. The
+// backend's own functions may be called on its main thread only, so the
+// library's calls run on host client threads, and what they need from the
+// backend (a query) is handed to the main thread, which serves such
+// requests while it waits for the call. No PostgreSQL header is included
+// here.
+#ifndef VELPG_BRIDGE_H
+#define VELPG_BRIDGE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "velsrv_host.h"
+
+namespace velpg {
+
+// Requests from other threads to the main thread, for one call at a time.
+class MainThread {
+ public:
+  // Any thread but the main one: runs fn on the main thread and waits for
+  // it. False, without running it, when the main thread does not serve
+  // the call the request belongs to (it was cancelled, or has ended).
+  bool Run(uint64_t call, const std::function<void()>& fn);
+
+  // Main thread: starts serving the call, whose id the requests carry.
+  void Open(uint64_t call);
+  // Main thread: waits up to ms for a request or the call's end and runs
+  // at most one request. True when the call has ended.
+  bool ServeOnce(int ms);
+  // The call's thread: the call has ended.
+  void MarkDone(uint64_t call);
+  // Main thread: refuses the call's requests from now on (its end is still
+  // told).
+  void Close();
+  // Main thread: the call is over; nothing of it is served any more.
+  void End();
+
+  uint64_t current() const;
+
+ private:
+  struct Request {
+    uint64_t call = 0;
+    const std::function<void()>* fn = nullptr;
+    bool finished = false;
+    bool refused = false;
+  };
+  mutable std::mutex mutex_;
+  std::condition_variable wake_main_;
+  std::condition_variable wake_callers_;
+  std::deque<Request*> requests_;
+  uint64_t serving_ = 0;  // 0: none
+  bool refusing_ = false;
+  bool done_ = false;
+};
+
+MainThread& Main();
+
+// Where the host works and what it loads; read from the server's settings
+// before the library is loaded.
+struct HostSettings {
+  std::string library_dir;    // libvelmail.so, libvelmsgs.so, the providers
+  std::string data_dir;       // the extension's directory (win.ini, interfaces)
+  std::string work_dir;       // current directory of the library's threads
+  std::string provider;       // the provider module's path
+  std::string maildir_root;   // the maildir provider's store
+  std::string net_config;     // the network provider's configuration file
+  int timeout_ms = 0;         // the library's time-out; 0: its default
+  std::string mail_user;      // the host's mail profile; empty: none
+  std::string mail_password;  // in clear; encoded for the library here
+  std::string server_name;    // the name the library's queries connect to
+};
+
+// The process's host: the loaded library and the client its calls run on.
+class MailHost {
+ public:
+  // Loads the library on a new client thread. Null, with the reason, when
+  // it cannot be loaded.
+  static std::unique_ptr<MailHost> Create(const HostSettings& settings, std::string& problem);
+  ~MailHost();
+
+  // Starts the call on a thread of its own (the client's thread runs it);
+  // Main().MarkDone tells when it has ended.
+  void Start(uint64_t call, const std::string& procedure, std::vector<velsrv::RpcParam> params);
+  // After the call has ended: its result.
+  velsrv::CallResult Finish();
+  // Gives up on a call that has not ended: its client is left to it, and
+  // the next call runs on a new client.
+  void Abandon();
+  // Ends the library's work in this process, unless a call was abandoned.
+  void Shutdown();
+
+ private:
+  MailHost() = default;
+  velsrv::Client& NewClient();
+
+  HostSettings settings_;
+  std::unique_ptr<velsrv::Host> host_;
+  velsrv::Client* client_ = nullptr;
+  std::thread runner_;
+  std::shared_ptr<velsrv::CallResult> result_;
+  bool abandoned_ = false;
+};
+
+// Runs fn with every signal blocked in the calling thread, so that threads
+// it starts inherit none.
+void WithSignalsBlocked(const std::function<void()>& fn);
+
+}  // namespace velpg
+
+#endif

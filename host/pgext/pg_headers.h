@@ -1,0 +1,31 @@
+// The PostgreSQL server headers, for C++. They are C; some use C keywords
+// that C++ drops.
+#ifndef VELPG_PG_HEADERS_H
+#define VELPG_PG_HEADERS_H
+
+extern "C" {
+#define register
+#include "postgres.h"
+// postgres.h first
+#include "access/htup_details.h"
+#include "access/xact.h"
+#include "catalog/pg_authid_d.h"
+#include "catalog/pg_type_d.h"
+#include "commands/dbcommands.h"
+#include "executor/spi.h"
+#include "fmgr.h"
+#include "funcapi.h"
+#include "miscadmin.h"
+#include "nodes/parsenodes.h"
+#include "parser/parser.h"
+#include "storage/ipc.h"
+#include "utils/acl.h"
+#include "utils/builtins.h"
+#include "utils/guc.h"
+#include "utils/lsyscache.h"
+#include "utils/memutils.h"
+#include "utils/resowner.h"
+#undef register
+}
+
+#endif

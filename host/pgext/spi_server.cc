@@ -1,0 +1,479 @@
+#include "spi_server.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "bridge.h"
+#include "velct_host.h"
+
+namespace velpg {
+namespace {
+
+constexpr long kChunkRows = 1000;  // rows handed over at once
+constexpr int32_t kSeverityError = 16;
+
+// The message number of a SQLSTATE, as the client library's PostgreSQL
+// backend numbers it: the five characters read as a base-36 number.
+int32_t SqlStateNumber(int sqlerrcode) {
+  const char* state = unpack_sql_state(sqlerrcode);
+  int32_t number = 0;
+  for (int i = 0; i < 5 && state[i]; ++i) {
+    const char c = state[i];
+    number = number * 36 + (c >= '0' && c <= '9'   ? c - '0'
+                            : c >= 'A' && c <= 'Z' ? c - 'A' + 10
+                                                   : 0);
+  }
+  return number;
+}
+
+// Rows of a statement, handed from the main thread to the client thread.
+struct Chunk {
+  std::string data;
+  std::vector<uint32_t> ends;  // end of each value in data, row by row
+  std::vector<uint8_t> nulls;
+  size_t rows = 0;
+};
+
+struct Reply {
+  velct::HostResults::Kind kind = velct::HostResults::Kind::kFailed;
+  std::vector<velct::HostColumn> columns;
+  int64_t count = -1;
+  velct::HostMessage error;
+  Chunk chunk;
+  bool rows_ended = true;
+};
+
+// ------------------------------------------------------------ main thread
+
+// The statement whose rows are being read; at most one at a time.
+struct OpenStatement {
+  bool open = false;
+  Portal portal = nullptr;
+  MemoryContext old_context = nullptr;
+  ResourceOwner old_owner = nullptr;
+  int columns = 0;
+  FmgrInfo* output = nullptr;  // each column's output function
+  bool* varlena = nullptr;
+};
+
+OpenStatement g_open;
+uint64_t g_call = 0;
+MemoryContext g_call_context = nullptr;
+std::string g_database;
+ErrorData* g_cancel = nullptr;
+MemoryContext g_rows_context = nullptr;  // values of one chunk
+
+// Ends the open statement's subtransaction: committed, or rolled back.
+void LeaveSubtransaction(bool commit) {
+  if (commit)
+    ReleaseCurrentSubTransaction();
+  else
+    RollbackAndReleaseCurrentSubTransaction();
+  MemoryContextSwitchTo(g_open.old_context);
+  CurrentResourceOwner = g_open.old_owner;
+  g_open.open = false;
+  g_open.portal = nullptr;
+}
+
+// Takes the error being handled: the caught error's copy, the error state
+// cleared and the statement's subtransaction rolled back. A cancel is kept
+// for the call to raise again.
+void Failed(MemoryContext context, Reply* reply) {
+  MemoryContextSwitchTo(g_call_context);
+  ErrorData* error = CopyErrorData();
+  FlushErrorState();
+  if (g_open.open) LeaveSubtransaction(false);
+  MemoryContextSwitchTo(context);
+  reply->kind = velct::HostResults::Kind::kFailed;
+  reply->rows_ended = true;
+  reply->error.number = SqlStateNumber(error->sqlerrcode);
+  reply->error.severity = kSeverityError;
+  try {
+    reply->error.text = error->message ? error->message : "";
+  } catch (const std::bad_alloc&) {
+  }
+  if (error->sqlerrcode == ERRCODE_QUERY_CANCELED || error->sqlerrcode == ERRCODE_ADMIN_SHUTDOWN) {
+    if (g_cancel == nullptr) g_cancel = error;
+  } else {
+    FreeErrorData(error);
+  }
+}
+
+// Reads the next rows of the open statement into values (palloc'd in
+// g_rows_context). Returns the number of rows; may raise an error.
+long FetchValues(char*** values) {
+  SPI_cursor_fetch(g_open.portal, true, kChunkRows);
+  const long rows = static_cast<long>(SPI_processed);
+  SPITupleTable* table = SPI_tuptable;
+  const int n = g_open.columns;
+  MemoryContext old = MemoryContextSwitchTo(g_rows_context);
+  char** out = static_cast<char**>(palloc0(sizeof(char*) * static_cast<size_t>(rows * n + 1)));
+  for (long r = 0; r < rows; ++r) {
+    HeapTuple tuple = table->vals[r];
+    for (int c = 0; c < n; ++c) {
+      bool null = false;
+      Datum datum = heap_getattr(tuple, c + 1, table->tupdesc, &null);
+      if (!null) out[r * n + c] = OutputFunctionCall(&g_open.output[c], datum);
+    }
+  }
+  MemoryContextSwitchTo(old);
+  SPI_freetuptable(table);
+  *values = out;
+  return rows;
+}
+
+// Copies the values into the reply's chunk (no server call here).
+bool CopyChunk(char** values, long rows, Reply* reply) {
+  Chunk& chunk = reply->chunk;
+  const size_t n = static_cast<size_t>(g_open.columns);
+  try {
+    chunk.data.clear();
+    chunk.ends.assign(static_cast<size_t>(rows) * n, 0);
+    chunk.nulls.assign(static_cast<size_t>(rows) * n, 0);
+    for (size_t i = 0; i < static_cast<size_t>(rows) * n; ++i) {
+      if (values[i] == nullptr)
+        chunk.nulls[i] = 1;
+      else
+        chunk.data += values[i];
+      chunk.ends[i] = static_cast<uint32_t>(chunk.data.size());
+    }
+    chunk.rows = static_cast<size_t>(rows);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void CloseOpen() {
+  if (!g_open.open) return;
+  MemoryContext context = CurrentMemoryContext;
+  PG_TRY();
+  {
+    SPI_cursor_close(g_open.portal);
+    LeaveSubtransaction(true);
+  }
+  PG_CATCH();
+  {
+    Reply ignored;  // a failure to close ends the statement all the same
+    Failed(context, &ignored);
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+}
+
+// Fetches the next chunk of the open statement; closes it after its last
+// row.
+void MainFetch(Reply* reply) {
+  MemoryContext context = CurrentMemoryContext;
+  char** volatile values = nullptr;
+  volatile long rows = 0;
+  volatile bool failed = false;
+  MemoryContextReset(g_rows_context);
+  PG_TRY();
+  {
+    char** fetched = nullptr;
+    rows = FetchValues(&fetched);
+    values = fetched;
+  }
+  PG_CATCH();
+  {
+    Failed(context, reply);
+    failed = true;
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+  if (failed) return;
+  if (!CopyChunk(values, rows, reply)) {
+    reply->kind = velct::HostResults::Kind::kFailed;
+    reply->error = {SqlStateNumber(ERRCODE_OUT_OF_MEMORY), kSeverityError,
+                    "out of memory for the rows of the query"};
+    reply->rows_ended = true;
+    reply->chunk.rows = 0;
+    CloseOpen();
+    return;
+  }
+  MemoryContextReset(g_rows_context);
+  reply->rows_ended = rows < kChunkRows;
+  if (reply->rows_ended) CloseOpen();
+}
+
+// Runs one statement: a statement that returns rows is opened as a cursor
+// and its first chunk read; any other runs to its end.
+void MainStart(const char* sql, Reply* reply) {
+  if (g_open.open) CloseOpen();
+  MemoryContext context = CurrentMemoryContext;
+  volatile bool failed = false;
+  volatile bool rows = false;
+  volatile int64_t count = -1;
+  TupleDesc volatile desc = nullptr;
+  g_open.old_context = context;
+  g_open.old_owner = CurrentResourceOwner;
+  BeginInternalSubTransaction(nullptr);
+  MemoryContextSwitchTo(context);
+  g_open.open = true;
+  PG_TRY();
+  {
+    SPIPlanPtr plan = SPI_prepare(sql, 0, nullptr);
+    if (plan == nullptr) ereport(ERROR, (errmsg("%s", SPI_result_code_string(SPI_result))));
+    if (SPI_is_cursor_plan(plan)) {
+      Portal portal = SPI_cursor_open(nullptr, plan, nullptr, nullptr, false);
+      g_open.portal = portal;
+      desc = portal->tupDesc;
+      const int n = portal->tupDesc->natts;
+      g_open.columns = n;
+      g_open.output = static_cast<FmgrInfo*>(
+          MemoryContextAllocZero(g_call_context, sizeof(FmgrInfo) * static_cast<size_t>(n + 1)));
+      for (int c = 0; c < n; ++c) {
+        Oid function = InvalidOid;
+        bool varlena = false;
+        getTypeOutputInfo(TupleDescAttr(portal->tupDesc, c)->atttypid, &function, &varlena);
+        fmgr_info_cxt(function, &g_open.output[c], g_call_context);
+      }
+      rows = true;
+    } else {
+      const int rc = SPI_execute_plan(plan, nullptr, nullptr, false, 0);
+      if (rc < 0)
+        ereport(ERROR, (errcode(ERRCODE_FEATURE_NOT_SUPPORTED),
+                        errmsg("this statement cannot run in the caller's transaction (%s)",
+                               SPI_result_code_string(rc))));
+      switch (rc) {
+        case SPI_OK_INSERT:
+        case SPI_OK_DELETE:
+        case SPI_OK_UPDATE:
+        case SPI_OK_SELINTO:
+        case SPI_OK_MERGE:
+          count = static_cast<int64_t>(SPI_processed);
+          break;
+        default:
+          break;
+      }
+      SPI_freetuptable(SPI_tuptable);
+      LeaveSubtransaction(true);
+    }
+    SPI_freeplan(plan);
+  }
+  PG_CATCH();
+  {
+    Failed(context, reply);
+    failed = true;
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+  if (failed) return;
+  if (!rows) {
+    reply->kind = velct::HostResults::Kind::kSucceeded;
+    reply->count = count;
+    return;
+  }
+  reply->kind = velct::HostResults::Kind::kRows;
+  try {
+    for (int c = 0; c < g_open.columns; ++c) {
+      Form_pg_attribute attribute = TupleDescAttr(desc, c);
+      reply->columns.push_back(
+          {NameStr(attribute->attname), attribute->atttypid, attribute->atttypmod});
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  MainFetch(reply);
+  if (reply->kind == velct::HostResults::Kind::kFailed) reply->columns.clear();
+}
+
+struct Span {
+  size_t begin = 0, end = 0;
+  int32_t line = 1;
+};
+
+// Cuts the batch into statements with the server's own parser. A batch
+// the parser refuses fails as a whole.
+void MainParse(const std::string& batch, std::vector<Span>* spans, Reply* error) {
+  MemoryContext context = CurrentMemoryContext;
+  int* volatile positions = nullptr;
+  volatile int count = 0;
+  volatile bool failed = false;
+  PG_TRY();
+  {
+    List* statements = raw_parser(batch.c_str(), RAW_PARSE_DEFAULT);
+    int* found = static_cast<int*>(palloc0(sizeof(int) * 2 * (list_length(statements) + 1)));
+    int i = 0;
+    ListCell* cell;
+    foreach (cell, statements) {
+      RawStmt* statement = lfirst_node(RawStmt, cell);
+      found[i++] = statement->stmt_location;
+      found[i++] = statement->stmt_len;
+    }
+    positions = found;
+    count = list_length(statements);
+  }
+  PG_CATCH();
+  {
+    Failed(context, error);
+    failed = true;
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+  if (failed) return;
+  try {
+    for (int i = 0; i < count; ++i) {
+      Span span;
+      span.begin = static_cast<size_t>(std::max(positions[2 * i], 0));
+      span.end = positions[2 * i + 1] > 0 ? span.begin + static_cast<size_t>(positions[2 * i + 1])
+                                          : batch.size();
+      span.line = 1 + static_cast<int32_t>(std::count(
+                          batch.begin(), batch.begin() + static_cast<ptrdiff_t>(span.begin), '\n'));
+      spans->push_back(span);
+    }
+  } catch (const std::bad_alloc&) {
+    spans->clear();
+  }
+  pfree(positions);
+}
+
+// ------------------------------------------------------------ client threads
+
+const velct::HostMessage kCancelled = {SqlStateNumber(ERRCODE_QUERY_CANCELED), kSeverityError,
+                                       "canceling statement: the call was cancelled"};
+
+class QueryResults : public velct::HostResults {
+ public:
+  QueryResults(uint64_t call, std::string batch) : call_(call), batch_(std::move(batch)) {}
+  ~QueryResults() override {
+    if (rows_open_) Main().Run(call_, [] { CloseOpen(); });
+  }
+
+  bool NextStatement(std::vector<velct::HostMessage>&) override {
+    if (rows_open_) {
+      Main().Run(call_, [] { CloseOpen(); });
+      rows_open_ = false;
+    }
+    if (!parsed_) {
+      parsed_ = true;
+      Reply error;
+      error.kind = velct::HostResults::Kind::kSucceeded;
+      if (!Main().Run(call_, [&] { MainParse(batch_, &spans_, &error); })) {
+        error.kind = Kind::kFailed;
+        error.error = kCancelled;
+      }
+      if (error.kind == Kind::kFailed) {
+        reply_ = std::move(error);
+        next_ = spans_.size();
+        line_ = 1;
+        return true;
+      }
+    }
+    if (next_ >= spans_.size()) return false;
+    const Span span = spans_[next_++];
+    line_ = span.line;
+    const std::string sql = batch_.substr(span.begin, span.end - span.begin);
+    reply_ = Reply();
+    if (!Main().Run(call_, [&] { MainStart(sql.c_str(), &reply_); })) {
+      reply_.kind = Kind::kFailed;
+      reply_.error = kCancelled;
+    }
+    rows_open_ = reply_.kind == Kind::kRows && !reply_.rows_ended;
+    row_ = -1;
+    return true;
+  }
+
+  Kind kind() const override { return reply_.kind; }
+  const std::vector<velct::HostColumn>& columns() const override { return reply_.columns; }
+  int64_t count() const override { return reply_.count; }
+  const velct::HostMessage& error() const override { return reply_.error; }
+  int32_t line() const override { return line_; }
+
+  Row NextRow(std::vector<velct::HostMessage>&) override {
+    if (reply_.kind != Kind::kRows) return Row::kEnd;
+    if (++row_ < static_cast<long>(reply_.chunk.rows)) return Row::kRow;
+    if (reply_.rows_ended) {
+      rows_open_ = false;
+      return Row::kEnd;
+    }
+    if (!Main().Run(call_, [&] { MainFetch(&reply_); })) {
+      reply_.kind = Kind::kFailed;
+      reply_.error = kCancelled;
+    }
+    rows_open_ = reply_.kind == Kind::kRows && !reply_.rows_ended;
+    if (reply_.kind == Kind::kFailed) return Row::kFailed;
+    row_ = 0;
+    return reply_.chunk.rows > 0 ? Row::kRow : Row::kEnd;
+  }
+
+  std::optional<std::string_view> value(size_t column) const override {
+    const size_t n = reply_.columns.size();
+    const size_t i = static_cast<size_t>(row_) * n + column;
+    if (row_ < 0 || column >= n || i >= reply_.chunk.nulls.size() || reply_.chunk.nulls[i])
+      return std::nullopt;
+    const size_t begin = i == 0 ? 0 : reply_.chunk.ends[i - 1];
+    return std::string_view(reply_.chunk.data).substr(begin, reply_.chunk.ends[i] - begin);
+  }
+
+ private:
+  uint64_t call_;
+  std::string batch_;
+  bool parsed_ = false;
+  std::vector<Span> spans_;
+  size_t next_ = 0;
+  Reply reply_;
+  bool rows_open_ = false;
+  long row_ = -1;
+  int32_t line_ = 1;
+};
+
+class QueryServer : public velct::HostServer {
+ public:
+  explicit QueryServer(uint64_t call) : call_(call) {}
+  std::unique_ptr<velct::HostResults> Run(const std::string& batch) override {
+    return std::make_unique<QueryResults>(call_, batch);
+  }
+  bool Use(const std::string& name, std::string& problem) override {
+    if (name == g_database) return true;
+    problem = "is not this session's database '" + g_database +
+              "': the query runs in the caller's own session, so @dbname may only name its "
+              "database";
+    return false;
+  }
+
+ private:
+  uint64_t call_;
+};
+
+}  // namespace
+
+void RegisterQueryServer(const std::string& name) {
+  velct::RegisterHostServer(
+      name, [](const std::string&, std::string& problem) -> std::unique_ptr<velct::HostServer> {
+        const uint64_t call = Main().current();
+        if (call == 0) {
+          problem = "no call of this session is in progress";
+          return nullptr;
+        }
+        return std::make_unique<QueryServer>(call);
+      });
+}
+
+void BeginQueries(uint64_t call, MemoryContext call_context, const char* database) {
+  g_call = call;
+  g_call_context = call_context;
+  g_database = database ? database : "";
+  g_cancel = nullptr;
+  g_open = OpenStatement();
+  if (g_rows_context == nullptr)
+    g_rows_context =
+        AllocSetContextCreate(TopMemoryContext, "velmail rows", ALLOCSET_DEFAULT_SIZES);
+}
+
+bool QueriesCancelled() { return g_cancel != nullptr; }
+
+ErrorData* EndQueries() {
+  if (g_open.open) {
+    MemoryContext context = CurrentMemoryContext;
+    LeaveSubtransaction(false);
+    MemoryContextSwitchTo(context);
+  }
+  if (g_rows_context) MemoryContextReset(g_rows_context);
+  ErrorData* cancel = g_cancel;
+  g_cancel = nullptr;
+  return cancel;
+}
+
+}  // namespace velpg
