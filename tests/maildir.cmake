@@ -23,6 +23,7 @@ if(TARGET velcmc)
   add_test(NAME MaildirComposedMessages
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_compose_check.py
             ${CMAKE_BINARY_DIR}/lib $<TARGET_FILE:velcmc-passwd>)
+  # (libvelnet.so is checked with them.)
   add_test(NAME MaildirExports
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_exports_check.py
             ${CMAKE_BINARY_DIR}/lib)

@@ -25,6 +25,8 @@ extern "C" {
 #include "utils/lsyscache.h"
 #include "utils/memutils.h"
 #include "utils/resowner.h"
+#include "utils/timestamp.h"
+#include "utils/tuplestore.h"
 #undef register
 }
 

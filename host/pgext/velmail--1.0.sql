@@ -81,3 +81,28 @@ GRANT EXECUTE ON PROCEDURE xp_startmail(text, text), xp_stopmail(),
   xp_readmail(bytea, text, text, text, text, text, text, text, text, boolean, boolean, boolean,
               integer, integer, text),
   xp_deletemail(bytea) TO velmail_user;
+
+-- The mail users each role has logged on as (written by xp_startmail when
+-- the logon works): what of the network provider's outbox the role sees.
+CREATE TABLE mail_users (
+  role_id oid NOT NULL,
+  mail_user text NOT NULL,
+  recorded timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY (role_id, mail_user));
+REVOKE ALL ON mail_users FROM PUBLIC;
+SELECT pg_catalog.pg_extension_config_dump('mail_users', '');
+
+-- The network provider's queued, failed, damaged and sent mail, read from
+-- its spool (velmail.net_config names its configuration): every row for a
+-- superuser, else the rows of the mail users the role has logged on as.
+CREATE FUNCTION outbox_list(
+    OUT id text, OUT state text, OUT mail_user text, OUT sender text, OUT recipients text,
+    OUT subject text, OUT attempts integer, OUT last_reply text, OUT queued_at timestamptz,
+    OUT next_attempt timestamptz, OUT sent_at timestamptz)
+  RETURNS SETOF record
+  AS 'MODULE_PATHNAME', 'velmail_outbox' LANGUAGE C VOLATILE;
+CREATE VIEW outbox AS SELECT * FROM outbox_list();
+REVOKE ALL ON FUNCTION outbox_list() FROM PUBLIC;
+REVOKE ALL ON outbox FROM PUBLIC;
+GRANT EXECUTE ON FUNCTION outbox_list() TO velmail_user;
+GRANT SELECT ON outbox TO velmail_user;

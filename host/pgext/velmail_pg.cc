@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "outbox.h"
 #include "pg_headers.h"
 #include "spi_server.h"
 
@@ -24,6 +25,7 @@ extern "C" {
 PG_MODULE_MAGIC;
 void _PG_init(void);
 PG_FUNCTION_INFO_V1(velmail_call);
+PG_FUNCTION_INFO_V1(velmail_outbox);
 }
 
 namespace velpg {
@@ -555,6 +557,13 @@ extern "C" Datum velmail_call(PG_FUNCTION_ARGS) {
   if (!summarised)
     ereport(ERROR, (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("velmail: out of memory")));
 
+  // A logon that worked: the role may see that user's mail in the outbox.
+  if (outcome->error == nullptr && std::strcmp(proc->name, "xp_startmail") == 0) {
+    const char* mail_user = !raw[0].null                  ? pnstrdup(raw[0].data, raw[0].length)
+                            : g_mail_user && *g_mail_user ? g_mail_user
+                                                          : nullptr;
+    if (mail_user != nullptr) RecordMailUser(mail_user);
+  }
   for (int i = 0; i < outcome->report_count; ++i) {
     const Report& report = outcome->reports[i];
     ereport(report.level, (errcode(report.sqlerrcode), errmsg("%s", report.text),
@@ -566,4 +575,30 @@ extern "C" Datum velmail_call(PG_FUNCTION_ARGS) {
   if (!has_outputs) PG_RETURN_VOID();
   HeapTuple tuple = heap_form_tuple(BlessTupleDesc(result_desc), outcome->values, outcome->nulls);
   return HeapTupleGetDatum(tuple);
+}
+
+extern "C" Datum velmail_outbox(PG_FUNCTION_ARGS) {
+  // The network provider's module: velmail.provider when it names one by
+  // path, else libvelnet.so in the library's directory.
+  const char* provider = g_provider ? g_provider : "";
+  const char* slash = std::strrchr(provider, '/');
+  char* path = nullptr;
+  if (slash != nullptr && std::strcmp(slash + 1, "libvelnet.so") == 0) {
+    path = pstrdup(provider);
+  } else {
+    char* dir = nullptr;
+    if (g_library_dir && *g_library_dir) {
+      dir = pstrdup(g_library_dir);
+    } else {
+      Dl_info info;
+      if (dladdr(reinterpret_cast<void*>(&_PG_init), &info) == 0 || info.dli_fname == nullptr)
+        ereport(ERROR, (errmsg("velmail: the module's directory is not known")));
+      dir = pstrdup(info.dli_fname);
+      char* end = std::strrchr(dir, '/');
+      if (end != nullptr) *end = '\0';
+    }
+    path = psprintf("%s/libvelnet.so", dir);
+  }
+  ListOutbox(fcinfo, g_net_config, path);
+  return (Datum)0;
 }

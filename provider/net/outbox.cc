@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "netlog.h"
+#include "outbox_list.h"
 #include "report.h"
 #include "smtp.h"
 
@@ -179,7 +180,8 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     // never sent to that recipient again, whatever fails below.
     if (!taken.empty()) {
       if (!done && !spool.SaveState(id, state)) ++report.unsaved;
-      if (!spool.LogSent(id, entry->envelope, taken, outcome.reply)) {
+      if (!spool.LogSent(id, entry->envelope, taken, outcome.reply, state.attempts,
+                         SpooledSubject(fd.fd, entry->message_offset))) {
         ++report.unsaved;
         Log(config.log, "message " + id + ": sent.log could not be written");
       }

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <random>
 
+#include "outbox_list.h"
 #include "platform.h"
 
 namespace velnet {
@@ -446,14 +447,18 @@ bool Spool::SaveState(const std::string& id, const DeliveryState& state) const {
 }
 
 bool Spool::LogSent(const std::string& id, const Envelope& envelope,
-                    const std::vector<std::string>& recipients, const std::string& reply) const {
+                    const std::vector<std::string>& recipients, const std::string& reply,
+                    uint32_t attempts, const std::optional<std::string>& subject) const {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string line = std::string(stamp) + " " + id + " user=" + OneLine(envelope.user) + " to=";
-  for (size_t i = 0; i < recipients.size(); ++i) line += (i ? "," : "") + OneLine(recipients[i]);
+  std::string line = std::string(stamp) + " " + id + " user=" + LogWord(envelope.user) +
+                     " from=" + LogWord(envelope.from) + " to=";
+  for (size_t i = 0; i < recipients.size(); ++i) line += (i ? "," : "") + LogWord(recipients[i]);
+  if (attempts > 0) line += " attempts=" + std::to_string(attempts);
+  if (subject) line += " subject=" + LogWord(*subject);
   line += " reply=" + OneLine(reply) + "\n";
   int fd = open(Path("sent.log", "").c_str(),
                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);

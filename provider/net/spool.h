@@ -105,10 +105,12 @@ class Spool {
   // written; the state then stands in this process's memory.
   bool SaveState(const std::string& id, const DeliveryState& state) const;
 
-  // Records in sent.log that a server took the message for recipients.
-  // False when the line could not be written.
+  // Records in sent.log that a server took the message for recipients,
+  // at its attempts-th attempt, with its subject (outbox_list.h reads the
+  // line). False when the line could not be written.
   bool LogSent(const std::string& id, const Envelope& envelope,
-               const std::vector<std::string>& recipients, const std::string& reply) const;
+               const std::vector<std::string>& recipients, const std::string& reply,
+               uint32_t attempts = 0, const std::optional<std::string>& subject = {}) const;
 
   // Done with a queued message (no recipient pending): when any were
   // refused, the message and its state go to failed/, else it is removed.

@@ -39,3 +39,14 @@ $$;
 CALL velmail.xp_sendmail(recipient => 'ops', include_file => '/etc/passwd');
 CALL velmail.xp_stopmail();
 RESET ROLE;
+-- The outbox: for velmail_user only. A logon that works records the mail
+-- user for the role; a role sees that user's mail (none here: no network
+-- provider is configured), and not the record itself.
+SET ROLE velmail_stranger;
+SELECT count(*) FROM velmail.outbox;
+RESET ROLE;
+SELECT pg_get_userbyid(role_id) AS role, mail_user FROM velmail.mail_users ORDER BY 1, 2;
+SET ROLE velmail_member;
+SELECT count(*) FROM velmail.outbox;
+SELECT * FROM velmail.mail_users;
+RESET ROLE;
