@@ -180,7 +180,9 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     // never sent to that recipient again, whatever fails below.
     if (!taken.empty()) {
       if (!done && !spool.SaveState(id, state)) ++report.unsaved;
-      if (!spool.LogSent(id, entry->envelope, taken, outcome.reply, state.attempts,
+      // (A deferred attempt was counted in the state already.)
+      const uint32_t attempt = done ? state.attempts + 1 : state.attempts;
+      if (!spool.LogSent(id, entry->envelope, taken, outcome.reply, attempt,
                          SpooledSubject(fd.fd, entry->message_offset))) {
         ++report.unsaved;
         Log(config.log, "message " + id + ": sent.log could not be written");

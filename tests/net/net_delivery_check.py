@@ -267,7 +267,10 @@ class Delivery(NetTest):
             wait_until(lambda: not self.queue(), what="the second attempt")
             logoff(session)
         sent = (self.spool / "sent.log").read_text()
-        self.assertIn("to=dba@%s reply=250 2.0.0 accepted" % DOMAIN, sent)
+        # The line says at which attempt, with the message's sender and
+        # subject (velmail.outbox reads them).
+        self.assertIn("from=ops@%s to=dba@%s attempts=1 subject=split reply=250 2.0.0 accepted"
+                      % (DOMAIN, DOMAIN), sent)
         self.assertNotIn("550", sent)
 
     def test_damaged_spool_files_are_put_aside_and_never_sent(self):
