@@ -42,17 +42,35 @@ def timed(run):
 
 
 def big_query(cluster):
+    """Timed two ways: each run a new session (the library is loaded and
+    logged on in it first: what a single call from a fresh connection
+    costs), and in sessions kept open, where only the statement counts."""
     cluster.psql("create database bench")
     cluster.psql("create extension velmail", db="bench")
     out = os.path.join(cluster.data, "copy.out")
-    copy = timed(lambda: cluster.psql("copy (%s) to '%s'" % (QUERY, out), db="bench"))
-    mail = timed(lambda: cluster.psql(
-        "call velmail.xp_startmail('ops', 'ops-demo'); "
-        "call velmail.xp_sendmail(recipient => 'dba', subject => 'big', "
-        "query => '%s', attach_result => true, width => 200)" % QUERY, db="bench"))
-    print("100,000 rows: COPY TO file        min %.3f s  median %.3f s" % copy)
-    print("100,000 rows: xp_sendmail attach  min %.3f s  median %.3f s" % mail)
-    print("100,000 rows: ratio (median)      %.2fx (goal <= 1.5x)" % (mail[1] / copy[1]))
+    copy_sql = "copy (%s) to '%s'" % (QUERY, out)
+    mail_sql = ("call velmail.xp_sendmail(recipient => 'dba', subject => 'big', "
+                "query => '%s', attach_result => true, width => 200)" % QUERY)
+    logon = "call velmail.xp_startmail('ops', 'ops-demo')"
+    copy = timed(lambda: cluster.psql(copy_sql, db="bench"))
+    mail = timed(lambda: cluster.psql(logon + "; " + mail_sql, db="bench"))
+    print("100,000 rows, new sessions: COPY TO file        min %.3f s  median %.3f s" % copy)
+    print("100,000 rows, new sessions: xp_startmail + xp_sendmail attach  min %.3f s  "
+          "median %.3f s" % mail)
+    print("100,000 rows, new sessions: ratio (median)      %.2fx" % (mail[1] / copy[1]))
+    copier = pgext_test.Session(cluster, db="bench")
+    mailer = pgext_test.Session(cluster, db="bench")
+    try:
+        mailer.run(logon)
+        copy = timed(lambda: copier.run(copy_sql))
+        mail = timed(lambda: mailer.run(mail_sql))
+    finally:
+        copier.close()
+        mailer.close()
+    print("100,000 rows, open sessions: COPY TO file        min %.3f s  median %.3f s" % copy)
+    print("100,000 rows, open sessions: xp_sendmail attach  min %.3f s  median %.3f s" % mail)
+    print("100,000 rows, open sessions: ratio (median)      %.2fx (goal <= 1.5x)"
+          % (mail[1] / copy[1]))
 
 
 def small_mails(cluster, servers, spool, mails):
@@ -160,7 +178,9 @@ def main():
         if why is None:
             # The network provider for the sessions from now on.
             cluster.psql("create database bench2")
-            cluster.psql("alter system set velmail.provider = 'libvelnet.so'")
+            subprocess.run(["psql", "-X", "-q", "-h", cluster.dir, "-U", "postgres", "-c",
+                            "load 'velmail'", "-c",
+                            "alter system set velmail.provider = 'libvelnet.so'"], check=True)
             cluster.psql("select pg_reload_conf()")
             small_mails(cluster, servers, spool, mails)
         else:

@@ -1,6 +1,7 @@
 #include "spi_server.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -27,11 +28,13 @@ int32_t SqlStateNumber(int sqlerrcode) {
   return number;
 }
 
-// Rows of a statement, handed from the main thread to the client thread.
+// Rows of a statement, handed from the main thread to the client thread:
+// the values stay where the output functions wrote them (g_rows_context),
+// which the main thread resets only at the next fetch -- a request the
+// client thread makes once it is done with these rows.
 struct Chunk {
-  std::string data;
-  std::vector<uint32_t> ends;  // end of each value in data, row by row
-  std::vector<uint8_t> nulls;
+  std::vector<const char*> values;  // row by row; null for NULL
+  std::vector<uint32_t> lengths;
   size_t rows = 0;
 };
 
@@ -123,21 +126,15 @@ long FetchValues(char*** values) {
   return rows;
 }
 
-// Copies the values into the reply's chunk (no server call here).
-bool CopyChunk(char** values, long rows, Reply* reply) {
+// Hands the values to the reply's chunk (no server call here).
+bool TakeChunk(char** values, long rows, Reply* reply) {
   Chunk& chunk = reply->chunk;
-  const size_t n = static_cast<size_t>(g_open.columns);
+  const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(g_open.columns);
   try {
-    chunk.data.clear();
-    chunk.ends.assign(static_cast<size_t>(rows) * n, 0);
-    chunk.nulls.assign(static_cast<size_t>(rows) * n, 0);
-    for (size_t i = 0; i < static_cast<size_t>(rows) * n; ++i) {
-      if (values[i] == nullptr)
-        chunk.nulls[i] = 1;
-      else
-        chunk.data += values[i];
-      chunk.ends[i] = static_cast<uint32_t>(chunk.data.size());
-    }
+    chunk.values.assign(values, values + count);
+    chunk.lengths.resize(count);
+    for (size_t i = 0; i < count; ++i)
+      chunk.lengths[i] = values[i] ? static_cast<uint32_t>(std::strlen(values[i])) : 0;
     chunk.rows = static_cast<size_t>(rows);
   } catch (const std::bad_alloc&) {
     return false;
@@ -184,7 +181,7 @@ void MainFetch(Reply* reply) {
   PG_END_TRY();
   MemoryContextSwitchTo(context);
   if (failed) return;
-  if (!CopyChunk(values, rows, reply)) {
+  if (!TakeChunk(values, rows, reply)) {
     reply->kind = velct::HostResults::Kind::kFailed;
     reply->error = {SqlStateNumber(ERRCODE_OUT_OF_MEMORY), kSeverityError,
                     "out of memory for the rows of the query"};
@@ -193,7 +190,6 @@ void MainFetch(Reply* reply) {
     CloseOpen();
     return;
   }
-  MemoryContextReset(g_rows_context);
   reply->rows_ended = rows < kChunkRows;
   if (reply->rows_ended) CloseOpen();
 }
@@ -401,10 +397,10 @@ class QueryResults : public velct::HostResults {
   std::optional<std::string_view> value(size_t column) const override {
     const size_t n = reply_.columns.size();
     const size_t i = static_cast<size_t>(row_) * n + column;
-    if (row_ < 0 || column >= n || i >= reply_.chunk.nulls.size() || reply_.chunk.nulls[i])
+    if (row_ < 0 || column >= n || i >= reply_.chunk.values.size() ||
+        reply_.chunk.values[i] == nullptr)
       return std::nullopt;
-    const size_t begin = i == 0 ? 0 : reply_.chunk.ends[i - 1];
-    return std::string_view(reply_.chunk.data).substr(begin, reply_.chunk.ends[i] - begin);
+    return std::string_view(reply_.chunk.values[i], reply_.chunk.lengths[i]);
   }
 
  private:
