@@ -38,8 +38,10 @@ Velnet LoadVelnet(const char* path) {
 }
 
 // Runs fn's SPI statements as the bootstrap superuser: the record of mail
-// users is the extension's, not the caller's to read or write. An error
-// leaves the user to the transaction's abort, which restores it.
+// users is the extension's, not the caller's to read or write. Their SQL
+// names every object and operator with its schema, so that nothing of the
+// caller's search_path runs with those rights. An error leaves the user
+// to the transaction's abort, which restores it.
 template <class Fn>
 void AsExtension(Fn fn) {
   Oid saved_user = InvalidOid;
@@ -60,8 +62,9 @@ char** MailUsersOf(Oid role, int* count) {
   AsExtension([&] {
     Oid types[1] = {OIDOID};
     Datum args[1] = {ObjectIdGetDatum(role)};
-    if (SPI_execute_with_args("SELECT mail_user FROM velmail.mail_users WHERE role_id = $1", 1,
-                              types, args, nullptr, true, 0) != SPI_OK_SELECT)
+    if (SPI_execute_with_args(
+            "SELECT mail_user FROM velmail.mail_users WHERE role_id OPERATOR(pg_catalog.=) $1", 1,
+            types, args, nullptr, true, 0) != SPI_OK_SELECT)
       ereport(ERROR, (errmsg("velmail: the record of mail users cannot be read")));
     *count = static_cast<int>(SPI_processed);
     users = static_cast<char**>(MemoryContextAllocZero(outer, sizeof(char*) * (SPI_processed + 1)));
@@ -103,8 +106,9 @@ void RecordMailUser(const char* mail_user) {
       // Looked up first: a logon in a read-only transaction writes nothing
       // when the record is there already.
       if (SPI_execute_with_args(
-              "SELECT FROM velmail.mail_users WHERE role_id = $1 AND mail_user = $2", 2, types,
-              args, nullptr, true, 1) != SPI_OK_SELECT)
+              "SELECT FROM velmail.mail_users WHERE role_id OPERATOR(pg_catalog.=) $1 "
+              "AND mail_user OPERATOR(pg_catalog.=) $2",
+              2, types, args, nullptr, true, 1) != SPI_OK_SELECT)
         ereport(ERROR, (errmsg("the record cannot be read")));
       if (SPI_processed == 0 &&
           SPI_execute_with_args("INSERT INTO velmail.mail_users (role_id, mail_user) "
