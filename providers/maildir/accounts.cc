@@ -1,4 +1,4 @@
-#include "accounts.h"
+#include "maildir/accounts.h"
 
 #include <crypt.h>
 

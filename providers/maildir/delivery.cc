@@ -1,4 +1,4 @@
-#include "delivery.h"
+#include "maildir/delivery.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "names.h"
+#include "mime/names.h"
 #include "platform.h"
 
 namespace velcmc {

@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "cmc.h"
-#include "mailbox.h"
+#include "maildir/mailbox.h"
 
 namespace velcmc {
 

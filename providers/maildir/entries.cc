@@ -1,5 +1,5 @@
 // The exported CMC entry points, handed to this provider.
-#include "provider.h"
+#include "maildir/provider.h"
 
 using CmcProvider = velcmc::Provider;
-#include "../cmc_exports.inc"
+#include "common/cmc_exports.inc"

@@ -1,4 +1,4 @@
-#include "mailbox.h"
+#include "maildir/mailbox.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "names.h"
+#include "mime/names.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

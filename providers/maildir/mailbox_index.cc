@@ -1,4 +1,4 @@
-#include "mailbox_index.h"
+#include "maildir/mailbox_index.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <new>
 #include <tuple>
 
-#include "names.h"
+#include "mime/names.h"
 
 namespace velcmc {
 namespace {

@@ -46,10 +46,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "blocks.h"
+#include "mime/blocks.h"
 #include "cmc.h"
-#include "mailbox.h"
-#include "summary_cache.h"
+#include "maildir/mailbox.h"
+#include "maildir/summary_cache.h"
 
 namespace velcmc {
 

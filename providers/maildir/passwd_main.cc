@@ -5,9 +5,9 @@
 #include <iostream>
 #include <string>
 
-#include "accounts.h"
-#include "mailbox.h"
-#include "names.h"
+#include "maildir/accounts.h"
+#include "maildir/mailbox.h"
+#include "mime/names.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

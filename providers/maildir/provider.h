@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "blocks.h"
+#include "mime/blocks.h"
 #include "cmc.h"
-#include "compose.h"
-#include "mailbox.h"
-#include "mailbox_index.h"
-#include "summary_cache.h"
+#include "mime/compose.h"
+#include "maildir/mailbox.h"
+#include "maildir/mailbox_index.h"
+#include "maildir/summary_cache.h"
 
 namespace velcmc {
 

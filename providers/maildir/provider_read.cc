@@ -5,10 +5,10 @@
 #include <memory>
 #include <system_error>
 
-#include "gmime_support.h"
-#include "names.h"
+#include "mime/gmime_support.h"
+#include "mime/names.h"
 #include "platform.h"
-#include "provider.h"
+#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

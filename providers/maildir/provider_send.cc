@@ -4,12 +4,12 @@
 #include <string_view>
 #include <system_error>
 
-#include "accounts.h"
-#include "compose.h"
-#include "delivery.h"
-#include "gmime_support.h"
+#include "maildir/accounts.h"
+#include "mime/compose.h"
+#include "maildir/delivery.h"
+#include "mime/gmime_support.h"
 #include "platform.h"
-#include "provider.h"
+#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

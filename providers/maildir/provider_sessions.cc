@@ -3,12 +3,12 @@
 #include <system_error>
 #include <vector>
 
-#include "accounts.h"
-#include "delivery.h"
-#include "gmime_support.h"
-#include "names.h"
+#include "maildir/accounts.h"
+#include "maildir/delivery.h"
+#include "mime/gmime_support.h"
+#include "mime/names.h"
 #include "platform.h"
-#include "provider.h"
+#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

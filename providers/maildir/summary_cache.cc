@@ -1,4 +1,4 @@
-#include "summary_cache.h"
+#include "maildir/summary_cache.h"
 
 namespace velcmc {
 

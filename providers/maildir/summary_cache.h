@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mailbox.h"
-#include "parse.h"
+#include "maildir/mailbox.h"
+#include "mime/parse.h"
 
 namespace velcmc {
 

@@ -1,4 +1,4 @@
-#include "blocks.h"
+#include "mime/blocks.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "cmc_block.h"
+#include "common/cmc_block.h"
 
 namespace velcmc {
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cmc.h"
-#include "parse.h"
+#include "mime/parse.h"
 
 namespace velcmc {
 

@@ -1,11 +1,11 @@
-#include "compose.h"
+#include "mime/compose.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <utility>
 
-#include "gmime_support.h"
+#include "mime/gmime_support.h"
 
 namespace velcmc {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gmime_support.h"
+#include "mime/gmime_support.h"
 
 namespace velcmc {
 

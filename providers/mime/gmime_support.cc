@@ -1,4 +1,4 @@
-#include "gmime_support.h"
+#include "mime/gmime_support.h"
 
 #include <mutex>
 #include <new>

@@ -1,4 +1,4 @@
-#include "names.h"
+#include "mime/names.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "parse.h"
+#include "mime/parse.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "gmime_support.h"
+#include "mime/gmime_support.h"
 #include "platform.h"
 
 namespace velcmc {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cmc.h"
-#include "compose.h"
-#include "gmime_support.h"
-#include "names.h"
+#include "mime/compose.h"
+#include "mime/gmime_support.h"
+#include "mime/names.h"
 
 namespace velcmc {
 

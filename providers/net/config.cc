@@ -1,4 +1,4 @@
-#include "config.h"
+#include "net/config.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sample_config.h"
+#include "net/sample_config.h"
 
 namespace velnet {
 

@@ -1,4 +1,4 @@
-#include "curl_support.h"
+#include "net/curl_support.h"
 
 #include <algorithm>
 #include <mutex>

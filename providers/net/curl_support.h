@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "config.h"
+#include "net/config.h"
 
 namespace velnet {
 

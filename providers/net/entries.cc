@@ -1,5 +1,5 @@
 // The exported CMC entry points, handed to this provider.
-#include "provider.h"
+#include "net/provider.h"
 
 using CmcProvider = velnet::Provider;
-#include "../cmc_exports.inc"
+#include "common/cmc_exports.inc"

@@ -12,9 +12,9 @@
 #include <map>
 #include <string>
 
-#include "netlog.h"
-#include "outbox.h"
-#include "spool.h"
+#include "net/netlog.h"
+#include "net/outbox.h"
+#include "net/spool.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -1,4 +1,4 @@
-#include "imap.h"
+#include "net/imap.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
-#include "curl_support.h"
-#include "imap_reader.h"
+#include "net/config.h"
+#include "net/curl_support.h"
+#include "net/imap_reader.h"
 
 namespace velnet {
 

@@ -1,4 +1,4 @@
-#include "imap_reader.h"
+#include "net/imap_reader.h"
 
 #include <strings.h>
 

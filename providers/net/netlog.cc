@@ -1,4 +1,4 @@
-#include "netlog.h"
+#include "net/netlog.h"
 
 #include <fcntl.h>
 #include <unistd.h>

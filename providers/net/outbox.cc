@@ -1,4 +1,4 @@
-#include "outbox.h"
+#include "net/outbox.h"
 
 #include <unistd.h>
 
@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "netlog.h"
-#include "report.h"
-#include "smtp.h"
+#include "net/netlog.h"
+#include "net/report.h"
+#include "net/smtp.h"
 
 namespace velnet {
 namespace {

@@ -36,8 +36,8 @@
 #include <string>
 #include <thread>
 
-#include "config.h"
-#include "spool.h"
+#include "net/config.h"
+#include "net/spool.h"
 
 namespace velnet {
 

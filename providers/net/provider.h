@@ -16,11 +16,11 @@
 #include <optional>
 #include <string>
 
-#include "blocks.h"
+#include "mime/blocks.h"
 #include "cmc.h"
-#include "config.h"
-#include "imap.h"
-#include "parse.h"
+#include "net/config.h"
+#include "net/imap.h"
+#include "mime/parse.h"
 
 namespace velnet {
 

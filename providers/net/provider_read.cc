@@ -23,8 +23,8 @@
 #include <set>
 #include <system_error>
 
-#include "netlog.h"
-#include "provider.h"
+#include "net/netlog.h"
+#include "net/provider.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

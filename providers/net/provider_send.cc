@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "compose.h"
-#include "netlog.h"
-#include "outbox.h"
+#include "mime/compose.h"
+#include "net/netlog.h"
+#include "net/outbox.h"
 #include "platform.h"
-#include "provider.h"
-#include "spool.h"
+#include "net/provider.h"
+#include "net/spool.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <system_error>
 
-#include "gmime_support.h"
-#include "netlog.h"
-#include "outbox.h"
+#include "mime/gmime_support.h"
+#include "net/netlog.h"
+#include "net/outbox.h"
 #include "platform.h"
-#include "provider.h"
-#include "spool.h"
+#include "net/provider.h"
+#include "net/spool.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

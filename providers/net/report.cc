@@ -1,4 +1,4 @@
-#include "report.h"
+#include "net/report.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "curl_support.h"
-#include "gmime_support.h"
-#include "netlog.h"
+#include "net/curl_support.h"
+#include "mime/gmime_support.h"
+#include "net/netlog.h"
 #include "platform.h"
 
 namespace velnet {

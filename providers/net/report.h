@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
-#include "spool.h"
+#include "net/config.h"
+#include "net/spool.h"
 
 namespace velnet {
 

@@ -1,4 +1,4 @@
-#include "smtp.h"
+#include "net/smtp.h"
 
 #include <unistd.h>
 

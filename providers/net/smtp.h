@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
-#include "curl_support.h"
+#include "net/config.h"
+#include "net/curl_support.h"
 
 namespace velnet {
 

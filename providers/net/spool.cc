@@ -1,4 +1,4 @@
-#include "spool.h"
+#include "net/spool.h"
 
 #include <dirent.h>
 #include <fcntl.h>

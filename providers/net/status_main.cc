@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "config.h"
-#include "spool.h"
+#include "net/config.h"
+#include "net/spool.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "testcmc_blocks.h"
+#include "testcmc/testcmc_blocks.h"
 
 #include <cstring>
 #include <string>
 
-#include "cmc_block.h"
+#include "common/cmc_block.h"
 
 namespace testcmc::detail {
 namespace {

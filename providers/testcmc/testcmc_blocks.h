@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "testcmc_control.h"
+#include "testcmc/testcmc_control.h"
 
 namespace testcmc::detail {
 

@@ -2,7 +2,7 @@
 // call and is served by the control library. A variant module is built
 // from this file with one TESTCMC_OMIT_<ENTRY> definition, which leaves
 // that export out.
-#include "testcmc_internal.h"
+#include "testcmc/testcmc_internal.h"
 
 using testcmc::Call;
 using testcmc::internal::Serve;

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "testcmc_internal.h"
-#include "testcmc_state.h"
+#include "testcmc/testcmc_internal.h"
+#include "testcmc/testcmc_state.h"
 
 namespace testcmc::internal {
 namespace {

@@ -1,11 +1,11 @@
 // The control API: programming the entry points, reading back their calls
 // and filling the mailbox.
-#include "testcmc_state.h"
+#include "testcmc/testcmc_state.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "testcmc_internal.h"
+#include "testcmc/testcmc_internal.h"
 
 namespace testcmc {
 namespace detail {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "testcmc_control.h"
+#include "testcmc/testcmc_control.h"
 
 namespace testcmc::detail {
 

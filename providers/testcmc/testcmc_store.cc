@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "testcmc_blocks.h"
-#include "testcmc_internal.h"
-#include "testcmc_state.h"
+#include "testcmc/testcmc_blocks.h"
+#include "testcmc/testcmc_internal.h"
+#include "testcmc/testcmc_state.h"
 
 namespace testcmc::internal {
 namespace {
