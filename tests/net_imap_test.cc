@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "imap_reader.h"
+#include "net/imap_reader.h"
 
 namespace velnet {
 namespace {

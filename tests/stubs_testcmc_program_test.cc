@@ -15,7 +15,7 @@
 
 #include "module_names.h"
 #include "platform/platform.h"
-#include "provider/testcmc_control.h"
+#include "providers/testcmc/testcmc_control.h"
 
 namespace {
 

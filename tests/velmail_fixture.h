@@ -15,7 +15,7 @@
 #include "client/velct_control.h"
 #include "host/velsrv_host.h"
 #include "module_names.h"
-#include "provider/testcmc_control.h"
+#include "providers/testcmc/testcmc_control.h"
 
 namespace veltest {
 

@@ -16,7 +16,7 @@
 #include "mapi/cmcbind.h"
 #include "mapi/worker.h"
 #include "module_names.h"
-#include "provider/testcmc_control.h"
+#include "providers/testcmc/testcmc_control.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "accounts.h"
-#include "provider/net/sample_config.h"
+#include "maildir/accounts.h"
+#include "providers/net/sample_config.h"
 #include "sample_database.h"
 
 namespace velhost {

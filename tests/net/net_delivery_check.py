@@ -10,6 +10,7 @@ usage: net_delivery_check.py LIB_DIR BIN_DIR
 Outside CI (CI unset) a missing package or privilege skips with a reason;
 in CI it fails.
 """
+import ctypes
 import email
 import email.policy
 import os
@@ -272,6 +273,43 @@ class Delivery(NetTest):
         self.assertIn("from=ops@%s to=dba@%s attempts=1 subject=split reply=250 2.0.0 accepted"
                       % (DOMAIN, DOMAIN), sent)
         self.assertNotIn("550", sent)
+
+    def test_both_providers_compose_and_parse_in_one_process(self):
+        # The maildir provider beside the network one, as a host that
+        # switches providers has them: both stand on one GMime.
+        root = self.work / "mail"
+        for name in ("alice", "bob"):
+            subprocess.run([os.path.join(t.BIN_DIR, "velcmc-passwd"), str(root), name],
+                           input=b"pw\n", check=True)
+        os.environ["VELCMC_ROOT"] = str(root)
+        maildir = ctypes.CDLL(os.path.join(t.LIB_DIR, "libvelcmc.so"))
+        session = ctypes.c_uint32()
+        self.assertEqual(maildir.cmc_logon(None, b"alice", b"pw", None, 0, 100, 0,
+                                           ctypes.byref(session), None), 0)
+        recipient = (t.Recipient * 1)(t.Recipient(b"alice", 1, None, 0, t.LAST, None))
+        message = t.Message(None, b"CMC: IPM", b"through maildir", t.Time(), b"one\n",
+                            recipient, None, 0, None)
+        self.assertEqual(maildir.cmc_send(session, ctypes.byref(message), 0, 0, None), 0)
+        # Reading it parses with GMime's streams in the maildir provider.
+        count, listed = ctypes.c_uint32(0), ctypes.POINTER(t.Summary)()
+        self.assertEqual(maildir.cmc_list(session, None, 0, None, ctypes.byref(count), 0,
+                                          ctypes.byref(listed), None), 0)
+        self.assertEqual(count.value, 1)
+        read = ctypes.POINTER(t.Message)()
+        self.assertEqual(maildir.cmc_read(session, listed[0].reference, 0, ctypes.byref(read), 0,
+                                          None), 0)
+        self.assertEqual(read.contents.text, b"one\n")
+        maildir.cmc_free(read)
+        maildir.cmc_free(listed)
+        maildir.cmc_logoff(session, 0, 0, None)
+        with ProgrammedServer() as server:
+            self.configure(smtp_urls=[server.url()])
+            rc, net_session = logon("ops", USERS["ops"])
+            self.assertEqual(rc, 0)
+            self.assertEqual(send(net_session, [("dba", 0)], "through the network", "two\n"), 0)
+            self.assertEqual(logoff(net_session), 0)
+            self.assertEqual(len(server.received), 1)
+            self.assertIn(b"Subject: through the network", server.received[0][2])
 
     def test_damaged_spool_files_are_put_aside_and_never_sent(self):
         down = t.mail_servers.free_port()

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "pg_headers.h"
-#include "testcmc_control.h"
+#include "providers/testcmc/testcmc_control.h"
 
 extern "C" {
 PG_MODULE_MAGIC;

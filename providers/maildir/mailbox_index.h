@@ -1,0 +1,147 @@
+// What a session knows of its mailbox between calls: the messages of new
+// and cur in delivery order with their summaries, laid out once as the
+// summaries a listing hands out (SummaryTemplate), so that listing a
+// mailbox that did not change costs two stats and a copy of 40 bytes a
+// message.
+//
+// The index stands for the directories as they were when last read. Each
+// call first stats new and cur. A directory whose identity or modification
+// time differs from what was seen when it was read is read again, and the
+// index is rebuilt when its files are not the ones the index holds.
+//
+// A directory time proves nothing unless it is older than the file
+// system's present: a change within the same tick of the file system's
+// clock (a whole second on many, and on a file server whose clock is its
+// own) leaves the time as it was. Directory times follow the file system's
+// clock, which may run behind or ahead of this host's, so the present is
+// learnt from the file system itself (FileClock): after the stats and
+// before the directories are read, a file of the mailbox is touched and its
+// time read back. Whatever changes a directory after it is read is stamped
+// with that time or a later one; a directory whose time lies in an earlier
+// second is settled, and one whose time is not earlier is read again at every call
+// until a read finds it settled. When the file system's time cannot be
+// learnt, nothing is ever settled. The session's own moves and removals
+// update the index at once; the directory read they cause finds the files
+// the index already holds and rebuilds nothing.
+//
+// Finding a message by reference does not read the directories when the
+// index knows the reference: the caller opens the file, and when it is no
+// longer there calls Forget and looks again.
+//
+// Thread-safe. Its lock is the session's own and is held while the
+// session's directories are read; no other session waits on it.
+#ifndef VELCMC_MAILBOX_INDEX_H
+#define VELCMC_MAILBOX_INDEX_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "mime/blocks.h"
+#include "cmc.h"
+#include "maildir/mailbox.h"
+#include "maildir/summary_cache.h"
+
+namespace velcmc {
+
+// The present of the file system a mailbox is on: the time a change made
+// now would be stamped with.
+class FileClock {
+ public:
+  virtual ~FileClock() = default;
+  // Nothing when it cannot be learnt.
+  virtual std::optional<timespec> Now() = 0;
+};
+
+// Learns it by touching the mailbox's file .velcmc-clock (created
+// owner-only, never through a symbolic link, and kept open) and reading its
+// modification time back.
+std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox);
+
+class MailboxIndex {
+ public:
+  // clock: the mailbox's file system clock (MailboxFileClock when null).
+  MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
+               std::unique_ptr<FileClock> clock = nullptr);
+
+  // A listing as cmc_list hands it out: the messages of type (every type
+  // when null), unread ones only when asked, starting after the one whose
+  // reference is seed (when given), at most wanted of them (0: all). The
+  // block (null for none), its length in *count, and in *keep what must
+  // stay until the block is freed (its strings). Returns false, with
+  // nothing listed, when seed names no message of the mailbox.
+  // std::bad_alloc when there is no memory for the block.
+  bool List(const char* type, bool unread_only, const std::string* seed, uint32_t wanted,
+            CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep);
+
+  // The message whose reference is the given one, where the index last saw
+  // it; the directories are read only when the index does not know it.
+  std::optional<MailboxEntry> Find(const std::string& reference);
+
+  // The session moved the message to cur, flagged read (entry is where it
+  // is now), or removed it.
+  void Moved(const std::string& reference, const MailboxEntry& entry);
+  void Removed(const std::string& reference);
+
+  // A file was not where the index said: read the directories again at the
+  // next call.
+  void Forget();
+
+ private:
+  // What a stat of a directory showed.
+  struct DirState {
+    bool known = false;  // the stat succeeded
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec modified{};
+    bool settled = false;  // modified lies before the file system's time of the read
+  };
+  struct Entry {
+    std::string file_name;
+    std::string reference;
+    std::shared_ptr<const MessageSummary> summary;
+    bool in_new = false;
+    bool seen = false;
+  };
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+  };
+  using NameSet = std::unordered_set<std::string, Hash, std::equal_to<>>;
+
+  // Brings the index up to date with the directories.
+  void Revalidate();
+  // Whether directory d (0 new, 1 cur) holds exactly the files of names_[d].
+  bool Matches(int d) const;
+  // Reads both directories and builds everything anew.
+  void Rebuild();
+
+  const Mailbox mailbox_;
+  const std::shared_ptr<SummaryCache> cache_;
+  const std::string dir_paths_[2];  // new, cur
+  const std::unique_ptr<FileClock> clock_;
+
+  std::mutex mutex_;
+  bool valid_ = false;
+  DirState dirs_[2];
+  std::vector<Entry> entries_;   // by position in template_; never resized once built
+  std::vector<uint32_t> order_;  // positions of the messages present, in delivery order
+  std::vector<uint8_t> seen_;    // by position: flagged read
+  std::unordered_map<std::string_view, uint32_t> by_reference_;  // into entries_
+  NameSet names_[2];  // every message file of new and cur, listed or not
+  std::shared_ptr<const SummaryTemplate> template_;
+  size_t removed_ = 0;
+};
+
+}  // namespace velcmc
+
+#endif

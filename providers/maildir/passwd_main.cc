@@ -1,0 +1,47 @@
+// velcmc-passwd ROOT NAME: adds the account NAME to the mail root ROOT, or
+// changes its password, and makes sure its mailbox exists. The password is
+// the first line of standard input, and may not be empty.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "maildir/accounts.h"
+#include "maildir/mailbox.h"
+#include "mime/names.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: velcmc-passwd ROOT NAME  (password on standard input)\n");
+    return 2;
+  }
+  const std::filesystem::path root = argv[1];
+  const std::string name = argv[2];
+  if (!velcmc::IsValidMailboxName(name)) {
+    std::fprintf(stderr, "velcmc-passwd: not a valid mailbox name: %s\n", name.c_str());
+    return 2;
+  }
+  std::string password;
+  if (!std::getline(std::cin, password) && password.empty()) {
+    std::fprintf(stderr, "velcmc-passwd: no password on standard input\n");
+    return 1;
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  // An empty password would let anyone who knows the name log on.
+  if (password.empty()) {
+    std::fprintf(stderr, "velcmc-passwd: the password is empty\n");
+    return 1;
+  }
+
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  if (!velcmc::Mailbox(root / name).Create()) {
+    std::fprintf(stderr, "velcmc-passwd: cannot create the mailbox %s\n", (root / name).c_str());
+    return 1;
+  }
+  std::string error;
+  if (!velcmc::SetPassword(root, name, password, &error)) {
+    std::fprintf(stderr, "velcmc-passwd: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}

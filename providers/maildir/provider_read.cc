@@ -1,0 +1,242 @@
+// Listing, reading and deleting the messages of the session's mailbox.
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include "mime/gmime_support.h"
+#include "mime/names.h"
+#include "platform.h"
+#include "maildir/provider.h"
+
+namespace velcmc {
+namespace fs = std::filesystem;
+namespace {
+
+// Rounds tried when files move under a listing or a read (another reader
+// marking or deleting them) before giving the result as it stands.
+constexpr int kRaceRounds = 3;
+
+// A message block not handed out yet.
+struct FreeBlock {
+  void operator()(CMC_message* block) const { std::free(block); }
+};
+using MessageBlockPtr = std::unique_ptr<CMC_message, FreeBlock>;
+
+// Message flags of a message handed out by a read.
+constexpr CMC_flags kMessageRead = 0x1;  // it has been read
+constexpr CMC_flags kMessageLast = 0x80000000u;
+
+std::string ReferenceBytes(const CMC_message_reference* reference) {
+  return std::string(reference->string, reference->length);
+}
+
+// The longest file name written for an attachment, in bytes: the paths
+// of a message's saved attachments reach the reader joined in one list of
+// 255 bytes, so a long title is shortened (it is handed out whole as the
+// attachment's title).
+constexpr size_t kMaxAttachmentNameBytes = 64;
+// An extension longer than this is not kept when a name is shortened.
+constexpr size_t kMaxExtensionBytes = 16;
+
+// Cuts text to at most bytes, not inside a UTF-8 sequence.
+std::string CutUtf8(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// A file name for an attachment's title: no directories, no hidden names,
+// and short enough for the file system, keeping the extension.
+std::string SafeFileName(const std::string& title, size_t index) {
+  std::string name;
+  for (char c : title)
+    name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
+  name.erase(0, name.find_first_not_of('.'));
+  if (name.empty()) name = "attachment" + std::to_string(index + 1);
+  if (name.size() <= kMaxAttachmentNameBytes) return name;
+  size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+  if (extension.size() > kMaxExtensionBytes + 1 || extension.size() < 2) extension.clear();
+  std::string stem = name.substr(0, name.size() - extension.size());
+  return CutUtf8(stem, kMaxAttachmentNameBytes - extension.size()) + extension;
+}
+
+CMC_return_code WriteFailure(int32_t error) {
+  return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
+                 error == static_cast<int32_t>(std::errc::file_too_large)
+             ? CMC_E_DISK_FULL
+             : CMC_E_ATTACHMENT_WRITE_FAILURE;
+}
+
+// Creates a new owner-only file in dir under name, or, when that is taken,
+// under "2-name", "3-name" and so on, counting on from *next (the first
+// number not tried yet for this name). The descriptor, or -1.
+int CreateUnder(const fs::path& dir, const std::string& name, int* next, fs::path* path) {
+  for (int tries = 0; tries < 10000; ++tries) {
+    const int n = (*next)++;
+    *path = dir / (n == 1 ? name : std::to_string(n) + "-" + name);
+    int fd = vel::os::CreateNewFile(path->string().c_str());
+    if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists)) return fd;
+  }
+  return -1;
+}
+
+// Writes the attachments into dir (owner-only, like each file), each
+// under its title where titles do not clash. Returns 0 with the paths, or
+// the CMC code for what failed.
+CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::path& session_dir,
+                                   const fs::path& dir, const ParsedMessage& message,
+                                   std::vector<std::string>* paths) {
+  if (message.attachments.empty()) return CMC_SUCCESS;
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  for (const fs::path& level : {attachment_root, session_dir, dir})
+    if (!vel::os::CreatePrivateDirectory(level.string().c_str()))
+      return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  std::map<std::string, int> next;  // per name, the next number to try
+  for (size_t i = 0; i < message.attachments.size(); ++i) {
+    const std::string name = SafeFileName(message.attachments[i].title, i);
+    int& counter = next.try_emplace(name, 1).first->second;
+    fs::path path;
+    int fd = CreateUnder(dir, name, &counter, &path);
+    if (fd < 0) {
+      int32_t error = vel::os::LastError();
+      return error == static_cast<int32_t>(std::errc::no_space_on_device)
+                 ? CMC_E_DISK_FULL
+                 : CMC_E_ATTACHMENT_OPEN_FAILURE;
+    }
+    GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+    bool written;
+    {
+      GObjectPtr<GMimeStream> buffered(
+          g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
+      written = WriteAttachment(message.attachments[i], buffered.get());
+    }
+    int32_t error = vel::os::LastError();
+    file.reset();
+    if (!vel::os::CloseFile(fd) && written) {
+      written = false;
+      error = vel::os::LastError();
+    }
+    if (!written) return WriteFailure(error);
+    paths->push_back(path.string());
+  }
+  return CMC_SUCCESS;
+}
+
+}  // namespace
+
+CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_flags flags,
+                               const CMC_message_reference* seed, CMC_uint32* count,
+                               CMC_message_summary** result) {
+  std::shared_ptr<const Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (count == nullptr || result == nullptr) return CMC_E_INVALID_PARAMETER;
+  if (flags & ~CMC_LIST_UNREAD_ONLY) return CMC_E_UNSUPPORTED_FLAG;
+  *result = nullptr;
+  const CMC_uint32 wanted = *count;
+  *count = 0;
+
+  std::string after;
+  if (seed != nullptr && seed->length > 0) after = ReferenceBytes(seed);
+  CMC_message_summary* block = nullptr;
+  uint32_t listed = 0;
+  std::shared_ptr<const void> keep;
+  if (!session->index->List(message_type, (flags & CMC_LIST_UNREAD_ONLY) != 0,
+                            after.empty() ? nullptr : &after, wanted, &block, &listed, &keep))
+    return CMC_E_INVALID_MESSAGE_REFERENCE;
+  *result = blocks_.Adopt(block, std::move(keep));
+  *count = listed;
+  return CMC_SUCCESS;
+}
+
+CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* reference,
+                               CMC_flags flags, CMC_message** message) {
+  std::shared_ptr<const Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (message == nullptr) return CMC_E_INVALID_PARAMETER;
+  *message = nullptr;
+  if (reference == nullptr) return CMC_E_INVALID_MESSAGE_REFERENCE;
+  const std::string ref = ReferenceBytes(reference);
+  const Mailbox& mailbox = session->mailbox;
+
+  MailboxIndex& index = *session->index;
+
+  for (int round = 0; round < kRaceRounds; ++round) {
+    std::optional<MailboxEntry> entry = index.Find(ref);
+    if (!entry) return CMC_E_INVALID_MESSAGE_REFERENCE;
+    uint64_t size = 0;
+    int fd = vel::os::OpenRegularFile(mailbox.PathOf(*entry).string().c_str(), &size);
+    if (fd < 0) {
+      int32_t error = vel::os::LastError();
+      if (error == static_cast<int32_t>(std::errc::no_such_file_or_directory)) {
+        index.Forget();  // moved or removed by someone else
+        continue;
+      }
+      return error == static_cast<int32_t>(std::errc::too_many_symbolic_link_levels) ||
+                     error == static_cast<int32_t>(std::errc::invalid_argument)
+                 ? CMC_E_INVALID_MESSAGE_REFERENCE
+                 : CMC_E_FAILURE;
+    }
+    GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));  // owns the descriptor
+    if (size > MaxMessageBytes()) return CMC_E_TEXT_TOO_LARGE;
+
+    ParsedMessage parsed = ParseMessage(file.get(), ParseDeliveryKey(entry->Unique()),
+                                        session->account + "@" + session->domain);
+    std::vector<std::string> paths;
+    const fs::path dir =
+        session->attachment_dir / MessageFolderName(session->attachment_dir.string(), ref);
+    if (CMC_return_code rc = ExtractAttachments(AttachmentRoot(session->root),
+                                                session->attachment_dir, dir, parsed, &paths)) {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+      return rc;
+    }
+    MessageBlockPtr block(BuildMessageBlock(ref, parsed, paths, kMessageLast));
+    blocks_.Adopt(block.get());
+    CMC_message* out = block.release();
+
+    // Only a read that succeeded marks the message read.
+    bool seen = entry->Seen();
+    if (!(flags & CMC_DO_NOT_MARK_AS_READ) && !seen) {
+      if (std::optional<MailboxEntry> marked = mailbox.MarkSeen(*entry)) {
+        index.Moved(ref, *marked);
+        seen = true;
+      } else {
+        // Losing the race to another reader that also marked it is fine.
+        index.Forget();
+        seen = index.Find(ref).has_value();
+      }
+    }
+    if (seen) out->message_flags |= kMessageRead;
+    *message = out;
+    return CMC_SUCCESS;
+  }
+  return CMC_E_MESSAGE_IN_USE;
+}
+
+CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* reference,
+                                CMC_enum operation) {
+  std::shared_ptr<const Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (operation != CMC_ACT_ON_DELETE) return CMC_E_UNSUPPORTED_ACTION;
+  if (reference == nullptr) return CMC_E_INVALID_MESSAGE_REFERENCE;
+  const std::string ref = ReferenceBytes(reference);
+  MailboxIndex& index = *session->index;
+  for (int round = 0; round < kRaceRounds; ++round) {
+    std::optional<MailboxEntry> entry = index.Find(ref);
+    if (!entry) return CMC_E_INVALID_MESSAGE_REFERENCE;
+    if (session->mailbox.Remove(*entry)) {
+      index.Removed(ref);
+      return CMC_SUCCESS;
+    }
+    index.Forget();  // moved or removed by someone else
+  }
+  return CMC_E_MESSAGE_IN_USE;
+}
+
+}  // namespace velcmc

@@ -1,0 +1,65 @@
+// velnet-flush: delivers what is spooled now, retry times notwithstanding,
+// for cron or by hand. Usage: velnet-flush USER < password-file
+// The configuration is the one VELNET_CONFIG names; the password is the
+// first line of standard input and is only ever given to the servers.
+// Exit status 0 when nothing of USER's is left queued and nothing went
+// wrong; 1, with a line on standard error saying why, when the servers
+// refused the login, mail stays queued, mail failed for good, a damaged
+// spool file was put in quarantine or a record could not be written; 2 on
+// a usage or configuration error.
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "net/netlog.h"
+#include "net/outbox.h"
+#include "net/spool.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s USER < password-file\n", argv[0]);
+    return 2;
+  }
+  std::string error;
+  auto config = velnet::LoadConfigFromEnvironment(&error);
+  if (!config) {
+    std::fprintf(stderr, "velnet-flush: %s\n", error.c_str());
+    return 2;
+  }
+  if (!velnet::Spool(config->spool).Prepare(&error)) {
+    std::fprintf(stderr, "velnet-flush: %s\n", error.c_str());
+    return 2;
+  }
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  const std::string user = argv[1];
+  velnet::Log(config->log, "velnet-flush for " + user);
+  const velnet::PassReport report = velnet::DeliverPass(*config, {{user, password}}, true);
+  velnet::Spool spool(config->spool);
+  size_t left = 0;
+  for (const std::string& id : spool.Queued()) {
+    auto entry = spool.Load(id);
+    if (entry && entry->envelope.user == user) ++left;
+  }
+  std::printf("%zu message(s) of %s still queued\n", left, user.c_str());
+
+  std::string why;
+  if (auto refused = report.login_refused.find(user); refused != report.login_refused.end())
+    why = refused->second;
+  else if (report.failed > 0)
+    why = std::to_string(report.failed) + " message(s) failed for good (see velnet-status)";
+  else if (report.quarantined > 0)
+    why = std::to_string(report.quarantined) +
+          " damaged spool file(s) put in quarantine (see velnet-status)";
+  else if (report.unsaved > 0)
+    why = "the spool could not be written (see the log)";
+  else if (left > 0)
+    why = std::to_string(left) + " message(s) still queued" +
+          (report.last_deferral.empty() ? "" : ": " + report.last_deferral);
+  if (why.empty()) return 0;
+  velnet::Log(config->log, "velnet-flush for " + user + ": " + why);
+  std::fprintf(stderr, "velnet-flush: %s\n", why.c_str());
+  return 1;
+}

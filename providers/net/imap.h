@@ -1,0 +1,94 @@
+// One IMAP connection. libcurl connects, upgrades to TLS and logs in
+// (CURLOPT_CONNECT_ONLY); the commands after that are sent with
+// curl_easy_send and their responses read by the provider's own bounded
+// reader (imap_reader.h), because libcurl 7.88 neither frames the
+// literals in the responses to commands of our own nor takes responses of
+// more than about 300 lines. Every exchange of a call ends by the call's
+// deadline (transfer_timeout from Begin) and at the next wait once the
+// call is asked to stop; a connection left in an unknown state is closed
+// and made anew by the next command. Not thread-safe: one caller at a time.
+#ifndef VELNET_IMAP_H
+#define VELNET_IMAP_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/config.h"
+#include "net/curl_support.h"
+#include "net/imap_reader.h"
+
+namespace velnet {
+
+struct ListedUid {
+  uint32_t uid = 0;
+  bool seen = false;
+};
+
+class ImapConnection : private ByteSource {
+ public:
+  ImapConnection(const Config& config, const std::string& user, const std::string& password);
+  ~ImapConnection() override;
+
+  // Starts a call: its exchanges end by transfer_timeout from now, or once
+  // stop() is true (checked before each command and while waiting).
+  void Begin(std::function<bool()> stop);
+
+  // Logs in (when not connected) and reads the mailbox's status.
+  ImapResult Status(MailboxStatus* status);
+  // Every message's UID and \Seen flag, in UID order; more than limit
+  // messages is a failure. UID 0, which no message can have, is left out.
+  ImapResult ListFlags(uint32_t limit, std::vector<ListedUid>* out);
+  // The summary items (UID, flags, arrival, size, the header fields a
+  // summary needs) of these UIDs (ascending), many to a command; each is
+  // handed to found as it arrives, so what arrived stays when a later
+  // command fails. Items of UIDs not asked for are dropped.
+  ImapResult Summaries(const std::vector<uint32_t>& uids,
+                       const std::function<void(FetchItem&)>& found);
+  // The message with this UID, whole, at most max_message_bytes; \Seen is
+  // left as it is. A UIDVALIDITY other than the mailbox's: not found.
+  ImapResult Fetch(uint32_t uidvalidity, uint32_t uid, std::string* out);
+  // Sets or clears \Seen on these UIDs.
+  ImapResult SetSeen(const std::vector<uint32_t>& uids, bool seen);
+  // Expunges the message with this UID and no other. With UIDPLUS: UID
+  // EXPUNGE. Without it, only when no other message is marked \Deleted
+  // (else a refusal, the others untouched). On any failure the message's
+  // \Deleted is taken off again, so a failed delete never turns into one
+  // later.
+  ImapResult Delete(uint32_t uid);
+
+  bool uidplus() const { return uidplus_; }
+
+ private:
+  using Handler = std::function<ImapResult(Response&)>;
+  ImapResult Connect();
+  ImapResult Login(const std::string& mechanisms, std::string* capabilities);
+  void Drop();
+  // Sends one command and reads its responses up to its tagged reply;
+  // untagged ones go to handler. A NO or BAD reply is CURLE_QUOTE_ERROR.
+  ImapResult Run(const std::string& command, const Handler& handler, uint64_t literal_limit = 0);
+  ImapResult RunOnce(const std::string& command, const Handler& handler, uint64_t literal_limit);
+  ImapResult Read(char* buffer, size_t size, size_t* got) override;
+  ImapResult Send(const std::string& bytes);
+  ImapResult Wait(bool write);
+  ImapResult Stopped() const;
+
+  const Config& config_;
+  const std::string user_;
+  const std::string password_;
+  std::string mailbox_quoted_;  // the mailbox as an IMAP quoted string
+  CurlPtr handle_;
+  curl_socket_t socket_ = CURL_SOCKET_BAD;
+  ResponseReader reader_;
+  uint64_t tag_ = 0;
+  bool uidplus_ = false;
+  uint32_t selected_uidvalidity_ = 0;
+  std::chrono::steady_clock::time_point deadline_;
+  std::function<bool()> stop_;
+};
+
+}  // namespace velnet
+
+#endif

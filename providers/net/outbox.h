@@ -1,0 +1,96 @@
+// Delivery of the spool. One outbox per process delivers every spooled
+// message over SMTP on its own thread, with the credentials of a logged-on
+// user (kept in memory only while that user has a session); velnet-flush
+// runs the same passes in the foreground.
+//
+// A pass takes the queued messages whose time has come, oldest first, and
+// for each user whose credentials are known sends them over one
+// connection to the first server that answers, going on to the next
+// server when one cannot be reached. Per message:
+//   - a file that is damaged (its length or checksum does not match what
+//     was spooled) goes to quarantine/ and is never sent;
+//   - every recipient a server accepts is done with: its acceptance is
+//     written to the state and to sent.log before anything else;
+//   - a recipient refused for good (a 5xx reply, to RCPT, to MAIL or at
+//     the end of DATA) is done with, its reply kept;
+//   - anything else -- no server reachable, a 4xx, a lost connection, a
+//     refused login -- leaves the recipients pending for the next attempt,
+//     which waits the message's age, between retry_delay and
+//     retry_max_delay; only once the message has been queued for retry_for
+//     are the pending recipients failed, with the last reply. A refused
+//     login is logged and recorded as what holds the user's queue.
+// When no recipient is pending the message leaves the queue: removed when
+// all were delivered, else moved to failed/, and a non-delivery report
+// goes to the sender's own mailbox (report.h).
+// A message is delivered by at most one process at a time (its file is
+// locked), and its state is written before the next message is taken, so
+// a crash at any point loses nothing: at most the one attempt under way is
+// repeated after a crash.
+#ifndef VELNET_OUTBOX_H
+#define VELNET_OUTBOX_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "net/config.h"
+#include "net/spool.h"
+
+namespace velnet {
+
+// What a pass did, for the users whose credentials it had.
+struct PassReport {
+  size_t delivered = 0;                              // messages done with, every recipient accepted
+  size_t failed = 0;                                 // messages done with, some recipient failed
+  size_t deferred = 0;                               // messages attempted and left queued
+  size_t quarantined = 0;                            // damaged files put aside (of any user)
+  size_t unsaved = 0;                                // states or records that could not be written
+  std::map<std::string, std::string> login_refused;  // user: the server's reply
+  std::string last_deferral;                         // why the last one was deferred
+  size_t still_queued = 0;                           // the queue's size after the pass
+};
+
+// One pass over the queue. With force, messages waiting for their retry
+// time are taken too.
+PassReport DeliverPass(const Config& config, const std::map<std::string, std::string>& credentials,
+                       bool force);
+
+class Outbox {
+ public:
+  static Outbox& Instance();
+  ~Outbox();
+
+  // A session of user opened with this configuration: its credentials are
+  // kept while it lasts, and the thread is started (or told of the newer
+  // configuration).
+  void Attach(const Config& config, const std::string& user, const std::string& password);
+  // The session ended; the last one of a user takes the credentials away.
+  void Detach(const std::string& user);
+  // Something was spooled: deliver now.
+  void Wake();
+  // Waits until no message of user is due for delivery (queued and not
+  // deferred to a later attempt), up to seconds. True when none is due.
+  bool Drain(const std::string& user, uint32_t seconds);
+
+ private:
+  Outbox() = default;
+  void Run();
+  size_t DueFor(const std::string& user);
+
+  std::mutex mutex_;
+  std::condition_variable wake_;     // the thread: work or stop
+  std::condition_variable drained_;  // Drain: a pass ended
+  Config config_;
+  bool configured_ = false;
+  std::map<std::string, std::pair<std::string, int>> users_;  // password, sessions
+  bool woken_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace velnet
+
+#endif

@@ -1,0 +1,201 @@
+// Sending: the message is composed, spooled durably, and handed to the
+// outbox; cmc_send returns once it is spooled.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "mime/compose.h"
+#include "net/netlog.h"
+#include "net/outbox.h"
+#include "platform.h"
+#include "net/provider.h"
+#include "net/spool.h"
+
+namespace velnet {
+namespace fs = std::filesystem;
+namespace {
+
+// The provider's own files: the spool (the queued mail with its
+// envelope, the records of failed and sent mail, the attachments read by
+// every session), the log and the configuration. None of them is ever
+// attached, by whatever name, link or '..' it is reached: they hold other
+// users' mail.
+class OwnFiles {
+ public:
+  explicit OwnFiles(const Config& config) {
+    std::error_code ec;
+    spool_ = fs::weakly_canonical(config.spool, ec).string();
+    if (ec) spool_ = config.spool;
+    spool_known_ = stat(config.spool.c_str(), &spool_st_) == 0;
+    AddFile(config.log);
+    const char* config_file = getenv("VELNET_CONFIG");
+    if (config_file != nullptr) AddFile(config_file);
+  }
+
+  // Whether the open file fd (st its status) is one of them. A file whose
+  // place cannot be told counts as one.
+  bool Contains(int fd, const struct stat& st) const {
+    for (const auto& [dev, ino] : files_)
+      if (st.st_dev == dev && st.st_ino == ino) return true;
+    const std::string real = vel::os::RealPathOf(fd);
+    if (real.empty()) return true;
+    if (real == spool_ || real.compare(0, spool_.size() + 1, spool_ + "/") == 0) return true;
+    // The spool reached by another path (a bind mount): one of the file's
+    // directories is the spool's.
+    if (!spool_known_) return false;
+    for (fs::path dir = fs::path(real).parent_path();; dir = dir.parent_path()) {
+      struct stat dir_st {};
+      if (stat(dir.c_str(), &dir_st) == 0 && dir_st.st_dev == spool_st_.st_dev &&
+          dir_st.st_ino == spool_st_.st_ino)
+        return true;
+      if (dir == dir.root_path() || dir.empty()) return false;
+    }
+  }
+
+ private:
+  void AddFile(const std::string& path) {
+    struct stat st {};
+    if (!path.empty() && stat(path.c_str(), &st) == 0) files_.emplace_back(st.st_dev, st.st_ino);
+  }
+
+  std::string spool_;
+  struct stat spool_st_ {};
+  bool spool_known_ = false;
+  std::vector<std::pair<dev_t, ino_t>> files_;
+};
+
+// Reads an attachment's file whole, without following a symbolic link and
+// without reading past limit: 0, or the CMC code for what failed. One of
+// the provider's own files fails to open (and sets *own_file), as a file
+// of the maildir provider's mail root does there.
+CMC_return_code ReadAttachment(const char* file_name, const OwnFiles& own, uint64_t limit,
+                               std::string* data, bool* own_file) {
+  if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
+  int fd = open(file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND : CMC_E_ATTACHMENT_OPEN_FAILURE;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  }
+  if (own.Contains(fd, st)) {
+    close(fd);
+    *own_file = true;
+    return CMC_E_ATTACHMENT_OPEN_FAILURE;
+  }
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return CMC_E_ATTACHMENT_READ_FAILURE;
+    }
+    if (n == 0) break;
+    if (data->size() + static_cast<size_t>(n) > limit) {
+      close(fd);
+      return CMC_E_TEXT_TOO_LARGE;
+    }
+    data->append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return CMC_SUCCESS;
+}
+
+std::string TitleOf(const CMC_attachment& attachment) {
+  if (attachment.attach_title != nullptr && *attachment.attach_title != '\0')
+    return attachment.attach_title;
+  return fs::path(attachment.attach_filename ? attachment.attach_filename : "").filename().string();
+}
+
+}  // namespace
+
+CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
+  std::shared_ptr<Session> session = Find(id);
+  if (!session) return CMC_E_INVALID_SESSION_ID;
+  if (message == nullptr) return CMC_E_INVALID_PARAMETER;
+  const Config& config = session->config;
+
+  velcmc::OutgoingMessage out;
+  out.from = {"", config.FromFor(session->user)};
+  out.domain = config.domain;
+  out.subject = message->subject ? message->subject : "";
+  out.type = message->message_type ? message->message_type : "";
+  if (message->text_note) out.text = message->text_note;
+
+  Envelope envelope;
+  envelope.user = session->user;
+  envelope.from = out.from.address;
+  std::set<std::string> seen;
+  for (const CMC_recipient* r = message->recipients; r != nullptr; ++r) {
+    if (r->role != CMC_ROLE_ORIGINATOR) {
+      if (r->role > CMC_ROLE_BCC) return CMC_E_INVALID_ENUM;
+      const char* given = r->address && *r->address ? r->address : r->name;
+      auto address = CompleteAddress(given ? given : "", config.domain);
+      if (!address) return CMC_E_RECIPIENT_NOT_FOUND;
+      if (address->name.empty() && r->name && *r->name && r->address && *r->address)
+        address->name = r->name;
+      if (r->role == CMC_ROLE_TO) out.to.push_back(*address);
+      if (r->role == CMC_ROLE_CC) out.cc.push_back(*address);
+      if (seen.insert(address->address).second) envelope.recipients.push_back(address->address);
+    }
+    if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
+  }
+  if (envelope.recipients.empty()) return CMC_E_INVALID_MESSAGE_PARAMETER;
+
+  uint64_t budget = config.max_message_bytes;
+  const OwnFiles own(config);
+  for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
+    velcmc::OutgoingMessage::Attachment attachment;
+    attachment.title = TitleOf(*a);
+    std::string data;
+    bool own_file = false;
+    if (CMC_return_code rc = ReadAttachment(a->attach_filename, own, budget, &data, &own_file)) {
+      const char* why =
+          rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
+          : own_file
+              ? " is refused: it is one of the provider's own files (spool, log or configuration)"
+              : " cannot be read";
+      Log(config.log, "send by " + session->user + ": attachment " + attachment.title + why);
+      return rc;
+    }
+    budget -= data.size();
+    attachment.content.reset(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+    out.attachments.push_back(std::move(attachment));
+    if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
+  }
+
+  std::string body;
+  bool failed = false;
+  {
+    velcmc::GObjectPtr<GMimeStream> composed = velcmc::NewStringStream(&body, &failed);
+    if (velcmc::WriteComposedMessage(out, composed.get()) < 0 || failed) {
+      Log(config.log, "send by " + session->user + ": the message could not be composed");
+      return CMC_E_INSUFFICIENT_MEMORY;
+    }
+  }
+  if (body.size() > config.max_message_bytes) {
+    Log(config.log, "send by " + session->user + ": the message is larger than max_message_bytes");
+    return CMC_E_TEXT_TOO_LARGE;
+  }
+  std::string spooled, error;
+  CMC_return_code rc = Spool(config.spool).Add(envelope, body, &spooled, &error);
+  if (rc != CMC_SUCCESS) {
+    Log(config.log, "send by " + session->user + " failed: " + error);
+    return rc;
+  }
+  Log(config.log, "message " + spooled + " spooled by " + session->user + " for " +
+                      std::to_string(envelope.recipients.size()) + " recipient(s)");
+  Outbox::Instance().Wake();
+  return CMC_SUCCESS;
+}
+
+}  // namespace velnet

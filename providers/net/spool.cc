@@ -1,0 +1,554 @@
+#include "net/spool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "outbox_list.h"
+#include "platform.h"
+
+namespace velnet {
+namespace {
+
+constexpr const char kCheck[] = "VELNET-SPOOL 2 ";
+constexpr const char kHeadUser[] = "User: ";
+constexpr const char kHeadFrom[] = "From: ";
+constexpr const char kHeadQueued[] = "Queued: ";
+constexpr const char kHeadTo[] = "To: ";
+// The envelope is small; more than this is no envelope of ours.
+constexpr size_t kEnvelopeLimit = 1 << 20;
+// A file in tmp/ untouched for this long was left by a crash while spooling.
+constexpr int64_t kStaleTmpSeconds = 3600;
+
+// Header lines must stay one line each: a line end in a value is dropped.
+std::string OneLine(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (c != '\n' && c != '\r') out += c;
+  return out;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+    if (out.size() > limit) break;
+  }
+  close(fd);
+  return out;
+}
+
+std::vector<std::string> ListIds(const std::string& dir, const char* suffix) {
+  std::vector<std::string> ids;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return ids;
+  const size_t suffix_length = std::strlen(suffix);
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() > suffix_length &&
+        name.compare(name.size() - suffix_length, suffix_length, suffix) == 0 && name[0] != '.')
+      ids.push_back(name.substr(0, name.size() - suffix_length));
+  }
+  closedir(d);
+  std::sort(ids.begin(), ids.end());  // ids start with the time they were spooled
+  return ids;
+}
+
+std::string NewId() {
+  static std::atomic<uint32_t> counter{0};
+  static thread_local std::mt19937_64 random(std::random_device{}());
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+  char id[96];
+  std::snprintf(id, sizeof id, "%013lld.%u.%u.%08llx", static_cast<long long>(us),
+                vel::os::ProcessId(), counter.fetch_add(1),
+                static_cast<unsigned long long>(random() & 0xffffffffu));
+  return id;
+}
+
+bool Durable(const std::string& path, const std::string& data) {
+  return vel::os::WriteNewFileDurably(path.c_str(), data.data(), data.size());
+}
+
+// Writes a file in tmp/ and renames it to target, durably.
+bool Replace(const std::string& tmp, const std::string& target, const std::string& dir,
+             const std::string& data) {
+  unlink(tmp.c_str());
+  if (!Durable(tmp, data)) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  if (rename(tmp.c_str(), target.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return vel::os::SyncDirectory(dir.c_str());
+}
+
+bool ValidId(const std::string& id) {
+  return !id.empty() && id.find('/') == std::string::npos && id[0] != '.';
+}
+
+// The spooling time an id starts with (microseconds), for files that do
+// not record it.
+int64_t TimeOfId(const std::string& id) { return std::strtoll(id.c_str(), nullptr, 10) / 1000000; }
+
+std::string Hex(const std::string& s) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+// SHA-256 of data, hex.
+class Checksum {
+ public:
+  Checksum() : sum_(g_checksum_new(G_CHECKSUM_SHA256)) {}
+  ~Checksum() { g_checksum_free(sum_); }
+  Checksum(const Checksum&) = delete;
+  Checksum& operator=(const Checksum&) = delete;
+  void Add(const char* data, size_t size) {
+    g_checksum_update(sum_, reinterpret_cast<const guchar*>(data), static_cast<gssize>(size));
+  }
+  std::string Hex() const { return g_checksum_get_string(sum_); }
+
+ private:
+  GChecksum* sum_;
+};
+
+// States whose file could not be written, by spool and id: this process
+// goes by them instead of the file (see SaveState).
+std::mutex unsaved_mutex;
+std::map<std::string, DeliveryState>& Unsaved() {
+  static auto* unsaved = new std::map<std::string, DeliveryState>();
+  return *unsaved;
+}
+
+}  // namespace
+
+std::vector<std::string> DeliveryState::Pending(const Envelope& envelope) const {
+  std::vector<std::string> out;
+  for (const std::string& r : envelope.recipients) {
+    bool done = Accepted(r) ||
+                std::any_of(refused.begin(), refused.end(), [&](auto& p) { return p.first == r; });
+    if (!done) out.push_back(r);
+  }
+  return out;
+}
+
+bool DeliveryState::Accepted(const std::string& recipient) const {
+  return std::any_of(accepted.begin(), accepted.end(),
+                     [&](auto& p) { return p.first == recipient; });
+}
+
+std::string FormatEnvelope(const Envelope& e) {
+  std::string out = kHeadUser + OneLine(e.user) + "\n" + kHeadFrom + OneLine(e.from) + "\n" +
+                    kHeadQueued + std::to_string(e.queued_at) + "\n";
+  for (const std::string& r : e.recipients) out += kHeadTo + OneLine(r) + "\n";
+  return out + "\n";
+}
+
+std::string FormatState(const DeliveryState& s) {
+  std::string out =
+      "attempts " + std::to_string(s.attempts) + "\nnext " + std::to_string(s.next_attempt) + "\n";
+  for (const auto& [who, reply] : s.accepted)
+    out += "accepted " + OneLine(who) + " " + OneLine(reply) + "\n";
+  for (const auto& [who, reply] : s.refused)
+    out += "refused " + OneLine(who) + " " + OneLine(reply) + "\n";
+  if (!s.last_reply.empty()) out += "reply " + OneLine(s.last_reply) + "\n";
+  return out;
+}
+
+DeliveryState ParseState(const std::string& text) {
+  DeliveryState s;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    std::string key = line.substr(0, space), value = line.substr(space + 1);
+    size_t sp = value.find(' ');
+    std::string who = value.substr(0, sp),
+                reply = sp == std::string::npos ? "" : value.substr(sp + 1);
+    if (key == "attempts")
+      s.attempts = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    else if (key == "next")
+      s.next_attempt = std::strtoll(value.c_str(), nullptr, 10);
+    else if (key == "accepted")
+      s.accepted.emplace_back(who, reply);
+    else if (key == "reply")
+      s.last_reply = value;
+    else if (key == "refused")
+      s.refused.emplace_back(who, reply);
+  }
+  return s;
+}
+
+std::string Spool::Path(const char* dir, const std::string& name) const {
+  return root_ + "/" + dir + (name.empty() ? "" : "/" + name);
+}
+
+bool Spool::Prepare(std::string* error) const {
+  for (const std::string& dir : {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""),
+                                 Path("quarantine", ""), Path("holds", ""), Path("reports", "")}) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = "spool directory " + dir + " cannot be made: " + std::strerror(errno);
+      return false;
+    }
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *error = "spool directory " + dir + " is not a directory";
+      return false;
+    }
+    if (st.st_uid != geteuid()) {
+      *error = "spool directory " + dir + " belongs to another user (uid " +
+               std::to_string(st.st_uid) + ")";
+      return false;
+    }
+    if ((st.st_mode & 07777) != 0700 && chmod(dir.c_str(), 0700) != 0) {
+      *error = "spool directory " + dir + " cannot be made owner-only: " + std::strerror(errno);
+      return false;
+    }
+  }
+  // What a crash while spooling left behind: a file nobody has written to
+  // for an hour is no spooling under way.
+  const std::string tmp = Path("tmp", "");
+  if (DIR* d = opendir(tmp.c_str())) {
+    const int64_t now = std::time(nullptr);
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat st {};
+      if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          now - static_cast<int64_t>(st.st_mtime) > kStaleTmpSeconds)
+        unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+  }
+  return true;
+}
+
+CMC_return_code Spool::Add(const Envelope& envelope, const std::string& message, std::string* id,
+                           std::string* error) const {
+  *id = NewId();
+  const std::string tmp = Path("tmp", *id), target = Path("queue", *id + ".msg");
+  Envelope stamped = envelope;
+  if (stamped.queued_at == 0) stamped.queued_at = std::time(nullptr);
+  const std::string head = FormatEnvelope(stamped);
+  Checksum sum;
+  sum.Add(head.data(), head.size());
+  sum.Add(message.data(), message.size());
+  const std::string data = kCheck + std::to_string(head.size() + message.size()) + " " + sum.Hex() +
+                           "\n" + head + message;
+  if (!Durable(tmp, data)) {
+    int err = vel::os::LastError();
+    unlink(tmp.c_str());
+    *error = "spooling to " + tmp + " failed: " + std::strerror(err);
+    return (err == ENOSPC || err == EDQUOT) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
+  }
+  if (rename(tmp.c_str(), target.c_str()) != 0 ||
+      !vel::os::SyncDirectory(Path("queue", "").c_str())) {
+    *error = "spooling to " + target + " failed: " + std::strerror(errno);
+    unlink(tmp.c_str());
+    unlink(target.c_str());
+    return CMC_E_FAILURE;
+  }
+  return CMC_SUCCESS;
+}
+
+std::vector<std::string> Spool::Queued() const { return ListIds(Path("queue", ""), ".msg"); }
+std::vector<std::string> Spool::Failed() const { return ListIds(Path("failed", ""), ".msg"); }
+
+std::vector<Quarantined> Spool::Quarantine() const {
+  std::vector<Quarantined> out;
+  for (const std::string& id : ListIds(Path("quarantine", ""), ".msg")) {
+    auto why = ReadSmallFile(Path("quarantine", id + ".why"), 4096);
+    out.push_back({id, why ? OneLine(*why) : "(reason not recorded)"});
+  }
+  return out;
+}
+
+std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
+                                      std::string* damage) const {
+  std::string ignored;
+  if (damage == nullptr) damage = &ignored;
+  damage->clear();
+  if (!ValidId(id)) return std::nullopt;
+  const char* dir = failed ? "failed" : "queue";
+  const std::string path = Path(dir, id + ".msg");
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno != ENOENT) *damage = std::string("it cannot be opened: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  struct stat st {};
+  std::string head;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    char buf[8192];
+    while (head.size() <= kEnvelopeLimit && head.find("\n\n") == std::string::npos) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      head.append(buf, static_cast<size_t>(n));
+    }
+  } else {
+    *damage = "it is not a regular file";
+  }
+  close(fd);
+  if (!damage->empty()) return std::nullopt;
+
+  SpoolEntry entry;
+  entry.id = id;
+  size_t pos = 0;
+  uint64_t declared = 0;
+  if (head.rfind(kCheck, 0) == 0) {
+    const size_t eol = head.find('\n');
+    std::string line;
+    if (eol != std::string::npos) line = head.substr(sizeof kCheck - 1, eol - (sizeof kCheck - 1));
+    char* end = nullptr;
+    declared = std::strtoull(line.c_str(), &end, 10);
+    if (eol == std::string::npos || end == line.c_str() || *end != ' ' ||
+        std::strlen(end + 1) != 64) {
+      *damage = "its check line is cut or garbled";
+      return std::nullopt;
+    }
+    pos = eol + 1;
+    if (static_cast<uint64_t>(st.st_size) != pos + declared) {
+      *damage = "it is " + std::to_string(st.st_size) + " bytes where " +
+                std::to_string(pos + declared) + " were spooled";
+      return std::nullopt;
+    }
+  } else if (head.rfind(kHeadUser, 0) == 0) {
+    entry.verified = false;  // spooled before files carried their checksum
+  } else {
+    *damage = "it does not start as a spooled message does";
+    return std::nullopt;
+  }
+  entry.body_offset = pos;
+  size_t end = head.find("\n\n", pos);
+  if (end == std::string::npos || end < pos) {
+    *damage = "its envelope is cut";
+    return std::nullopt;
+  }
+  while (pos <= end) {
+    size_t eol = head.find('\n', pos);
+    std::string line = head.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (line.rfind(kHeadUser, 0) == 0) {
+      entry.envelope.user = line.substr(sizeof kHeadUser - 1);
+    } else if (line.rfind(kHeadFrom, 0) == 0) {
+      entry.envelope.from = line.substr(sizeof kHeadFrom - 1);
+    } else if (line.rfind(kHeadQueued, 0) == 0) {
+      entry.envelope.queued_at = std::strtoll(line.c_str() + sizeof kHeadQueued - 1, nullptr, 10);
+    } else if (line.rfind(kHeadTo, 0) == 0) {
+      entry.envelope.recipients.push_back(line.substr(sizeof kHeadTo - 1));
+    } else {
+      *damage = "its envelope holds a line it cannot hold";
+      return std::nullopt;
+    }
+  }
+  if (entry.envelope.user.empty() || entry.envelope.recipients.empty()) {
+    *damage = "its envelope names no user or no recipient";
+    return std::nullopt;
+  }
+  if (entry.envelope.queued_at == 0) entry.envelope.queued_at = TimeOfId(id);
+  entry.message_offset = end + 2;
+  {
+    std::lock_guard lock(unsaved_mutex);
+    auto it = Unsaved().find(root_ + "/" + id);
+    if (it != Unsaved().end()) {
+      entry.state = it->second;
+      return entry;
+    }
+  }
+  if (auto state = ReadSmallFile(Path(dir, id + ".state"), 1 << 20))
+    entry.state = ParseState(*state);
+  return entry;
+}
+
+std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
+  if (!entry.verified) return "";
+  char first[128];
+  ssize_t n = pread(fd, first, sizeof first - 1, 0);
+  if (n <= 0) return "it cannot be read";
+  first[n] = '\0';
+  const char* expected = std::strchr(first, ' ');
+  expected = expected ? std::strchr(expected + 1, ' ') : nullptr;
+  expected = expected ? std::strchr(expected + 1, ' ') : nullptr;
+  if (expected == nullptr) return "its check line is garbled";
+  std::string want(expected + 1, strcspn(expected + 1, "\n"));
+  Checksum sum;
+  uint64_t at = entry.body_offset, total = 0;
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    ssize_t got = pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::string("it cannot be read: ") + std::strerror(errno);
+    if (got == 0) break;
+    sum.Add(buf.data(), static_cast<size_t>(got));
+    at += static_cast<uint64_t>(got);
+    total += static_cast<uint64_t>(got);
+  }
+  (void)total;
+  if (sum.Hex() != want) return "its checksum does not match what was spooled";
+  return "";
+}
+
+int Spool::OpenLocked(const std::string& id) const {
+  if (!ValidId(id)) return -1;
+  int fd = open(Path("queue", id + ".msg").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  // Another deliverer may have finished it between the open and the lock.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_nlink == 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool Spool::SaveState(const std::string& id, const DeliveryState& state) const {
+  const bool saved = Replace(Path("tmp", id + ".state"), Path("queue", id + ".state"),
+                             Path("queue", ""), FormatState(state));
+  std::lock_guard lock(unsaved_mutex);
+  if (saved)
+    Unsaved().erase(root_ + "/" + id);
+  else
+    Unsaved()[root_ + "/" + id] = state;
+  return saved;
+}
+
+bool Spool::LogSent(const std::string& id, const Envelope& envelope,
+                    const std::vector<std::string>& recipients, const std::string& reply,
+                    uint32_t attempts, const std::optional<std::string>& subject) const {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::string line = std::string(stamp) + " " + id + " user=" + LogWord(envelope.user) +
+                     " from=" + LogWord(envelope.from) + " to=";
+  for (size_t i = 0; i < recipients.size(); ++i) line += (i ? "," : "") + LogWord(recipients[i]);
+  if (attempts > 0) line += " attempts=" + std::to_string(attempts);
+  if (subject) line += " subject=" + LogWord(*subject);
+  line += " reply=" + OneLine(reply) + "\n";
+  int fd = open(Path("sent.log", "").c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ssize_t written = ok ? write(fd, line.data(), line.size()) : -1;
+  ok = written == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+  if (!ok && written > 0) {
+    // A part of a line would run into the next one: take it back.
+    if (fstat(fd, &st) == 0 && st.st_size >= written) (void)ftruncate(fd, st.st_size - written);
+  }
+  close(fd);
+  return ok;
+}
+
+bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
+  {
+    std::lock_guard lock(unsaved_mutex);
+    Unsaved().erase(root_ + "/" + id);
+  }
+  bool complete = true;
+  if (!state.refused.empty()) {
+    // The message moves first: renaming needs no space, so a full disk
+    // cannot keep it queued. Its state follows, written afresh; when that
+    // fails the queued state goes with it and the log keeps the replies.
+    if (rename(Path("queue", id + ".msg").c_str(), Path("failed", id + ".msg").c_str()) != 0)
+      return false;
+    vel::os::SyncDirectory(Path("failed", "").c_str());
+    if (!Replace(Path("tmp", id + ".state"), Path("failed", id + ".state"), Path("failed", ""),
+                 FormatState(state))) {
+      complete = false;
+      rename(Path("queue", id + ".state").c_str(), Path("failed", id + ".state").c_str());
+    }
+  } else if (unlink(Path("queue", id + ".msg").c_str()) != 0 && errno != ENOENT) {
+    return false;
+  }
+  unlink(Path("queue", id + ".state").c_str());
+  return vel::os::SyncDirectory(Path("queue", "").c_str()) && complete;
+}
+
+bool Spool::Quarantine(const std::string& id, const std::string& reason) const {
+  if (!ValidId(id)) return false;
+  if (rename(Path("queue", id + ".msg").c_str(), Path("quarantine", id + ".msg").c_str()) != 0)
+    return false;
+  rename(Path("queue", id + ".state").c_str(), Path("quarantine", id + ".state").c_str());
+  Replace(Path("tmp", id + ".why"), Path("quarantine", id + ".why"), Path("quarantine", ""),
+          OneLine(reason) + "\n");
+  vel::os::SyncDirectory(Path("quarantine", "").c_str());
+  vel::os::SyncDirectory(Path("queue", "").c_str());
+  return true;
+}
+
+std::vector<std::string> Spool::SentLog() const {
+  std::vector<std::string> lines;
+  auto text = ReadSmallFile(Path("sent.log", ""), 64u << 20);
+  if (!text) return lines;
+  size_t pos = 0;
+  while (pos < text->size()) {
+    size_t end = text->find('\n', pos);
+    if (end == std::string::npos) end = text->size();
+    lines.push_back(text->substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return lines;
+}
+
+void Spool::Hold(const std::string& user, const std::string& reason) const {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  const std::string name = Hex(user);
+  Replace(Path("tmp", name + ".hold"), Path("holds", name), Path("holds", ""),
+          OneLine(user) + "\n" + stamp + " " + OneLine(reason) + "\n");
+}
+
+void Spool::Release(const std::string& user) const { unlink(Path("holds", Hex(user)).c_str()); }
+
+std::vector<std::pair<std::string, std::string>> Spool::Holds() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const std::string& name : ListIds(Path("holds", ""), "")) {
+    auto text = ReadSmallFile(Path("holds", name), 8192);
+    if (!text) continue;
+    size_t eol = text->find('\n');
+    if (eol == std::string::npos) continue;
+    out.emplace_back(text->substr(0, eol), OneLine(text->substr(eol + 1)));
+  }
+  return out;
+}
+
+}  // namespace velnet

@@ -1,0 +1,75 @@
+// velnet-status: what the spool holds. Users whose queue is held by a
+// refused login; queued and failed messages, one line each with their
+// recipients, attempts and the last server reply; damaged files put in
+// quarantine, with the reason; then the last lines of the sent log. The configuration is the one
+// VELNET_CONFIG names. Exit status 0, or 2 on a configuration error.
+#include <cstdio>
+#include <string>
+
+#include "net/config.h"
+#include "net/spool.h"
+
+namespace {
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& s : items) out += (out.empty() ? "" : ",") + s;
+  return out;
+}
+
+// Sent-log lines shown at most.
+constexpr size_t kSentShown = 20;
+
+}  // namespace
+
+int main() {
+  std::string error;
+  auto config = velnet::LoadConfigFromEnvironment(&error);
+  if (!config) {
+    std::fprintf(stderr, "velnet-status: %s\n", error.c_str());
+    return 2;
+  }
+  velnet::Spool spool(config->spool);
+  auto holds = spool.Holds();
+  if (!holds.empty()) {
+    std::printf("held: %zu\n", holds.size());
+    for (const auto& [user, reason] : holds)
+      std::printf("  user=%s since %s\n", user.c_str(), reason.c_str());
+  }
+  auto queued = spool.Queued();
+  std::printf("queued: %zu\n", queued.size());
+  for (const std::string& id : queued) {
+    std::string damage;
+    auto e = spool.Load(id, false, &damage);
+    if (!e) {
+      if (!damage.empty())
+        std::printf("  %s damaged (put in quarantine at the next delivery): %s\n", id.c_str(),
+                    damage.c_str());
+      continue;
+    }
+    std::printf("  %s user=%s to=%s attempts=%u reply=%s\n", id.c_str(), e->envelope.user.c_str(),
+                Join(e->state.Pending(e->envelope)).c_str(), e->state.attempts,
+                e->state.last_reply.c_str());
+  }
+  auto failed = spool.Failed();
+  std::printf("failed: %zu\n", failed.size());
+  for (const std::string& id : failed) {
+    auto e = spool.Load(id, true);
+    if (!e) continue;
+    std::printf("  %s user=%s attempts=%u\n", id.c_str(), e->envelope.user.c_str(),
+                e->state.attempts);
+    for (const auto& [who, reply] : e->state.refused)
+      std::printf("    %s: %s\n", who.c_str(), reply.c_str());
+    std::vector<std::string> delivered;
+    for (const auto& accepted : e->state.accepted) delivered.push_back(accepted.first);
+    if (!delivered.empty()) std::printf("    delivered to %s\n", Join(delivered).c_str());
+  }
+  auto quarantine = spool.Quarantine();
+  std::printf("quarantined: %zu\n", quarantine.size());
+  for (const auto& q : quarantine) std::printf("  %s %s\n", q.id.c_str(), q.reason.c_str());
+  auto sent = spool.SentLog();
+  std::printf("sent: %zu\n", sent.size());
+  for (size_t i = sent.size() > kSentShown ? sent.size() - kSentShown : 0; i < sent.size(); ++i)
+    std::printf("  %s\n", sent[i].c_str());
+  return 0;
+}
