@@ -33,3 +33,15 @@ endif()
 add_test(NAME LibraryLayers
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/include_layers_check.py
           ${CMAKE_SOURCE_DIR})
+
+# Across the whole tree, a module includes only what its row of the table
+# in module_edges_check.py allows (providers never each other, the library
+# no host, client or provider).
+add_test(NAME ModuleEdges
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/module_edges_check.py
+          ${CMAKE_SOURCE_DIR})
+
+# Every C++ file is laid out as .clang-format says.
+add_test(NAME FormatCheck
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/format_check.sh ${CMAKE_SOURCE_DIR})
+set_tests_properties(FormatCheck PROPERTIES SKIP_RETURN_CODE 77)

@@ -11,15 +11,15 @@
 #include <map>
 #include <random>
 
-#include "mime/compose.h"
 #include "maildir/delivery.h"
-#include "mime/gmime_support.h"
 #include "maildir/mailbox.h"
 #include "maildir/mailbox_index.h"
+#include "maildir/summary_cache.h"
 #include "maildir_test_support.h"
+#include "mime/compose.h"
+#include "mime/gmime_support.h"
 #include "mime/names.h"
 #include "mime/parse.h"
-#include "maildir/summary_cache.h"
 
 namespace maildir_test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "velnet_outbox.h"
+#include "providers/net/velnet_outbox.h"
 
 namespace velpg {
 namespace {

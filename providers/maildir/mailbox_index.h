@@ -46,10 +46,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "mime/blocks.h"
 #include "cmc.h"
 #include "maildir/mailbox.h"
 #include "maildir/summary_cache.h"
+#include "mime/blocks.h"
 
 namespace velcmc {
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "mime/blocks.h"
 #include "cmc.h"
-#include "mime/compose.h"
 #include "maildir/mailbox.h"
 #include "maildir/mailbox_index.h"
 #include "maildir/summary_cache.h"
+#include "mime/blocks.h"
+#include "mime/compose.h"
 
 namespace velcmc {
 

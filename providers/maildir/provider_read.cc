@@ -5,10 +5,10 @@
 #include <memory>
 #include <system_error>
 
+#include "maildir/provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
 #include "platform.h"
-#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

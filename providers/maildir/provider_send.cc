@@ -5,11 +5,11 @@
 #include <system_error>
 
 #include "maildir/accounts.h"
-#include "mime/compose.h"
 #include "maildir/delivery.h"
+#include "maildir/provider.h"
+#include "mime/compose.h"
 #include "mime/gmime_support.h"
 #include "platform.h"
-#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

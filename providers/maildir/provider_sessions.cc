@@ -5,10 +5,10 @@
 
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
+#include "maildir/provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
 #include "platform.h"
-#include "maildir/provider.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;

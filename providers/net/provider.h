@@ -16,11 +16,11 @@
 #include <optional>
 #include <string>
 
-#include "mime/blocks.h"
 #include "cmc.h"
+#include "mime/blocks.h"
+#include "mime/parse.h"
 #include "net/config.h"
 #include "net/imap.h"
-#include "mime/parse.h"
 
 namespace velnet {
 

@@ -15,9 +15,9 @@
 #include "mime/compose.h"
 #include "net/netlog.h"
 #include "net/outbox.h"
-#include "platform.h"
 #include "net/provider.h"
 #include "net/spool.h"
+#include "platform.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

@@ -10,9 +10,9 @@
 #include "mime/gmime_support.h"
 #include "net/netlog.h"
 #include "net/outbox.h"
-#include "platform.h"
 #include "net/provider.h"
 #include "net/spool.h"
+#include "platform.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

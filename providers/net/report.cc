@@ -10,8 +10,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "net/curl_support.h"
 #include "mime/gmime_support.h"
+#include "net/curl_support.h"
 #include "net/netlog.h"
 #include "platform.h"
 

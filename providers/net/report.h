@@ -40,8 +40,7 @@ size_t DeliverReports(const Config& config, const std::map<std::string, std::str
 // (message_id, without brackets), has that flag taken off. False with
 // *error when the append failed; a flag left set is only logged.
 bool AppendToMailbox(const Config& config, const std::string& user, const std::string& password,
-                     const std::string& message, const std::string& message_id,
-                     std::string* error);
+                     const std::string& message, const std::string& message_id, std::string* error);
 
 // The Message-ID of the report on the spooled message id.
 std::string ReportMessageId(const Config& config, const std::string& id);
