@@ -46,7 +46,9 @@ if(TARGET velnet)
   add_dependencies(net_library_test velmail velmsgs velnet)
 endif()
 
-# The provider's own IMAP response reader, without servers.
+# The provider's own IMAP response reader, its configuration check and its
+# spool's states, without servers or root.
 if(TARGET velnet_core)
   vel_add_test(net_imap_test SOURCES net_imap_test.cc LIBS velnet_core)
+  vel_add_test(net_spool_test SOURCES net_spool_test.cc LIBS velnet_core)
 endif()

@@ -1,0 +1,202 @@
+// The network provider's configuration check and its spool's states,
+// without servers or root: what a configuration file may and may not say,
+// and how a spooled message moves between queue/, failed/ and quarantine/
+// when its file is damaged, when no server answers, and when its time runs
+// out (delivery to a loopback port nothing listens on).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "net/config.h"
+#include "net/outbox.h"
+#include "net/spool.h"
+
+namespace velnet {
+namespace {
+
+namespace fs = std::filesystem;
+
+class NetSpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velnet-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A configuration with the given lines appended to its [delivery].
+  std::string Write(const std::string& extra, const std::string& head = "") {
+    const std::string path = (dir_ / "velnet.ini").string();
+    std::ofstream(path) << head << "[imap]\nurl = imap://127.0.0.1:1/INBOX\n"
+                        << "[smtp]\nservers = smtp://127.0.0.1:1\n"
+                        << "[tls]\nmode = none\n[mail]\ndomain = example.org\n"
+                        << "[delivery]\nspool = " << (dir_ / "spool").string() << "\n"
+                        << "connect_timeout = 2\n"
+                        << extra;
+    return path;
+  }
+  std::optional<Config> Load(const std::string& path, std::string* error) {
+    return LoadConfig(path, error);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(NetSpoolTest, TheConfigurationCheckRefusesWhatWouldFailLaterAndAcceptsAMark) {
+  std::string error;
+  // A byte-order mark is no error; durations take units.
+  auto config = Load(Write("retry_for = 2d\nretry_max_delay = 600\n", "\xEF\xBB\xBF"), &error);
+  ASSERT_TRUE(config) << error;
+  EXPECT_EQ(config->retry_for, 2u * 86400);
+  EXPECT_EQ(config->RetryDelay(5), 60);      // never below retry_delay
+  EXPECT_EQ(config->RetryDelay(300), 300);   // the message's age
+  EXPECT_EQ(config->RetryDelay(9000), 600);  // never above retry_max_delay
+  EXPECT_EQ(config->FromFor("ops"), "ops@example.org");
+  EXPECT_EQ(config->FromFor("ops@velmail.test"), "ops@velmail.test");
+
+  struct Case {
+    std::string extra, why;
+  } cases[] = {
+      {"retry_for = soon\n", "delivery.retry_for must be a duration"},
+      {"log = " + dir_.string() + "\n", "is not a regular file"},
+      {"log = /no/such/dir/velnet.log\n", "is in no directory that exists"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(Load(Write(c.extra), &error)) << c.extra;
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    EXPECT_NE(error.find(", line "), std::string::npos) << error;
+  }
+  // Plain text only to this machine, a sender that is one address, a
+  // certificate file that can be read.
+  std::string text = Write("");
+  for (auto [from, to, why] :
+       {std::tuple{"imap://127.0.0.1:1", "imap://127.mail.example.org:1", "this machine only"},
+        {"domain = example.org\n", "domain = example.org\nfrom = %u@example.org>\n",
+         "must be one address"},
+        {"mode = none\n", "mode = required\nca_file = /no/such/ca.crt\n", "tls.ca_file"}}) {
+    std::ifstream in(text);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    content.replace(content.find(from), std::string(from).size(), to);
+    std::ofstream(text) << content;
+    EXPECT_FALSE(Load(text, &error)) << to;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+    Write("");
+  }
+  // A FIFO is refused at once instead of hanging the logon.
+  const std::string fifo = (dir_ / "fifo.ini").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(Load(fifo, &error));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+TEST_F(NetSpoolTest, AMessageWaitsThroughAnOutageAndFailsOnlyWhenItsTimeIsUp) {
+  std::string error;
+  auto config = Load(Write("retry_for = 1h\nretry_delay = 60\n"), &error);
+  ASSERT_TRUE(config) << error;
+  Spool spool(config->spool);
+  ASSERT_TRUE(spool.Prepare(&error)) << error;
+  EXPECT_EQ(fs::status(config->spool).permissions() & fs::perms::all, fs::perms::owner_all);
+
+  Envelope fresh{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  Envelope old = fresh;
+  old.queued_at = time(nullptr) - 7200;  // queued two hours ago
+  std::string fresh_id, old_id;
+  ASSERT_EQ(spool.Add(fresh, "Subject: fresh\n\nbody\n", &fresh_id, &error), CMC_SUCCESS);
+  ASSERT_EQ(spool.Add(old, "Subject: old\n\nbody\n", &old_id, &error), CMC_SUCCESS);
+
+  // Nothing listens on port 1: deferred, counted, retried later; only the
+  // message older than retry_for fails, with the last reply.
+  PassReport report = DeliverPass(*config, {{"ops", "secret"}}, true);
+  EXPECT_EQ(report.deferred, 1u);
+  EXPECT_EQ(report.failed, 1u);
+  auto entry = spool.Load(fresh_id);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->state.attempts, 1u);
+  EXPECT_GE(entry->state.next_attempt, time(nullptr) + 59);
+  EXPECT_EQ(spool.Queued(), std::vector<std::string>{fresh_id});
+  ASSERT_EQ(spool.Failed(), std::vector<std::string>{old_id});
+  auto failed = spool.Load(old_id, true);
+  ASSERT_TRUE(failed);
+  ASSERT_EQ(failed->state.refused.size(), 1u);
+  EXPECT_NE(failed->state.refused[0].second.find("not delivered in 3600 seconds"),
+            std::string::npos);
+  // The sender's report waits in the spool for its mailbox.
+  EXPECT_TRUE(fs::exists(fs::path(config->spool) / "reports" / old_id));
+
+  // Not due yet: an unforced pass leaves it alone.
+  report = DeliverPass(*config, {{"ops", "secret"}}, false);
+  EXPECT_EQ(report.deferred, 0u);
+  EXPECT_EQ(spool.Load(fresh_id)->state.attempts, 1u);
+}
+
+TEST_F(NetSpoolTest, DamagedFilesAreQuarantinedWithTheirReason) {
+  std::string error;
+  auto config = Load(Write(""), &error);
+  ASSERT_TRUE(config) << error;
+  Spool spool(config->spool);
+  ASSERT_TRUE(spool.Prepare(&error));
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  std::string cut, garbled, whole;
+  ASSERT_EQ(spool.Add(e, "Subject: a\n\n" + std::string(5000, 'x'), &cut, &error), CMC_SUCCESS);
+  ASSERT_EQ(spool.Add(e, "Subject: b\n\n" + std::string(5000, 'y'), &garbled, &error), CMC_SUCCESS);
+  ASSERT_EQ(spool.Add(e, "Subject: c\n\nz\n", &whole, &error), CMC_SUCCESS);
+  const fs::path queue = fs::path(config->spool) / "queue";
+  fs::resize_file(queue / (cut + ".msg"), fs::file_size(queue / (cut + ".msg")) - 100);
+  {
+    int fd = open((queue / (garbled + ".msg")).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(
+        pwrite(fd, "Y", 1, static_cast<off_t>(fs::file_size(queue / (garbled + ".msg")) - 10)), 1);
+    close(fd);
+  }
+  std::string damage;
+  EXPECT_FALSE(spool.Load(cut, false, &damage));
+  EXPECT_NE(damage.find("bytes where"), std::string::npos) << damage;
+  ASSERT_TRUE(spool.Load(garbled, false, &damage));  // the length still matches
+
+  PassReport report = DeliverPass(*config, {{"ops", "secret"}}, true);
+  EXPECT_EQ(report.quarantined, 2u);
+  auto quarantined = spool.Quarantine();
+  ASSERT_EQ(quarantined.size(), 2u);
+  for (const Quarantined& q : quarantined) {
+    const char* why = q.id == cut ? "bytes where" : "checksum does not match";
+    EXPECT_NE(q.reason.find(why), std::string::npos) << q.id << ": " << q.reason;
+  }
+  EXPECT_EQ(spool.Queued(), std::vector<std::string>{whole});  // only the whole one waits
+}
+
+TEST_F(NetSpoolTest, AStateThatCannotBeWrittenStandsInMemoryAndSentMailLeavesTheQueue) {
+  std::string error;
+  auto config = Load(Write(""), &error);
+  ASSERT_TRUE(config) << error;
+  Spool spool(config->spool);
+  ASSERT_TRUE(spool.Prepare(&error));
+  Envelope e{"ops", "ops@example.org", {"dba@example.org", "ann@example.org"}, 0};
+  std::string id;
+  ASSERT_EQ(spool.Add(e, "Subject: s\n\nbody\n", &id, &error), CMC_SUCCESS);
+  // tmp/ taken away: no state file can be written any more.
+  const fs::path tmp = fs::path(config->spool) / "tmp";
+  fs::remove_all(tmp);
+  std::ofstream(tmp.string()) << "not a directory";
+  DeliveryState state;
+  state.accepted.emplace_back("dba@example.org", "250 2.0.0 accepted");
+  state.attempts = 1;
+  EXPECT_FALSE(spool.SaveState(id, state));
+  auto entry = spool.Load(id);
+  ASSERT_TRUE(entry);
+  EXPECT_TRUE(entry->state.Accepted("dba@example.org"));  // this process remembers
+  EXPECT_EQ(entry->state.Pending(entry->envelope), std::vector<std::string>{"ann@example.org"});
+  // Done with: it leaves the queue though its record cannot be written.
+  state.accepted.emplace_back("ann@example.org", "250 2.0.0 accepted");
+  spool.Finish(id, state);
+  EXPECT_TRUE(spool.Queued().empty());
+}
+
+}  // namespace
+}  // namespace velnet
