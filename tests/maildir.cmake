@@ -23,6 +23,11 @@ if(TARGET velcmc)
   add_test(NAME MaildirComposedMessages
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_compose_check.py
             ${CMAKE_BINARY_DIR}/lib $<TARGET_FILE:velcmc-passwd>)
+  # A full disk under the mail root (a small file system the test mounts).
+  add_test(NAME MaildirFullDisk
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_full_disk_check.py
+            ${CMAKE_BINARY_DIR}/lib $<TARGET_FILE:velcmc-passwd>)
+  set_tests_properties(MaildirFullDisk PROPERTIES SKIP_REGULAR_EXPRESSION "skipped '")
   # (libvelnet.so is checked with them.)
   add_test(NAME MaildirExports
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/maildir_exports_check.py
@@ -35,7 +40,8 @@ endif()
 if(TARGET velcmc AND VEL_SANITIZE STREQUAL "address")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE VELCMC_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set_tests_properties(MaildirStoredMessages MaildirComposedMessages PROPERTIES ENVIRONMENT
+  set_tests_properties(MaildirStoredMessages MaildirComposedMessages MaildirFullDisk
+    PROPERTIES ENVIRONMENT
     "LD_PRELOAD=${VELCMC_ASAN_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
 endif()
 
@@ -43,6 +49,6 @@ endif()
 # is already running; these checks of what is stored run in the other
 # builds.
 if(TARGET velcmc AND VEL_SANITIZE STREQUAL "thread")
-  set_tests_properties(MaildirStoredMessages MaildirComposedMessages MaildirExports
-    PROPERTIES DISABLED TRUE)
+  set_tests_properties(MaildirStoredMessages MaildirComposedMessages MaildirFullDisk
+    MaildirExports PROPERTIES DISABLED TRUE)
 endif()

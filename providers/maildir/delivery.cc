@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/write_failure.h"
 #include "mime/names.h"
 #include "platform.h"
 
@@ -21,17 +22,8 @@ namespace {
 // A journal larger than this was not written by a delivery.
 constexpr size_t kMaxJournalBytes = 1 << 20;
 
-bool IsFullDisk(int32_t error) {
-  return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
-         error == static_cast<int32_t>(std::errc::file_too_large)
-#ifdef EDQUOT
-         || error == EDQUOT
-#endif
-      ;
-}
-
 CMC_return_code WriteFailure() {
-  return IsFullDisk(vel::os::LastError()) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
+  return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
 }
 
 // A unique name as a journal may name it: one file name, not hidden.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include "common/write_failure.h"
 #include "maildir/provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
@@ -65,10 +66,7 @@ std::string SafeFileName(const std::string& title, size_t index) {
 }
 
 CMC_return_code WriteFailure(int32_t error) {
-  return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
-                 error == static_cast<int32_t>(std::errc::file_too_large)
-             ? CMC_E_DISK_FULL
-             : CMC_E_ATTACHMENT_WRITE_FAILURE;
+  return velproviders::WriteFailureCode(error, CMC_E_ATTACHMENT_WRITE_FAILURE);
 }
 
 // Creates a new owner-only file in dir under name, or, when that is taken,
@@ -103,10 +101,7 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
     fs::path path;
     int fd = CreateUnder(dir, name, &counter, &path);
     if (fd < 0) {
-      int32_t error = vel::os::LastError();
-      return error == static_cast<int32_t>(std::errc::no_space_on_device)
-                 ? CMC_E_DISK_FULL
-                 : CMC_E_ATTACHMENT_OPEN_FAILURE;
+      return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_ATTACHMENT_OPEN_FAILURE);
     }
     GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
     g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/write_failure.h"
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
 #include "maildir/provider.h"
@@ -50,11 +51,7 @@ std::string TitleOf(const CMC_attachment& attachment) {
 }
 
 CMC_return_code WriteFailure() {
-  int32_t error = vel::os::LastError();
-  return error == static_cast<int32_t>(std::errc::no_space_on_device) ||
-                 error == static_cast<int32_t>(std::errc::file_too_large)
-             ? CMC_E_DISK_FULL
-             : CMC_E_FAILURE;
+  return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <set>
 #include <system_error>
 
+#include "common/write_failure.h"
 #include "net/netlog.h"
 #include "net/provider.h"
 
@@ -81,17 +82,22 @@ bool MakeOwnDir(const std::string& dir) {
 
 // Writes the attachments into dir (made afresh, owner-only), each under
 // its title where titles do not clash; files are created exclusively and
-// never through a symbolic link. The paths, or nothing on failure.
+// never through a symbolic link. The paths, or nothing on failure, with
+// the error number in *error.
 std::optional<std::vector<std::string>> ExtractAttachments(const std::string& parent,
                                                            const std::string& dir,
-                                                           const velcmc::ParsedMessage& message) {
+                                                           const velcmc::ParsedMessage& message,
+                                                           int* error) {
   std::vector<std::string> paths;
   if (message.attachments.empty()) return paths;
   std::error_code ec;
   fs::remove_all(dir, ec);
+  *error = 0;
   if (!MakeOwnDir(fs::path(parent).parent_path().string()) || !MakeOwnDir(parent) ||
-      !MakeOwnDir(dir))
+      !MakeOwnDir(dir)) {
+    *error = errno;
     return std::nullopt;
+  }
   std::set<std::string> used;
   for (size_t i = 0; i < message.attachments.size(); ++i) {
     std::string name = SafeFileName(message.attachments[i].title, i);
@@ -99,10 +105,15 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
     used.insert(name);
     const std::string path = dir + "/" + name;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) {
+      *error = errno;
+      return std::nullopt;
+    }
     velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_fs_new(fd));  // owns the descriptor
+    errno = 0;
     const bool written = velcmc::WriteAttachment(message.attachments[i], out.get()) &&
                          g_mime_stream_flush(out.get()) == 0;
+    *error = errno;
     out.reset();
     if (!written) return std::nullopt;
     paths.push_back(path);
@@ -305,8 +316,9 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   bytes.shrink_to_fit();
   const std::string dir =
       session->attachment_dir + "/" + velcmc::MessageFolderName(session->attachment_dir, ref);
-  auto paths = ExtractAttachments(session->attachment_dir, dir, parsed);
-  if (!paths) return CMC_E_ATTACHMENT_WRITE_FAILURE;
+  int error = 0;
+  auto paths = ExtractAttachments(session->attachment_dir, dir, parsed, &error);
+  if (!paths) return velproviders::WriteFailureCode(error, CMC_E_ATTACHMENT_WRITE_FAILURE);
   CMC_flags message_flags = kMessageLast | (cached.seen ? kMessageRead : 0);
   *message = blocks_.Adopt(velcmc::BuildMessageBlock(ref, parsed, *paths, message_flags));
   return CMC_SUCCESS;

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <random>
 
+#include "common/write_failure.h"
 #include "outbox_list.h"
 #include "platform.h"
 
@@ -268,7 +269,7 @@ CMC_return_code Spool::Add(const Envelope& envelope, const std::string& message,
     int err = vel::os::LastError();
     unlink(tmp.c_str());
     *error = "spooling to " + tmp + " failed: " + std::strerror(err);
-    return (err == ENOSPC || err == EDQUOT) ? CMC_E_DISK_FULL : CMC_E_FAILURE;
+    return velproviders::WriteFailureCode(err, CMC_E_FAILURE);
   }
   if (rename(tmp.c_str(), target.c_str()) != 0 ||
       !vel::os::SyncDirectory(Path("queue", "").c_str())) {
