@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "cmc.h"
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "platform/platform.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "client/velct_control.h"
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "pg_server.h"
 #include "platform.h"
 

@@ -1,5 +1,5 @@
 add_executable(read_bench read_bench.cc)
-target_include_directories(read_bench PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+target_include_directories(read_bench PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/lib ${CMAKE_SOURCE_DIR}/platform)
 target_compile_definitions(read_bench PRIVATE VEL_BUILD_LIB_DIR="${CMAKE_BINARY_DIR}/lib")
 target_link_libraries(read_bench PRIVATE benchmark::benchmark velsrv velplatform)
 add_dependencies(read_bench velmail velmsgs velct velcmc velcmc-passwd)

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "cmc.h"
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "platform.h"
 
 namespace {

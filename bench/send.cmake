@@ -1,6 +1,6 @@
 find_package(SQLite3 REQUIRED)
 add_executable(send_bench send_bench.cc)
-target_include_directories(send_bench PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform)
+target_include_directories(send_bench PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/lib ${CMAKE_SOURCE_DIR}/platform)
 target_compile_definitions(send_bench PRIVATE VEL_BUILD_LIB_DIR="${CMAKE_BINARY_DIR}/lib")
 target_link_libraries(send_bench PRIVATE benchmark::benchmark velsrv velplatform SQLite::SQLite3)
 add_dependencies(send_bench velmail velmsgs velct velbenchcmc)

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "platform.h"
 
 namespace {

@@ -13,7 +13,7 @@ if ! command -v clang-tidy >/dev/null; then
   echo "clang_tidy_check: skipped, clang-tidy not installed"
   exit 0
 fi
-files=(library.cc frame/*.cc mapi/*.cc send/*.cc read/*.cc platform/platform_posix.cc)
+files=(lib/library.cc lib/frame/*.cc lib/mapi/*.cc lib/send/*.cc lib/read/*.cc platform/platform_posix.cc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 printf '%s\n' "${files[@]}" |

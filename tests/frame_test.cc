@@ -12,7 +12,7 @@
 #include "frame/errors.h"
 #include "frame/params.h"
 #include "frame/startup.h"
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "message_numbers.h"
 #include "platform.h"
 

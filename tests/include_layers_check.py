@@ -10,7 +10,7 @@ and fails on any include that points up or sideways:
     frame/              error reporting, start-up, parameters
     platform/, include/ the operating system and the binary contract
 
-    include_layers_check.py SOURCE_DIR
+    include_layers_check.py SOURCE_DIR   (the tree's root; the library is lib/)
 """
 import pathlib
 import re
@@ -27,13 +27,13 @@ def folder_of(included, source_dir):
         return BY_NAME[included]
     if "/" in included:
         return included.split("/", 1)[0]
-    if (source_dir / "include" / included).exists():
+    if (source_dir.parent / "include" / included).exists():
         return "include"
     return None
 
 
 def main():
-    source_dir = pathlib.Path(sys.argv[1])
+    source_dir = pathlib.Path(sys.argv[1]) / "lib"
     files = [source_dir / "library.cc"]
     for folder in ("frame", "mapi", "send", "read"):
         files += sorted((source_dir / folder).glob("*.[ch]*"))

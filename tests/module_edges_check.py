@@ -2,9 +2,9 @@
 """Which module may include which: the whole tree against one table.
 
 Every #include "..." of every C++ file in the tree is resolved to the file
-it names (beside the including file, from the tree's root, from
+it names (beside the including file, from the tree's root, from lib/ or
 providers/, or from the folders of include directories: include/,
-platform/, host/, client/) and so to the module that holds it. An edge
+platform/, hosts/runtime/, client/) and so to the module that holds it. An edge
 the table below does not allow fails the check, and so does an include
 that names no file of the tree (system headers use <...>). The edges
 found are printed, one line per module.
@@ -22,18 +22,15 @@ MODULES = [
     ("providers/maildir/", "providers/maildir"),
     ("providers/net/", "providers/net"),
     ("providers/testcmc/", "providers/testcmc"),
-    ("host/velhost/", "host/velhost"),
-    ("host/pgext/", "host/pgext"),
-    ("host/velmsgs/", "host/velmsgs"),
-    ("host/", "host/runtime"),
+    ("hosts/velhost/", "hosts/velhost"),
+    ("hosts/pgext/", "hosts/pgext"),
+    ("hosts/runtime/", "hosts/runtime"),
+    ("messages/", "messages"),
     ("client/", "client"),
     ("platform/", "platform"),
     ("include/", "include"),
-    ("frame/", "library"),
-    ("mapi/", "library"),
-    ("send/", "library"),
-    ("read/", "library"),
-    ("library.cc", "library"),
+    ("lib/", "lib"),
+    ("tools/", "tools"),
     ("tests/", "tests"),
     ("bench/", "bench"),
 ]
@@ -41,15 +38,15 @@ MODULES = [
 BASE = {"include", "platform"}  # the contract and the operating system
 PROVIDER_BASE = BASE | {"providers/common", "providers/mime"}
 # What each module may include besides itself. The library never reaches
-# a host, the client library or a provider but through the contract;
-# providers never reach each other; hosts, tools, tests and benchmarks
-# stand on the rest.
+# a host, the client library, a provider or a tool but through the
+# contract; providers never reach each other; hosts, tools, tests and
+# benchmarks stand on the rest.
 ALLOWED = {
     "include": set(),
     "platform": {"include"},
-    "library": BASE,
-    "host/runtime": BASE,
-    "host/velmsgs": BASE | {"host/runtime"},
+    "lib": BASE,
+    "hosts/runtime": BASE,
+    "messages": BASE | {"hosts/runtime"},
     "client": BASE,
     "providers/common": BASE,
     "providers/mime": BASE | {"providers/common"},
@@ -59,23 +56,25 @@ ALLOWED = {
     # The host program: the host runtime, the client library, the maildir
     # provider's accounts (its demo data) and the network provider's
     # sample configuration.
-    "host/velhost": BASE | {"host/runtime", "client", "providers/maildir", "providers/net"},
+    "hosts/velhost": BASE | {"hosts/runtime", "client", "providers/maildir", "providers/net"},
     # PostgreSQL as the host: the host runtime and the host program's
     # profile password, the client library's host backend, the network
     # provider's outbox listing, and (its test module) the test provider.
-    "host/pgext": BASE | {"host/runtime", "host/velhost", "client", "providers/net",
-                          "providers/testcmc"},
+    "hosts/pgext": BASE | {"hosts/runtime", "hosts/velhost", "client", "providers/net",
+                           "providers/testcmc"},
+    # The operators' commands: the providers they serve.
+    "tools": PROVIDER_BASE | {"providers/maildir", "providers/net"},
 }
 ANYTHING = None  # tests and benchmarks
 ALLOWED["tests"] = ANYTHING
 ALLOWED["bench"] = ANYTHING
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
-SEARCH = ["", "providers", "include", "platform", "host", "client", "host/velhost", "host/pgext",
-          "tests"]
+SEARCH = ["", "lib", "providers", "include", "platform", "hosts/runtime", "client",
+          "hosts/velhost", "hosts/pgext", "tests"]
 # Files that include a third party's headers with quotes, as its own
 # convention has them (PostgreSQL's server headers).
-THIRD_PARTY_QUOTED = {"host/pgext/pg_headers.h"}
+THIRD_PARTY_QUOTED = {"hosts/pgext/pg_headers.h"}
 
 
 def module_of(relative):

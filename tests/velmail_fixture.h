@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/velct_control.h"
-#include "host/velsrv_host.h"
+#include "hosts/runtime/velsrv_host.h"
 #include "module_names.h"
 #include "providers/testcmc/testcmc_control.h"
 

@@ -73,9 +73,13 @@ uint64_t MaxMessageBytes() {
 fs::path AttachmentRoot(const fs::path& root) { return root / ".attachments"; }
 
 Provider& Provider::Instance() {
-  // Never destroyed: a worker its host gave up on may still be inside a
-  // call when the process exits and runs the destructors of statics.
-  static Provider* provider = new Provider();
+  // Never destroyed, and its module kept loaded: a worker its host gave up
+  // on may still be inside a call when the process exits (and runs the
+  // destructors of statics) or when the host lets the module go.
+  static Provider* provider = [] {
+    vel::os::PinModuleOf(reinterpret_cast<const void*>(&Provider::Instance));
+    return new Provider();
+  }();
   return *provider;
 }
 
