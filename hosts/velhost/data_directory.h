@@ -15,7 +15,7 @@ struct DemoAccount {
   const char* name;
   const char* password;
 };
-// The accounts a new mail root gets (the README lists them).
+// The accounts a new mail root gets (docs/VELHOST.md lists them).
 inline constexpr DemoAccount kDemoAccounts[] = {{"ops", "ops-demo"}, {"dba", "dba-demo"}};
 
 class DataDirectory {

@@ -1,4 +1,4 @@
-// velhost: the host program. See app.h and the README.
+// velhost: the host program. See app.h and docs/VELHOST.md.
 #include "app.h"
 
 int main(int argc, char** argv) { return velhost::RunApp(argc, argv); }

@@ -1,5 +1,5 @@
 // The provider's configuration: one INI file, its path in VELNET_CONFIG.
-// Sections and keys are those of the README's "Real mail" section; a ';'
+// Sections and keys are those of docs/PROVIDERS.md, "Real mail"; a ';'
 // or '#' starts a comment, at the start of a line or after a value.
 #ifndef VELNET_CONFIG_H
 #define VELNET_CONFIG_H
