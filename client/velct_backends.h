@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "velct_outbox.h"
+#include "velct_messages.h"
 #include "velct_results.h"
 #include "velct_script.h"
 #include "velct_state.h"

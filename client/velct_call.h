@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "velct_outbox.h"
+#include "velct_messages.h"
 #include "velct_state.h"
 
 namespace velct::detail {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "velct_outbox.h"
+#include "velct_messages.h"
 #include "velct_results.h"
 #include "velct_state.h"
 

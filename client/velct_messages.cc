@@ -1,5 +1,5 @@
 // Holding raised messages until the lock is released, and delivering them.
-#include "velct_outbox.h"
+#include "velct_messages.h"
 
 #include <algorithm>
 #include <cstring>

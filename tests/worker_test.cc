@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cmc.h"
-#include "frame/blocks.h"
 #include "frame/errors.h"
+#include "frame/srvblock.h"
 #include "frame/startup.h"
 #include "mapi/cmcbind.h"
 #include "mapi/worker.h"

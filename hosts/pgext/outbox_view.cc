@@ -1,4 +1,4 @@
-#include "outbox.h"
+#include "outbox_view.h"
 
 #include <dlfcn.h>
 

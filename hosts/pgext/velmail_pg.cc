@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bridge.h"
-#include "outbox.h"
+#include "outbox_view.h"
 #include "pg_headers.h"
 #include "spi_server.h"
 

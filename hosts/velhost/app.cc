@@ -19,9 +19,9 @@
 #include "profile_password.h"
 #include "progress_line.h"
 #include "script_runner.h"
-#include "session.h"
 #include "terminal.h"
 #include "velct_control.h"
+#include "velhost_session.h"
 #include "velsrv_host.h"
 
 namespace velhost {

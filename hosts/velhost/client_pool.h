@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "script_runner.h"
-#include "session.h"
+#include "velhost_session.h"
 #include "velsrv_host.h"
 
 namespace velhost {

@@ -6,7 +6,7 @@
 #define VELHOST_DEMO_H
 
 #include "data_directory.h"
-#include "session.h"
+#include "velhost_session.h"
 
 namespace velhost {
 

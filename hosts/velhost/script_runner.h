@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "line_source.h"
-#include "session.h"
+#include "velhost_session.h"
 
 namespace velhost {
 

@@ -1,4 +1,4 @@
-#include "session.h"
+#include "velhost_session.h"
 
 #include <array>
 #include <cctype>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cmc.h"
-#include "frame/blocks.h"
+#include "frame/srvblock.h"
 
 class sm_requestcopy {
  public:

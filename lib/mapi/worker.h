@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "cmc.h"
-#include "frame/blocks.h"
+#include "frame/srvblock.h"
 #include "frame/state.h"
 
 // Request codes.

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "cmc.h"
-#include "frame/blocks.h"
+#include "frame/srvblock.h"
 #include "mapi/worker.h"
 #include "read/readparams.h"
 

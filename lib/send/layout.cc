@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/reporters.h"
+#include "frame/srvblock.h"
 #include "send/send.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/reporters.h"
+#include "frame/srvblock.h"
 #include "frame/startup.h"
 #include "send/send.h"
 

@@ -2,10 +2,10 @@
 #include <cstring>
 
 #include "cmc.h"
-#include "frame/blocks.h"
 #include "frame/errors.h"
 #include "frame/params.h"
 #include "frame/reporters.h"
+#include "frame/srvblock.h"
 #include "mapi/worker.h"
 #include "send/send.h"
 #include "velmail.h"

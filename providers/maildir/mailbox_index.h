@@ -49,7 +49,7 @@
 #include "cmc.h"
 #include "maildir/mailbox.h"
 #include "maildir/summary_cache.h"
-#include "mime/blocks.h"
+#include "mime/cmc_blocks.h"
 
 namespace velcmc {
 

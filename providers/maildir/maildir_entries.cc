@@ -1,5 +1,5 @@
 // The exported CMC entry points, handed to this provider.
-#include "maildir/provider.h"
+#include "maildir/maildir_provider.h"
 
 using CmcProvider = velcmc::Provider;
 #include "common/cmc_exports.inc"

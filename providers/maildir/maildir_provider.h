@@ -18,7 +18,7 @@
 #include "maildir/mailbox.h"
 #include "maildir/mailbox_index.h"
 #include "maildir/summary_cache.h"
-#include "mime/blocks.h"
+#include "mime/cmc_blocks.h"
 #include "mime/compose.h"
 
 namespace velcmc {

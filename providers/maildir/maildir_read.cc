@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "common/write_failure.h"
-#include "maildir/provider.h"
+#include "maildir/maildir_provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
 #include "platform.h"

@@ -7,7 +7,7 @@
 #include "common/write_failure.h"
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
-#include "maildir/provider.h"
+#include "maildir/maildir_provider.h"
 #include "mime/compose.h"
 #include "mime/gmime_support.h"
 #include "platform.h"

@@ -5,7 +5,7 @@
 
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
-#include "maildir/provider.h"
+#include "maildir/maildir_provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
 #include "platform.h"

@@ -1,4 +1,4 @@
-#include "mime/blocks.h"
+#include "mime/cmc_blocks.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "cmc.h"
-#include "mime/blocks.h"
+#include "mime/cmc_blocks.h"
 #include "mime/parse.h"
 #include "net/config.h"
 #include "net/imap.h"

@@ -24,8 +24,8 @@
 #include <system_error>
 
 #include "common/write_failure.h"
+#include "net/net_provider.h"
 #include "net/netlog.h"
-#include "net/provider.h"
 
 namespace velnet {
 namespace fs = std::filesystem;

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "mime/compose.h"
+#include "net/net_provider.h"
 #include "net/netlog.h"
 #include "net/outbox.h"
-#include "net/provider.h"
 #include "net/spool.h"
 #include "platform.h"
 

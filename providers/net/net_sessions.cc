@@ -8,9 +8,9 @@
 #include <system_error>
 
 #include "mime/gmime_support.h"
+#include "net/net_provider.h"
 #include "net/netlog.h"
 #include "net/outbox.h"
-#include "net/provider.h"
 #include "net/spool.h"
 #include "platform.h"
 
