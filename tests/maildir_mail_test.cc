@@ -948,10 +948,14 @@ TEST_F(MaildirMail, NoFileOfTheMailRootIsAttachedByAnyName) {
   }
   EXPECT_TRUE(FilesIn(Mailbox("carol") / "new").empty());
   EXPECT_TRUE(FilesIn(Mailbox("carol") / "tmp").empty());
-  // Other files of the server are attached as before, links included.
-  fs::create_symlink(MakeFile("plain.txt", "plain"), dir_.path() / "elsewhere" / "link.txt");
+  // Other files of the server are attached, but never through a link.
+  const std::string plain = MakeFile("plain.txt", "plain");
+  fs::create_symlink(plain, dir_.path() / "elsewhere" / "link.txt");
+  Outgoing linked;
+  linked.To("carol").Attach((dir_.path() / "elsewhere" / "link.txt").string(), "link.txt");
+  EXPECT_EQ(Send(linked), CMC_E_ATTACHMENT_OPEN_FAILURE);
   Outgoing fine;
-  fine.To("carol").Attach((dir_.path() / "elsewhere" / "link.txt").string(), "link.txt");
+  fine.To("carol").Attach(plain, "plain.txt");
   EXPECT_EQ(Send(fine), CMC_SUCCESS);
 }
 

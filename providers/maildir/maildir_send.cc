@@ -16,15 +16,16 @@ namespace velcmc {
 namespace fs = std::filesystem;
 namespace {
 
-// Opens an attachment's file: a regular file, reached the way its name
-// says (links followed), and not one of the mail root's own files. Puts
+// Opens an attachment's file: a regular file, never through a symbolic
+// link as its last component (as every provider opens the files it is
+// named), and not one of the mail root's own files. Puts
 // its content in *content and adds its size to *total. 0, or the CMC code
 // for what failed.
 CMC_return_code OpenAttachment(const char* file_name, const std::string& root_real,
                                GObjectPtr<GMimeStream>* content, uint64_t* total) {
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
   uint64_t size = 0;
-  int fd = vel::os::OpenRegularFile(file_name, &size, /*follow_link=*/true);
+  int fd = vel::os::OpenRegularFile(file_name, &size, /*follow_link=*/false);
   if (fd < 0) {
     return vel::os::LastError() == static_cast<int32_t>(std::errc::no_such_file_or_directory)
                ? CMC_E_ATTACHMENT_NOT_FOUND
