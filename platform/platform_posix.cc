@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -161,32 +162,69 @@ bool SetEnvironmentVariable(const char* name, const char* value) {
 // ------------------------------------------------------ synchronisation
 
 struct Event::Impl {
+  // Set and not yet taken by a Wait(). Taken with an exchange, so that one
+  // Set() lets exactly one waiter through.
+  std::atomic<bool> signalled{false};
+  // Waiters that are (about to be) asleep on cv; Set() takes the mutex and
+  // notifies only when there are any. A sleeper registers before its last
+  // look under the mutex, and Set() publishes before it counts sleepers
+  // (both sequentially consistent), so one of them always sees the other.
+  std::atomic<int> sleepers{0};
   std::mutex mutex;
   std::condition_variable cv;
-  bool signalled = false;
+
+  bool Take() { return signalled.load() && signalled.exchange(false); }
 };
+
+namespace {
+
+// A hint to the CPU that this is a wait loop.
+inline void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
 
 Event::Event() : impl_(std::make_unique<Impl>()) {}
 Event::~Event() = default;
 
 void Event::Set() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->signalled = true;
+  impl_->signalled.store(true);
+  if (impl_->sleepers.load() > 0) {
+    { std::lock_guard<std::mutex> lock(impl_->mutex); }
+    impl_->cv.notify_one();
   }
-  impl_->cv.notify_one();
 }
 
 bool Event::Wait(uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> lock(impl_->mutex);
-  auto ready = [this] { return impl_->signalled; };
-  if (timeout_ms == kInfinite) {
-    impl_->cv.wait(lock, ready);
-  } else if (!impl_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) {
-    return false;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point spin_end = start + std::chrono::microseconds(kSpinMicroseconds);
+  for (int look = 0;; ++look) {
+    if (impl_->Take()) return true;
+    if (look < 64) {
+      Pause();
+    } else {
+      // The other side may be waiting for this CPU: let it run.
+      if (Clock::now() >= spin_end) break;
+      sched_yield();
+    }
   }
-  impl_->signalled = false;  // auto-reset: one waiter goes through
-  return true;
+  if (timeout_ms == 0) return false;
+  impl_->sleepers.fetch_add(1);
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  auto taken = [this] { return impl_->Take(); };
+  bool ok;
+  if (timeout_ms == kInfinite)
+    ok = (impl_->cv.wait(lock, taken), true);
+  else
+    ok = impl_->cv.wait_until(lock, start + std::chrono::milliseconds(timeout_ms), taken);
+  impl_->sleepers.fetch_sub(1);
+  return ok;
 }
 
 struct CriticalSection::Impl {

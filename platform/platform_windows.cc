@@ -117,37 +117,59 @@ bool SetEnvironmentVariable(const char* name, const char* value) {
 // round trip to the wineserver, which made a mail request hundreds of
 // times slower than on Linux; these wait in the process.
 struct Event::Impl {
+  // As on POSIX (platform_posix.cc): a flag taken with an exchange, and the
+  // kernel's condition variable only for waiters that went to sleep.
+  std::atomic<bool> signalled{false};
+  std::atomic<int> sleepers{0};
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
-  bool signalled = false;
+
+  bool Take() { return signalled.load() && signalled.exchange(false); }
 };
 
 Event::Event() : impl_(std::make_unique<Impl>()) {}
 Event::~Event() = default;
 
 void Event::Set() {
-  AcquireSRWLockExclusive(&impl_->lock);
-  impl_->signalled = true;
-  ReleaseSRWLockExclusive(&impl_->lock);
-  WakeConditionVariable(&impl_->changed);
+  impl_->signalled.store(true);
+  if (impl_->sleepers.load() > 0) {
+    AcquireSRWLockExclusive(&impl_->lock);
+    ReleaseSRWLockExclusive(&impl_->lock);
+    WakeConditionVariable(&impl_->changed);
+  }
 }
 
 bool Event::Wait(uint32_t timeout_ms) {
+  LARGE_INTEGER frequency, now, start;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  const LONGLONG spin = frequency.QuadPart * kSpinMicroseconds / 1000000;
+  for (int look = 0;; ++look) {
+    if (impl_->Take()) return true;
+    if ((look & 63) == 63) {
+      QueryPerformanceCounter(&now);
+      if (now.QuadPart - start.QuadPart >= spin) break;
+    }
+    YieldProcessor();
+  }
+  if (timeout_ms == 0) return false;
+  impl_->sleepers.fetch_add(1);
   AcquireSRWLockExclusive(&impl_->lock);
-  const ULONGLONG start = GetTickCount64();
-  while (!impl_->signalled) {
+  const ULONGLONG begun = GetTickCount64();
+  bool taken = impl_->Take();
+  while (!taken) {
     DWORD wait = INFINITE;
     if (timeout_ms != kInfinite) {
-      const ULONGLONG spent = GetTickCount64() - start;
+      const ULONGLONG spent = GetTickCount64() - begun;
       if (spent >= timeout_ms) break;
       wait = static_cast<DWORD>(timeout_ms - spent);
     }
     SleepConditionVariableSRW(&impl_->changed, &impl_->lock, wait, 0);
+    taken = impl_->Take();
   }
-  const bool signalled = impl_->signalled;
-  impl_->signalled = false;  // auto-reset: one waiter goes through
   ReleaseSRWLockExclusive(&impl_->lock);
-  return signalled;
+  impl_->sleepers.fetch_sub(1);
+  return taken;
 }
 
 struct CriticalSection::Impl {
