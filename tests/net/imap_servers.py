@@ -119,9 +119,9 @@ class FaultImap:
             else:
                 send("%s BAD unknown command\r\n" % tag)
 
-    def uids(self, spec):
+    def uids(self, uid_set):
         out = set()
-        for piece in spec.split(","):
+        for piece in uid_set.split(","):
             if ":" in piece:
                 a, b = piece.split(":")
                 top = max([m[0] for m in self.messages] + [0]) if b == "*" else int(b)
@@ -130,8 +130,8 @@ class FaultImap:
                 out.add(int(piece))
         return out
 
-    def fetch(self, tag, spec, items, send):
-        if self.endless and spec == "1:*":
+    def fetch(self, tag, uid_set, items, send):
+        if self.endless and uid_set == "1:*":
             self.endless -= 1
             n = 1
             while True:  # until the client goes away
@@ -139,14 +139,14 @@ class FaultImap:
                 n += 1
                 time.sleep(0.001)
         if "HEADER.FIELDS" in items:
-            self.summary_fetches.append(spec)
+            self.summary_fetches.append(uid_set)
             if len(self.summary_fetches) == self.stall_at:
                 time.sleep(10)
                 return
-        uids = self.uids(spec)
+        uids = self.uids(uid_set)
         out = []
         for seq, (uid, flags, raw) in enumerate(self.messages, 1):
-            if uid not in uids and not (uid == 0 and spec == "1:*"):
+            if uid not in uids and not (uid == 0 and uid_set == "1:*"):
                 continue
             fl = " ".join(sorted(flags))
             if "HEADER.FIELDS" in items:
