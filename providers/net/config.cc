@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -210,7 +209,6 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
     if (values.count(name)) return fail(number, "key " + key + " in [" + section + "] given twice");
     values[name] = {Trim(text.substr(eq + 1)), number};
   }
-  if (in.bad()) return fail(0, "read error");
   if (auto it = values.find("delivery.log");
       log_path && it != values.end() && !it->second.value.empty() && it->second.value[0] == '/')
     *log_path = it->second.value;

@@ -176,10 +176,14 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     }
     std::vector<std::string> taken;
     const bool done = Record(config, entry->envelope, outcome, now, state, &taken);
-    // What a server took is recorded first: once accepted, a message is
-    // never sent to that recipient again, whatever fails below.
+    // The state of a deferred message is written first, then what a server
+    // took goes to sent.log: once accepted, a message is never sent to that
+    // recipient again, whatever fails below.
+    if (!done && !spool.SaveState(id, state)) {
+      ++report.unsaved;
+      Log(config.log, "message " + id + ": its delivery state could not be written");
+    }
     if (!taken.empty()) {
-      if (!done && !spool.SaveState(id, state)) ++report.unsaved;
       // (A deferred attempt was counted in the state already.)
       const uint32_t attempt = done ? state.attempts + 1 : state.attempts;
       if (!spool.LogSent(id, entry->envelope, taken, outcome.reply, attempt,
@@ -204,10 +208,6 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     } else {
       ++report.deferred;
       report.last_deferral = outcome.reply;
-      if (taken.empty() && !spool.SaveState(id, state)) {
-        ++report.unsaved;
-        Log(config.log, "message " + id + ": its delivery state could not be written");
-      }
     }
   }
   DeliverReports(config, credentials);

@@ -403,7 +403,7 @@ std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
   if (expected == nullptr) return "its check line is garbled";
   std::string want(expected + 1, strcspn(expected + 1, "\n"));
   Checksum sum;
-  uint64_t at = entry.body_offset, total = 0;
+  uint64_t at = entry.body_offset;
   std::vector<char> buf(1 << 16);
   for (;;) {
     ssize_t got = pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
@@ -412,9 +412,7 @@ std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
     if (got == 0) break;
     sum.Add(buf.data(), static_cast<size_t>(got));
     at += static_cast<uint64_t>(got);
-    total += static_cast<uint64_t>(got);
   }
-  (void)total;
   if (sum.Hex() != want) return "its checksum does not match what was spooled";
   return "";
 }
