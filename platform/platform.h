@@ -1,6 +1,7 @@
 // The operating-system layer. Every call the project makes to the operating
-// system goes through this header; platform_posix.cc and
-// platform_windows.cc are the only files that include OS headers.
+// system goes through this header or, for the mail providers' files,
+// file_system.h; platform_posix.cc, platform_windows.cc and
+// file_system_posix.cc are the only files that include OS headers.
 //
 // The calls mirror the Windows facilities the library was designed
 // against, so that both implementations give the same observable results.
@@ -258,68 +259,7 @@ int32_t FileAccess(const char* path);
 void SeedRandom(uint32_t seed);
 int32_t Random();
 
-// ------------------------------------------------------ mail store support
-
-// Writes size bytes to a new file at path, which must not exist yet
-// (created exclusively, permissions 0600), and flushes its data to disk
-// before closing it. On failure nothing is left at path and false is
-// returned; LastError() then tells why (for example "file exists" or
-// "no space left on device").
-bool WriteNewFileDurably(const char* path, const void* data, size_t size);
-
-// Flushes a directory's entries to disk, so that files created in it or
-// renamed into it survive a crash. False on failure (LastError() tells why).
-bool SyncDirectory(const char* path);
-
-// Files of the mail store are handled through descriptors of the C
-// runtime (what GMime's file streams take). Each call below returns its
-// result as stated; on failure LastError() tells why.
-
-// Opens a regular file for reading without waiting on a FIFO or device:
-// anything but a regular file is refused ("invalid argument"), and so is
-// a symbolic link as the last component ("too many levels of symbolic
-// links") unless follow_link says to follow it. Returns the descriptor
-// and the file's size at opening in *size, or -1.
-int OpenRegularFile(const char* path, uint64_t* size, bool follow_link = false);
-
-// Creates a new file for writing and reading, which must not exist yet
-// (created exclusively, permissions 0600, a symbolic link at path is not
-// followed). Returns the descriptor, or -1.
-int CreateNewFile(const char* path);
-
-// Opens an existing regular file for reading and writing, without
-// following a symbolic link as its last component. Returns the
-// descriptor, or -1.
-int OpenExistingFile(const char* path);
-
-// Reads up to size bytes at the file's position. Returns the number read
-// (0 at the end of the file), or -1.
-int64_t ReadFile(int fd, void* buffer, size_t size);
-
-// Writes all size bytes at the file's position. False on failure ("no
-// space left on device" when the disk took nothing more).
-bool WriteFile(int fd, const void* data, size_t size);
-
-// Flushes the file's data to disk. False on failure.
-bool SyncFile(int fd);
-
-// Closes a descriptor. False when closing failed (the descriptor is
-// closed all the same).
-bool CloseFile(int fd);
-
-// Takes an exclusive lock on an open file without waiting. The lock is
-// held until the descriptor is closed or the process ends, however it
-// ends. False when another descriptor (of this process or another one)
-// holds it, or on failure.
-bool TryLockFile(int fd);
-
-// The absolute path of an open file as the system reached it, with no
-// symbolic link in it. Empty on failure.
-std::string RealPathOf(int fd);
-
-// Creates a directory only its owner may enter (0700). True when it was
-// created, or when a directory (not a symbolic link) is already there.
-bool CreatePrivateDirectory(const char* path);
+// ------------------------------------------------------------- processes
 
 // Whether a process with this id exists.
 bool ProcessExists(uint32_t pid);
@@ -334,6 +274,10 @@ std::string HostName();
 
 // The calling process's id.
 uint32_t ProcessId();
+
+// The user the process acts as (its effective user id); 0 on Windows,
+// which has no user ids.
+uint32_t CurrentUserId();
 
 }  // namespace vel::os
 

@@ -480,56 +480,20 @@ int32_t FileAccess(const char* path) {
 void SeedRandom(uint32_t seed) { srand(seed); }
 int32_t Random() { return rand(); }
 
-// ------------------------------------------------------ mail store support
+// ------------------------------------------------------------- processes
 
-bool WriteNewFileDurably(const char* path, const void* data, size_t size) {
-  if (path == nullptr || (data == nullptr && size > 0) || size > 0xFFFFFFFFu) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  HANDLE handle =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;  // an existing file is left alone
-  const char* bytes = static_cast<const char*>(data);
-  size_t total = 0;
-  bool ok = true;
-  while (ok && total < size) {
-    DWORD n = 0;
-    if (!::WriteFile(handle, bytes + total, static_cast<DWORD>(size - total), &n, nullptr)) {
-      ok = false;
-    } else if (n == 0) {
-      SetLastError(ERROR_DISK_FULL);
-      ok = false;
-    }
-    total += n;
-  }
-  if (ok && !FlushFileBuffers(handle)) ok = false;
-  DWORD saved = GetLastError();
-  if (!CloseHandle(handle) && ok) {
-    ok = false;
-    saved = GetLastError();
-  }
-  if (!ok) {
-    DeleteFileA(path);
-    SetLastError(saved);
-  }
-  return ok;
+bool ProcessExists(uint32_t pid) {
+  if (pid == 0) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
 }
 
-bool SyncDirectory(const char* path) {
-  // The file system journals directory entries itself; there is nothing to
-  // flush, only the directory to find.
-  if (path == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    SetLastError(ERROR_DIRECTORY);
-    return false;
-  }
-  return true;
+void KillThisProcess() {
+  TerminateProcess(GetCurrentProcess(), 137);
+  ExitProcess(137);  // not reached
 }
 
 std::string HostName() {
@@ -540,5 +504,7 @@ std::string HostName() {
 }
 
 uint32_t ProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+uint32_t CurrentUserId() { return 0; }
 
 }  // namespace vel::os

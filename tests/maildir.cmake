@@ -3,7 +3,7 @@ if(TARGET velcmc)
   # The entry points, through the modules as a host loads them.
   vel_add_test(maildir_provider_test
     SOURCES maildir_session_test.cc maildir_mail_test.cc
-    LIBS velcontract velplatform)
+    LIBS velcontract velplatform velcmc_store)
   add_dependencies(maildir_provider_test velcmc velcmc_mapi32 velcmc-passwd)
 
   # The store's parts on their own.

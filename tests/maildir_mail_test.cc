@@ -8,6 +8,9 @@
 #include <csignal>
 #include <cstdint>
 
+#include "file_system.h"
+#include "maildir/delivery.h"
+#include "maildir/mailbox.h"
 #include "maildir_test_support.h"
 
 namespace maildir_test {
@@ -671,19 +674,49 @@ TEST_F(MaildirMail, AReadMarksOnlyWhenItSucceedsAndAttachmentNamesNeverClash) {
   EXPECT_EQ(m.attachments[0].first, long_title);
 }
 
+// Ends the process right after the file system's N-th rename, as a crash
+// would end it.
+class KillAfterRename : public vel::os::FileSystemWrapper {
+ public:
+  explicit KillAfterRename(int n) : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n) {}
+  bool Rename(const char* from, const char* to) override {
+    const bool ok = FileSystemWrapper::Rename(from, to);
+    if (--left_ == 0) vel::os::KillThisProcess();
+    return ok;
+  }
+
+ private:
+  int left_;
+};
+
+// Delivers message to bob, carol and dave of root: one copy written, two
+// linked. Ends the process on a failure.
+void StageAndCommit(const fs::path& root, const std::string& message) {
+  velcmc::Delivery delivery(root);
+  velcmc::Mailbox bob(root / "bob");
+  velcmc::Mailbox carol(root / "carol");
+  velcmc::Mailbox dave(root / "dave");
+  if (!bob.Create() || !carol.Create() || !dave.Create()) std::_Exit(1);
+  if (delivery.Stage(bob, "", message) || delivery.StageLink(carol) || delivery.StageLink(dave))
+    std::_Exit(1);
+  delivery.Commit();
+}
+
 TEST_F(MaildirMail, ADeliveryKilledHalfWayIsCompletedAtTheNextLogonOfAnyAccount) {
-  Outgoing m;
-  m.To("bob")
-      .To("carol", CMC_ROLE_CC)
-      .To("dave", CMC_ROLE_BCC)
-      .Subject("all or nothing")
-      .Text("one copy each\n")
-      .Attach(MakeFile("data.bin", std::string(300000, 'd')), "data.bin");
-  // The sending process dies right after the first copy is moved into new.
+  const std::string message =
+      "From: alice\r\nSubject: all or nothing\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\none copy each\r\n--b\r\n"
+      "Content-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename=data.bin\r\n\r\n" +
+      std::string(300000, 'd') + "\r\n--b--\r\n";
+  // The delivering process dies right after the first copy is moved into
+  // new (the journal's move under its own name comes first).
   EXPECT_EXIT(
       {
-        vel::os::SetEnvironmentVariable("VELCMC_TEST_KILL_AFTER_RENAME", "1");
-        Send(m);
+        KillAfterRename crash(2);
+        vel::os::ReplaceFiles(&crash);
+        StageAndCommit(root_, message);
         std::_Exit(0);
       },
       ::testing::KilledBySignal(SIGKILL), "");
@@ -721,14 +754,14 @@ TEST_F(MaildirMail, AHiddenJournalACrashLeftIsRemovedAtLogonOnceNobodyCanStillUs
   const fs::path fresh = hidden("fresh", "", false);      // may be a delivery's, just made
   const fs::path written = hidden("written", "x", true);  // not left by a delivery
   const fs::path held = hidden("held", "", true);         // locked: its delivery runs
-  const int lock = vel::os::OpenExistingFile(held.c_str());
+  const int lock = vel::os::Files().OpenExistingFile(held.c_str());
   ASSERT_GE(lock, 0);
-  ASSERT_TRUE(vel::os::TryLockFile(lock));
+  ASSERT_TRUE(vel::os::Files().TryLockFile(lock));
 
   As("bob");
   EXPECT_FALSE(fs::exists(abandoned));
   for (const fs::path& kept : {fresh, written, held}) EXPECT_TRUE(fs::exists(kept)) << kept;
-  vel::os::CloseFile(lock);
+  vel::os::Files().CloseFile(lock);
   As("carol");
   EXPECT_FALSE(fs::exists(held));
   // Deliveries go on as before, and leave no journal.

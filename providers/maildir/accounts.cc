@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "file_system.h"
 #include "platform.h"
 
 namespace velcmc {
@@ -104,20 +105,20 @@ bool SetPassword(const fs::path& root, const std::string& name, const std::strin
   if (!replaced) text += name + ":" + hash + "\n";
 
   fs::path staged = root / (".passwd." + std::to_string(vel::os::ProcessId()));
-  std::error_code ec;
-  fs::remove(staged, ec);
-  if (!vel::os::WriteNewFileDurably(staged.string().c_str(), text.data(), text.size())) {
+  vel::os::Files().RemoveFile(staged.c_str());
+  if (!vel::os::Files().WriteNewFileDurably(staged.string().c_str(), text.data(), text.size())) {
     *error = "cannot write " + staged.string() + ": " +
              std::generic_category().message(vel::os::LastError());
     return false;
   }
-  fs::rename(staged, AccountFilePath(root), ec);
-  if (ec) {
-    fs::remove(staged, ec);
-    *error = "cannot replace " + AccountFilePath(root).string() + ": " + ec.message();
+  if (!vel::os::Files().Rename(staged.c_str(), AccountFilePath(root).c_str())) {
+    const int32_t rename_error = vel::os::LastError();
+    vel::os::Files().RemoveFile(staged.c_str());
+    *error = "cannot replace " + AccountFilePath(root).string() + ": " +
+             std::generic_category().message(rename_error);
     return false;
   }
-  vel::os::SyncDirectory(root.string().c_str());
+  vel::os::Files().SyncDirectory(root.string().c_str());
   return true;
 }
 

@@ -1,7 +1,5 @@
 #include "maildir/delivery.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "common/write_failure.h"
+#include "file_system.h"
 #include "mime/names.h"
 #include "platform.h"
 
@@ -48,23 +47,16 @@ bool IsHiddenJournalName(std::string_view name) {
 // a delivery that would find its hidden journal gone after all makes
 // another (Delivery::OpenJournal).
 void RemoveAbandonedHiddenJournal(const fs::path& path) {
-  std::error_code ec;
-  const auto written = fs::last_write_time(path, ec);
-  if (ec || fs::file_time_type::clock::now() - written < kAbandonedHiddenJournalAge) return;
+  vel::os::FileSystem& files = vel::os::Files();
+  vel::os::FileInfo info;
+  if (!files.Stat(path.c_str(), &info, false)) return;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  if (now - std::chrono::nanoseconds(info.modified_ns) < kAbandonedHiddenJournalAge) return;
   uint64_t size = 0;
-  int fd = vel::os::OpenRegularFile(path.string().c_str(), &size);
+  int fd = files.OpenRegularFile(path.c_str(), &size, false);
   if (fd < 0) return;  // made its delivery's own meanwhile, or gone
-  if (size == 0 && vel::os::TryLockFile(fd)) fs::remove(path, ec);
-  vel::os::CloseFile(fd);
-}
-
-// The moves after which the test hook ends the process; 0 for never.
-long KillAfterRenames() {
-  char value[32];
-  uint32_t length =
-      vel::os::GetEnvironmentVariable("VELCMC_TEST_KILL_AFTER_RENAME", value, sizeof value);
-  if (length == 0 || length >= sizeof value) return 0;
-  return std::strtol(value, nullptr, 10);
+  if (size == 0 && files.TryLockFile(fd)) files.RemoveFile(path.c_str());
+  files.CloseFile(fd);
 }
 
 // At most this many directories are flushed at the same time.
@@ -82,7 +74,7 @@ bool SyncDirectories(const std::set<fs::path>& dirs) {
   std::atomic<bool> ok{true};
   auto work = [&] {
     for (size_t i; (i = next++) < paths.size();)
-      if (!vel::os::SyncDirectory(paths[i].c_str())) ok = false;
+      if (!vel::os::Files().SyncDirectory(paths[i].c_str())) ok = false;
   };
   std::vector<std::thread> helpers;
   const size_t wanted = std::min(paths.size(), kParallelSyncs);
@@ -98,7 +90,7 @@ bool SyncDirectories(const std::set<fs::path>& dirs) {
   return ok;
 }
 
-// Errors of link(2) that mean this file system will not link here, so
+// Errors of a hard link that mean this file system will not link here, so
 // that the copy is written instead.
 bool CannotLink(int error) {
   return error == EXDEV || error == EMLINK || error == EPERM || error == ENOTSUP ||
@@ -109,7 +101,7 @@ bool CannotLink(int error) {
 bool ReadJournal(int fd, std::string* text) {
   char chunk[4096];
   for (;;) {
-    int64_t n = vel::os::ReadFile(fd, chunk, sizeof chunk);
+    int64_t n = vel::os::Files().ReadFile(fd, chunk, sizeof chunk);
     if (n < 0) return false;
     if (n == 0) return true;
     if (text->size() + static_cast<size_t>(n) > kMaxJournalBytes) return false;
@@ -145,16 +137,18 @@ void Replay(const fs::path& root, const std::string& text) {
   for (const Entry& copy : copies) {
     Mailbox mailbox(root / copy.mailbox);
     fs::path tmp = mailbox.TmpDir() / copy.unique;
-    std::error_code ec;
-    if (fs::symlink_status(tmp, ec).type() != fs::file_type::regular) continue;  // done
+    vel::os::FileInfo info;
+    if (!vel::os::Files().Stat(tmp.c_str(), &info, false) ||
+        info.type != vel::os::FileType::kRegular)
+      continue;  // done
     if (commit) {
-      fs::rename(tmp, mailbox.NewDir() / copy.unique, ec);
-      if (!ec) moved_into.insert(mailbox.NewDir());
+      const fs::path target = mailbox.NewDir() / copy.unique;
+      if (vel::os::Files().Rename(tmp.c_str(), target.c_str())) moved_into.insert(mailbox.NewDir());
     } else {
-      fs::remove(tmp, ec);
+      vel::os::Files().RemoveFile(tmp.c_str());
     }
   }
-  for (const fs::path& dir : moved_into) vel::os::SyncDirectory(dir.string().c_str());
+  for (const fs::path& dir : moved_into) vel::os::Files().SyncDirectory(dir.string().c_str());
 }
 
 }  // namespace
@@ -164,46 +158,43 @@ fs::path JournalDir(const fs::path& root) { return root / ".deliveries"; }
 void RecoverDeliveries(const fs::path& root) {
   const fs::path dir = JournalDir(root);
   std::vector<fs::path> journals, hidden;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    std::error_code type_ec;
-    if (it->symlink_status(type_ec).type() != fs::file_type::regular) continue;
-    if (IsPlainFileName(name))
-      journals.push_back(it->path());
-    else if (IsHiddenJournalName(name))
-      hidden.push_back(it->path());
+  std::vector<vel::os::DirectoryEntry> entries;
+  vel::os::Files().ListDirectory(dir.c_str(), &entries);
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    if (entry.type != vel::os::FileType::kRegular) continue;
+    if (IsPlainFileName(entry.name))
+      journals.push_back(dir / entry.name);
+    else if (IsHiddenJournalName(entry.name))
+      hidden.push_back(dir / entry.name);
   }
   for (const fs::path& path : hidden) RemoveAbandonedHiddenJournal(path);
   bool removed = false;
   for (const fs::path& path : journals) {
-    int fd = vel::os::OpenExistingFile(path.string().c_str());
+    int fd = vel::os::Files().OpenExistingFile(path.string().c_str());
     if (fd < 0) continue;  // finished meanwhile
     // A delivery that is still running holds the lock.
-    if (vel::os::TryLockFile(fd)) {
+    if (vel::os::Files().TryLockFile(fd)) {
       std::string text;
       if (ReadJournal(fd, &text)) {
         Replay(root, text);
-        std::error_code remove_ec;
-        removed |= fs::remove(path, remove_ec);
+        removed |= vel::os::Files().RemoveFile(path.c_str());
       }
     }
-    vel::os::CloseFile(fd);
+    vel::os::Files().CloseFile(fd);
   }
-  if (removed) vel::os::SyncDirectory(dir.string().c_str());
+  if (removed) vel::os::Files().SyncDirectory(dir.string().c_str());
 }
 
 Delivery::~Delivery() {
   if (!committed_) {
-    std::error_code ec;
-    for (const Copy& copy : staged_) fs::remove(copy.tmp, ec);
+    for (const Copy& copy : staged_) vel::os::Files().RemoveFile(copy.tmp.c_str());
   }
   DropJournal();
 }
 
 bool Delivery::Journal(const std::string& line) {
   if (journal_fd_ < 0 && !OpenJournal()) return false;
-  return vel::os::WriteFile(journal_fd_, line.data(), line.size());
+  return vel::os::Files().WriteFile(journal_fd_, line.data(), line.size());
 }
 
 bool Delivery::OpenJournal() {
@@ -213,26 +204,26 @@ bool Delivery::OpenJournal() {
   // for a quarter of an hour) removes it or holds its lock for a moment:
   // another name is tried.
   const fs::path dir = JournalDir(root_);
-  if (!vel::os::CreatePrivateDirectory(dir.string().c_str())) return false;
+  if (!vel::os::Files().CreatePrivateDirectory(dir.string().c_str())) return false;
   int32_t error = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const std::string unique = NewUniqueName();
     const fs::path hidden = dir / ("." + unique);
-    int fd = vel::os::CreateNewFile(hidden.string().c_str());
+    int fd = vel::os::Files().CreateNewFile(hidden.string().c_str());
     if (fd < 0) return false;
-    std::error_code ec;
-    if (vel::os::TryLockFile(fd))
-      fs::rename(hidden, dir / unique, ec);
-    else
-      ec = std::make_error_code(std::errc::resource_unavailable_try_again);
-    if (!ec) {
-      journal_fd_ = fd;
-      journal_ = dir / unique;
-      return true;
+    const fs::path named = dir / unique;
+    if (vel::os::Files().TryLockFile(fd)) {
+      if (vel::os::Files().Rename(hidden.c_str(), named.c_str())) {
+        journal_fd_ = fd;
+        journal_ = named;
+        return true;
+      }
+      error = vel::os::LastError();
+    } else {
+      error = EAGAIN;
     }
-    error = ec.value();
-    fs::remove(hidden, ec);
-    vel::os::CloseFile(fd);
+    vel::os::Files().RemoveFile(hidden.c_str());
+    vel::os::Files().CloseFile(fd);
   }
   errno = error;
   return false;
@@ -240,13 +231,12 @@ bool Delivery::OpenJournal() {
 
 void Delivery::DropJournal() {
   if (journal_fd_ < 0) return;
-  std::error_code ec;
-  fs::remove(journal_, ec);
+  vel::os::Files().RemoveFile(journal_.c_str());
   // An unmarked journal that came back after a crash would only remove
   // copies from tmp that were already moved out of it: its removal need
   // not be on disk.
-  if (marked_) vel::os::SyncDirectory(JournalDir(root_).string().c_str());
-  vel::os::CloseFile(journal_fd_);  // lets go of the lock
+  if (marked_) vel::os::Files().SyncDirectory(JournalDir(root_).string().c_str());
+  vel::os::Files().CloseFile(journal_fd_);  // lets go of the lock
   journal_fd_ = -1;
 }
 
@@ -265,7 +255,7 @@ CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& h
   for (int attempt = 0; attempt < 5; ++attempt) {
     const std::string unique = NewUniqueName();
     const fs::path tmp = mailbox.TmpDir() / unique;
-    int fd = vel::os::CreateNewFile(tmp.string().c_str());
+    int fd = vel::os::Files().CreateNewFile(tmp.string().c_str());
     if (fd < 0) {
       if (vel::os::LastError() == static_cast<int32_t>(std::errc::file_exists)) continue;
       return WriteFailure();
@@ -274,13 +264,13 @@ CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& h
     // leaves nothing the next logon does not know of.
     CMC_return_code rc = CMC_SUCCESS;
     if (!Journal("copy " + name + " " + unique + "\n")) rc = WriteFailure();
-    if (rc == CMC_SUCCESS && !vel::os::WriteFile(fd, head.data(), head.size())) rc = WriteFailure();
+    if (rc == CMC_SUCCESS && !vel::os::Files().WriteFile(fd, head.data(), head.size()))
+      rc = WriteFailure();
     if (rc == CMC_SUCCESS) rc = body(fd);
-    if (rc == CMC_SUCCESS && !vel::os::SyncFile(fd)) rc = WriteFailure();
-    if (!vel::os::CloseFile(fd) && rc == CMC_SUCCESS) rc = WriteFailure();
+    if (rc == CMC_SUCCESS && !vel::os::Files().SyncFile(fd)) rc = WriteFailure();
+    if (!vel::os::Files().CloseFile(fd) && rc == CMC_SUCCESS) rc = WriteFailure();
     if (rc != CMC_SUCCESS) {
-      std::error_code ec;
-      fs::remove(tmp, ec);
+      vel::os::Files().RemoveFile(tmp.c_str());
       return rc;
     }
     if (staged_.empty()) first_head_ = head;
@@ -299,8 +289,8 @@ CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
 CMC_return_code Delivery::Stage(const Mailbox& mailbox, const std::string& head,
                                 const std::string& body) {
   return StageWith(mailbox, head, [&](int fd) -> CMC_return_code {
-    return vel::os::WriteFile(fd, body.data(), body.size()) ? CMC_return_code{CMC_SUCCESS}
-                                                            : WriteFailure();
+    return vel::os::Files().WriteFile(fd, body.data(), body.size()) ? CMC_return_code{CMC_SUCCESS}
+                                                                    : WriteFailure();
   });
 }
 
@@ -309,23 +299,23 @@ CMC_return_code Delivery::StageCopy(const Mailbox& mailbox, const std::string& h
   const Copy first = staged_.front();
   return StageWith(mailbox, head, [&](int fd) -> CMC_return_code {
     uint64_t size = 0;
-    int source = vel::os::OpenRegularFile(first.tmp.string().c_str(), &size);
+    int source = vel::os::Files().OpenRegularFile(first.tmp.string().c_str(), &size, false);
     if (source < 0) return CMC_E_FAILURE;
     CMC_return_code rc = CMC_SUCCESS;
     uint64_t skip = first.head_size;  // the first copy's own head
     char chunk[65536];
     for (;;) {
-      int64_t n = vel::os::ReadFile(source, chunk, sizeof chunk);
+      int64_t n = vel::os::Files().ReadFile(source, chunk, sizeof chunk);
       if (n < 0) rc = CMC_E_FAILURE;
       if (n <= 0) break;
       uint64_t drop = std::min<uint64_t>(skip, static_cast<uint64_t>(n));
       skip -= drop;
-      if (!vel::os::WriteFile(fd, chunk + drop, static_cast<size_t>(n) - drop)) {
+      if (!vel::os::Files().WriteFile(fd, chunk + drop, static_cast<size_t>(n) - drop)) {
         rc = WriteFailure();
         break;
       }
     }
-    vel::os::CloseFile(source);
+    vel::os::Files().CloseFile(source);
     return rc;
   });
 }
@@ -338,8 +328,8 @@ CMC_return_code Delivery::StageLink(const Mailbox& mailbox) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const std::string unique = NewUniqueName();
     const fs::path tmp = mailbox.TmpDir() / unique;
-    if (link(first.tmp.c_str(), tmp.c_str()) != 0) {
-      const int error = errno;
+    if (!vel::os::Files().Link(first.tmp.c_str(), tmp.c_str())) {
+      const int error = vel::os::LastError();
       if (error == EEXIST) continue;
       if (CannotLink(error)) return StageCopy(mailbox, first_head_);
       return WriteFailure();
@@ -348,8 +338,7 @@ CMC_return_code Delivery::StageLink(const Mailbox& mailbox) {
     // unlisted in tmp is never read and goes with tmp's old files.
     if (!Journal("copy " + name + " " + unique + "\n")) {
       const CMC_return_code rc = WriteFailure();
-      std::error_code ec;
-      fs::remove(tmp, ec);
+      vel::os::Files().RemoveFile(tmp.c_str());
       return rc;
     }
     staged_.push_back(
@@ -371,19 +360,17 @@ CMC_return_code Delivery::Commit() {
   if (staged_.size() > 1) {
     tmp_dirs.insert(JournalDir(root_));
     if (!SyncDirectories(tmp_dirs)) return CMC_E_FAILURE;
-    if (!Journal("commit\n") || !vel::os::SyncFile(journal_fd_)) return WriteFailure();
+    if (!Journal("commit\n") || !vel::os::Files().SyncFile(journal_fd_)) return WriteFailure();
     marked_ = true;
   }
-  const long kill_after = KillAfterRenames();
-  std::error_code ec;
+  vel::os::FileSystem& files = vel::os::Files();
   for (size_t i = 0; i < staged_.size(); ++i) {
     // The target name is fresh and unique, so the rename replaces nothing.
-    fs::rename(staged_[i].tmp, staged_[i].target, ec);
-    if (ec) {
-      for (size_t j = 0; j < i; ++j) fs::rename(staged_[j].target, staged_[j].tmp, ec);
+    if (!files.Rename(staged_[i].tmp.c_str(), staged_[i].target.c_str())) {
+      for (size_t j = 0; j < i; ++j)
+        files.Rename(staged_[j].target.c_str(), staged_[j].tmp.c_str());
       return CMC_E_FAILURE;
     }
-    if (kill_after > 0 && static_cast<size_t>(kill_after) == i + 1) vel::os::KillThisProcess();
   }
   committed_ = true;
   SyncDirectories(new_dirs);

@@ -26,9 +26,9 @@
 // copies in it, and the flushes of a commit are made at the same time
 // (see SyncDirectories in delivery.cc).
 //
-// For tests of that mending only: with VELCMC_TEST_KILL_AFTER_RENAME=N in
-// the environment, the process kills itself right after the N-th move of a
-// commit, as a crash would end it.
+// Every file call goes through vel::os::Files(), so that a test can end the
+// process after any step of a delivery (a wrapper around the file system
+// that kills the process after the N-th rename, say) and check the mending.
 #ifndef VELCMC_DELIVERY_H
 #define VELCMC_DELIVERY_H
 

@@ -1,13 +1,11 @@
 #include "maildir/mailbox.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <system_error>
 
+#include "file_system.h"
 #include "mime/names.h"
+#include "platform.h"
 
 namespace velcmc {
 namespace fs = std::filesystem;
@@ -21,40 +19,41 @@ fs::path Mailbox::PathOf(const MailboxEntry& entry) const {
 }
 
 bool Mailbox::Exists() const {
-  std::error_code ec;
-  return fs::is_directory(TmpDir(), ec) && fs::is_directory(NewDir(), ec) &&
-         fs::is_directory(CurDir(), ec);
+  for (const fs::path& dir : {TmpDir(), NewDir(), CurDir()}) {
+    vel::os::FileInfo info;
+    if (!vel::os::Files().Stat(dir.c_str(), &info, true) ||
+        info.type != vel::os::FileType::kDirectory)
+      return false;
+  }
+  return true;
 }
 
 bool Mailbox::Create() const {
-  std::error_code ec;
-  for (const fs::path& dir : {TmpDir(), NewDir(), CurDir()}) {
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) return false;
+  // A mailbox may be a link to a directory elsewhere (on another disk,
+  // say); what is missing is made owner-only.
+  for (const fs::path& dir : {Dir(), TmpDir(), NewDir(), CurDir()}) {
+    vel::os::FileInfo info;
+    if (vel::os::Files().Stat(dir.c_str(), &info, true) &&
+        info.type == vel::os::FileType::kDirectory)
+      continue;
+    if (!vel::os::Files().CreatePrivateDirectory(dir.c_str())) return false;
   }
   return true;
 }
 
 bool Mailbox::VisitMessages(bool in_new, void (*visit)(void*, std::string_view),
                             void* context) const {
-  // Read with readdir rather than a directory iterator: a listing reads
-  // whole directories often, and the entry's type comes with its name.
-  DIR* dir = opendir((in_new ? NewDir() : CurDir()).c_str());
-  if (dir == nullptr) return false;
-  while (const dirent* entry = readdir(dir)) {
-    std::string_view name(entry->d_name);
-    if (name.empty() || name.front() == '.') continue;
+  // The entry's type comes with its name: a listing reads whole
+  // directories often, and need not look at each file.
+  std::vector<vel::os::DirectoryEntry> entries;
+  if (!vel::os::Files().ListDirectory((in_new ? NewDir() : CurDir()).c_str(), &entries))
+    return false;
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    if (entry.name.empty() || entry.name.front() == '.') continue;
     // Regular files only, as they are and not where a link points: a
     // FIFO would block whoever reads it, a link could lead anywhere.
-    unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-        type = DT_REG;
-    }
-    if (type == DT_REG) visit(context, name);
+    if (entry.type == vel::os::FileType::kRegular) visit(context, entry.name);
   }
-  closedir(dir);
   return true;
 }
 
@@ -70,24 +69,27 @@ std::vector<MailboxEntry> Mailbox::Scan() const {
 std::optional<MailboxEntry> Mailbox::MarkSeen(const MailboxEntry& entry) const {
   MailboxEntry seen{SeenFileName(entry.file_name), false};
   if (!entry.in_new && seen.file_name == entry.file_name) return seen;
-  std::error_code ec;
-  fs::rename(PathOf(entry), PathOf(seen), ec);
-  if (ec) return std::nullopt;
+  if (!vel::os::Files().Rename(PathOf(entry).c_str(), PathOf(seen).c_str())) return std::nullopt;
   return seen;
 }
 
 bool Mailbox::Remove(const MailboxEntry& entry) const {
-  std::error_code ec;
-  return fs::remove(PathOf(entry), ec);
+  return vel::os::Files().RemoveFile(PathOf(entry).c_str());
 }
 
 void Mailbox::CleanTmp() const {
-  const auto limit = fs::file_time_type::clock::now() - std::chrono::hours(36);
-  std::error_code ec;
-  for (fs::directory_iterator it(TmpDir(), ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code stat_ec;
-    auto written = it->last_write_time(stat_ec);
-    if (!stat_ec && written < limit) fs::remove(it->path(), stat_ec);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t limit = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() -
+                        std::chrono::nanoseconds(std::chrono::hours(36)).count();
+  vel::os::FileSystem& files = vel::os::Files();
+  std::vector<vel::os::DirectoryEntry> entries;
+  files.ListDirectory(TmpDir().c_str(), &entries);
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    const fs::path path = TmpDir() / entry.name;
+    vel::os::FileInfo info;
+    if (entry.type != vel::os::FileType::kDirectory && files.Stat(path.c_str(), &info, false) &&
+        info.modified_ns < limit)
+      files.RemoveFile(path.c_str());
   }
 }
 

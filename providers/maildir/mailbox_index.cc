@@ -1,15 +1,13 @@
 #include "maildir/mailbox_index.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <tuple>
 
+#include "file_system.h"
 #include "mime/names.h"
+#include "platform.h"
 
 namespace velcmc {
 namespace {
@@ -26,22 +24,30 @@ bool Before(const timespec& modified, const timespec& present) {
   return modified.tv_sec < present.tv_sec;
 }
 
+timespec TimeOf(const vel::os::FileInfo& info) {
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(info.modified_ns / 1000000000);
+  time.tv_nsec = static_cast<long>(info.modified_ns % 1000000000);
+  return time;
+}
+
 // Touches a file of the mailbox: the file system stamps it with its own
 // present, as it stamps a directory that changes.
 class TouchedFileClock : public FileClock {
  public:
   explicit TouchedFileClock(std::string path) : path_(std::move(path)) {}
   ~TouchedFileClock() override {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) vel::os::Files().CloseFile(fd_);
   }
   TouchedFileClock(const TouchedFileClock&) = delete;
   TouchedFileClock& operator=(const TouchedFileClock&) = delete;
 
   std::optional<timespec> Now() override {
-    if (fd_ < 0) fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat st;
-    if (fd_ < 0 || futimens(fd_, nullptr) != 0 || fstat(fd_, &st) != 0) return std::nullopt;
-    return st.st_mtim;
+    vel::os::FileSystem& files = vel::os::Files();
+    if (fd_ < 0) fd_ = files.OpenForAppend(path_.c_str());
+    vel::os::FileInfo info;
+    if (fd_ < 0 || !files.TouchFile(fd_) || !files.StatFile(fd_, &info)) return std::nullopt;
+    return TimeOf(info);
   }
 
  private:
@@ -66,9 +72,9 @@ void MailboxIndex::Revalidate() {
   DirState now[2];
   bool check[2];
   for (int d = 0; d < 2; ++d) {
-    struct stat st;
-    if (stat(dir_paths_[d].c_str(), &st) == 0)
-      now[d] = {true, st.st_dev, st.st_ino, st.st_mtim, false};
+    vel::os::FileInfo info;
+    if (vel::os::Files().Stat(dir_paths_[d].c_str(), &info, true))
+      now[d] = {true, info.device, info.inode, TimeOf(info), false};
     const DirState& was = dirs_[d];
     const bool same = now[d].known && was.known && now[d].device == was.device &&
                       now[d].inode == was.inode && now[d].modified.tv_sec == was.modified.tv_sec &&

@@ -33,8 +33,6 @@
 #ifndef VELCMC_MAILBOX_INDEX_H
 #define VELCMC_MAILBOX_INDEX_H
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -100,8 +98,8 @@ class MailboxIndex {
   // What a stat of a directory showed.
   struct DirState {
     bool known = false;  // the stat succeeded
-    dev_t device = 0;
-    ino_t inode = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
     timespec modified{};
     bool settled = false;  // modified lies before the file system's time of the read
   };

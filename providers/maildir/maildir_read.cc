@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/write_failure.h"
+#include "file_system.h"
 #include "maildir/maildir_provider.h"
 #include "mime/gmime_support.h"
 #include "mime/names.h"
@@ -76,7 +77,7 @@ int CreateUnder(const fs::path& dir, const std::string& name, int* next, fs::pat
   for (int tries = 0; tries < 10000; ++tries) {
     const int n = (*next)++;
     *path = dir / (n == 1 ? name : std::to_string(n) + "-" + name);
-    int fd = vel::os::CreateNewFile(path->string().c_str());
+    int fd = vel::os::Files().CreateNewFile(path->string().c_str());
     if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists)) return fd;
   }
   return -1;
@@ -89,10 +90,9 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
                                    const fs::path& dir, const ParsedMessage& message,
                                    std::vector<std::string>* paths) {
   if (message.attachments.empty()) return CMC_SUCCESS;
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  vel::os::Files().RemoveTree(dir.c_str());
   for (const fs::path& level : {attachment_root, session_dir, dir})
-    if (!vel::os::CreatePrivateDirectory(level.string().c_str()))
+    if (!vel::os::Files().CreatePrivateDirectory(level.string().c_str()))
       return CMC_E_ATTACHMENT_OPEN_FAILURE;
   std::map<std::string, int> next;  // per name, the next number to try
   for (size_t i = 0; i < message.attachments.size(); ++i) {
@@ -113,7 +113,7 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
     }
     int32_t error = vel::os::LastError();
     file.reset();
-    if (!vel::os::CloseFile(fd) && written) {
+    if (!vel::os::Files().CloseFile(fd) && written) {
       written = false;
       error = vel::os::LastError();
     }
@@ -165,7 +165,8 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     std::optional<MailboxEntry> entry = index.Find(ref);
     if (!entry) return CMC_E_INVALID_MESSAGE_REFERENCE;
     uint64_t size = 0;
-    int fd = vel::os::OpenRegularFile(mailbox.PathOf(*entry).string().c_str(), &size);
+    int fd =
+        vel::os::Files().OpenRegularFile(mailbox.PathOf(*entry).string().c_str(), &size, false);
     if (fd < 0) {
       int32_t error = vel::os::LastError();
       if (error == static_cast<int32_t>(std::errc::no_such_file_or_directory)) {
@@ -187,8 +188,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
         session->attachment_dir / MessageFolderName(session->attachment_dir.string(), ref);
     if (CMC_return_code rc = ExtractAttachments(AttachmentRoot(session->root),
                                                 session->attachment_dir, dir, parsed, &paths)) {
-      std::error_code ec;
-      fs::remove_all(dir, ec);
+      vel::os::Files().RemoveTree(dir.c_str());
       return rc;
     }
     MessageBlockPtr block(BuildMessageBlock(ref, parsed, paths, kMessageLast));

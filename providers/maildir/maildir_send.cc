@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/write_failure.h"
+#include "file_system.h"
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
 #include "maildir/maildir_provider.h"
@@ -25,7 +26,7 @@ CMC_return_code OpenAttachment(const char* file_name, const std::string& root_re
                                GObjectPtr<GMimeStream>* content, uint64_t* total) {
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
   uint64_t size = 0;
-  int fd = vel::os::OpenRegularFile(file_name, &size, /*follow_link=*/false);
+  int fd = vel::os::Files().OpenRegularFile(file_name, &size, /*follow_link=*/false);
   if (fd < 0) {
     return vel::os::LastError() == static_cast<int32_t>(std::errc::no_such_file_or_directory)
                ? CMC_E_ATTACHMENT_NOT_FOUND
@@ -33,10 +34,10 @@ CMC_return_code OpenAttachment(const char* file_name, const std::string& root_re
   }
   // The account file, the mailboxes and the saved attachments are never
   // mailed, by whatever name or link they are reached.
-  const std::string real = vel::os::RealPathOf(fd);
+  const std::string real = vel::os::Files().RealPathOf(fd);
   if (real.empty() || root_real.empty() || real == root_real ||
       real.compare(0, root_real.size() + 1, root_real + "/") == 0) {
-    vel::os::CloseFile(fd);
+    vel::os::Files().CloseFile(fd);
     return CMC_E_ATTACHMENT_OPEN_FAILURE;
   }
   // The stream owns the descriptor from here on.

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "file_system.h"
 #include "maildir/accounts.h"
 #include "maildir/delivery.h"
 #include "maildir/maildir_provider.h"
@@ -27,16 +28,17 @@ fs::path MailRoot() {
 // SessionFolderName), and keeps the directory owner-only.
 void RemoveAbandonedAttachments(const fs::path& root) {
   const fs::path dir = AttachmentRoot(root);
-  std::error_code ec;
-  if (fs::symlink_status(dir, ec).type() != fs::file_type::directory) return;
-  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-  std::vector<fs::path> abandoned;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::optional<uint32_t> pid = SessionFolderProcess(it->path().filename().string());
+  vel::os::FileSystem& files = vel::os::Files();
+  vel::os::FileInfo info;
+  if (!files.Stat(dir.c_str(), &info, false) || info.type != vel::os::FileType::kDirectory) return;
+  files.MakePrivate(dir.c_str());
+  std::vector<vel::os::DirectoryEntry> entries;
+  files.ListDirectory(dir.c_str(), &entries);
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    const std::optional<uint32_t> pid = SessionFolderProcess(entry.name);
     if (pid && *pid != vel::os::ProcessId() && !vel::os::ProcessExists(*pid))
-      abandoned.push_back(it->path());
+      files.RemoveTree((dir / entry.name).c_str());
   }
-  for (const fs::path& path : abandoned) fs::remove_all(path, ec);
 }
 
 std::string MailDomain() {
@@ -133,8 +135,7 @@ CMC_return_code Provider::Logoff(CMC_session_id id) {
     closed = std::move(it->second);
     sessions_.erase(it);
   }
-  std::error_code ec;
-  fs::remove_all(closed->attachment_dir, ec);
+  vel::os::Files().RemoveTree(closed->attachment_dir.c_str());
   ForgetMessageFolders(closed->attachment_dir.string());
   return CMC_SUCCESS;
 }

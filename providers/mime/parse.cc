@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 
+#include "file_system.h"
 #include "mime/gmime_support.h"
 #include "platform.h"
 
@@ -90,7 +91,7 @@ HeadEnd FinishHead(std::string_view head, size_t from) {
 // file's size. Nothing when the file is not a regular file or cannot be
 // read.
 std::optional<std::string> ReadHead(const fs::path& path, uint64_t* size) {
-  int fd = vel::os::OpenRegularFile(path.string().c_str(), size);
+  int fd = vel::os::Files().OpenRegularFile(path.string().c_str(), size, false);
   if (fd < 0) return std::nullopt;
   std::string head;
   char chunk[8192];
@@ -98,7 +99,7 @@ std::optional<std::string> ReadHead(const fs::path& path, uint64_t* size) {
   std::optional<HeadEnd> end;
   bool failed = false;
   while (!end && head.size() < kMaxHeadBytes) {
-    int64_t n = vel::os::ReadFile(fd, chunk, sizeof chunk);
+    int64_t n = vel::os::Files().ReadFile(fd, chunk, sizeof chunk);
     if (n < 0) failed = true;
     if (n <= 0) {
       if (!failed) end = FinishHead(head, from);
@@ -107,7 +108,7 @@ std::optional<std::string> ReadHead(const fs::path& path, uint64_t* size) {
     head.append(chunk, static_cast<size_t>(n));
     end = ScanHead(head, &from);
   }
-  vel::os::CloseFile(fd);
+  vel::os::Files().CloseFile(fd);
   if (failed) return std::nullopt;
   // A header block longer than the bound is read up to its last whole line.
   head.resize(end ? end->body : from);
@@ -502,13 +503,9 @@ void ReadBody(GMimeMessage* message, ParsedMessage& out) {
 }
 
 int64_t FileTimeSeconds(const fs::path& path) {
-  std::error_code ec;
-  auto written = fs::last_write_time(path, ec);
-  if (ec) return 0;
-  auto system = std::chrono::system_clock::now() +
-                std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                    written - fs::file_time_type::clock::now());
-  return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
+  vel::os::FileInfo info;
+  if (!vel::os::Files().Stat(path.c_str(), &info, true)) return 0;
+  return info.modified_ns / 1000000000;
 }
 
 }  // namespace

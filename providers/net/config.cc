@@ -1,9 +1,6 @@
 #include "net/config.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "file_system.h"
 #include "platform.h"
 
 namespace velnet {
@@ -67,36 +65,36 @@ bool IsLoopback(const std::string& host) {
 // Reads the configuration file: a regular file only (a FIFO or device
 // would hang the logon), of a sane size, without a UTF-8 byte-order mark.
 bool ReadConfigFile(const std::string& path, std::string* text, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  vel::os::FileSystem& files = vel::os::Files();
+  uint64_t size = 0;
+  int fd = files.OpenRegularFile(path.c_str(), &size, true);
   if (fd < 0) {
-    *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *error = "configuration " + path + " is not a regular file";
+    const int32_t err = vel::os::LastError();
+    if (err == EINVAL) {
+      *error = "configuration " + path + " is not a regular file";
+    } else {
+      *error = "configuration " + path + " cannot be read: " + std::strerror(err);
+    }
     return false;
   }
   constexpr size_t kLimit = 1 << 20;
   char buf[8192];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = files.ReadFile(fd, buf, sizeof buf);
     if (n < 0) {
-      *error = "configuration " + path + " cannot be read: " + std::strerror(errno);
-      close(fd);
+      *error = "configuration " + path + " cannot be read: " + std::strerror(vel::os::LastError());
+      files.CloseFile(fd);
       return false;
     }
     if (n == 0) break;
     text->append(buf, static_cast<size_t>(n));
     if (text->size() > kLimit) {
-      close(fd);
+      files.CloseFile(fd);
       *error = "configuration " + path + " is larger than a configuration can be";
       return false;
     }
   }
-  close(fd);
+  files.CloseFile(fd);
   if (text->rfind("\xEF\xBB\xBF", 0) == 0) text->erase(0, 3);
   return true;
 }
@@ -352,21 +350,23 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
                                  "\" must be one address, without spaces or any of <>()[],;:\"\\");
   // Paths the provider will need, checked now rather than at the first use.
   if (!c.log.empty()) {
-    struct stat st {};
-    if (stat(c.log.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    vel::os::FileInfo info;
+    if (vel::os::Files().Stat(c.log.c_str(), &info, true) &&
+        info.type != vel::os::FileType::kRegular)
       return fail(get("delivery.log")->line,
                   "delivery.log \"" + c.log + "\" exists and is not a regular file");
     std::string dir = c.log.substr(0, c.log.rfind('/'));
-    if (!dir.empty() && (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    if (!dir.empty() && (!vel::os::Files().Stat(dir.c_str(), &info, true) ||
+                         info.type != vel::os::FileType::kDirectory))
       return fail(get("delivery.log")->line,
                   "delivery.log \"" + c.log + "\" is in no directory that exists");
   }
   if (!c.ca_file.empty() && c.tls == TlsMode::kRequired) {
-    int fd = open(c.ca_file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st {};
-    const bool readable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const int err = errno;
-    if (fd >= 0) close(fd);
+    uint64_t size = 0;
+    const int fd = vel::os::Files().OpenRegularFile(c.ca_file.c_str(), &size, true);
+    const bool readable = fd >= 0;
+    const int err = vel::os::LastError();
+    if (fd >= 0) vel::os::Files().CloseFile(fd);
     if (!readable)
       return fail(get("tls.ca_file")->line,
                   "tls.ca_file \"" + c.ca_file + "\" cannot be read" +

@@ -11,9 +11,6 @@
 //
 // Messages are read with BODY.PEEK[]: a read marks the message read
 // with a flag change of its own, and a peek changes nothing.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,8 +21,10 @@
 #include <system_error>
 
 #include "common/write_failure.h"
+#include "file_system.h"
 #include "net/net_provider.h"
 #include "net/netlog.h"
+#include "platform.h"
 
 namespace velnet {
 namespace fs = std::filesystem;
@@ -75,9 +74,10 @@ std::string SafeFileName(const std::string& title, size_t index) {
 }
 
 bool MakeOwnDir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st {};
-  return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  vel::os::FileInfo info;
+  return vel::os::Files().CreatePrivateDirectory(dir.c_str()) &&
+         vel::os::Files().Stat(dir.c_str(), &info, false) &&
+         info.type == vel::os::FileType::kDirectory && info.owner == vel::os::CurrentUserId();
 }
 
 // Writes the attachments into dir (made afresh, owner-only), each under
@@ -90,12 +90,11 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
                                                            int* error) {
   std::vector<std::string> paths;
   if (message.attachments.empty()) return paths;
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  vel::os::Files().RemoveTree(dir.c_str());
   *error = 0;
   if (!MakeOwnDir(fs::path(parent).parent_path().string()) || !MakeOwnDir(parent) ||
       !MakeOwnDir(dir)) {
-    *error = errno;
+    *error = vel::os::LastError();
     return std::nullopt;
   }
   std::set<std::string> used;
@@ -104,9 +103,9 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
     if (!used.insert(name).second) name = std::to_string(i + 1) + "-" + name;
     used.insert(name);
     const std::string path = dir + "/" + name;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = vel::os::Files().CreateNewFile(path.c_str());
     if (fd < 0) {
-      *error = errno;
+      *error = vel::os::LastError();
       return std::nullopt;
     }
     velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_fs_new(fd));  // owns the descriptor

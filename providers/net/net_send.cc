@@ -1,8 +1,5 @@
 // Sending: the message is composed, spooled durably, and handed to the
 // outbox; cmc_send returns once it is spooled.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_system.h"
 #include "mime/compose.h"
 #include "net/net_provider.h"
 #include "net/netlog.h"
@@ -34,7 +32,7 @@ class OwnFiles {
     std::error_code ec;
     spool_ = fs::weakly_canonical(config.spool, ec).string();
     if (ec) spool_ = config.spool;
-    spool_known_ = stat(config.spool.c_str(), &spool_st_) == 0;
+    spool_known_ = vel::os::Files().Stat(config.spool.c_str(), &spool_info_, true);
     AddFile(config.log);
     const char* config_file = getenv("VELNET_CONFIG");
     if (config_file != nullptr) AddFile(config_file);
@@ -42,19 +40,19 @@ class OwnFiles {
 
   // Whether the open file fd (st its status) is one of them. A file whose
   // place cannot be told counts as one.
-  bool Contains(int fd, const struct stat& st) const {
+  bool Contains(int fd, const vel::os::FileInfo& info) const {
     for (const auto& [dev, ino] : files_)
-      if (st.st_dev == dev && st.st_ino == ino) return true;
-    const std::string real = vel::os::RealPathOf(fd);
+      if (info.device == dev && info.inode == ino) return true;
+    const std::string real = vel::os::Files().RealPathOf(fd);
     if (real.empty()) return true;
     if (real == spool_ || real.compare(0, spool_.size() + 1, spool_ + "/") == 0) return true;
     // The spool reached by another path (a bind mount): one of the file's
     // directories is the spool's.
     if (!spool_known_) return false;
     for (fs::path dir = fs::path(real).parent_path();; dir = dir.parent_path()) {
-      struct stat dir_st {};
-      if (stat(dir.c_str(), &dir_st) == 0 && dir_st.st_dev == spool_st_.st_dev &&
-          dir_st.st_ino == spool_st_.st_ino)
+      vel::os::FileInfo dir_info;
+      if (vel::os::Files().Stat(dir.c_str(), &dir_info, true) &&
+          dir_info.device == spool_info_.device && dir_info.inode == spool_info_.inode)
         return true;
       if (dir == dir.root_path() || dir.empty()) return false;
     }
@@ -62,14 +60,15 @@ class OwnFiles {
 
  private:
   void AddFile(const std::string& path) {
-    struct stat st {};
-    if (!path.empty() && stat(path.c_str(), &st) == 0) files_.emplace_back(st.st_dev, st.st_ino);
+    vel::os::FileInfo info;
+    if (!path.empty() && vel::os::Files().Stat(path.c_str(), &info, true))
+      files_.emplace_back(info.device, info.inode);
   }
 
   std::string spool_;
-  struct stat spool_st_ {};
+  vel::os::FileInfo spool_info_;
   bool spool_known_ = false;
-  std::vector<std::pair<dev_t, ino_t>> files_;
+  std::vector<std::pair<uint64_t, uint64_t>> files_;
 };
 
 // Reads an attachment's file whole, without following a symbolic link and
@@ -79,34 +78,37 @@ class OwnFiles {
 CMC_return_code ReadAttachment(const char* file_name, const OwnFiles& own, uint64_t limit,
                                std::string* data, bool* own_file) {
   if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
-  int fd = open(file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND : CMC_E_ATTACHMENT_OPEN_FAILURE;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  vel::os::FileSystem& files = vel::os::Files();
+  uint64_t size = 0;
+  int fd = files.OpenRegularFile(file_name, &size, false);
+  if (fd < 0)
+    return vel::os::LastError() == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND
+                                          : CMC_E_ATTACHMENT_OPEN_FAILURE;
+  vel::os::FileInfo info;
+  if (!files.StatFile(fd, &info)) {
+    files.CloseFile(fd);
     return CMC_E_ATTACHMENT_OPEN_FAILURE;
   }
-  if (own.Contains(fd, st)) {
-    close(fd);
+  if (own.Contains(fd, info)) {
+    files.CloseFile(fd);
     *own_file = true;
     return CMC_E_ATTACHMENT_OPEN_FAILURE;
   }
   char chunk[65536];
   for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = files.ReadFile(fd, chunk, sizeof chunk);
     if (n < 0) {
-      close(fd);
+      files.CloseFile(fd);
       return CMC_E_ATTACHMENT_READ_FAILURE;
     }
     if (n == 0) break;
     if (data->size() + static_cast<size_t>(n) > limit) {
-      close(fd);
+      files.CloseFile(fd);
       return CMC_E_TEXT_TOO_LARGE;
     }
     data->append(chunk, static_cast<size_t>(n));
   }
-  close(fd);
+  files.CloseFile(fd);
   return CMC_SUCCESS;
 }
 

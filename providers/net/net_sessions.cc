@@ -1,5 +1,4 @@
 // Logon, logoff, look-up and freeing.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -7,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file_system.h"
 #include "mime/gmime_support.h"
 #include "net/net_provider.h"
 #include "net/netlog.h"
@@ -173,8 +173,7 @@ CMC_return_code Provider::Logoff(CMC_session_id id) {
                                 std::to_string(drain) +
                                 " seconds; it is delivered at the next logon or by velnet-flush");
   outbox.Detach(closed->user);
-  std::error_code ec;
-  fs::remove_all(closed->attachment_dir, ec);
+  vel::os::Files().RemoveTree(closed->attachment_dir.c_str());
   velcmc::ForgetMessageFolders(closed->attachment_dir);
   return CMC_SUCCESS;
 }

@@ -1,9 +1,9 @@
 #include "net/netlog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <ctime>
+
+#include "file_system.h"
+#include "platform.h"
 
 namespace velnet {
 
@@ -14,16 +14,16 @@ void Log(const std::string& path, const std::string& text) {
   std::tm tm{};
   gmtime_r(&now, &tm);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  std::string line = std::string(stamp) + " " + std::to_string(getpid()) + " ";
+  std::string line = std::string(stamp) + " " + std::to_string(vel::os::ProcessId()) + " ";
   // One line per event, whatever the text holds.
   for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  vel::os::FileSystem& files = vel::os::Files();
+  int fd = files.OpenForAppend(path.c_str());
   if (fd < 0) return;
-  // One write with O_APPEND keeps lines from different processes whole.
-  ssize_t written = write(fd, line.data(), line.size());
-  (void)written;
-  close(fd);
+  // One write in append mode keeps lines from different processes whole.
+  files.WriteFile(fd, line.data(), line.size());
+  files.CloseFile(fd);
 }
 
 }  // namespace velnet

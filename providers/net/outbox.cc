@@ -1,17 +1,17 @@
 #include "net/outbox.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
 #include <vector>
 
+#include "file_system.h"
 #include "net/netlog.h"
 #include "net/outbox_list.h"
 #include "net/report.h"
 #include "net/smtp.h"
+#include "platform.h"
 
 namespace velnet {
 namespace {
@@ -23,7 +23,7 @@ constexpr auto kIdleLook = std::chrono::seconds(2);
 struct Fd {
   int fd;
   ~Fd() {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) vel::os::Files().CloseFile(fd);
   }
 };
 

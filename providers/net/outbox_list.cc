@@ -1,8 +1,6 @@
 #include "net/outbox_list.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +9,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "file_system.h"
 #include "mime/gmime_support.h"
+#include "platform.h"
 
 namespace velnet {
 namespace {
@@ -117,8 +117,7 @@ std::optional<std::string> SpooledSubject(int fd, uint64_t offset) {
   char buf[8192];
   size_t end = std::string::npos;
   while (header.size() < kHeaderLimit) {
-    ssize_t n = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + header.size()));
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, offset + header.size());
     if (n <= 0) break;
     header.append(buf, static_cast<size_t>(n));
     end = header.find("\n\n");
@@ -192,10 +191,11 @@ std::vector<OutboxItem> ListOutbox(const Spool& spool) {
         item.next_attempt = entry->state.next_attempt;
       }
       const std::string path = spool.Root() + (failed ? "/failed/" : "/queue/") + id + ".msg";
-      const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      uint64_t size = 0;
+      const int fd = vel::os::Files().OpenRegularFile(path.c_str(), &size, false);
       if (fd >= 0) {
         item.subject = SpooledSubject(fd, entry->message_offset);
-        close(fd);
+        vel::os::Files().CloseFile(fd);
       }
       items.push_back(std::move(item));
     }

@@ -1,15 +1,11 @@
 #include "net/report.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
+#include "file_system.h"
 #include "mime/gmime_support.h"
 #include "net/curl_support.h"
 #include "net/netlog.h"
@@ -64,8 +60,7 @@ std::string HeaderOf(int fd, uint64_t offset) {
   std::string out;
   char buf[8192];
   while (out.size() < kHeaderLimit) {
-    ssize_t n = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + out.size()));
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, offset + out.size());
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
     size_t end = out.find("\n\n");
@@ -189,13 +184,14 @@ bool SpoolReport(const Spool& spool, const std::string& id, const std::string& u
   const std::string tmp = spool.Root() + "/tmp/" + id + ".report";
   const std::string target = spool.Root() + "/reports/" + id;
   const std::string data = kReportUser + user + "\n" + report;
-  unlink(tmp.c_str());
-  if (!vel::os::WriteNewFileDurably(tmp.c_str(), data.data(), data.size()) ||
-      rename(tmp.c_str(), target.c_str()) != 0) {
-    unlink(tmp.c_str());
+  vel::os::FileSystem& files = vel::os::Files();
+  files.RemoveFile(tmp.c_str());
+  if (!files.WriteNewFileDurably(tmp.c_str(), data.data(), data.size()) ||
+      !files.Rename(tmp.c_str(), target.c_str())) {
+    files.RemoveFile(tmp.c_str());
     return false;
   }
-  return vel::os::SyncDirectory((spool.Root() + "/reports").c_str());
+  return vel::os::Files().SyncDirectory((spool.Root() + "/reports").c_str());
 }
 
 std::string ReportMessageId(const Config& config, const std::string& id) {
@@ -266,29 +262,28 @@ bool AppendToMailbox(const Config& config, const std::string& user, const std::s
 
 size_t DeliverReports(const Config& config, const std::map<std::string, std::string>& credentials) {
   const std::string dir = config.spool + "/reports";
+  vel::os::FileSystem& files = vel::os::Files();
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    closedir(d);
-  }
+  std::vector<vel::os::DirectoryEntry> entries;
+  files.ListDirectory(dir.c_str(), &entries);
+  for (const vel::os::DirectoryEntry& entry : entries)
+    if (entry.name[0] != '.') names.push_back(entry.name);
   std::sort(names.begin(), names.end());
   size_t waiting = 0;
   for (const std::string& name : names) {
     const std::string path = dir + "/" + name;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    uint64_t size = 0;
+    int fd = files.OpenRegularFile(path.c_str(), &size, false);
     if (fd < 0) continue;
     std::string data;
-    struct stat st {};
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (64 << 20);
+    bool ok = size < (64 << 20);
     char buf[65536];
     while (ok) {
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
+      int64_t n = files.ReadFile(fd, buf, sizeof buf);
       if (n <= 0) break;
       data.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
+    files.CloseFile(fd);
     size_t eol = data.find('\n');
     if (!ok || data.rfind(kReportUser, 0) != 0 || eol == std::string::npos) continue;
     const std::string user = data.substr(sizeof kReportUser - 1, eol - (sizeof kReportUser - 1));
@@ -297,7 +292,7 @@ size_t DeliverReports(const Config& config, const std::map<std::string, std::str
     std::string error;
     if (AppendToMailbox(config, user, cred->second, data.substr(eol + 1),
                         ReportMessageId(config, name), &error)) {
-      unlink(path.c_str());
+      files.RemoveFile(path.c_str());
       Log(config.log, "report " + name + " delivered to the mailbox of " + user);
     } else {
       ++waiting;

@@ -1,9 +1,10 @@
 #include "net/smtp.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "file_system.h"
+#include "platform.h"
 
 namespace velnet {
 namespace {
@@ -72,13 +73,10 @@ struct Upload {
 
 size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
   auto* u = static_cast<Upload*>(user);
-  for (;;) {
-    ssize_t n = pread(u->fd, buffer, size * count, static_cast<off_t>(u->offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return CURL_READFUNC_ABORT;
-    u->offset += static_cast<uint64_t>(n);
-    return static_cast<size_t>(n);
-  }
+  int64_t n = vel::os::Files().ReadFileAt(u->fd, buffer, size * count, u->offset);
+  if (n < 0) return CURL_READFUNC_ABORT;
+  u->offset += static_cast<uint64_t>(n);
+  return static_cast<size_t>(n);
 }
 
 }  // namespace

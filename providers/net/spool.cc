@@ -1,11 +1,6 @@
 #include "net/spool.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <glib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +13,7 @@
 #include <random>
 
 #include "common/write_failure.h"
+#include "file_system.h"
 #include "outbox_list.h"
 #include "platform.h"
 
@@ -43,33 +39,33 @@ std::string OneLine(const std::string& s) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  vel::os::FileSystem& files = vel::os::Files();
+  uint64_t size = 0;
+  int fd = files.OpenRegularFile(path.c_str(), &size, false);
   if (fd < 0) return std::nullopt;
   std::string out;
   char buf[8192];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = files.ReadFile(fd, buf, sizeof buf);
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
     if (out.size() > limit) break;
   }
-  close(fd);
+  files.CloseFile(fd);
   return out;
 }
 
 std::vector<std::string> ListIds(const std::string& dir, const char* suffix) {
   std::vector<std::string> ids;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return ids;
+  std::vector<vel::os::DirectoryEntry> entries;
+  if (!vel::os::Files().ListDirectory(dir.c_str(), &entries)) return ids;
   const size_t suffix_length = std::strlen(suffix);
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    const std::string& name = entry.name;
     if (name.size() > suffix_length &&
         name.compare(name.size() - suffix_length, suffix_length, suffix) == 0 && name[0] != '.')
       ids.push_back(name.substr(0, name.size() - suffix_length));
   }
-  closedir(d);
   std::sort(ids.begin(), ids.end());  // ids start with the time they were spooled
   return ids;
 }
@@ -87,22 +83,23 @@ std::string NewId() {
 }
 
 bool Durable(const std::string& path, const std::string& data) {
-  return vel::os::WriteNewFileDurably(path.c_str(), data.data(), data.size());
+  return vel::os::Files().WriteNewFileDurably(path.c_str(), data.data(), data.size());
 }
 
 // Writes a file in tmp/ and renames it to target, durably.
 bool Replace(const std::string& tmp, const std::string& target, const std::string& dir,
              const std::string& data) {
-  unlink(tmp.c_str());
+  vel::os::FileSystem& files = vel::os::Files();
+  files.RemoveFile(tmp.c_str());
   if (!Durable(tmp, data)) {
-    unlink(tmp.c_str());
+    files.RemoveFile(tmp.c_str());
     return false;
   }
-  if (rename(tmp.c_str(), target.c_str()) != 0) {
-    unlink(tmp.c_str());
+  if (!files.Rename(tmp.c_str(), target.c_str())) {
+    files.RemoveFile(tmp.c_str());
     return false;
   }
-  return vel::os::SyncDirectory(dir.c_str());
+  return vel::os::Files().SyncDirectory(dir.c_str());
 }
 
 bool ValidId(const std::string& id) {
@@ -215,40 +212,42 @@ std::string Spool::Path(const char* dir, const std::string& name) const {
 }
 
 bool Spool::Prepare(std::string* error) const {
+  vel::os::FileSystem& files = vel::os::Files();
   for (const std::string& dir : {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""),
                                  Path("quarantine", ""), Path("holds", ""), Path("reports", "")}) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      *error = "spool directory " + dir + " cannot be made: " + std::strerror(errno);
+    if (!files.CreatePrivateDirectory(dir.c_str()) && vel::os::LastError() != ENOTDIR) {
+      *error = "spool directory " + dir + " cannot be made: " + std::strerror(vel::os::LastError());
       return false;
     }
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    vel::os::FileInfo info;
+    if (!files.Stat(dir.c_str(), &info, false) || info.type != vel::os::FileType::kDirectory) {
       *error = "spool directory " + dir + " is not a directory";
       return false;
     }
-    if (st.st_uid != geteuid()) {
+    if (info.owner != vel::os::CurrentUserId()) {
       *error = "spool directory " + dir + " belongs to another user (uid " +
-               std::to_string(st.st_uid) + ")";
+               std::to_string(info.owner) + ")";
       return false;
     }
-    if ((st.st_mode & 07777) != 0700 && chmod(dir.c_str(), 0700) != 0) {
-      *error = "spool directory " + dir + " cannot be made owner-only: " + std::strerror(errno);
+    if (info.mode != 0700 && !files.MakePrivate(dir.c_str())) {
+      *error = "spool directory " + dir +
+               " cannot be made owner-only: " + std::strerror(vel::os::LastError());
       return false;
     }
   }
   // What a crash while spooling left behind: a file nobody has written to
   // for an hour is no spooling under way.
   const std::string tmp = Path("tmp", "");
-  if (DIR* d = opendir(tmp.c_str())) {
-    const int64_t now = std::time(nullptr);
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      struct stat st {};
-      if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          now - static_cast<int64_t>(st.st_mtime) > kStaleTmpSeconds)
-        unlinkat(dirfd(d), e->d_name, 0);
-    }
-    closedir(d);
+  std::vector<vel::os::DirectoryEntry> entries;
+  files.ListDirectory(tmp.c_str(), &entries);
+  const int64_t now = std::time(nullptr);
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    if (entry.name[0] == '.' || entry.type == vel::os::FileType::kDirectory) continue;
+    const std::string path = tmp + "/" + entry.name;
+    vel::os::FileInfo info;
+    if (files.Stat(path.c_str(), &info, false) &&
+        now - info.modified_ns / 1000000000 > kStaleTmpSeconds)
+      files.RemoveFile(path.c_str());
   }
   return true;
 }
@@ -265,17 +264,18 @@ CMC_return_code Spool::Add(const Envelope& envelope, const std::string& message,
   sum.Add(message.data(), message.size());
   const std::string data = kCheck + std::to_string(head.size() + message.size()) + " " + sum.Hex() +
                            "\n" + head + message;
+  vel::os::FileSystem& files = vel::os::Files();
   if (!Durable(tmp, data)) {
     int err = vel::os::LastError();
-    unlink(tmp.c_str());
+    files.RemoveFile(tmp.c_str());
     *error = "spooling to " + tmp + " failed: " + std::strerror(err);
     return velproviders::WriteFailureCode(err, CMC_E_FAILURE);
   }
-  if (rename(tmp.c_str(), target.c_str()) != 0 ||
-      !vel::os::SyncDirectory(Path("queue", "").c_str())) {
-    *error = "spooling to " + target + " failed: " + std::strerror(errno);
-    unlink(tmp.c_str());
-    unlink(target.c_str());
+  if (!files.Rename(tmp.c_str(), target.c_str()) ||
+      !files.SyncDirectory(Path("queue", "").c_str())) {
+    *error = "spooling to " + target + " failed: " + std::strerror(vel::os::LastError());
+    files.RemoveFile(tmp.c_str());
+    files.RemoveFile(target.c_str());
     return CMC_E_FAILURE;
   }
   return CMC_SUCCESS;
@@ -301,26 +301,25 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
   if (!ValidId(id)) return std::nullopt;
   const char* dir = failed ? "failed" : "queue";
   const std::string path = Path(dir, id + ".msg");
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  vel::os::FileSystem& files = vel::os::Files();
+  uint64_t size = 0;
+  int fd = files.OpenRegularFile(path.c_str(), &size, false);
   if (fd < 0) {
-    if (errno != ENOENT) *damage = std::string("it cannot be opened: ") + std::strerror(errno);
+    const int32_t err = vel::os::LastError();
+    if (err == EINVAL)
+      *damage = "it is not a regular file";
+    else if (err != ENOENT)
+      *damage = std::string("it cannot be opened: ") + std::strerror(err);
     return std::nullopt;
   }
-  struct stat st {};
   std::string head;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    char buf[8192];
-    while (head.size() <= kEnvelopeLimit && head.find("\n\n") == std::string::npos) {
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      head.append(buf, static_cast<size_t>(n));
-    }
-  } else {
-    *damage = "it is not a regular file";
+  char buf[8192];
+  while (head.size() <= kEnvelopeLimit && head.find("\n\n") == std::string::npos) {
+    int64_t n = files.ReadFile(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    head.append(buf, static_cast<size_t>(n));
   }
-  close(fd);
-  if (!damage->empty()) return std::nullopt;
+  files.CloseFile(fd);
 
   SpoolEntry entry;
   entry.id = id;
@@ -338,9 +337,9 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
       return std::nullopt;
     }
     pos = eol + 1;
-    if (static_cast<uint64_t>(st.st_size) != pos + declared) {
-      *damage = "it is " + std::to_string(st.st_size) + " bytes where " +
-                std::to_string(pos + declared) + " were spooled";
+    if (size != pos + declared) {
+      *damage = "it is " + std::to_string(size) + " bytes where " + std::to_string(pos + declared) +
+                " were spooled";
       return std::nullopt;
     }
   } else if (head.rfind(kHeadUser, 0) == 0) {
@@ -394,7 +393,7 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
 std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
   if (!entry.verified) return "";
   char first[128];
-  ssize_t n = pread(fd, first, sizeof first - 1, 0);
+  int64_t n = vel::os::Files().ReadFileAt(fd, first, sizeof first - 1, 0);
   if (n <= 0) return "it cannot be read";
   first[n] = '\0';
   const char* expected = std::strchr(first, ' ');
@@ -406,9 +405,8 @@ std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
   uint64_t at = entry.body_offset;
   std::vector<char> buf(1 << 16);
   for (;;) {
-    ssize_t got = pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::string("it cannot be read: ") + std::strerror(errno);
+    int64_t got = vel::os::Files().ReadFileAt(fd, buf.data(), buf.size(), at);
+    if (got < 0) return std::string("it cannot be read: ") + std::strerror(vel::os::LastError());
     if (got == 0) break;
     sum.Add(buf.data(), static_cast<size_t>(got));
     at += static_cast<uint64_t>(got);
@@ -419,16 +417,18 @@ std::string Spool::Verify(int fd, const SpoolEntry& entry) const {
 
 int Spool::OpenLocked(const std::string& id) const {
   if (!ValidId(id)) return -1;
-  int fd = open(Path("queue", id + ".msg").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  vel::os::FileSystem& files = vel::os::Files();
+  uint64_t size = 0;
+  int fd = files.OpenRegularFile(Path("queue", id + ".msg").c_str(), &size, false);
   if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
+  if (!files.TryLockFile(fd)) {
+    files.CloseFile(fd);
     return -1;
   }
   // Another deliverer may have finished it between the open and the lock.
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_nlink == 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  vel::os::FileInfo info;
+  if (!files.StatFile(fd, &info) || info.links == 0) {
+    files.CloseFile(fd);
     return -1;
   }
   return fd;
@@ -459,18 +459,19 @@ bool Spool::LogSent(const std::string& id, const Envelope& envelope,
   if (attempts > 0) line += " attempts=" + std::to_string(attempts);
   if (subject) line += " subject=" + LogWord(*subject);
   line += " reply=" + OneLine(reply) + "\n";
-  int fd = open(Path("sent.log", "").c_str(),
-                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  vel::os::FileSystem& files = vel::os::Files();
+  int fd = files.OpenForAppend(Path("sent.log", "").c_str());
   if (fd < 0) return false;
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ssize_t written = ok ? write(fd, line.data(), line.size()) : -1;
-  ok = written == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
-  if (!ok && written > 0) {
+  vel::os::FileInfo before;
+  bool ok = files.StatFile(fd, &before);
+  const bool written = ok && files.WriteFile(fd, line.data(), line.size());
+  ok = written && files.SyncFile(fd);
+  vel::os::FileInfo after;
+  if (!written && files.StatFile(fd, &after) && after.size > before.size) {
     // A part of a line would run into the next one: take it back.
-    if (fstat(fd, &st) == 0 && st.st_size >= written) (void)ftruncate(fd, st.st_size - written);
+    files.TruncateFile(fd, before.size);
   }
-  close(fd);
+  files.CloseFile(fd);
   return ok;
 }
 
@@ -484,30 +485,35 @@ bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
     // The message moves first: renaming needs no space, so a full disk
     // cannot keep it queued. Its state follows, written afresh; when that
     // fails the queued state goes with it and the log keeps the replies.
-    if (rename(Path("queue", id + ".msg").c_str(), Path("failed", id + ".msg").c_str()) != 0)
+    if (!vel::os::Files().Rename(Path("queue", id + ".msg").c_str(),
+                                 Path("failed", id + ".msg").c_str()))
       return false;
-    vel::os::SyncDirectory(Path("failed", "").c_str());
+    vel::os::Files().SyncDirectory(Path("failed", "").c_str());
     if (!Replace(Path("tmp", id + ".state"), Path("failed", id + ".state"), Path("failed", ""),
                  FormatState(state))) {
       complete = false;
-      rename(Path("queue", id + ".state").c_str(), Path("failed", id + ".state").c_str());
+      vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
+                              Path("failed", id + ".state").c_str());
     }
-  } else if (unlink(Path("queue", id + ".msg").c_str()) != 0 && errno != ENOENT) {
+  } else if (!vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
+             vel::os::LastError() != ENOENT) {
     return false;
   }
-  unlink(Path("queue", id + ".state").c_str());
-  return vel::os::SyncDirectory(Path("queue", "").c_str()) && complete;
+  vel::os::Files().RemoveFile(Path("queue", id + ".state").c_str());
+  return vel::os::Files().SyncDirectory(Path("queue", "").c_str()) && complete;
 }
 
 bool Spool::Quarantine(const std::string& id, const std::string& reason) const {
   if (!ValidId(id)) return false;
-  if (rename(Path("queue", id + ".msg").c_str(), Path("quarantine", id + ".msg").c_str()) != 0)
+  if (!vel::os::Files().Rename(Path("queue", id + ".msg").c_str(),
+                               Path("quarantine", id + ".msg").c_str()))
     return false;
-  rename(Path("queue", id + ".state").c_str(), Path("quarantine", id + ".state").c_str());
+  vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
+                          Path("quarantine", id + ".state").c_str());
   Replace(Path("tmp", id + ".why"), Path("quarantine", id + ".why"), Path("quarantine", ""),
           OneLine(reason) + "\n");
-  vel::os::SyncDirectory(Path("quarantine", "").c_str());
-  vel::os::SyncDirectory(Path("queue", "").c_str());
+  vel::os::Files().SyncDirectory(Path("quarantine", "").c_str());
+  vel::os::Files().SyncDirectory(Path("queue", "").c_str());
   return true;
 }
 
@@ -536,7 +542,9 @@ void Spool::Hold(const std::string& user, const std::string& reason) const {
           OneLine(user) + "\n" + stamp + " " + OneLine(reason) + "\n");
 }
 
-void Spool::Release(const std::string& user) const { unlink(Path("holds", Hex(user)).c_str()); }
+void Spool::Release(const std::string& user) const {
+  vel::os::Files().RemoveFile(Path("holds", Hex(user)).c_str());
+}
 
 std::vector<std::pair<std::string, std::string>> Spool::Holds() const {
   std::vector<std::pair<std::string, std::string>> out;
