@@ -83,7 +83,7 @@ add_custom_command(OUTPUT ${vel_sample}
 add_custom_target(vel_install_files ALL DEPENDS ${vel_man_outputs} ${vel_sample})
 
 # /etc and the unit directory: the system's when the prefix is /usr, else
-# below the prefix.
+# below the prefix (file(INSTALL) puts DESTDIR in front itself).
 set(vel_net_units
   ${CMAKE_SOURCE_DIR}/packaging/velnet-flush@.service
   ${CMAKE_SOURCE_DIR}/packaging/velnet-flush@.timer)
@@ -95,9 +95,9 @@ install(CODE "
     set(vel_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
     set(vel_units \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
   endif()
-  file(INSTALL DESTINATION \"\$ENV{DESTDIR}\${vel_etc}/velmail\" TYPE FILE
+  file(INSTALL DESTINATION \"\${vel_etc}/velmail\" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"${vel_sample}\")
-  file(INSTALL DESTINATION \"\$ENV{DESTDIR}\${vel_units}\" TYPE FILE
+  file(INSTALL DESTINATION \"\${vel_units}\" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES ${vel_net_units})
 " COMPONENT net)
 
