@@ -111,7 +111,7 @@ foreach(entry velmail:velmail velmail-net:net postgresql-15-velmail:pgext velmai
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/docs/INSTALL.md
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velmail-net COMPONENT net)
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/velmail-net COMPONENT net RENAME README.operators.md)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
   COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
