@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite. With VEL_SANITIZERS=1 the library's
-# locking is checked with clang's thread-safety analysis and its sources with
+# Builds and runs the whole test suite; as root it first installs what the
+# tests need (.ci/deps.sh), as another user it says what is missing. With
+# VEL_SANITIZERS=1 the library's locking is checked with clang's thread-safety analysis and its sources with
 # clang-tidy, and the same tests then run again under AddressSanitizer +
 # UndefinedBehaviorSanitizer and under ThreadSanitizer (each in a build of
 # its own).
@@ -11,6 +12,14 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
+
+# What the tests need from Debian (.ci/deps.sh): installed when run as root;
+# otherwise one line says what is missing and which tests skip for it.
+if [ "$(id -u)" = "0" ]; then
+  .ci/deps.sh install
+else
+  .ci/deps.sh check | sed 's/^/test.sh: /' || true
+fi
 
 run_suite() {
   local dir=$1; shift

@@ -75,6 +75,9 @@ SEARCH = ["", "lib", "providers", "include", "platform", "hosts/runtime", "clien
 # Files that include a third party's headers with quotes, as its own
 # convention has them (PostgreSQL's server headers).
 THIRD_PARTY_QUOTED = {"hosts/pgext/pg_headers.h"}
+# Headers the build generates (from cmake/NAME.in), which any module may
+# include: they hold facts of the build, such as its version.
+GENERATED = {"velmail_version.h"}
 
 
 def module_of(relative):
@@ -105,6 +108,8 @@ def main():
             bad.append(f"{relative}: in no module of the table")
             continue
         for name in INCLUDE.findall(path.read_text(errors="replace")):
+            if name in GENERATED and (root / "cmake" / (name + ".in")).is_file():
+                continue
             target_file = resolve(root, path, name)
             if target_file is None and relative in THIRD_PARTY_QUOTED:
                 continue

@@ -8,10 +8,30 @@
 #include "maildir/accounts.h"
 #include "maildir/mailbox.h"
 #include "mime/names.h"
+#include "velmail_version.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: velcmc-passwd ROOT NAME  (password on standard input)\n"
+    "Adds the account NAME to the maildir mail root ROOT, or changes its password.\n"
+    "\n"
+    "  --version   print the version and stop\n"
+    "  -h, --help  this text\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("velcmc-passwd %s\n", VELMAIL_VERSION);
+    return 0;
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: velcmc-passwd ROOT NAME  (password on standard input)\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const std::filesystem::path root = argv[1];

@@ -15,10 +15,32 @@
 #include "net/netlog.h"
 #include "net/outbox.h"
 #include "net/spool.h"
+#include "velmail_version.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: velnet-flush USER < password-file\n"
+    "Delivers USER's mail queued in the network provider's spool now, retry times\n"
+    "notwithstanding. The configuration is the file VELNET_CONFIG names; the password\n"
+    "is the first line of standard input.\n"
+    "\n"
+    "  --version   print the version and stop\n"
+    "  -h, --help  this text\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s USER < password-file\n", argv[0]);
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("velnet-flush %s\n", VELMAIL_VERSION);
+    return 0;
+  }
+  if (argc != 2 || argv[1][0] == '-') {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::string error;

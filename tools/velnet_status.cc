@@ -8,8 +8,18 @@
 
 #include "net/config.h"
 #include "net/spool.h"
+#include "velmail_version.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: velnet-status\n"
+    "Shows what the network provider's spool holds: held users, queued, failed and\n"
+    "quarantined messages, and the last lines of the sent log. The configuration is\n"
+    "the file VELNET_CONFIG names.\n"
+    "\n"
+    "  --version   print the version and stop\n"
+    "  -h, --help  this text\n";
 
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
@@ -22,7 +32,19 @@ constexpr size_t kSentShown = 20;
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("velnet-status %s\n", VELMAIL_VERSION);
+    return 0;
+  }
+  if (argc != 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   std::string error;
   auto config = velnet::LoadConfigFromEnvironment(&error);
   if (!config) {

@@ -22,6 +22,7 @@
 #include "terminal.h"
 #include "velct_control.h"
 #include "velhost_session.h"
+#include "velmail_version.h"
 #include "velsrv_host.h"
 
 namespace velhost {
@@ -38,9 +39,20 @@ constexpr int kExitOk = 0;
 constexpr int kExitStatementsFailed = 1;
 constexpr int kExitCannotStart = 2;
 
+// Where the modules are: --lib-dir, else VEL_LIB_DIR, else where an
+// installation puts them relative to this program (VELHOST_INSTALLED_LIB_DIR,
+// so that an installed tree works wherever it was installed or moved), else
+// the build's lib directory (a program run from the build tree).
 std::string LibraryDirectory(const Options& options) {
   if (!options.lib_dir.empty()) return fs::absolute(options.lib_dir).string();
   if (const char* dir = std::getenv("VEL_LIB_DIR")) return fs::absolute(dir).string();
+  std::error_code ec;
+  const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path installed =
+        (program.parent_path() / VELHOST_INSTALLED_LIB_DIR).lexically_normal();
+    if (fs::exists(installed / "libvelmail.so", ec)) return installed.string();
+  }
   return VELHOST_BUILD_LIB_DIR;
 }
 
@@ -91,6 +103,10 @@ int RunApp(int argc, const char* const* argv) {
   const Options& options = *parsed;
   if (options.help) {
     std::cout << UsageText();
+    return kExitOk;
+  }
+  if (options.version) {
+    std::cout << "velhost " << VELMAIL_VERSION << "\n";
     return kExitOk;
   }
 

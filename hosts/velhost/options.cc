@@ -26,6 +26,8 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
 
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--init") {
       options.init = true;
     } else if (arg == "--demo") {
@@ -95,6 +97,7 @@ const char* UsageText() {
          "  --mail-password PW  its password\n"
          "  --server NAME       the host's server name (default VELSERVER)\n"
          "  --lib-dir DIR       where libvelmail.so and the other modules are\n"
+         "  --version           print velhost's version and stop\n"
          "  -h, --help          this text\n"
          "\n"
          "Type 'help' at the prompt for the statement syntax.\n";

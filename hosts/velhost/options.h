@@ -10,7 +10,7 @@ namespace velhost {
 
 struct Options {
   std::string data_dir = "velmail-data";
-  std::string lib_dir;  // empty: VEL_LIB_DIR, else the build's lib directory
+  std::string lib_dir;  // empty: VEL_LIB_DIR, else beside the program (LibraryDirectory)
   std::string server_name = "VELSERVER";
   std::string log_file;
   std::optional<std::string> mail_user;
@@ -20,6 +20,7 @@ struct Options {
   bool demo = false;
   bool echo = false;
   bool help = false;
+  bool version = false;
   std::vector<std::string> scripts;  // "-" is standard input
 };
 

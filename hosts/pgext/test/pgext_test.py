@@ -75,11 +75,11 @@ def chown_to_server(path):
             os.chown(os.path.join(root, name), nobody.pw_uid, nobody.pw_gid)
 
 
-def stage(build, root, bindir):
+def stage(build, root, bindir, prefix):
     """The build's installation in root, beside a copy of the server's tree."""
     env = dict(os.environ, DESTDIR=root)
-    subprocess.check_call(["cmake", "--install", build, "--component", "pgext"], env=env,
-                          stdout=subprocess.DEVNULL)
+    subprocess.check_call(["cmake", "--install", build, "--component", "pgext",
+                           "--prefix", prefix], env=env, stdout=subprocess.DEVNULL)
     pkglibdir = pg_config(bindir, "--pkglibdir")
     sharedir = pg_config(bindir, "--sharedir")
     staged_bin = root + bindir
@@ -452,6 +452,8 @@ def main():
     parser.add_argument("--pg-bindir", required=True)
     parser.add_argument("--pgxs", required=True)
     parser.add_argument("--velhost", required=True)
+    parser.add_argument("--prefix", required=True,
+                        help="the server's installation prefix, which the install rule is given")
     parser.add_argument("--only", choices=("regress", "cancel", "net"), default="regress")
     parser.add_argument("--test-modules", nargs="*", default=[],
                         help="the test module, the test provider and its control library")
@@ -476,7 +478,7 @@ def main():
     cluster = None
     try:
         root = os.path.join(tmp, "root")
-        bindir = stage(args.build, root, args.pg_bindir)
+        bindir = stage(args.build, root, args.pg_bindir, args.prefix)
         pkglibdir = root + pg_config(args.pg_bindir, "--pkglibdir")
         for module in args.test_modules:
             shutil.copy2(module, pkglibdir)

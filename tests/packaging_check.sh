@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The Debian packages, end to end, on this machine (as root; CI runs it
+# after the suite):
+#   tests/packaging_check.sh BUILD_DIR
+# builds the packages from BUILD_DIR (already built), checks them with
+# lintian (no errors), installs them with apt-get, runs velhost's tour from
+# the installed files on a fresh data directory, creates the extension in a
+# throwaway PostgreSQL cluster and mails a query result from SQL, then
+# removes the packages (only the configuration may be left) and purges them
+# (nothing may be left). Outside CI, without root, it skips with one line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "${1:-build}" && pwd)
+
+skip_or_fail() {
+  if [ -n "${CI:-}" ]; then
+    echo "packaging_check: FAIL $1" >&2
+    exit 1
+  fi
+  echo "packaging_check: skipped, $1"
+  exit 0
+}
+[ "$(id -u)" = "0" ] || skip_or_fail "needs root (it installs the packages)"
+command -v lintian >/dev/null || skip_or_fail "lintian is not installed"
+[ -x /usr/lib/postgresql/15/bin/initdb ] || skip_or_fail "postgresql-15 is not installed"
+packages=(velmail velmail-net postgresql-15-velmail velmail-dev)
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    skip_or_fail "$p is installed on this machine already (this check installs and purges it)"
+  fi
+done
+
+work=$(mktemp -d /tmp/velpack.XXXXXX)
+chmod 755 "$work"
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+  dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+  if [ -n "${KEEP:-}" ]; then echo "packaging_check: kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+failures=0
+check() {  # check WHAT COMMAND...: one line, ok or FAIL
+  local what=$1; shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+
+# 1. Build the packages.
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/debs" >"$work/cpack.log" 2>&1) ||
+  { cat "$work/cpack.log"; echo "FAIL cpack"; exit 1; }
+debs=("$work"/debs/*.deb)
+check "four packages built (${#debs[@]})" test "${#debs[@]}" -eq 4
+for deb in "${debs[@]}"; do
+  echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
+done
+
+# 2. lintian: no errors.
+lintian --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+cat "$work/lintian.log"
+check "lintian reports no errors" bash -c "! grep -q '^E: ' '$work/lintian.log'"
+
+# 3. Install them as an operator would.
+apt-get install -y -qq --no-install-recommends "${debs[@]/#/}" >"$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; echo "FAIL apt-get install"; exit 1; }
+echo "ok   apt-get install of the packages"
+check "the network package holds its configuration as a conffile" \
+  bash -c "dpkg-query -W -f='\${Conffiles}' velmail-net | grep -q /etc/velmail/velnet.ini"
+check "velhost --version" bash -c "velhost --version | grep -qx 'velhost [0-9.]*'"
+check "manual pages installed" test -f /usr/share/man/man8/velnet-flush.8.gz
+check "service user velnet" bash -c "getent passwd velnet >/dev/null"
+check "timer unit installed" test -f /lib/systemd/system/velnet-flush@.timer
+
+# 4. The tour from the installed files on a fresh data directory, as a
+#    user who is not root (the files must be readable by everyone).
+mkdir "$work/demo" && chown nobody "$work/demo"
+check "velhost --demo from the installed files" \
+  bash -c "cd '$work/demo' && setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
+           env -u VEL_LIB_DIR velhost --data '$work/demo/data' --demo >'$work/demo.log' 2>&1"
+check "the tour ran on the installed provider" grep -q "/usr/lib/velmail/libvelcmc.so" "$work/demo/data/win.ini"
+check "the tour delivered mail" bash -c "ls '$work/demo/data/mail/ops/cur' '$work/demo/data/mail/ops/new' | grep -q ."
+
+# 5. The extension from the installed package in a throwaway cluster, run
+#    as postgres on a socket in the work directory: mail one query result.
+pgbin=/usr/lib/postgresql/15/bin
+mkdir -p "$work/pg" "$work/mail"
+chown postgres "$work/pg"
+VEL_LIB_DIR=/usr/lib/velmail velhost --data "$work/accounts" --init >/dev/null 2>&1
+chown -R postgres "$work/accounts"
+setpriv --reuid=postgres --regid=postgres --clear-groups -- \
+  "$pgbin/initdb" -D "$work/pg/data" -U postgres --auth=trust --no-sync >"$work/initdb.log" 2>&1
+cat >>"$work/pg/data/postgresql.conf" <<CONF
+listen_addresses = ''
+unix_socket_directories = '$work/pg'
+velmail.maildir_root = '$work/accounts/mail'
+CONF
+setpriv --reuid=postgres --regid=postgres --clear-groups -- \
+  "$pgbin/postgres" -D "$work/pg/data" >"$work/pg/server.log" 2>&1 &
+server_pid=$!
+psql_() { setpriv --reuid=postgres --regid=postgres --clear-groups -- \
+            psql -h "$work/pg" -U postgres -X -q -v ON_ERROR_STOP=1 "$@"; }
+for _ in $(seq 100); do psql_ -c "select 1" >/dev/null 2>&1 && break; sleep 0.1; done
+check "CREATE EXTENSION velmail and a query result mailed from SQL" psql_ -c "
+  CREATE EXTENSION velmail;
+  CREATE TABLE disks(name text, free_mb int);
+  INSERT INTO disks VALUES ('sda', 512), ('sdb', 2048);
+  CALL velmail.xp_startmail('ops', 'ops-demo');
+  CALL velmail.xp_sendmail(recipient => 'dba', subject => 'packaged disks',
+                           query => 'select name, free_mb from disks order by name');
+  CALL velmail.xp_stopmail();"
+check "the mail holds the query result" python3 - "$work/accounts/mail/dba/new" <<'PY'
+import email, email.policy, os, sys
+box = sys.argv[1]
+for name in os.listdir(box):
+    message = email.message_from_binary_file(open(os.path.join(box, name), "rb"),
+                                             policy=email.policy.default)
+    if message["subject"] == "packaged disks":
+        body = message.get_body().get_content()
+        sys.exit(0 if "sdb" in body and "2048" in body and "(2 rows affected)" in body else 1)
+sys.exit(1)
+PY
+kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""
+
+# 6. Removal leaves only configuration; purging leaves nothing.
+files=$(dpkg -L "${packages[@]}" 2>/dev/null | sort -u)
+conffiles=$(dpkg-query -W -f='${Conffiles}\n' "${packages[@]}" | awk 'NF {print $1}')
+apt-get remove -y -qq "${packages[@]}" >"$work/remove.log" 2>&1
+left=()
+while read -r f; do
+  [ -n "$f" ] && [ -f "$f" ] && ! grep -qxF "$f" <<<"$conffiles" && left+=("$f")
+done <<<"$files"
+check "removed: no file of the packages left but configuration (${left[*]:-none})" test ${#left[@]} -eq 0
+check "removed: the configuration is kept" test -f /etc/velmail/velnet.ini
+# (apt no longer knows a removed package without configuration: dpkg purges.)
+dpkg --purge "${packages[@]}" >>"$work/remove.log" 2>&1
+check "purged: the configuration is gone" test ! -e /etc/velmail
+check "purged: the service user is gone" bash -c "! getent passwd velnet"
+
+[ "$failures" -eq 0 ] || { echo "packaging_check: $failures failed"; exit 1; }
+echo "packaging_check: passed"
