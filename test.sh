@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite; as root it first installs what the
 # tests need (.ci/deps.sh), as another user it says what is missing. With
-# VEL_SANITIZERS=1 the library's locking is checked with clang's thread-safety analysis and its sources with
+# VEL_SANITIZERS=1 the library's locking is checked with clang's thread-safety
+# analysis and its sources with
 # clang-tidy, and the same tests then run again under AddressSanitizer +
 # UndefinedBehaviorSanitizer and under ThreadSanitizer (each in a build of
 # its own).
