@@ -275,6 +275,10 @@ std::string HostName();
 // The calling process's id.
 uint32_t ProcessId();
 
+// The absolute path of the running program's file; empty when it cannot be
+// told.
+std::string ProgramPath();
+
 // The user the process acts as (its effective user id); 0 on Windows,
 // which has no user ids.
 uint32_t CurrentUserId();

@@ -507,4 +507,11 @@ uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
 
 uint32_t CurrentUserId() { return static_cast<uint32_t>(geteuid()); }
 
+std::string ProgramPath() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return "";
+  return std::string(path, static_cast<size_t>(n));
+}
+
 }  // namespace vel::os

@@ -507,4 +507,11 @@ uint32_t ProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
 uint32_t CurrentUserId() { return 0; }
 
+std::string ProgramPath() {
+  char path[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return "";
+  return std::string(path, n);
+}
+
 }  // namespace vel::os

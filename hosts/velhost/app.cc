@@ -47,8 +47,8 @@ std::string LibraryDirectory(const Options& options) {
   if (!options.lib_dir.empty()) return fs::absolute(options.lib_dir).string();
   if (const char* dir = std::getenv("VEL_LIB_DIR")) return fs::absolute(dir).string();
   std::error_code ec;
-  const fs::path program = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
+  const fs::path program = vel::os::ProgramPath();
+  if (!program.empty()) {
     const fs::path installed =
         (program.parent_path() / VELHOST_INSTALLED_LIB_DIR).lexically_normal();
     if (fs::exists(installed / "libvelmail.so", ec)) return installed.string();
