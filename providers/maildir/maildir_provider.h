@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cmc.h"
+#include "common/session_table.h"
 #include "maildir/mailbox.h"
 #include "maildir/mailbox_index.h"
 #include "maildir/summary_cache.h"
@@ -71,15 +72,13 @@ class Provider {
                         CMC_enum operation);
 
  private:
-  std::shared_ptr<const Session> Find(CMC_session_id id);
+  std::shared_ptr<const Session> Find(CMC_session_id id) { return sessions_.Find(id); }
   // Resolves a recipient name (a mailbox name, or name@anything); nothing
   // when no such mailbox exists.
   std::optional<ResolvedRecipient> Resolve(const Session& session, const char* name,
                                            const std::map<std::string, std::string>& accounts);
 
-  std::mutex mutex_;
-  std::map<CMC_session_id, std::shared_ptr<const Session>> sessions_;
-  CMC_session_id next_id_ = 1;
+  velproviders::SessionTable<const Session> sessions_;
   BlockRegistry blocks_;
   SummaryCaches caches_;
 };

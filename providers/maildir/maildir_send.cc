@@ -4,6 +4,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/outgoing.h"
 #include "common/write_failure.h"
 #include "file_system.h"
 #include "maildir/accounts.h"
@@ -24,32 +25,22 @@ namespace {
 // for what failed.
 CMC_return_code OpenAttachment(const char* file_name, const std::string& root_real,
                                GObjectPtr<GMimeStream>* content, uint64_t* total) {
-  if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
-  uint64_t size = 0;
-  int fd = vel::os::Files().OpenRegularFile(file_name, &size, /*follow_link=*/false);
-  if (fd < 0) {
-    return vel::os::LastError() == static_cast<int32_t>(std::errc::no_such_file_or_directory)
-               ? CMC_E_ATTACHMENT_NOT_FOUND
-               : CMC_E_ATTACHMENT_OPEN_FAILURE;
-  }
   // The account file, the mailboxes and the saved attachments are never
   // mailed, by whatever name or link they are reached.
-  const std::string real = vel::os::Files().RealPathOf(fd);
-  if (real.empty() || root_real.empty() || real == root_real ||
-      real.compare(0, root_real.size() + 1, root_real + "/") == 0) {
-    vel::os::Files().CloseFile(fd);
-    return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  }
+  auto in_root = [&](int fd, const vel::os::FileInfo&) {
+    const std::string real = vel::os::Files().RealPathOf(fd);
+    return real.empty() || root_real.empty() || real == root_real ||
+           real.compare(0, root_real.size() + 1, root_real + "/") == 0;
+  };
+  uint64_t size = 0;
+  CMC_return_code rc = CMC_SUCCESS;
+  bool own = false;
+  int fd = velproviders::OpenAttachment(file_name, in_root, &size, &rc, &own);
+  if (fd < 0) return rc;
   // The stream owns the descriptor from here on.
   content->reset(g_mime_stream_fs_new(fd));
   *total += size;
   return CMC_SUCCESS;
-}
-
-std::string TitleOf(const CMC_attachment& attachment) {
-  if (attachment.attach_title != nullptr && *attachment.attach_title != '\0')
-    return attachment.attach_title;
-  return fs::path(attachment.attach_filename ? attachment.attach_filename : "").filename().string();
 }
 
 CMC_return_code WriteFailure() {
@@ -79,30 +70,31 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   auto accounts = LoadAccounts(session->root);
   std::vector<std::string> mailboxes;  // in order, each once
   std::set<std::string> seen;
-  for (const CMC_recipient* r = message->recipients; r != nullptr; ++r) {
-    if (r->role != CMC_ROLE_ORIGINATOR) {
-      if (r->role > CMC_ROLE_BCC) return CMC_E_INVALID_ENUM;
-      auto resolved = Resolve(*session, r->name ? r->name : r->address, accounts);
-      if (!resolved) return CMC_E_RECIPIENT_NOT_FOUND;
-      if (r->role == CMC_ROLE_TO) out.to.push_back(resolved->header);
-      if (r->role == CMC_ROLE_CC) out.cc.push_back(resolved->header);
-      if (seen.insert(resolved->mailbox).second) mailboxes.push_back(resolved->mailbox);
-    }
-    if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
-  }
+  CMC_return_code walked = velproviders::ForEachRecipient(
+      message->recipients, [&](const CMC_recipient& r) -> CMC_return_code {
+        auto resolved = Resolve(*session, r.name ? r.name : r.address, accounts);
+        if (!resolved) return CMC_E_RECIPIENT_NOT_FOUND;
+        if (r.role == CMC_ROLE_TO) out.to.push_back(resolved->header);
+        if (r.role == CMC_ROLE_CC) out.cc.push_back(resolved->header);
+        if (seen.insert(resolved->mailbox).second) mailboxes.push_back(resolved->mailbox);
+        return CMC_SUCCESS;
+      });
+  if (walked != CMC_SUCCESS) return walked;
   if (mailboxes.empty()) return CMC_E_INVALID_MESSAGE_PARAMETER;
 
   std::error_code ec;
   const std::string root_real = fs::canonical(session->root, ec).string();
-  for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
-    OutgoingMessage::Attachment attachment;
-    attachment.title = TitleOf(*a);
-    if (CMC_return_code rc =
-            OpenAttachment(a->attach_filename, root_real, &attachment.content, &total))
-      return rc;
-    out.attachments.push_back(std::move(attachment));
-    if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
-  }
+  walked = velproviders::ForEachAttachment(
+      message->attachments, [&](const CMC_attachment& a) -> CMC_return_code {
+        OutgoingMessage::Attachment attachment;
+        attachment.title = velproviders::AttachmentTitle(a);
+        if (CMC_return_code rc =
+                OpenAttachment(a.attach_filename, root_real, &attachment.content, &total))
+          return rc;
+        out.attachments.push_back(std::move(attachment));
+        return CMC_SUCCESS;
+      });
+  if (walked != CMC_SUCCESS) return walked;
   // What is larger before encoding is larger after it too.
   if (total > limit) return CMC_E_TEXT_TOO_LARGE;
 

@@ -85,12 +85,6 @@ Provider& Provider::Instance() {
   return *provider;
 }
 
-std::shared_ptr<const Session> Provider::Find(CMC_session_id id) {
-  std::lock_guard lock(mutex_);
-  auto it = sessions_.find(id);
-  return it == sessions_.end() ? nullptr : it->second;
-}
-
 CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t version,
                                 const CMC_extension* extensions, CMC_session_id* session) {
   if (session == nullptr) return CMC_E_INVALID_PARAMETER;
@@ -115,26 +109,16 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   opened->mailbox.CleanTmp();
   RemoveAbandonedAttachments(opened->root);
 
-  std::lock_guard lock(mutex_);
-  // Ids count up and skip 0 and any still open, so a closed id stays
-  // unknown for a long time.
-  while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
-  opened->id = next_id_++;
-  opened->attachment_dir = AttachmentRoot(opened->root) / SessionFolderName(opened->id);
-  sessions_[opened->id] = opened;
-  *session = opened->id;
+  *session = sessions_.Add(opened, [](Session& s, CMC_session_id id) {
+    s.id = id;
+    s.attachment_dir = AttachmentRoot(s.root) / SessionFolderName(id);
+  });
   return CMC_SUCCESS;
 }
 
 CMC_return_code Provider::Logoff(CMC_session_id id) {
-  std::shared_ptr<const Session> closed;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = sessions_.find(id);
-    if (it == sessions_.end()) return CMC_E_INVALID_SESSION_ID;
-    closed = std::move(it->second);
-    sessions_.erase(it);
-  }
+  std::shared_ptr<const Session> closed = sessions_.Remove(id);
+  if (!closed) return CMC_E_INVALID_SESSION_ID;
   vel::os::Files().RemoveTree(closed->attachment_dir.c_str());
   ForgetMessageFolders(closed->attachment_dir.string());
   return CMC_SUCCESS;

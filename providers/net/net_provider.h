@@ -17,6 +17,7 @@
 #include <string>
 
 #include "cmc.h"
+#include "common/session_table.h"
 #include "mime/cmc_blocks.h"
 #include "mime/parse.h"
 #include "net/config.h"
@@ -74,14 +75,12 @@ class Provider {
                         CMC_enum operation);
 
  private:
-  std::shared_ptr<Session> Find(CMC_session_id id);
+  std::shared_ptr<Session> Find(CMC_session_id id) { return sessions_.Find(id); }
   // Brings the session's listing up to date (under its lock): nothing is
   // fetched when the mailbox's status is unchanged.
   CMC_return_code Refresh(Session& session);
 
-  std::mutex mutex_;
-  std::map<CMC_session_id, std::shared_ptr<Session>> sessions_;
-  CMC_session_id next_id_ = 1;
+  velproviders::SessionTable<Session> sessions_;
   velcmc::BlockRegistry blocks_;
 };
 

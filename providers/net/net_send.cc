@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/outgoing.h"
 #include "file_system.h"
 #include "mime/compose.h"
 #include "net/net_provider.h"
@@ -71,53 +72,6 @@ class OwnFiles {
   std::vector<std::pair<uint64_t, uint64_t>> files_;
 };
 
-// Reads an attachment's file whole, without following a symbolic link and
-// without reading past limit: 0, or the CMC code for what failed. One of
-// the provider's own files fails to open (and sets *own_file), as a file
-// of the maildir provider's mail root does there.
-CMC_return_code ReadAttachment(const char* file_name, const OwnFiles& own, uint64_t limit,
-                               std::string* data, bool* own_file) {
-  if (file_name == nullptr || *file_name == '\0') return CMC_E_ATTACHMENT_NOT_FOUND;
-  vel::os::FileSystem& files = vel::os::Files();
-  uint64_t size = 0;
-  int fd = files.OpenRegularFile(file_name, &size, false);
-  if (fd < 0)
-    return vel::os::LastError() == ENOENT ? CMC_E_ATTACHMENT_NOT_FOUND
-                                          : CMC_E_ATTACHMENT_OPEN_FAILURE;
-  vel::os::FileInfo info;
-  if (!files.StatFile(fd, &info)) {
-    files.CloseFile(fd);
-    return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  }
-  if (own.Contains(fd, info)) {
-    files.CloseFile(fd);
-    *own_file = true;
-    return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  }
-  char chunk[65536];
-  for (;;) {
-    int64_t n = files.ReadFile(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      files.CloseFile(fd);
-      return CMC_E_ATTACHMENT_READ_FAILURE;
-    }
-    if (n == 0) break;
-    if (data->size() + static_cast<size_t>(n) > limit) {
-      files.CloseFile(fd);
-      return CMC_E_TEXT_TOO_LARGE;
-    }
-    data->append(chunk, static_cast<size_t>(n));
-  }
-  files.CloseFile(fd);
-  return CMC_SUCCESS;
-}
-
-std::string TitleOf(const CMC_attachment& attachment) {
-  if (attachment.attach_title != nullptr && *attachment.attach_title != '\0')
-    return attachment.attach_title;
-  return fs::path(attachment.attach_filename ? attachment.attach_filename : "").filename().string();
-}
-
 }  // namespace
 
 CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
@@ -137,51 +91,67 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   envelope.user = session->user;
   envelope.from = out.from.address;
   std::set<std::string> seen;
-  for (const CMC_recipient* r = message->recipients; r != nullptr; ++r) {
-    if (r->role != CMC_ROLE_ORIGINATOR) {
-      if (r->role > CMC_ROLE_BCC) return CMC_E_INVALID_ENUM;
-      const char* given = r->address && *r->address ? r->address : r->name;
-      auto address = CompleteAddress(given ? given : "", config.domain);
-      if (!address) return CMC_E_RECIPIENT_NOT_FOUND;
-      if (address->name.empty() && r->name && *r->name && r->address && *r->address)
-        address->name = r->name;
-      if (r->role == CMC_ROLE_TO) out.to.push_back(*address);
-      if (r->role == CMC_ROLE_CC) out.cc.push_back(*address);
-      if (seen.insert(address->address).second) envelope.recipients.push_back(address->address);
-    }
-    if (r->recip_flags & CMC_RECIP_LAST_ELEMENT) break;
-  }
+  CMC_return_code walked = velproviders::ForEachRecipient(
+      message->recipients, [&](const CMC_recipient& r) -> CMC_return_code {
+        const char* given = r.address && *r.address ? r.address : r.name;
+        auto address = CompleteAddress(given ? given : "", config.domain);
+        if (!address) return CMC_E_RECIPIENT_NOT_FOUND;
+        if (address->name.empty() && r.name && *r.name && r.address && *r.address)
+          address->name = r.name;
+        if (r.role == CMC_ROLE_TO) out.to.push_back(*address);
+        if (r.role == CMC_ROLE_CC) out.cc.push_back(*address);
+        if (seen.insert(address->address).second) envelope.recipients.push_back(address->address);
+        return CMC_SUCCESS;
+      });
+  if (walked != CMC_SUCCESS) return walked;
   if (envelope.recipients.empty()) return CMC_E_INVALID_MESSAGE_PARAMETER;
 
-  uint64_t budget = config.max_message_bytes;
+  // Attachments are read from their files as the message is composed, not
+  // held in memory on the way.
+  uint64_t total = out.text ? out.text->size() : 0;  // before encoding
   const OwnFiles own(config);
-  for (const CMC_attachment* a = message->attachments; a != nullptr; ++a) {
-    velcmc::OutgoingMessage::Attachment attachment;
-    attachment.title = TitleOf(*a);
-    std::string data;
-    bool own_file = false;
-    if (CMC_return_code rc = ReadAttachment(a->attach_filename, own, budget, &data, &own_file)) {
-      const char* why =
-          rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
-          : own_file
-              ? " is refused: it is one of the provider's own files (spool, log or configuration)"
-              : " cannot be read";
-      Log(config.log, "send by " + session->user + ": attachment " + attachment.title + why);
-      return rc;
-    }
-    budget -= data.size();
-    attachment.content.reset(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-    out.attachments.push_back(std::move(attachment));
-    if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
-  }
+  walked = velproviders::ForEachAttachment(
+      message->attachments, [&](const CMC_attachment& a) -> CMC_return_code {
+        velcmc::OutgoingMessage::Attachment attachment;
+        attachment.title = velproviders::AttachmentTitle(a);
+        uint64_t size = 0;
+        CMC_return_code rc = CMC_SUCCESS;
+        bool own_file = false;
+        const int fd = velproviders::OpenAttachment(
+            a.attach_filename,
+            [&](int file, const vel::os::FileInfo& info) { return own.Contains(file, info); },
+            &size, &rc, &own_file);
+        // What is larger before encoding is larger after it too.
+        if (fd >= 0 && (total += size) > config.max_message_bytes) {
+          vel::os::Files().CloseFile(fd);
+          rc = CMC_E_TEXT_TOO_LARGE;
+        }
+        if (rc != CMC_SUCCESS) {
+          const char* why =
+              rc == CMC_E_TEXT_TOO_LARGE ? " makes the message larger than max_message_bytes"
+              : own_file ? " is refused: it is one of the provider's own files (spool, log or "
+                           "configuration)"
+                         : " cannot be read";
+          Log(config.log, "send by " + session->user + ": attachment " + attachment.title + why);
+          return rc;
+        }
+        attachment.content.reset(g_mime_stream_fs_new(fd));  // owns the descriptor
+        out.attachments.push_back(std::move(attachment));
+        return CMC_SUCCESS;
+      });
+  if (walked != CMC_SUCCESS) return walked;
 
   std::string body;
   bool failed = false;
   {
     velcmc::GObjectPtr<GMimeStream> composed = velcmc::NewStringStream(&body, &failed);
-    if (velcmc::WriteComposedMessage(out, composed.get()) < 0 || failed) {
-      Log(config.log, "send by " + session->user + ": the message could not be composed");
-      return CMC_E_INSUFFICIENT_MEMORY;
+    const bool written = velcmc::WriteComposedMessage(out, composed.get()) >= 0;
+    if (!written || failed) {
+      // Out of memory for the message, or an attachment's file that could
+      // not be read to its end.
+      Log(config.log, "send by " + session->user + ": the message could not be composed" +
+                          (failed ? "" : ": an attachment could not be read"));
+      return failed ? CMC_E_INSUFFICIENT_MEMORY : CMC_E_ATTACHMENT_READ_FAILURE;
     }
   }
   if (body.size() > config.max_message_bytes) {

@@ -72,12 +72,6 @@ Provider& Provider::Instance() {
   return *provider;
 }
 
-std::shared_ptr<Session> Provider::Find(CMC_session_id id) {
-  std::lock_guard lock(mutex_);
-  auto it = sessions_.find(id);
-  return it == sessions_.end() ? nullptr : it->second;
-}
-
 CMC_return_code CodeFor(const ImapResult& result) {
   switch (Classify(result.code)) {
     case FailureKind::kCredentials:
@@ -139,17 +133,10 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   }
   Log(config->log, "logon of " + opened->user + " at " + config->imap_url);
 
-  {
-    std::lock_guard lock(mutex_);
-    // Ids count up and skip 0 and any still open, so a closed id stays
-    // unknown for a long time.
-    while (next_id_ == 0 || sessions_.count(next_id_)) ++next_id_;
-    opened->id = next_id_++;
-    opened->attachment_dir =
-        config->spool + "/attachments/" + velcmc::SessionFolderName(opened->id);
-    sessions_[opened->id] = opened;
-    *session = opened->id;
-  }
+  *session = sessions_.Add(opened, [&](Session& s, CMC_session_id id) {
+    s.id = id;
+    s.attachment_dir = config->spool + "/attachments/" + velcmc::SessionFolderName(id);
+  });
   // Whatever this user left spooled, by this process or one that ended,
   // can be delivered now.
   Outbox::Instance().Attach(*config, opened->user, secret);
@@ -157,14 +144,8 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
 }
 
 CMC_return_code Provider::Logoff(CMC_session_id id) {
-  std::shared_ptr<Session> closed;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = sessions_.find(id);
-    if (it == sessions_.end()) return CMC_E_INVALID_SESSION_ID;
-    closed = std::move(it->second);
-    sessions_.erase(it);
-  }
+  std::shared_ptr<Session> closed = sessions_.Remove(id);
+  if (!closed) return CMC_E_INVALID_SESSION_ID;
   Outbox& outbox = Outbox::Instance();
   outbox.Wake();
   const uint32_t drain = DrainSeconds(closed->config);
