@@ -44,10 +44,12 @@ void MakeDatabase(const fs::path& db, int rows) {
       std::mt19937 random(42);
       for (int i = 0; i < rows; ++i) {
         sqlite3_bind_int(insert, 1, i);
-        std::string name = "item-" + std::to_string(random() % 100000);
+        std::string name = "item-";
+        name += std::to_string(random() % 100000);
         sqlite3_bind_text(insert, 2, name.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_double(insert, 3, (random() % 100000) / 100.0);
-        std::string code = "C" + std::to_string(random() % 1000000);
+        std::string code = "C";
+        code += std::to_string(random() % 1000000);
         sqlite3_bind_text(insert, 4, code.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(insert);
         sqlite3_reset(insert);

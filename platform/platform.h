@@ -259,6 +259,21 @@ int32_t FileAccess(const char* path);
 void SeedRandom(uint32_t seed);
 int32_t Random();
 
+// ----------------------------------------------------------------- pages
+
+// Whole pages straight from the system, for large blocks. They read as
+// zero and take no memory until written, and FreePages hands them back to
+// the system at once, where a large block freed to the heap may stay with
+// the process. Null when no memory is left.
+void* AllocatePages(size_t size);
+// Resizes a block from AllocatePages of old_size bytes to new_size,
+// perhaps moving it; its first min(old_size, new_size) bytes are kept, and
+// growing does not copy where the system can move the pages instead. Null
+// when no memory is left: the block is then untouched.
+void* ResizePages(void* block, size_t old_size, size_t new_size);
+// Gives a block from AllocatePages or ResizePages (of size bytes) back.
+void FreePages(void* block, size_t size);
+
 // ------------------------------------------------------------- processes
 
 // Whether a process with this id exists.

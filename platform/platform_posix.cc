@@ -7,6 +7,7 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -484,6 +485,28 @@ int32_t Random() {
   } while (!g_random_state.compare_exchange_weak(state, next));
   return static_cast<int32_t>((next >> 16) & 0x7FFF);
 }
+
+// ----------------------------------------------------------------- pages
+
+void* AllocatePages(size_t size) {
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void* ResizePages(void* block, size_t old_size, size_t new_size) {
+#if defined(__linux__)
+  void* moved = mremap(block, old_size, new_size, MREMAP_MAYMOVE);
+  return moved == MAP_FAILED ? nullptr : moved;
+#else
+  void* moved = AllocatePages(new_size);
+  if (moved == nullptr) return nullptr;
+  memcpy(moved, block, std::min(old_size, new_size));
+  FreePages(block, old_size);
+  return moved;
+#endif
+}
+
+void FreePages(void* block, size_t size) { munmap(block, size); }
 
 // ------------------------------------------------------------- processes
 

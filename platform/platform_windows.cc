@@ -480,6 +480,23 @@ int32_t FileAccess(const char* path) {
 void SeedRandom(uint32_t seed) { srand(seed); }
 int32_t Random() { return rand(); }
 
+// ----------------------------------------------------------------- pages
+
+// Committed pages are demand-zero: no memory is taken until one is written.
+void* AllocatePages(size_t size) {
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void* ResizePages(void* block, size_t old_size, size_t new_size) {
+  void* moved = AllocatePages(new_size);
+  if (moved == nullptr) return nullptr;
+  memcpy(moved, block, old_size < new_size ? old_size : new_size);
+  FreePages(block, old_size);
+  return moved;
+}
+
+void FreePages(void* block, size_t) { VirtualFree(block, 0, MEM_RELEASE); }
+
 // ------------------------------------------------------------- processes
 
 bool ProcessExists(uint32_t pid) {

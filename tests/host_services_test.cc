@@ -2,8 +2,12 @@
 // properties and failure injection.
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "block_tracker.h"
 #include "host_test_support.h"
 
 namespace {
@@ -59,6 +63,92 @@ TEST_F(host_memory, ReallocOfNullAllocatesAndBadArgumentsFail) {
   EXPECT_EQ(srv_bzero(nullptr, 4), VEL_FAIL);
   char local[4];
   EXPECT_EQ(srv_bzero(local, sizeof local), VEL_SUCCEED);  // any caller's buffer
+}
+
+// Resizing keeps the contents whether the block is a heap block or whole
+// pages (large) before and after, and fresh bytes are marked in both.
+TEST_F(host_memory, ResizingAcrossTheLargeBlockSizeKeepsTheContents) {
+  using velsrv::internal::BlockTracker;
+  constexpr int32_t kSmall = 1000;
+  constexpr int32_t kLarge = static_cast<int32_t>(BlockTracker::kPagedFrom) * 8;
+  auto byte = [](int32_t i) { return static_cast<unsigned char>(i * 7 + i / 251); };
+  auto holds = [&](const unsigned char* block, int32_t n) {
+    for (int32_t i = 0; i < n; ++i)
+      if (block[i] != byte(i)) return ::testing::AssertionFailure() << "byte " << i;
+    return ::testing::AssertionSuccess();
+  };
+  auto* block = static_cast<unsigned char*>(srv_alloc(kSmall));
+  ASSERT_NE(block, nullptr);
+  for (int32_t i = 0; i < kSmall; ++i) block[i] = byte(i);
+
+  block = static_cast<unsigned char*>(srv_realloc(block, kLarge));  // heap to pages
+  ASSERT_NE(block, nullptr);
+  EXPECT_TRUE(holds(block, kSmall));
+  EXPECT_EQ(block[kSmall], BlockTracker::kFreshByte);
+  for (int32_t i = kSmall; i < kLarge; ++i) block[i] = byte(i);
+
+  block = static_cast<unsigned char*>(srv_realloc(block, kLarge * 4));  // pages to pages
+  ASSERT_NE(block, nullptr);
+  EXPECT_TRUE(holds(block, kLarge));
+  EXPECT_EQ(block[kLarge], BlockTracker::kFreshByte);
+
+  block = static_cast<unsigned char*>(srv_realloc(block, kSmall / 2));  // pages to heap
+  ASSERT_NE(block, nullptr);
+  EXPECT_TRUE(holds(block, kSmall / 2));
+  EXPECT_EQ(srv_bzero(block, kSmall / 2 + 1), VEL_FAIL);  // the block is the smaller size now
+  EXPECT_EQ(srv_free(block), VEL_SUCCEED);
+
+  auto* fresh = static_cast<unsigned char*>(srv_alloc(kLarge));
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(fresh[0], BlockTracker::kFreshByte);  // not zeroed, large or not
+  EXPECT_EQ(srv_free(fresh), VEL_SUCCEED);
+  EXPECT_EQ(host().outstanding_blocks(), 0);
+}
+
+// The process's resident memory in kB (Linux), 0 when unknown.
+int64_t ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  }
+  return 0;
+}
+
+// What lets a caller lay a large text out of stored rows in about the
+// room of the larger of the two: a large block takes memory only as it is
+// written, and gives it back as soon as it is freed, even with a block
+// taken after it still held.
+TEST_F(host_memory, LargeBlocksTakeMemoryOnlyAsWrittenAndGiveItBackWhenFreed) {
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "reads the resident size of a process of its own memory manager (Linux)";
+#endif
+  if (ResidentKb() == 0) GTEST_SKIP() << "no /proc/self/status";
+  constexpr int32_t kMb = 1 << 20;
+  constexpr int kChunks = 64;
+  srv_free(srv_alloc(kMb));  // a large block freed before, as by an earlier call
+  const int64_t start = ResidentKb();
+
+  void* text = srv_alloc(kChunks * kMb);
+  ASSERT_NE(text, nullptr);
+  EXPECT_LT(ResidentKb() - start, 8 * 1024) << "an unwritten block took memory";
+
+  std::vector<void*> chunks;
+  for (int i = 0; i < kChunks; ++i) {
+    chunks.push_back(srv_alloc(kMb));
+    ASSERT_NE(chunks.back(), nullptr);
+    std::memset(chunks.back(), i, kMb);
+  }
+  void* after = srv_alloc(64);  // taken after the chunks, still held
+  ASSERT_NE(after, nullptr);
+  const int64_t written = ResidentKb();
+  EXPECT_GE(written - start, (kChunks - 8) * 1024);
+
+  for (void* chunk : chunks) EXPECT_EQ(srv_free(chunk), VEL_SUCCEED);
+  EXPECT_LT(ResidentKb(), written - (kChunks - 16) * 1024) << "freed blocks kept their memory";
+  EXPECT_EQ(srv_free(after), VEL_SUCCEED);
+  EXPECT_EQ(srv_free(text), VEL_SUCCEED);
+  EXPECT_EQ(host().outstanding_blocks(), 0);
 }
 
 using host_log = HostTest;

@@ -5,19 +5,58 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
+
 namespace velsrv::internal {
 namespace {
 
 // malloc(0) may return null; every block gets at least one byte.
-size_t BytesFor(int32_t size) { return size == 0 ? 1 : static_cast<size_t>(size); }
+size_t BytesFor(size_t size) { return size == 0 ? 1 : size; }
+
+bool Paged(size_t bytes) { return bytes >= BlockTracker::kPagedFrom; }
+
+// A block of bytes from the heap or, when large, from the system's pages.
+void* Obtain(size_t bytes) {
+  return Paged(bytes) ? vel::os::AllocatePages(bytes) : std::malloc(bytes);
+}
+
+void GiveBack(void* block, size_t bytes) {
+  if (Paged(bytes)) {
+    vel::os::FreePages(block, bytes);
+  } else {
+    std::free(block);
+  }
+}
+
+// Resizes a block of old_bytes to new_bytes, keeping what both hold. Null
+// (the block untouched) when no memory is left.
+void* Resize(void* block, size_t old_bytes, size_t new_bytes) {
+  if (Paged(old_bytes) && Paged(new_bytes)) {
+    return vel::os::ResizePages(block, old_bytes, new_bytes);
+  }
+  if (!Paged(old_bytes) && !Paged(new_bytes)) return std::realloc(block, new_bytes);
+  void* moved = Obtain(new_bytes);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, block, std::min(old_bytes, new_bytes));
+  GiveBack(block, old_bytes);
+  return moved;
+}
+
+// Marks the fresh bytes [from, to) of a block of to bytes.
+void FillFresh(void* block, size_t from, size_t to) {
+  if (to <= from) return;
+  const size_t n = Paged(to) ? std::min(to - from, BlockTracker::kPagedFill) : to - from;
+  std::memset(static_cast<unsigned char*>(block) + from, BlockTracker::kFreshByte, n);
+}
 
 }  // namespace
 
 void* BlockTracker::Allocate(int32_t size) {
   if (size < 0) return nullptr;
-  void* block = std::malloc(BytesFor(size));
+  const size_t bytes = BytesFor(static_cast<size_t>(size));
+  void* block = Obtain(bytes);
   if (block == nullptr) return nullptr;
-  std::memset(block, kFreshByte, BytesFor(size));
+  FillFresh(block, 0, bytes);
   std::lock_guard lock(mu_);
   blocks_[block] = static_cast<size_t>(size);
   bytes_ += size;
@@ -37,11 +76,9 @@ void* BlockTracker::Reallocate(void* block, int32_t size) {
     return nullptr;
   }
   const size_t old_size = it->second;
-  void* moved = std::realloc(block, BytesFor(size));
+  void* moved = Resize(block, BytesFor(old_size), BytesFor(static_cast<size_t>(size)));
   if (moved == nullptr) return nullptr;
-  if (static_cast<size_t>(size) > old_size) {
-    std::memset(static_cast<unsigned char*>(moved) + old_size, kFreshByte, size - old_size);
-  }
+  FillFresh(moved, old_size, static_cast<size_t>(size));
   blocks_.erase(it);
   blocks_[moved] = static_cast<size_t>(size);
   bytes_ += static_cast<int64_t>(size) - static_cast<int64_t>(old_size);
@@ -56,8 +93,8 @@ bool BlockTracker::Free(void* block) {
     auto it = blocks_.find(block);
     if (it != blocks_.end()) {
       bytes_ -= static_cast<int64_t>(it->second);
+      GiveBack(block, BytesFor(it->second));
       blocks_.erase(it);
-      std::free(block);
       return true;
     }
   }

@@ -10,11 +10,22 @@
 
 namespace velsrv::internal {
 
+// Blocks of kPagedFrom bytes or more are whole pages from the system
+// rather than heap blocks: a large block then takes memory only as it is
+// written, and gives it back to the system as soon as it is freed, so that
+// a caller who fills one large block while it frees others (a query result
+// laid out from its stored rows) holds about the larger of the two, not
+// their sum.
 class BlockTracker {
  public:
   // Byte written over fresh memory, so that a user relying on zeroed
-  // blocks shows up instead of passing by luck.
+  // blocks shows up instead of passing by luck: over all of a heap block's
+  // fresh bytes, and over the first kPagedFill of a paged block's (the rest
+  // is left unwritten, so that it takes no memory until the user writes
+  // it).
   static constexpr unsigned char kFreshByte = 0xCB;
+  static constexpr size_t kPagedFrom = size_t{128} << 10;
+  static constexpr size_t kPagedFill = size_t{64} << 10;
 
   // Null for a negative size or when memory runs out.
   void* Allocate(int32_t size);
