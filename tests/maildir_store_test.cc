@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -231,6 +233,66 @@ TEST_F(MaildirDelivery, ACrashAtAnyStepIsAllOrNothingOnceRecovered) {
   // completes.
   EXPECT_GT(delivered, 1);
   EXPECT_GT(undone, 1);
+}
+
+// Fails the N-th write or flush with one error, as a full disk or quota
+// (or a failing disk) would.
+class FailWrite : public vel::os::FileSystemWrapper {
+ public:
+  FailWrite(int n, int error)
+      : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n), error_(error) {}
+  bool WriteFile(int fd, const void* data, size_t size) override {
+    return Step() && target().WriteFile(fd, data, size);
+  }
+  bool SyncFile(int fd) override { return Step() && target().SyncFile(fd); }
+  bool failed() const { return left_ <= 0; }
+
+ private:
+  bool Step() {
+    if (--left_ != 0) return true;
+    errno = error_;
+    return false;
+  }
+  int left_;
+  int error_;
+};
+
+TEST_F(MaildirDelivery, AFailedWriteAnywhereIsOneCodeAndLeavesNoCopy) {
+  // A full disk, a full quota and a file grown past its limit are
+  // CMC_E_DISK_FULL wherever the delivery meets them; any other failure
+  // is CMC_E_FAILURE. Either way no copy is left, in new or in tmp.
+  velcmc::Mailbox dave(dir_.path() / "dave");
+  ASSERT_TRUE(dave.Create());
+  const std::string body = "Subject: full\n\n" + std::string(50000, 'f');
+  for (auto [error, code] : {std::pair{ENOSPC, CMC_E_DISK_FULL}, std::pair{EDQUOT, CMC_E_DISK_FULL},
+                             std::pair{EFBIG, CMC_E_DISK_FULL}, std::pair{EIO, CMC_E_FAILURE}}) {
+    bool reached_the_end = false;
+    for (int n = 1; n < 100 && !reached_the_end; ++n) {
+      FailWrite failing(n, error);
+      vel::os::FileSystem* was = vel::os::ReplaceFiles(&failing);
+      CMC_return_code rc;
+      {
+        velcmc::Delivery delivery(dir_.path());
+        rc = delivery.Stage(bob_, "", body);
+        if (rc == CMC_SUCCESS) rc = delivery.StageCopy(carol_, "Delivered-To: carol\n");
+        if (rc == CMC_SUCCESS) rc = delivery.StageLink(dave);
+        if (rc == CMC_SUCCESS) rc = delivery.Commit();
+      }
+      vel::os::ReplaceFiles(was);
+      reached_the_end = !failing.failed();
+      if (reached_the_end) {
+        EXPECT_EQ(rc, CMC_SUCCESS);
+      } else {
+        EXPECT_EQ(rc, static_cast<CMC_return_code>(code)) << std::strerror(error) << " at " << n;
+      }
+      for (auto* box : {&bob_, &carol_, &dave}) {
+        EXPECT_TRUE(FilesIn(box->TmpDir()).empty()) << n;
+        EXPECT_EQ(FilesIn(box->NewDir()).size(), reached_the_end ? 1u : 0u) << n;
+        for (const std::string& name : FilesIn(box->NewDir())) fs::remove(box->NewDir() / name);
+      }
+    }
+    EXPECT_TRUE(reached_the_end);
+  }
 }
 
 TEST_F(MaildirDelivery, StagingIntoAMissingMailboxFails) {

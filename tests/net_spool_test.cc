@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "file_system.h"
 #include "net/config.h"
 #include "net/outbox.h"
 #include "net/spool.h"
@@ -196,6 +199,41 @@ TEST_F(NetSpoolTest, AStateThatCannotBeWrittenStandsInMemoryAndSentMailLeavesThe
   state.accepted.emplace_back("ann@example.org", "250 2.0.0 accepted");
   spool.Finish(id, state);
   EXPECT_TRUE(spool.Queued().empty());
+}
+
+// Fails every durable write with one error, as a full disk or quota would.
+class FailingWrites : public vel::os::FileSystemWrapper {
+ public:
+  explicit FailingWrites(int error)
+      : FileSystemWrapper(vel::os::SystemFileSystem()), error_(error) {}
+  bool WriteNewFileDurably(const char*, const void*, size_t) override {
+    errno = error_;
+    return false;
+  }
+
+ private:
+  int error_;
+};
+
+TEST_F(NetSpoolTest, AFullDiskOrQuotaIsDiskFullAndLeavesNothingSpooled) {
+  std::string error;
+  auto config = Load(Write(""), &error);
+  ASSERT_TRUE(config) << error;
+  Spool spool(config->spool);
+  ASSERT_TRUE(spool.Prepare(&error));
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  for (auto [failure, code] :
+       {std::pair{ENOSPC, CMC_E_DISK_FULL}, std::pair{EDQUOT, CMC_E_DISK_FULL},
+        std::pair{EFBIG, CMC_E_DISK_FULL}, std::pair{EIO, CMC_E_FAILURE}}) {
+    FailingWrites failing(failure);
+    vel::os::FileSystem* was = vel::os::ReplaceFiles(&failing);
+    std::string id;
+    const CMC_return_code rc = spool.Add(e, "Subject: s\n\nbody\n", &id, &error);
+    vel::os::ReplaceFiles(was);
+    EXPECT_EQ(rc, static_cast<CMC_return_code>(code)) << std::strerror(failure);
+    EXPECT_TRUE(spool.Queued().empty());
+    EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp"));
+  }
 }
 
 }  // namespace
