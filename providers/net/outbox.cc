@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "file_system.h"
@@ -66,10 +71,12 @@ bool Record(const Config& config, const Envelope& envelope, const SmtpOutcome& o
 // answered for this user, until one answers.
 class Attempts {
  public:
-  Attempts(const Config& config, const std::map<std::string, std::string>& credentials)
-      : config_(config), credentials_(credentials) {}
+  Attempts(const Config& config, const std::map<std::string, std::string>& credentials,
+           SmtpSessions& senders)
+      : config_(config), credentials_(credentials), senders_(senders) {}
 
-  SmtpOutcome Send(const std::string& id, const SpoolEntry& entry, int fd) {
+  SmtpOutcome Send(const std::string& id, const SpoolEntry& entry, int fd,
+                   const std::function<void()>& before_end) {
     const std::string& user = entry.envelope.user;
     SmtpOutcome outcome;
     if (auto refused = login_refused_.find(user); refused != login_refused_.end()) {
@@ -88,23 +95,20 @@ class Attempts {
     const size_t start = first_server_[user];
     for (size_t k = 0; k < config_.smtp_servers.size(); ++k) {
       const size_t index = (start + k) % config_.smtp_servers.size();
-      auto& sender = senders_[{user, index}];
-      if (!sender)
-        sender = std::make_unique<SmtpSender>(config_, config_.smtp_servers[index], user,
-                                              credentials_.at(user));
-      outcome = sender->Send(entry.envelope.from, pending, fd, entry.message_offset);
+      SmtpSender& sender = senders_.For(config_, user, index, credentials_.at(user));
+      outcome = sender.Send(entry.envelope.from, pending, fd, entry.message_offset, before_end);
       if (outcome.answered) {
         first_server_[user] = index;
         if (outcome.failure == FailureKind::kCredentials) {
           outcome.reply = "login refused by " + config_.smtp_servers[index] + ": " + outcome.reply;
           login_refused_[user] = {outcome.code, outcome.reply};
-          sender.reset();
+          senders_.Forget(user, index);
         }
         return outcome;
       }
       Log(config_.log,
           "message " + id + ": " + config_.smtp_servers[index] + " failed: " + outcome.reply);
-      sender.reset();  // its connection is no use any more
+      senders_.Forget(user, index);  // its connection is no use any more
       if (outcome.failure == FailureKind::kLost) return outcome;  // it broke part way
     }
     all_down_[user] = true;
@@ -115,11 +119,130 @@ class Attempts {
   const Config& config_;
   const std::map<std::string, std::string>& credentials_;
   // One sender per user and server, made when first needed, so that the
-  // messages of a pass share connections.
-  std::map<std::pair<std::string, size_t>, std::unique_ptr<SmtpSender>> senders_;
+  // messages of a pass (and of the passes after it) share connections.
+  SmtpSessions& senders_;
   std::map<std::string, size_t> first_server_;  // the server that last answered, per user
   std::map<std::string, bool> all_down_;        // no server answered for this user this pass
   std::map<std::string, std::pair<int, std::string>> login_refused_;
+};
+
+// One thread that runs tasks in the order they are handed over.
+class SerialWorker {
+ public:
+  ~SerialWorker() {
+    Wait();
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    more_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  void Post(std::function<void()> task) {
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    }
+    more_.notify_all();
+  }
+  // Until every task handed over has run.
+  void Wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return tasks_.empty() && !busy_; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      more_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      task();
+      lock.lock();
+      busy_ = false;
+      done_.notify_all();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable more_, done_;
+  std::deque<std::function<void()>> tasks_;
+  bool busy_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// The bookkeeping of a message every recipient of which a server took --
+// its sent.log line, then its leaving the queue -- done on threads of its
+// own while the next message's transaction goes on, so that the disk's
+// waits and the server's overlap. The order stays that of a pass without
+// them: a message's line is written before it leaves the queue, and
+// before the end of the next message is sent (the sender waits for it,
+// see Logged), so that at most one taken message has no line at any time,
+// as when each is recorded before the next is taken.
+class Recorder {
+ public:
+  Recorder(const Config& config, const Spool& spool, PassReport* report)
+      : config_(config), spool_(spool), report_(report) {}
+  ~Recorder() { Wait(); }
+
+  void Delivered(const SpoolEntry& entry, DeliveryState state, std::vector<std::string> taken,
+                 std::string reply, int fd) {
+    auto item = std::make_shared<Item>();
+    item->fd.reset(new Fd{fd});  // owns the descriptor, and with it the lock, from here
+    item->entry = entry;
+    item->state = std::move(state);
+    item->taken = std::move(taken);
+    item->reply = std::move(reply);
+    logger_.Post([this, item] {
+      const SpoolEntry& e = item->entry;
+      if (!spool_.LogSent(e.id, e.envelope, item->taken, item->reply, item->state.attempts + 1,
+                          SpooledSubject(item->fd->fd, e.message_offset))) {
+        Unsaved();
+        Log(config_.log, "message " + e.id + ": sent.log could not be written");
+      }
+      Log(config_.log,
+          "message " + e.id + " from " + e.envelope.user + ": delivered: " + item->reply);
+      finisher_.Post([this, item] {
+        if (!spool_.Finish(item->entry.id, item->state)) {
+          Unsaved();
+          Log(config_.log, "message " + item->entry.id + ": its record could not be completed");
+        }
+        item->fd.reset();  // the lock goes only once the message has left the queue
+      });
+    });
+  }
+  // Until every message handed over has its sent.log line.
+  void Logged() { logger_.Wait(); }
+  // Until every message handed over has left the queue.
+  void Wait() {
+    logger_.Wait();
+    finisher_.Wait();
+  }
+
+ private:
+  struct Item {
+    SpoolEntry entry;
+    DeliveryState state;
+    std::vector<std::string> taken;
+    std::string reply;
+    std::shared_ptr<Fd> fd;
+  };
+  void Unsaved() {
+    std::lock_guard lock(report_mutex_);
+    ++report_->unsaved;
+  }
+  const Config& config_;
+  const Spool& spool_;
+  PassReport* report_;
+  std::mutex report_mutex_;
+  // Declared last: their threads end before the rest goes.
+  SerialWorker finisher_;
+  SerialWorker logger_;
 };
 
 // After a message is done with some recipients failed: the report to its
@@ -135,12 +258,34 @@ void ReportFailure(const Config& config, const Spool& spool, const SpoolEntry& e
 
 }  // namespace
 
+SmtpSender& SmtpSessions::For(const Config& config, const std::string& user, size_t index,
+                              const std::string& password) {
+  Kept& kept = kept_[{user, index}];
+  if (!kept.sender || kept.url != config.smtp_servers[index] || kept.password != password) {
+    kept.sender.reset();  // its connection ends first
+    kept.sender = std::make_unique<SmtpSender>(config, config.smtp_servers[index], user, password);
+    kept.url = config.smtp_servers[index];
+    kept.password = password;
+  }
+  return *kept.sender;
+}
+
+void SmtpSessions::Forget(const std::string& user, size_t index) { kept_.erase({user, index}); }
+
+void SmtpSessions::Retain(const std::map<std::string, std::string>& credentials) {
+  std::erase_if(kept_, [&](const auto& kept) { return !credentials.count(kept.first.first); });
+}
+
 PassReport DeliverPass(const Config& config, const std::map<std::string, std::string>& credentials,
-                       bool force) {
+                       bool force, SmtpSessions* sessions) {
   PassReport report;
   Spool spool(config.spool);
   const int64_t now = std::time(nullptr);
-  Attempts attempts(config, credentials);
+  SmtpSessions own;
+  if (sessions == nullptr) sessions = &own;
+  sessions->Retain(credentials);
+  Attempts attempts(config, credentials, *sessions);
+  Recorder recorder(config, spool, &report);
   for (const std::string& id : spool.Queued()) {
     Fd fd{spool.OpenLocked(id)};
     if (fd.fd < 0) continue;  // gone, or another process has it
@@ -164,7 +309,7 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
       continue;
     }
 
-    SmtpOutcome outcome = attempts.Send(id, *entry, fd.fd);
+    SmtpOutcome outcome = attempts.Send(id, *entry, fd.fd, [&recorder] { recorder.Logged(); });
     if (outcome.failure == FailureKind::kCredentials) {
       if (!report.login_refused.count(user)) {
         spool.Hold(user, outcome.reply);
@@ -176,6 +321,15 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     }
     std::vector<std::string> taken;
     const bool done = Record(config, entry->envelope, outcome, now, state, &taken);
+    if (done && state.refused.empty() && !taken.empty()) {
+      // Delivered: recorded beside the next message's transaction.
+      ++report.delivered;
+      recorder.Delivered(*entry, state, std::move(taken), outcome.reply, fd.fd);
+      fd.fd = -1;
+      continue;
+    }
+    // Anything else is recorded here, after what is under way.
+    recorder.Wait();
     // The state of a deferred message is written first, then what a server
     // took goes to sent.log: once accepted, a message is never sent to that
     // recipient again, whatever fails below.
@@ -210,6 +364,7 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
       report.last_deferral = outcome.reply;
     }
   }
+  recorder.Wait();
   DeliverReports(config, credentials);
   report.still_queued = spool.Queued().size();
   return report;
@@ -234,11 +389,16 @@ void Outbox::Attach(const Config& config, const std::string& user, const std::st
   std::lock_guard lock(mutex_);
   config_ = config;
   configured_ = true;
+  ++generation_;
   auto& slot = users_[user];
   slot.first = password;
   ++slot.second;
   woken_ = true;
-  if (!thread_.joinable()) {
+  if (!started_) {
+    // One thread for the process. (A detached thread is not joinable, so
+    // that cannot tell whether it runs: each logon started another one,
+    // and their passes raced, appending one report twice.)
+    started_ = true;
     thread_ = std::thread([this] { Run(); });
     // Never joined: the process may end with it waiting.
     thread_.detach();
@@ -281,17 +441,29 @@ bool Outbox::Drain(const std::string& user, uint32_t seconds) {
 }
 
 void Outbox::Run() {
+  // The connections outlive a pass while the next one follows within
+  // kIdleLook; they end when the thread has been idle that long, and when
+  // a logon brings a configuration (perhaps another one).
+  SmtpSessions sessions;
   std::unique_lock lock(mutex_);
+  uint64_t generation = generation_;
   while (!stop_) {
     Config config = config_;
     std::map<std::string, std::string> credentials;
     for (const auto& [user, slot] : users_) credentials[user] = slot.first;
+    const bool reconfigured = generation != generation_;
+    generation = generation_;
     woken_ = false;
     lock.unlock();
-    DeliverPass(config, credentials, false);
+    if (reconfigured) sessions.Close();
+    DeliverPass(config, credentials, false, &sessions);
     lock.lock();
     drained_.notify_all();
-    if (!woken_) wake_.wait_for(lock, kIdleLook, [this] { return woken_ || stop_; });
+    if (!woken_ && !wake_.wait_for(lock, kIdleLook, [this] { return woken_ || stop_; })) {
+      lock.unlock();
+      sessions.Close();  // (a QUIT and its answer: not under the lock)
+      lock.lock();
+    }
   }
 }
 

@@ -6,7 +6,9 @@
 // A pass takes the queued messages whose time has come, oldest first, and
 // for each user whose credentials are known sends them over one
 // connection to the first server that answers, going on to the next
-// server when one cannot be reached. Per message:
+// server when one cannot be reached; the delivery thread keeps that
+// connection for its next pass while it has work (SmtpSessions). Per
+// message:
 //   - a file that is damaged (its length or checksum does not match what
 //     was spooled) goes to quarantine/ and is never sent;
 //   - every recipient a server accepts is done with: its acceptance is
@@ -32,11 +34,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "net/config.h"
+#include "net/smtp.h"
 #include "net/spool.h"
 
 namespace velnet {
@@ -53,10 +57,41 @@ struct PassReport {
   size_t still_queued = 0;                           // the queue's size after the pass
 };
 
+// The SMTP connections of delivery passes, one per user and server, kept
+// from one pass to the next: messages spooled one after another then go
+// over one session, each a transaction of its own, instead of each paying
+// for a connection, a TLS handshake and a login. A connection is kept only
+// with the server and password it was made with. libcurl closes a
+// connection after any transaction that failed, so a kept one is always
+// between transactions; one the server closed meanwhile is found dead
+// before use and made anew.
+class SmtpSessions {
+ public:
+  // The sender of user to the index-th server, made when none is kept or
+  // the kept one was made with another server or password.
+  SmtpSender& For(const Config& config, const std::string& user, size_t index,
+                  const std::string& password);
+  // Its connection is no use any more.
+  void Forget(const std::string& user, size_t index);
+  // Keeps only the connections of these users.
+  void Retain(const std::map<std::string, std::string>& credentials);
+  void Close() { kept_.clear(); }
+
+ private:
+  struct Kept {
+    std::string url;
+    std::string password;
+    std::unique_ptr<SmtpSender> sender;
+  };
+  std::map<std::pair<std::string, size_t>, Kept> kept_;
+};
+
 // One pass over the queue. With force, messages waiting for their retry
-// time are taken too.
+// time are taken too. The connections come from sessions when given
+// (the delivery thread's, kept between its passes), else they are the
+// pass's own and end with it.
 PassReport DeliverPass(const Config& config, const std::map<std::string, std::string>& credentials,
-                       bool force);
+                       bool force, SmtpSessions* sessions = nullptr);
 
 class Outbox {
  public:
@@ -86,8 +121,10 @@ class Outbox {
   Config config_;
   bool configured_ = false;
   std::map<std::string, std::pair<std::string, int>> users_;  // password, sessions
+  uint64_t generation_ = 0;  // counts Attach calls: kept connections follow the configuration
   bool woken_ = false;
   bool stop_ = false;
+  bool started_ = false;
   std::thread thread_;
 };
 

@@ -69,12 +69,17 @@ int Debug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
 struct Upload {
   int fd;
   uint64_t offset;
+  const std::function<void()>* before_end;
 };
 
 size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
   auto* u = static_cast<Upload*>(user);
   int64_t n = vel::os::Files().ReadFileAt(u->fd, buffer, size * count, u->offset);
   if (n < 0) return CURL_READFUNC_ABORT;
+  if (n == 0 && u->before_end != nullptr && *u->before_end) {
+    (*u->before_end)();
+    u->before_end = nullptr;
+  }
   u->offset += static_cast<uint64_t>(n);
   return static_cast<size_t>(n);
 }
@@ -86,7 +91,7 @@ SmtpSender::SmtpSender(const Config& config, std::string url, const std::string&
     : url_(std::move(url)), handle_(NewHandle(config, user, password)) {}
 
 SmtpOutcome SmtpSender::Send(const std::string& from, const std::vector<std::string>& recipients,
-                             int fd, uint64_t offset) {
+                             int fd, uint64_t offset, const std::function<void()>& before_end) {
   SmtpOutcome out;
   if (!handle_) {
     out.reply = "out of memory";
@@ -94,7 +99,7 @@ SmtpOutcome SmtpSender::Send(const std::string& from, const std::vector<std::str
   }
   CURL* h = handle_.get();
   Transcript transcript;
-  Upload upload{fd, offset};
+  Upload upload{fd, offset, &before_end};
   SlistPtr rcpt;
   for (const std::string& r : recipients) {
     curl_slist* grown = curl_slist_append(rcpt.get(), ("<" + r + ">").c_str());

@@ -4,6 +4,7 @@
 #ifndef VELNET_SMTP_H
 #define VELNET_SMTP_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,11 @@ class SmtpSender {
              const std::string& password);
   const std::string& Url() const { return url_; }
 
-  // Sends the message read from fd at offset to the recipients.
+  // Sends the message read from fd at offset to the recipients. before_end,
+  // when given, is called once the whole message has been read and before
+  // its end is sent, that is before the server can take it.
   SmtpOutcome Send(const std::string& from, const std::vector<std::string>& recipients, int fd,
-                   uint64_t offset);
+                   uint64_t offset, const std::function<void()>& before_end = {});
 
  private:
   std::string url_;

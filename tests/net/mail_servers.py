@@ -115,6 +115,9 @@ class MailServers:
         self.dir = pathlib.Path(directory).resolve()
         self.users = dict(users)  # name -> password
         self.smtp_port = free_port()
+        # Plain SMTP from loopback, without TLS or login, for the benchmark's
+        # anchor (Postfix's own smtp-source speaks neither).
+        self.source_port = free_port()
         self.imap_port = free_port()
         self.lmtp_port = free_port()
         self.auth_port = free_port()
@@ -232,6 +235,10 @@ message_size_limit = 52428800
 """)
         services = [
             ("127.0.0.1:%d" % self.smtp_port, "inet", "n", "-", "-", "smtpd"),
+            ("127.0.0.1:%d" % self.source_port, "inet", "n", "-", "-",
+             "smtpd -o smtpd_sasl_auth_enable=no"
+             " -o smtpd_relay_restrictions=permit_mynetworks,reject"
+             " -o smtpd_recipient_restrictions=permit_mynetworks,reject"),
             ("pickup", "unix", "n", "60", "1", "pickup"),
             ("cleanup", "unix", "n", "-", "0", "cleanup"),
             ("qmgr", "unix", "n", "300", "1", "qmgr"),
@@ -287,7 +294,8 @@ message_size_limit = 52428800
         stop_pid(read_pid(self.dir / "dovecot" / "run" / "master.pid"))
 
     def env(self):
-        return {"SMTP_PORT": self.smtp_port, "IMAP_PORT": self.imap_port,
+        return {"SMTP_PORT": self.smtp_port, "SOURCE_PORT": self.source_port,
+                "IMAP_PORT": self.imap_port,
                 "CA_FILE": self.ca_file, "OTHER_CA_FILE": self.other_ca_file,
                 "DOMAIN": DOMAIN, "MAIL_DIR": self.dir / "mail"}
 

@@ -274,6 +274,52 @@ class Delivery(NetTest):
                       % (DOMAIN, DOMAIN), sent)
         self.assertNotIn("550", sent)
 
+    def test_one_session_carries_many_messages_and_a_drop_resends_nothing_taken(self):
+        port = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0)
+        spool_in_child(("batch %d" % i, "x\n") for i in range(4))
+        with ProgrammedServer(port) as server:
+            # One pass: four messages on one connection until the server
+            # drops it at the second's DATA. The first is done with; the
+            # second waits for its retry; the third and fourth go over a
+            # new connection in the same pass.
+            server.stalls = [None, "drop"]
+            status, out, err = flush(self.config)
+            self.assertEqual(status, 1, out + err)
+            self.assertEqual(server.subjects(), ["batch 0", "batch 2", "batch 3"])
+            self.assertEqual(server.received_on, [0, 1, 1])
+            self.assertEqual(len(self.queue()), 1)
+            self.assertEqual(len((self.spool / "sent.log").read_text().splitlines()), 3)
+            # The next pass sends the second only.
+            status, out, err = flush(self.config)
+            self.assertEqual(status, 0, out + err)
+            self.assertEqual(server.subjects(), ["batch 0", "batch 2", "batch 3", "batch 1"])
+            self.assertEqual(self.queue(), [])
+
+            # The delivery thread keeps its connection from one pass to the
+            # next: messages sent one at a time share it ...
+            server.received.clear()
+            server.received_on.clear()
+            server.connections.clear()
+            logged = len(self.log_text())
+            rc, session = logon("ops", USERS["ops"])
+            self.assertEqual(rc, 0, self.log_text())
+            for i in range(3):
+                self.assertEqual(send(session, [("dba", 0)], "kept %d" % i, "x\n"), 0)
+                wait_until(lambda: len(server.received) == i + 1, what="message %d" % i)
+            self.assertEqual(server.received_on, [0, 0, 0], self.log_text()[logged:])
+            # ... and when the server has closed it meanwhile (as an idle
+            # time-out does), the next message goes over a new one at once,
+            # not after its retry delay.
+            server.close_connections()
+            time.sleep(0.5)
+            self.assertEqual(send(session, [("dba", 0)], "after the close", "x\n"), 0)
+            wait_until(lambda: len(server.received) == 4, what="delivery after the close")
+            self.assertEqual(server.received_on, [0, 0, 0, 1])
+            self.assertEqual(logoff(session), 0)
+        self.assertNotIn("deferred", self.log_text()[logged:])
+        self.assertEqual(self.queue(), [])
+
     def test_both_providers_compose_and_parse_in_one_process(self):
         # The maildir provider beside the network one, as a host that
         # switches providers has them: both stand on one GMime.

@@ -404,8 +404,10 @@ class FaultServer:
         self.port = port or mail_servers.free_port()
         self.rcpt_replies = {}   # address -> reply instead of accepting it
         self.data_replies = []   # replies to DATA before one is accepted
-        self.stalls = []         # per DATA: "drop" the connection, or seconds to wait, first
+        self.stalls = []         # per DATA: "drop" the connection, seconds to wait, or None
         self.received = []       # (mail_from, recipients, content)
+        self.received_on = []    # for each message received, its connection's number
+        self.connections = []    # the servers' ends of the connections, in order
         handler = self
 
         class Handler:
@@ -416,8 +418,10 @@ class FaultServer:
                 return "250 OK"
 
             async def handle_DATA(self, server, session, envelope):
-                if handler.stalls:
-                    stall = handler.stalls.pop(0)
+                if server not in handler.connections:
+                    handler.connections.append(server)
+                stall = handler.stalls.pop(0) if handler.stalls else None
+                if stall is not None:
                     if stall == "drop":
                         server.transport.close()
                         return "421 closing"
@@ -427,12 +431,22 @@ class FaultServer:
                     return handler.data_replies.pop(0)
                 handler.received.append((envelope.mail_from, list(envelope.rcpt_tos),
                                          envelope.content))
+                handler.received_on.append(handler.connections.index(server))
                 return "250 2.0.0 accepted"
 
         self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port)
 
     def url(self):
         return "smtp://127.0.0.1:%d" % self.port
+
+    def close_connections(self):
+        """Ends every open connection from the server's side, as an idle time-out does."""
+        for server in self.connections:
+            if server.transport is not None:
+                self.controller.loop.call_soon_threadsafe(server.transport.close)
+
+    def subjects(self):
+        return [m[2].split(b"Subject: ")[1].split(b"\r\n")[0].decode() for m in self.received]
 
     def __enter__(self):
         self.controller.start()
