@@ -1,7 +1,7 @@
 // The operating-system layer. Every call the project makes to the operating
-// system goes through this header or, for the mail providers' files,
-// file_system.h; platform_posix.cc, platform_windows.cc and
-// file_system_posix.cc are the only files that include OS headers.
+// system goes through this header or, for the mail providers, file_system.h
+// and sockets.h; platform_posix.cc, platform_windows.cc, file_system_posix.cc
+// and sockets_posix.cc are the only files that include OS headers.
 //
 // The calls mirror the Windows facilities the library was designed
 // against, so that both implementations give the same observable results.

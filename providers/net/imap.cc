@@ -1,10 +1,9 @@
 #include "net/imap.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "sockets.h"
 
 namespace velnet {
 namespace {
@@ -79,7 +78,7 @@ ImapResult ImapConnection::Stopped() const {
 void ImapConnection::Drop() {
   // Shut down first: libcurl would otherwise say LOGOUT and wait for its
   // answer on a connection that may be in the middle of a response.
-  if (socket_ != CURL_SOCKET_BAD) shutdown(socket_, SHUT_RDWR);
+  if (socket_ != CURL_SOCKET_BAD) vel::os::ShutDownSocket(static_cast<int>(socket_));
   handle_.reset();
   socket_ = CURL_SOCKET_BAD;
   reader_.Reset();
@@ -162,9 +161,10 @@ ImapResult ImapConnection::Wait(bool write) {
   if (left <= std::chrono::steady_clock::duration::zero())
     return {CURLE_OPERATION_TIMEDOUT, "the IMAP server did not finish within transfer_timeout"};
   const auto slice = std::min<std::chrono::steady_clock::duration>(left, kSlice);
-  pollfd p{socket_, static_cast<short>(write ? POLLOUT : POLLIN), 0};
-  poll(&p, 1,
-       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
+  vel::os::WaitForSocket(
+      static_cast<int>(socket_), write,
+      static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) +
+          1);
   return {};
 }
 
