@@ -199,14 +199,15 @@ std::vector<std::pair<std::string, bool>> Listed(velcmc::MailboxIndex& index) {
   CMC_message_summary* block = nullptr;
   uint32_t count = 0;
   std::shared_ptr<const void> keep;
-  EXPECT_TRUE(index.List(nullptr, false, nullptr, 0, &block, &count, &keep));
+  bool lent = false;
+  EXPECT_TRUE(index.List(nullptr, false, nullptr, 0, &block, &count, &keep, &lent));
   std::vector<std::pair<std::string, bool>> listed;
   for (uint32_t i = 0; i < count; ++i) {
     const CMC_message_reference* ref = block[i].message_reference;
     listed.emplace_back(std::string(ref->string, ref->length),
                         (block[i].summary_flags & CMC_SUM_READ) != 0);
   }
-  std::free(block);
+  if (!lent) std::free(block);
   return listed;
 }
 

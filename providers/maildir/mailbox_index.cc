@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <tuple>
@@ -50,6 +51,16 @@ class TouchedFileClock : public FileClock {
 };
 
 }  // namespace
+
+// The summaries of order_, flagged, as a listing of every message hands
+// them out.
+struct MailboxIndex::Listing {
+  std::shared_ptr<const SummaryTemplate> strings;  // what the summaries point into
+  std::vector<CMC_message_summary> summaries;
+  const char* single_type = nullptr;  // the type text of every summary, if they share one
+  size_t seen = 0;                    // summaries flagged read
+  std::atomic<int> lent{0};           // hand-outs not freed yet
+};
 
 std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox) {
   return std::make_unique<TouchedFileClock>((mailbox.Dir() / ".velcmc-clock").string());
@@ -159,15 +170,37 @@ void MailboxIndex::Rebuild() {
     messages.push_back({entries_[i].reference, entries_[i].summary.get()});
   }
   template_ = std::make_shared<const SummaryTemplate>(messages);
+  listing_.reset();
   removed_ = 0;
   valid_ = true;
 }
 
+MailboxIndex::Listing& MailboxIndex::Whole() {
+  if (listing_) return *listing_;
+  auto listing = std::make_shared<Listing>();
+  listing->strings = template_;
+  listing->summaries.resize(order_.size());
+  const char* one_type = nullptr;
+  for (size_t i = 0; i < order_.size(); ++i) {
+    CMC_message_summary& summary = listing->summaries[i];
+    summary = template_->At(order_[i]);
+    summary.summary_flags = seen_[order_[i]] ? CMC_SUM_READ : 0;
+    if (seen_[order_[i]]) ++listing->seen;
+    if (i == 0) one_type = summary.message_type;
+    if (summary.message_type != one_type) one_type = nullptr;
+  }
+  listing->single_type = one_type;
+  if (!order_.empty()) listing->summaries.back().summary_flags |= CMC_SUM_LAST_ELEMENT;
+  listing_ = std::move(listing);
+  return *listing_;
+}
+
 bool MailboxIndex::List(const char* type, bool unread_only, const std::string* seed,
                         uint32_t wanted, CMC_message_summary** block, uint32_t* count,
-                        std::shared_ptr<const void>* keep) {
+                        std::shared_ptr<const void>* keep, bool* lent) {
   *block = nullptr;
   *count = 0;
+  *lent = false;
   std::lock_guard lock(mutex_);
   Revalidate();
   auto start = order_.begin();
@@ -184,6 +217,22 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
   size_t room = static_cast<size_t>(order_.end() - start);
   if (wanted != 0) room = std::min<size_t>(room, wanted);
   if (room == 0) return true;
+  if (room == order_.size()) {
+    Listing& whole = Whole();
+    if ((!unread_only || whole.seen == 0) &&
+        (type_text == nullptr || type_text == whole.single_type)) {
+      // Counted before the owner exists: should making it fail, the
+      // owner's release is still run, and undoes the count.
+      whole.lent.fetch_add(1, std::memory_order_relaxed);
+      std::shared_ptr<Listing> held = listing_;
+      *keep = std::shared_ptr<const void>(
+          held.get(), [held](const void*) { held->lent.fetch_sub(1, std::memory_order_release); });
+      *block = whole.summaries.data();
+      *count = static_cast<uint32_t>(whole.summaries.size());
+      *lent = true;
+      return true;
+    }
+  }
   auto* out = static_cast<CMC_message_summary*>(std::malloc(room * sizeof(CMC_message_summary)));
   if (out == nullptr) throw std::bad_alloc();
   size_t n = 0;
@@ -229,8 +278,25 @@ void MailboxIndex::Moved(const std::string& reference, const MailboxEntry& entry
   moved.file_name = entry.file_name;
   moved.in_new = entry.in_new;
   moved.seen = entry.Seen();
-  seen_[found->second] = moved.seen;
   names_[moved.in_new ? 0 : 1].insert(moved.file_name);
+  if (seen_[found->second] == moved.seen) return;
+  seen_[found->second] = moved.seen;
+  // The whole listing is brought up to date where it stands when nobody
+  // has it, and laid out again at the next listing otherwise.
+  if (!listing_) return;
+  if (listing_->lent.load(std::memory_order_acquire) != 0) {
+    listing_.reset();
+    return;
+  }
+  auto at = std::lower_bound(order_.begin(), order_.end(), found->second);
+  if (at == order_.end() || *at != found->second) return;
+  CMC_message_summary& summary = listing_->summaries[static_cast<size_t>(at - order_.begin())];
+  summary.summary_flags =
+      (summary.summary_flags & CMC_SUM_LAST_ELEMENT) | (moved.seen ? CMC_SUM_READ : 0);
+  if (moved.seen)
+    ++listing_->seen;
+  else
+    --listing_->seen;
 }
 
 void MailboxIndex::Removed(const std::string& reference) {
@@ -244,6 +310,7 @@ void MailboxIndex::Removed(const std::string& reference) {
   by_reference_.erase(found);
   auto at = std::lower_bound(order_.begin(), order_.end(), position);
   if (at != order_.end() && *at == position) order_.erase(at);
+  listing_.reset();
   // The template keeps what was removed; once that is most of it, the
   // next call builds a smaller one.
   if (++removed_ > entries_.size() / 2 && removed_ > 64) valid_ = false;

@@ -77,11 +77,15 @@ class MailboxIndex {
   // when null), unread ones only when asked, starting after the one whose
   // reference is seed (when given), at most wanted of them (0: all). The
   // block (null for none), its length in *count, and in *keep what must
-  // stay until the block is freed (its strings). Returns false, with
-  // nothing listed, when seed names no message of the mailbox.
-  // std::bad_alloc when there is no memory for the block.
+  // stay until the block is freed (its strings). A listing of every
+  // message present is not copied: the index lends the one it holds
+  // (*lent true), whose memory belongs to *keep, and never writes it again
+  // while it is out. Otherwise the block is the caller's, for std::free.
+  // Returns false, with nothing listed, when seed names no message of the
+  // mailbox. std::bad_alloc when there is no memory for the block.
   bool List(const char* type, bool unread_only, const std::string* seed, uint32_t wanted,
-            CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep);
+            CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep,
+            bool* lent);
 
   // The message whose reference is the given one, where the index last saw
   // it; the directories are read only when the index does not know it.
@@ -124,6 +128,9 @@ class MailboxIndex {
   bool Matches(int d) const;
   // Reads both directories and builds everything anew.
   void Rebuild();
+  // The listing of every message present, built when there is none.
+  struct Listing;
+  Listing& Whole();
 
   const Mailbox mailbox_;
   const std::shared_ptr<SummaryCache> cache_;
@@ -139,6 +146,9 @@ class MailboxIndex {
   std::unordered_map<std::string_view, uint32_t> by_reference_;  // into entries_
   NameSet names_[2];  // every message file of new and cur, listed or not
   std::shared_ptr<const SummaryTemplate> template_;
+  // Lent to listings of every message; written in place only while no
+  // listing has it, dropped when the messages change.
+  std::shared_ptr<Listing> listing_;
   size_t removed_ = 0;
 };
 
