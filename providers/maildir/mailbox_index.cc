@@ -19,12 +19,45 @@ namespace {
 // deleting them) before taking the index as it stands.
 constexpr int kRaceRounds = 3;
 
-// Whether a directory time lies in a second before the file system's
-// present. Whole seconds, not finer: a file system may keep finer times for
-// some files than for others (a file server's granularity is its own), and
-// whole seconds are what every one of them keeps.
+constexpr long kSecond = 1000000000;
+
+// The coarsest step a time could have been cut to, judged by its own
+// digits: a time cut to whole milliseconds ends in six zeros. A whole
+// second (nanoseconds 0) is taken for a file system that keeps seconds.
+long StepOf(const timespec& time) {
+  long step = 1;
+  for (long ns = time.tv_nsec; step < kSecond && ns % 10 == 0; ns /= 10) step *= 10;
+  return step;
+}
+
+// Whether a directory time lies in a step of the file system's clock
+// before its present, counted in the coarser of the steps either time
+// shows: a file system may keep finer times for some files than for
+// others (a file server's granularity is its own), so a directory's time
+// is never judged finer than its own digits allow. Whatever changes the
+// directory later is stamped in the present's step or a later one, and so
+// differs from a time that lies before it.
 bool Before(const timespec& modified, const timespec& present) {
-  return modified.tv_sec < present.tv_sec;
+  const long step = std::max(StepOf(modified), StepOf(present));
+  return std::pair(modified.tv_sec, modified.tv_nsec / step) <
+         std::pair(present.tv_sec, present.tv_nsec / step);
+}
+
+// How long a directory that only the session changed since it was last read
+// is trusted before it is read again: a change by someone else within the
+// microseconds of the session's own rename leaves no trace in the
+// directory's time, and is seen at the first listing after this.
+constexpr long kOwnChangeTrust = kSecond / 10;
+
+timespec Later(timespec time, long ns) {
+  time.tv_nsec += ns;
+  time.tv_sec += time.tv_nsec / kSecond;
+  time.tv_nsec %= kSecond;
+  return time;
+}
+
+bool NotBefore(const timespec& a, const timespec& b) {
+  return std::pair(a.tv_sec, a.tv_nsec) >= std::pair(b.tv_sec, b.tv_nsec);
 }
 
 // Touches a file of the mailbox: the file system stamps it with its own
@@ -73,24 +106,42 @@ MailboxIndex::MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
       dir_paths_{mailbox_.NewDir().string(), mailbox_.CurDir().string()},
       clock_(clock ? std::move(clock) : MailboxFileClock(mailbox_)) {}
 
+MailboxIndex::DirState MailboxIndex::StatDir(int d) const {
+  DirState state;
+  struct stat st;
+  if (stat(dir_paths_[d].c_str(), &st) == 0) {
+    state.known = true;
+    state.device = st.st_dev;
+    state.inode = st.st_ino;
+    state.modified = st.st_mtim;
+  }
+  return state;
+}
+
+bool MailboxIndex::Same(const DirState& a, const DirState& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
 void MailboxIndex::Revalidate() {
   DirState now[2];
   bool check[2];
+  bool trusted = false;
   for (int d = 0; d < 2; ++d) {
-    struct stat st;
-    if (stat(dir_paths_[d].c_str(), &st) == 0)
-      now[d] = {true, st.st_dev, st.st_ino, st.st_mtim, false};
+    now[d] = StatDir(d);
     const DirState& was = dirs_[d];
-    const bool same = now[d].known && was.known && now[d].device == was.device &&
-                      now[d].inode == was.inode && now[d].modified.tv_sec == was.modified.tv_sec &&
-                      now[d].modified.tv_nsec == was.modified.tv_nsec;
-    check[d] = !valid_ || !same || !was.settled;
+    check[d] = !valid_ || !Same(now[d], was) || !was.settled;
+    trusted = trusted || (!check[d] && was.trusted_until);
   }
-  if (!check[0] && !check[1]) return;
+  if (!check[0] && !check[1] && !trusted) return;
   // Taken after the stats and before the directories are read: whatever
   // changes a directory after it is read is stamped with this time or a
   // later one.
   const std::optional<timespec> present = clock_->Now();
+  for (int d = 0; d < 2; ++d)
+    if (!check[d] && dirs_[d].trusted_until)
+      check[d] = !present || NotBefore(*present, *dirs_[d].trusted_until);
+  if (!check[0] && !check[1]) return;
   bool changed = !valid_;
   for (int d = 0; d < 2; ++d) {
     if (!check[d]) continue;
@@ -99,6 +150,37 @@ void MailboxIndex::Revalidate() {
     dirs_[d] = now[d];
   }
   if (changed) Rebuild();
+}
+
+std::optional<MailboxEntry> MailboxIndex::MarkSeen(const std::string& reference,
+                                                   const MailboxEntry& entry) {
+  std::lock_guard lock(mutex_);
+  const bool dirs[2] = {entry.in_new, true};  // the directories the rename changes
+  // A directory nobody changed since it was read (settled, and as it was)
+  // holds exactly what the index knows until the rename.
+  bool as_read[2] = {false, false};
+  for (int d = 0; d < 2; ++d)
+    as_read[d] = dirs[d] && valid_ && dirs_[d].settled && Same(StatDir(d), dirs_[d]);
+  std::optional<MailboxEntry> marked = mailbox_.MarkSeen(entry);
+  if (!marked) return marked;
+  MovedLocked(reference, *marked);
+  if (marked->file_name == entry.file_name && !entry.in_new) return marked;  // nothing renamed
+  if (!as_read[0] && !as_read[1]) return marked;
+  // After the rename: whatever changes a directory after the stats below is
+  // stamped with this time or a later one.
+  const std::optional<timespec> present = clock_->Now();
+  if (!present) return marked;
+  for (int d = 0; d < 2; ++d) {
+    if (!as_read[d]) continue;  // read again at the next call, as it changed
+    DirState now = StatDir(d);
+    now.settled = now.known && Before(now.modified, *present);
+    // A directory already trusted keeps the time it is to be read again
+    // by: a walk of renames never puts that read off.
+    now.trusted_until =
+        dirs_[d].trusted_until ? dirs_[d].trusted_until : Later(*present, kOwnChangeTrust);
+    dirs_[d] = now;
+  }
+  return marked;
 }
 
 bool MailboxIndex::Matches(int d) const {
@@ -268,8 +350,7 @@ std::optional<MailboxEntry> MailboxIndex::Find(const std::string& reference) {
   return std::nullopt;
 }
 
-void MailboxIndex::Moved(const std::string& reference, const MailboxEntry& entry) {
-  std::lock_guard lock(mutex_);
+void MailboxIndex::MovedLocked(const std::string& reference, const MailboxEntry& entry) {
   auto found = by_reference_.find(reference);
   if (found == by_reference_.end()) return;
   Entry& moved = entries_[found->second];

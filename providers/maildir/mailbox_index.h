@@ -91,9 +91,12 @@ class MailboxIndex {
   // it; the directories are read only when the index does not know it.
   std::optional<MailboxEntry> Find(const std::string& reference);
 
-  // The session moved the message to cur, flagged read (entry is where it
-  // is now), or removed it.
-  void Moved(const std::string& reference, const MailboxEntry& entry);
+  // Marks the message read where the index last saw it (entry), as
+  // Mailbox::MarkSeen does, and follows the move. Returns where it is now,
+  // or nothing when it was not there.
+  std::optional<MailboxEntry> MarkSeen(const std::string& reference, const MailboxEntry& entry);
+
+  // The session removed the message.
   void Removed(const std::string& reference);
 
   // A file was not where the index said: read the directories again at the
@@ -108,6 +111,9 @@ class MailboxIndex {
     ino_t inode = 0;
     timespec modified{};
     bool settled = false;  // modified lies before the file system's time of the read
+    // Set when the index followed the session's own change instead of
+    // reading the directory: read again once the file system's time is here.
+    std::optional<timespec> trusted_until;
   };
   struct Entry {
     std::string file_name;
@@ -124,6 +130,11 @@ class MailboxIndex {
 
   // Brings the index up to date with the directories.
   void Revalidate();
+  DirState StatDir(int d) const;
+  // Same directory, same time.
+  static bool Same(const DirState& a, const DirState& b);
+  // The session moved the message (entry is where it is now).
+  void MovedLocked(const std::string& reference, const MailboxEntry& entry);
   // Whether directory d (0 new, 1 cur) holds exactly the files of names_[d].
   bool Matches(int d) const;
   // Reads both directories and builds everything anew.

@@ -200,8 +200,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     // Only a read that succeeded marks the message read.
     bool seen = entry->Seen();
     if (!(flags & CMC_DO_NOT_MARK_AS_READ) && !seen) {
-      if (std::optional<MailboxEntry> marked = mailbox.MarkSeen(*entry)) {
-        index.Moved(ref, *marked);
+      if (index.MarkSeen(ref, *entry)) {
         seen = true;
       } else {
         // Losing the race to another reader that also marked it is fine.
