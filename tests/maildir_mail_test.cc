@@ -1,12 +1,14 @@
 // Mail through the maildir provider's C entry points: sending with roles
 // and attachments, listing, reading with and without marking, deleting,
 // and mail that other programs put into the maildirs.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 
 #include "maildir_test_support.h"
 
@@ -798,12 +800,14 @@ TEST_F(MaildirMail, AChangeWithinTheSecondOfAListingIsNotMissed) {
   Deliver("bob", "1300000000.M1P1.one", "Subject: one\n\n1\n");
   CMC_session_id bob = As("bob");
   const fs::path new_dir = Mailbox("bob") / "new";
-  const auto stamp = fs::last_write_time(new_dir);
+  // A file system that keeps whole seconds stamped new in this one.
+  const timespec stamp[2] = {{std::time(nullptr), 0}, {std::time(nullptr), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, new_dir.c_str(), stamp, 0), 0);
   ASSERT_EQ(List(bob).size(), 1u);
   // Another delivery that leaves new with the time it had at the listing,
-  // as on a file system that keeps whole seconds.
+  // as such a file system does within the second.
   Deliver("bob", "1300000001.M1P1.two", "Subject: two\n\n2\n");
-  fs::last_write_time(new_dir, stamp);
+  ASSERT_EQ(utimensat(AT_FDCWD, new_dir.c_str(), stamp, 0), 0);
   auto listed = List(bob);
   ASSERT_EQ(listed.size(), 2u);
   EXPECT_EQ(listed[1].subject, "two");

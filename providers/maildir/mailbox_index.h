@@ -1,8 +1,9 @@
 // What a session knows of its mailbox between calls: the messages of new
 // and cur in delivery order with their summaries, laid out once as the
 // summaries a listing hands out (SummaryTemplate), so that listing a
-// mailbox that did not change costs two stats and a copy of 40 bytes a
-// message.
+// mailbox that did not change costs two stats: a listing of every message
+// lends the array of summaries the index holds (List), and one of some of
+// them copies 40 bytes a message.
 //
 // The index stands for the directories as they were when last read. Each
 // call first stats new and cur. A directory whose identity or modification
@@ -18,9 +19,25 @@
 // before the directories are read, a file of the mailbox is touched and its
 // time read back. Whatever changes a directory after it is read is stamped
 // with that time or a later one; a directory whose time lies in an earlier
-// second is settled, and one whose time is not earlier is read again at every call
-// until a read finds it settled. When the file system's time cannot be
-// learnt, nothing is ever settled. The session's own moves and removals
+// step of the clock is settled, and one whose time is not earlier is read
+// again at every call until a read finds it settled. The step is the
+// coarser of the two times' own: a time that ends in nine zeros counts in
+// whole seconds, one that ends in six in milliseconds, and so on, so that a
+// directory whose file system keeps coarser times than the file the
+// present is learnt from is never judged finer than it is. When the file
+// system's time cannot be learnt, nothing is ever settled.
+//
+// The session's own renames (MarkSeen) do not make the index read the
+// directories again. Before the rename each directory it changes is
+// stated: one that is settled and as it was read held exactly what the
+// index knows. After it, the index follows the rename, learns the present
+// and states the directory again, which stands from then on as if read
+// then: a later change by anyone else shows in its time, or, in the same
+// step of the clock, keeps it unsettled and read at every call. What no
+// time can show is a change by someone else within the rename itself
+// (between the two stats); so a directory taken on trust this way is read
+// again at the first call once the file system's time is 0.1 s past the
+// first rename trusted, however many follow. The session's removals
 // update the index at once; the directory read they cause finds the files
 // the index already holds and rebuilds nothing.
 //
@@ -29,7 +46,8 @@
 // longer there calls Forget and looks again.
 //
 // Thread-safe. Its lock is the session's own and is held while the
-// session's directories are read; no other session waits on it.
+// session's directories are read or its messages renamed; no other session
+// waits on it.
 #ifndef VELCMC_MAILBOX_INDEX_H
 #define VELCMC_MAILBOX_INDEX_H
 
