@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -188,7 +189,13 @@ class SetClock : public velcmc::FileClock {
  public:
   // fraction: nanoseconds the clock shows past now's second.
   explicit SetClock(const timespec* now, long fraction = 0) : now_(now), fraction_(fraction) {}
-  std::optional<timespec> Now() override { return timespec{now_->tv_sec, fraction_}; }
+  std::optional<timespec> Now() override {
+    if (changed) changed();
+    return timespec{now_->tv_sec, fraction_};
+  }
+  // Stamps what the session's own change touched, as the file system did
+  // before the present is learnt; set around such a change.
+  std::function<void()> changed;
 
  private:
   const timespec* now_;
@@ -214,12 +221,13 @@ std::vector<std::pair<std::string, bool>> Listed(velcmc::MailboxIndex& index) {
 }
 
 // Other programs deliver, delete, move to cur and rename flags at random,
-// on a file system whose clock runs a minute behind or ahead of this
-// host's and keeps whole seconds for directories (each change stamps them
-// with that clock, which ticks now and then), while the file the present is
-// learnt from shows finer times for every other seed; after each change the session
-// lists, and at random it lists again with nothing changed. Every listing
-// holds exactly the messages there are, with their read flags.
+// and the session marks messages read itself, on a file system whose clock
+// runs a minute behind or ahead of this host's and keeps whole seconds for
+// directories (each change stamps them with that clock, which ticks now and
+// then), while the file the present is learnt from shows finer times for
+// every other seed. After each change the session lists none, one or two
+// times. Every listing holds exactly the messages there are, with their
+// read flags.
 TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
   const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (const int offset : {-60, 60}) {
@@ -236,14 +244,16 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
       };
       stamp(box.NewDir());
       stamp(box.CurDir());
+      auto clock_owned = std::make_unique<SetClock>(&now, seed % 2 ? 500000123 : 0);
+      SetClock& clock = *clock_owned;
       velcmc::MailboxIndex index(box, std::make_shared<velcmc::SummaryCache>(),
-                                 std::make_unique<SetClock>(&now, seed % 2 ? 500000123 : 0));
+                                 std::move(clock_owned));
       // The truth: unique name to the file's name and directory.
       std::map<std::string, std::pair<std::string, bool>> present;  // unique -> (name, in new)
       int delivered = 0;
       for (int step = 0; step < 60; ++step) {
         if (random() % 3 == 0) ++now.tv_sec;
-        const int what = static_cast<int>(random() % 4);
+        const int what = static_cast<int>(random() % 5);
         auto pick = [&](bool want_new,
                         bool any) -> std::map<std::string, std::pair<std::string, bool>>::iterator {
           std::vector<std::string> keys;
@@ -273,6 +283,27 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
           it->second = {to, false};
           stamp(box.NewDir());
           stamp(box.CurDir());
+        } else if (what == 4) {
+          // The session itself marks a message read, where it finds it
+          // (as a read does: where the index saw it, and when it is no
+          // longer there, where it is).
+          auto it = pick(false, true);
+          std::optional<velcmc::MailboxEntry> entry = index.Find(it->first);
+          ASSERT_TRUE(entry);
+          if (!fs::exists(box.PathOf(*entry))) {
+            index.Forget();
+            entry = index.Find(it->first);
+            ASSERT_TRUE(entry);
+          }
+          const auto stamp_changed = [&, in_new = entry->in_new] {
+            if (in_new) stamp(box.NewDir());
+            stamp(box.CurDir());
+          };
+          clock.changed = stamp_changed;
+          ASSERT_TRUE(index.MarkSeen(it->first, *entry));
+          clock.changed = nullptr;
+          stamp_changed();  // when the index did not learn the present after it
+          it->second = {velcmc::SeenFileName(it->second.first), false};
         } else {
           auto it = pick(false, false);
           if (it == present.end()) continue;
@@ -285,7 +316,7 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
         std::vector<std::pair<std::string, bool>> expected;
         for (const auto& [unique, where] : present)
           expected.emplace_back(unique, velcmc::IsSeen(where.first));
-        for (int again = 0; again < 1 + static_cast<int>(random() % 2); ++again)
+        for (int again = 0; again < static_cast<int>(random() % 3); ++again)
           ASSERT_EQ(Listed(index), expected) << "after step " << step;
       }
     }
@@ -333,7 +364,7 @@ void DeliverOutside(const velcmc::Mailbox& box, const std::string& unique, times
 // left it, is listed by the next listing; and one the directory's time
 // cannot show at all (within the rename itself) by the first listing once
 // the index's trust in its own changes has run out, however many renames
-// follow.
+// follow; and one between the last read and the rename by the next listing.
 TEST(MaildirIndex, ADeliveryBesideTheSessionsOwnRenameIsListed) {
   for (const long step : {1000000000L, 1L}) {  // whole seconds; nanoseconds
     SCOPED_TRACE("clock step " + std::to_string(step) + " ns");
@@ -384,6 +415,19 @@ TEST(MaildirIndex, ADeliveryBesideTheSessionsOwnRenameIsListed) {
     clock.armed = false;
     now.tv_nsec = 100000200;
     ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, true}, {c, false}}));
+
+    // A delivery after the last read and before the session's own rename
+    // is no change of the session's: new is read again.
+    const std::string d = "1300000003.M1P1.d";
+    DeliverOutside(box, d, {second, 100000300});
+    stamp.tv_nsec = 100000400;
+    now.tv_nsec = 100000500;
+    entry = index.Find(c);
+    ASSERT_TRUE(entry);
+    clock.armed = true;
+    ASSERT_TRUE(index.MarkSeen(c, *entry));
+    clock.armed = false;
+    ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, true}, {c, true}, {d, false}}));
   }
 }
 
