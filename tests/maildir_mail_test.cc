@@ -230,9 +230,18 @@ TEST_F(MaildirMail, ReadingMarksUnlessAskedNotTo) {
   EXPECT_EQ(FilesIn(Mailbox("bob") / "new"), std::vector<std::string>{ref});
   EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 1u);
 
+  // A listing the caller still holds keeps the flags it was handed; the
+  // next one shows the mark.
+  CMC_uint32 count = 0;
+  CMC_message_summary* held = nullptr;
+  ASSERT_EQ(cmc_.list(bob, nullptr, 0, nullptr, &count, 0, &held, nullptr), CMC_SUCCESS);
+  ASSERT_EQ(count, 1u);
   ReadMessage read;
   ASSERT_EQ(Read(bob, ref, 0, &read), CMC_SUCCESS);
   EXPECT_EQ(read.flags & 0x1u, 0x1u);
+  EXPECT_EQ(held[0].summary_flags, CMC_SUM_LAST_ELEMENT);
+  EXPECT_EQ(List(bob).at(0).flags & CMC_SUM_READ, CMC_SUM_READ);
+  EXPECT_EQ(cmc_.free(held), CMC_SUCCESS);
   EXPECT_TRUE(FilesIn(Mailbox("bob") / "new").empty());
   EXPECT_EQ(FilesIn(Mailbox("bob") / "cur"), std::vector<std::string>{ref + ":2,S"});
   EXPECT_TRUE(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).empty());
