@@ -1,12 +1,14 @@
 // Mail through the maildir provider's C entry points: sending with roles
 // and attachments, listing, reading with and without marking, deleting,
 // and mail that other programs put into the maildirs.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 
 #include "file_system.h"
 #include "maildir/delivery.h"
@@ -231,9 +233,18 @@ TEST_F(MaildirMail, ReadingMarksUnlessAskedNotTo) {
   EXPECT_EQ(FilesIn(Mailbox("bob") / "new"), std::vector<std::string>{ref});
   EXPECT_EQ(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).size(), 1u);
 
+  // A listing the caller still holds keeps the flags it was handed; the
+  // next one shows the mark.
+  CMC_uint32 count = 0;
+  CMC_message_summary* held = nullptr;
+  ASSERT_EQ(cmc_.list(bob, nullptr, 0, nullptr, &count, 0, &held, nullptr), CMC_SUCCESS);
+  ASSERT_EQ(count, 1u);
   ReadMessage read;
   ASSERT_EQ(Read(bob, ref, 0, &read), CMC_SUCCESS);
   EXPECT_EQ(read.flags & 0x1u, 0x1u);
+  EXPECT_EQ(held[0].summary_flags, CMC_SUM_LAST_ELEMENT);
+  EXPECT_EQ(List(bob).at(0).flags & CMC_SUM_READ, CMC_SUM_READ);
+  EXPECT_EQ(cmc_.free(held), CMC_SUCCESS);
   EXPECT_TRUE(FilesIn(Mailbox("bob") / "new").empty());
   EXPECT_EQ(FilesIn(Mailbox("bob") / "cur"), std::vector<std::string>{ref + ":2,S"});
   EXPECT_TRUE(List(bob, nullptr, CMC_LIST_UNREAD_ONLY).empty());
@@ -831,12 +842,14 @@ TEST_F(MaildirMail, AChangeWithinTheSecondOfAListingIsNotMissed) {
   Deliver("bob", "1300000000.M1P1.one", "Subject: one\n\n1\n");
   CMC_session_id bob = As("bob");
   const fs::path new_dir = Mailbox("bob") / "new";
-  const auto stamp = fs::last_write_time(new_dir);
+  // A file system that keeps whole seconds stamped new in this one.
+  const timespec stamp[2] = {{std::time(nullptr), 0}, {std::time(nullptr), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, new_dir.c_str(), stamp, 0), 0);
   ASSERT_EQ(List(bob).size(), 1u);
   // Another delivery that leaves new with the time it had at the listing,
-  // as on a file system that keeps whole seconds.
+  // as such a file system does within the second.
   Deliver("bob", "1300000001.M1P1.two", "Subject: two\n\n2\n");
-  fs::last_write_time(new_dir, stamp);
+  ASSERT_EQ(utimensat(AT_FDCWD, new_dir.c_str(), stamp, 0), 0);
   auto listed = List(bob);
   ASSERT_EQ(listed.size(), 2u);
   EXPECT_EQ(listed[1].subject, "two");

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -341,11 +342,19 @@ TEST(MaildirCache, ParsesEachMessageOnceAndForgetsRemovedOnes) {
 // whatever the test chooses.
 class SetClock : public velcmc::FileClock {
  public:
-  explicit SetClock(const timespec* now) : now_(now) {}
-  std::optional<timespec> Now() override { return *now_; }
+  // fraction: nanoseconds the clock shows past now's second.
+  explicit SetClock(const timespec* now, long fraction = 0) : now_(now), fraction_(fraction) {}
+  std::optional<timespec> Now() override {
+    if (changed) changed();
+    return timespec{now_->tv_sec, fraction_};
+  }
+  // Stamps what the session's own change touched, as the file system did
+  // before the present is learnt; set around such a change.
+  std::function<void()> changed;
 
  private:
   const timespec* now_;
+  const long fraction_;
 };
 
 // What a listing gives: reference and whether it is flagged read, in
@@ -354,23 +363,26 @@ std::vector<std::pair<std::string, bool>> Listed(velcmc::MailboxIndex& index) {
   CMC_message_summary* block = nullptr;
   uint32_t count = 0;
   std::shared_ptr<const void> keep;
-  EXPECT_TRUE(index.List(nullptr, false, nullptr, 0, &block, &count, &keep));
+  bool lent = false;
+  EXPECT_TRUE(index.List(nullptr, false, nullptr, 0, &block, &count, &keep, &lent));
   std::vector<std::pair<std::string, bool>> listed;
   for (uint32_t i = 0; i < count; ++i) {
     const CMC_message_reference* ref = block[i].message_reference;
     listed.emplace_back(std::string(ref->string, ref->length),
                         (block[i].summary_flags & CMC_SUM_READ) != 0);
   }
-  std::free(block);
+  if (!lent) std::free(block);
   return listed;
 }
 
 // Other programs deliver, delete, move to cur and rename flags at random,
-// on a file system whose clock runs a minute behind or ahead of this
-// host's and keeps whole seconds (each change stamps its directories with
-// that clock, which ticks now and then); after each change the session
-// lists, and at random it lists again with nothing changed. Every listing
-// holds exactly the messages there are, with their read flags.
+// and the session marks messages read itself, on a file system whose clock
+// runs a minute behind or ahead of this host's and keeps whole seconds for
+// directories (each change stamps them with that clock, which ticks now and
+// then), while the file the present is learnt from shows finer times for
+// every other seed. After each change the session lists none, one or two
+// times. Every listing holds exactly the messages there are, with their
+// read flags.
 TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
   const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (const int offset : {-60, 60}) {
@@ -387,14 +399,16 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
       };
       stamp(box.NewDir());
       stamp(box.CurDir());
+      auto clock_owned = std::make_unique<SetClock>(&now, seed % 2 ? 500000123 : 0);
+      SetClock& clock = *clock_owned;
       velcmc::MailboxIndex index(box, std::make_shared<velcmc::SummaryCache>(),
-                                 std::make_unique<SetClock>(&now));
+                                 std::move(clock_owned));
       // The truth: unique name to the file's name and directory.
       std::map<std::string, std::pair<std::string, bool>> present;  // unique -> (name, in new)
       int delivered = 0;
       for (int step = 0; step < 60; ++step) {
         if (random() % 3 == 0) ++now.tv_sec;
-        const int what = static_cast<int>(random() % 4);
+        const int what = static_cast<int>(random() % 5);
         auto pick = [&](bool want_new,
                         bool any) -> std::map<std::string, std::pair<std::string, bool>>::iterator {
           std::vector<std::string> keys;
@@ -424,6 +438,27 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
           it->second = {to, false};
           stamp(box.NewDir());
           stamp(box.CurDir());
+        } else if (what == 4) {
+          // The session itself marks a message read, where it finds it
+          // (as a read does: where the index saw it, and when it is no
+          // longer there, where it is).
+          auto it = pick(false, true);
+          std::optional<velcmc::MailboxEntry> entry = index.Find(it->first);
+          ASSERT_TRUE(entry);
+          if (!fs::exists(box.PathOf(*entry))) {
+            index.Forget();
+            entry = index.Find(it->first);
+            ASSERT_TRUE(entry);
+          }
+          const auto stamp_changed = [&, in_new = entry->in_new] {
+            if (in_new) stamp(box.NewDir());
+            stamp(box.CurDir());
+          };
+          clock.changed = stamp_changed;
+          ASSERT_TRUE(index.MarkSeen(it->first, *entry));
+          clock.changed = nullptr;
+          stamp_changed();  // when the index did not learn the present after it
+          it->second = {velcmc::SeenFileName(it->second.first), false};
         } else {
           auto it = pick(false, false);
           if (it == present.end()) continue;
@@ -436,10 +471,118 @@ TEST(MaildirIndex, ListingsFollowEveryChangeWhateverTheFileSystemsClock) {
         std::vector<std::pair<std::string, bool>> expected;
         for (const auto& [unique, where] : present)
           expected.emplace_back(unique, velcmc::IsSeen(where.first));
-        for (int again = 0; again < 1 + static_cast<int>(random() % 2); ++again)
+        for (int again = 0; again < static_cast<int>(random() % 3); ++again)
           ASSERT_EQ(Listed(index), expected) << "after step " << step;
       }
     }
+  }
+}
+
+// A file system whose clock the test sets and which stamps new and cur
+// itself: when armed, learning the present stamps both directories with
+// it first, as the file system stamped them for the session's own rename.
+class StampingClock : public velcmc::FileClock {
+ public:
+  StampingClock(const velcmc::Mailbox& box, const timespec* stamp, const timespec* now)
+      : box_(box), stamp_(stamp), now_(now) {}
+  std::optional<timespec> Now() override {
+    if (armed) {
+      const timespec times[2] = {*stamp_, *stamp_};
+      for (const fs::path& d : {box_.NewDir(), box_.CurDir()})
+        EXPECT_EQ(utimensat(AT_FDCWD, d.c_str(), times, 0), 0);
+    }
+    return *now_;
+  }
+  bool armed = false;
+
+ private:
+  const velcmc::Mailbox& box_;
+  const timespec* stamp_;
+  const timespec* now_;
+};
+
+void Stamp(const fs::path& dir, timespec time) {
+  const timespec times[2] = {time, time};
+  ASSERT_EQ(utimensat(AT_FDCWD, dir.c_str(), times, 0), 0);
+}
+
+// Another program delivers into new, which the file system stamps with time.
+void DeliverOutside(const velcmc::Mailbox& box, const std::string& unique, timespec time) {
+  WriteAll(box.TmpDir() / unique, "Subject: " + unique + "\n\nx\n");
+  fs::rename(box.TmpDir() / unique, box.NewDir() / unique);
+  Stamp(box.NewDir(), time);
+}
+
+// The session's own renames are followed without reading the directories
+// again, yet a delivery by another program in the same step of the file
+// system's clock as such a rename, which leaves new's time as the rename
+// left it, is listed by the next listing; and one the directory's time
+// cannot show at all (within the rename itself) by the first listing once
+// the index's trust in its own changes has run out, however many renames
+// follow; and one between the last read and the rename by the next listing.
+TEST(MaildirIndex, ADeliveryBesideTheSessionsOwnRenameIsListed) {
+  for (const long step : {1000000000L, 1L}) {  // whole seconds; nanoseconds
+    SCOPED_TRACE("clock step " + std::to_string(step) + " ns");
+    TempDir dir;
+    velcmc::Mailbox box(dir.path() / "box");
+    ASSERT_TRUE(box.Create());
+    const std::string a = "1300000000.M1P1.a", b = "1300000001.M1P1.b";
+    WriteAll(box.NewDir() / a, "Subject: a\n\n1\n");
+    WriteAll(box.NewDir() / b, "Subject: b\n\n2\n");
+    const time_t second = std::time(nullptr);
+    Stamp(box.NewDir(), {second - 10, 0});
+    Stamp(box.CurDir(), {second - 10, 0});
+    timespec now{second, 0}, stamp{second, 0};
+    auto clock_owned = std::make_unique<StampingClock>(box, &stamp, &now);
+    StampingClock& clock = *clock_owned;
+    velcmc::MailboxIndex index(box, std::make_shared<velcmc::SummaryCache>(),
+                               std::move(clock_owned));
+    using Listing = std::vector<std::pair<std::string, bool>>;
+    ASSERT_EQ(Listed(index), (Listing{{a, false}, {b, false}}));
+
+    // The rename is stamped with the present (whole seconds), or just
+    // before it (nanoseconds).
+    if (step == 1) {
+      stamp.tv_nsec = 100;
+      now.tv_nsec = 200;
+    }
+    std::optional<velcmc::MailboxEntry> entry = index.Find(a);
+    ASSERT_TRUE(entry);
+    clock.armed = true;
+    ASSERT_TRUE(index.MarkSeen(a, *entry));
+    clock.armed = false;
+    ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, false}}));
+    const std::string c = "1300000002.M1P1.c";
+    DeliverOutside(box, c, stamp);
+    if (step != 1) {
+      ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, false}, {c, false}}));
+      continue;
+    }
+    // On a clock as fine as this, new's time would show a delivery after
+    // the rename; this one came within it. More renames follow before the
+    // index's trust runs out.
+    now.tv_nsec = 50000000;
+    stamp.tv_nsec = 49000000;
+    entry = index.Find(b);
+    ASSERT_TRUE(entry);
+    clock.armed = true;
+    ASSERT_TRUE(index.MarkSeen(b, *entry));
+    clock.armed = false;
+    now.tv_nsec = 100000200;
+    ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, true}, {c, false}}));
+
+    // A delivery after the last read and before the session's own rename
+    // is no change of the session's: new is read again.
+    const std::string d = "1300000003.M1P1.d";
+    DeliverOutside(box, d, {second, 100000300});
+    stamp.tv_nsec = 100000400;
+    now.tv_nsec = 100000500;
+    entry = index.Find(c);
+    ASSERT_TRUE(entry);
+    clock.armed = true;
+    ASSERT_TRUE(index.MarkSeen(c, *entry));
+    clock.armed = false;
+    ASSERT_EQ(Listed(index), (Listing{{a, true}, {b, true}, {c, true}, {d, false}}));
   }
 }
 

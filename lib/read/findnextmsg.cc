@@ -1,6 +1,7 @@
 // xp_findnextmsg: the reference of the next (by default unread) message of
 // the inbox after a given one.
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "frame/errors.h"
@@ -11,6 +12,35 @@
 #include "velmail.h"
 
 namespace {
+
+constexpr CMC_uint32 kNotFound = UINT32_MAX;
+constexpr CMC_uint32 kWithoutReference = UINT32_MAX - 1;
+
+// The position of the first summary whose reference holds exactly these
+// bytes; kWithoutReference when a summary without a reference comes
+// before it, kNotFound when none holds them. Each summary before the one
+// found is looked at (a reference missing there is refused, and the first
+// of two equal ones wins), so the loop is kept to a length test and a
+// byte compare of the references of equal length, whose first eight bytes
+// (where a unique name usually keeps its time) are compared as one word
+// before the rest.
+CMC_uint32 FindReference(const CMC_message_summary* list, CMC_uint32 count, const char* bytes,
+                         CMC_uint32 length) {
+  uint64_t head = 0;
+  if (length >= sizeof(head)) memcpy(&head, bytes, sizeof(head));
+  for (CMC_uint32 i = 0; i < count; ++i) {
+    const CMC_message_reference* reference = list[i].message_reference;
+    if (reference == nullptr) return kWithoutReference;
+    if (reference->length != length) continue;
+    if (length >= sizeof(head)) {
+      uint64_t other;
+      memcpy(&other, reference->string, sizeof(other));
+      if (other != head) continue;
+    }
+    if (memcmp(reference->string, bytes, length) == 0) return i;
+  }
+  return kNotFound;
+}
 
 // Steps after the list request: choose the message and send its reference
 // back as "@msg_id". 1 on success, 0 (reported) otherwise.
@@ -23,21 +53,17 @@ int32_t FindAndReturn(srv_proc* thread, sm_findnext_params* record, const CMC_me
   sm_param* msg_id = &record->params[SM_FIND_MSG_ID];
   CMC_uint32 start = 0;
   if (msg_id->length > 0) {
-    bool found = false;
-    for (CMC_uint32 i = 0; i < count && !found; ++i) {
-      if (list[i].message_reference == nullptr) {
-        sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
-        return 0;
-      }
-      if (sm_sameref(list[i].message_reference, msg_id->value, msg_id->length)) {
-        start = i + 1;
-        found = true;
-      }
+    const CMC_uint32 found =
+        FindReference(list, count, msg_id->value, static_cast<CMC_uint32>(msg_id->length));
+    if (found == kWithoutReference) {
+      sm_raise_failed(thread, SM_MSG_NO_MESSAGE, nullptr, 0);
+      return 0;
     }
-    if (!found) {
+    if (found == kNotFound) {
       sm_raise(thread, 0, SM_MSG_NO_MESSAGE, nullptr, 0);
       return 0;
     }
+    start = found + 1;
   }
 
   const CMC_message_summary* chosen = nullptr;

@@ -36,8 +36,3 @@ int32_t sm_firstmessage(srv_proc* thread, char* type, CMC_flags flags, sm_provid
   }
   return 1;
 }
-
-bool sm_sameref(const CMC_message_reference* reference, const char* bytes, int32_t length) {
-  return reference != nullptr && reference->length == static_cast<CMC_uint32>(length) &&
-         memcmp(reference->string, bytes, static_cast<size_t>(length)) == 0;
-}

@@ -1,5 +1,5 @@
 // What the reading procedures share: building message references from
-// "@msg_id" values and comparing them.
+// "@msg_id" values and listing the first message.
 #ifndef VELMAIL_READ_READCOMMON_H
 #define VELMAIL_READ_READCOMMON_H
 
@@ -26,8 +26,5 @@ bool sm_buildreference(srv_proc* thread, const sm_param* entry, const char* proc
 // to the log and 11544).
 int32_t sm_firstmessage(srv_proc* thread, char* type, CMC_flags flags, sm_providerblock* list,
                         const CMC_message_reference** reference);
-
-// Whether a reference holds exactly these bytes.
-bool sm_sameref(const CMC_message_reference* reference, const char* bytes, int32_t length);
 
 #endif

@@ -1,6 +1,7 @@
 #include "maildir/mailbox_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <tuple>
@@ -16,12 +17,45 @@ namespace {
 // deleting them) before taking the index as it stands.
 constexpr int kRaceRounds = 3;
 
-// Whether a directory time lies in a second before the file system's
-// present. Whole seconds, not finer: a file system may keep finer times for
-// some files than for others (a file server's granularity is its own), and
-// whole seconds are what every one of them keeps.
+constexpr long kSecond = 1000000000;
+
+// The coarsest step a time could have been cut to, judged by its own
+// digits: a time cut to whole milliseconds ends in six zeros. A whole
+// second (nanoseconds 0) is taken for a file system that keeps seconds.
+long StepOf(const timespec& time) {
+  long step = 1;
+  for (long ns = time.tv_nsec; step < kSecond && ns % 10 == 0; ns /= 10) step *= 10;
+  return step;
+}
+
+// Whether a directory time lies in a step of the file system's clock
+// before its present, counted in the coarser of the steps either time
+// shows: a file system may keep finer times for some files than for
+// others (a file server's granularity is its own), so a directory's time
+// is never judged finer than its own digits allow. Whatever changes the
+// directory later is stamped in the present's step or a later one, and so
+// differs from a time that lies before it.
 bool Before(const timespec& modified, const timespec& present) {
-  return modified.tv_sec < present.tv_sec;
+  const long step = std::max(StepOf(modified), StepOf(present));
+  return std::pair(modified.tv_sec, modified.tv_nsec / step) <
+         std::pair(present.tv_sec, present.tv_nsec / step);
+}
+
+// How long a directory that only the session changed since it was last read
+// is trusted before it is read again: a change by someone else within the
+// microseconds of the session's own rename leaves no trace in the
+// directory's time, and is seen at the first listing after this.
+constexpr long kOwnChangeTrust = kSecond / 10;
+
+timespec Later(timespec time, long ns) {
+  time.tv_nsec += ns;
+  time.tv_sec += time.tv_nsec / kSecond;
+  time.tv_nsec %= kSecond;
+  return time;
+}
+
+bool NotBefore(const timespec& a, const timespec& b) {
+  return std::pair(a.tv_sec, a.tv_nsec) >= std::pair(b.tv_sec, b.tv_nsec);
 }
 
 timespec TimeOf(const vel::os::FileInfo& info) {
@@ -57,6 +91,16 @@ class TouchedFileClock : public FileClock {
 
 }  // namespace
 
+// The summaries of order_, flagged, as a listing of every message hands
+// them out.
+struct MailboxIndex::Listing {
+  std::shared_ptr<const SummaryTemplate> strings;  // what the summaries point into
+  std::vector<CMC_message_summary> summaries;
+  const char* single_type = nullptr;  // the type text of every summary, if they share one
+  size_t seen = 0;                    // summaries flagged read
+  std::atomic<int> lent{0};           // hand-outs not freed yet
+};
+
 std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox) {
   return std::make_unique<TouchedFileClock>((mailbox.Dir() / ".velcmc-clock").string());
 }
@@ -68,24 +112,42 @@ MailboxIndex::MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
       dir_paths_{mailbox_.NewDir().string(), mailbox_.CurDir().string()},
       clock_(clock ? std::move(clock) : MailboxFileClock(mailbox_)) {}
 
+MailboxIndex::DirState MailboxIndex::StatDir(int d) const {
+  DirState state;
+  vel::os::FileInfo info;
+  if (vel::os::Files().Stat(dir_paths_[d].c_str(), &info, true)) {
+    state.known = true;
+    state.device = info.device;
+    state.inode = info.inode;
+    state.modified = TimeOf(info);
+  }
+  return state;
+}
+
+bool MailboxIndex::Same(const DirState& a, const DirState& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
 void MailboxIndex::Revalidate() {
   DirState now[2];
   bool check[2];
+  bool trusted = false;
   for (int d = 0; d < 2; ++d) {
-    vel::os::FileInfo info;
-    if (vel::os::Files().Stat(dir_paths_[d].c_str(), &info, true))
-      now[d] = {true, info.device, info.inode, TimeOf(info), false};
+    now[d] = StatDir(d);
     const DirState& was = dirs_[d];
-    const bool same = now[d].known && was.known && now[d].device == was.device &&
-                      now[d].inode == was.inode && now[d].modified.tv_sec == was.modified.tv_sec &&
-                      now[d].modified.tv_nsec == was.modified.tv_nsec;
-    check[d] = !valid_ || !same || !was.settled;
+    check[d] = !valid_ || !Same(now[d], was) || !was.settled;
+    trusted = trusted || (!check[d] && was.trusted_until);
   }
-  if (!check[0] && !check[1]) return;
+  if (!check[0] && !check[1] && !trusted) return;
   // Taken after the stats and before the directories are read: whatever
   // changes a directory after it is read is stamped with this time or a
   // later one.
   const std::optional<timespec> present = clock_->Now();
+  for (int d = 0; d < 2; ++d)
+    if (!check[d] && dirs_[d].trusted_until)
+      check[d] = !present || NotBefore(*present, *dirs_[d].trusted_until);
+  if (!check[0] && !check[1]) return;
   bool changed = !valid_;
   for (int d = 0; d < 2; ++d) {
     if (!check[d]) continue;
@@ -94,6 +156,37 @@ void MailboxIndex::Revalidate() {
     dirs_[d] = now[d];
   }
   if (changed) Rebuild();
+}
+
+std::optional<MailboxEntry> MailboxIndex::MarkSeen(const std::string& reference,
+                                                   const MailboxEntry& entry) {
+  std::lock_guard lock(mutex_);
+  const bool dirs[2] = {entry.in_new, true};  // the directories the rename changes
+  // A directory nobody changed since it was read (settled, and as it was)
+  // holds exactly what the index knows until the rename.
+  bool as_read[2] = {false, false};
+  for (int d = 0; d < 2; ++d)
+    as_read[d] = dirs[d] && valid_ && dirs_[d].settled && Same(StatDir(d), dirs_[d]);
+  std::optional<MailboxEntry> marked = mailbox_.MarkSeen(entry);
+  if (!marked) return marked;
+  MovedLocked(reference, *marked);
+  if (marked->file_name == entry.file_name && !entry.in_new) return marked;  // nothing renamed
+  if (!as_read[0] && !as_read[1]) return marked;
+  // After the rename: whatever changes a directory after the stats below is
+  // stamped with this time or a later one.
+  const std::optional<timespec> present = clock_->Now();
+  if (!present) return marked;
+  for (int d = 0; d < 2; ++d) {
+    if (!as_read[d]) continue;  // read again at the next call, as it changed
+    DirState now = StatDir(d);
+    now.settled = now.known && Before(now.modified, *present);
+    // A directory already trusted keeps the time it is to be read again
+    // by: a walk of renames never puts that read off.
+    now.trusted_until =
+        dirs_[d].trusted_until ? dirs_[d].trusted_until : Later(*present, kOwnChangeTrust);
+    dirs_[d] = now;
+  }
+  return marked;
 }
 
 bool MailboxIndex::Matches(int d) const {
@@ -165,15 +258,37 @@ void MailboxIndex::Rebuild() {
     messages.push_back({entries_[i].reference, entries_[i].summary.get()});
   }
   template_ = std::make_shared<const SummaryTemplate>(messages);
+  listing_.reset();
   removed_ = 0;
   valid_ = true;
 }
 
+MailboxIndex::Listing& MailboxIndex::Whole() {
+  if (listing_) return *listing_;
+  auto listing = std::make_shared<Listing>();
+  listing->strings = template_;
+  listing->summaries.resize(order_.size());
+  const char* one_type = nullptr;
+  for (size_t i = 0; i < order_.size(); ++i) {
+    CMC_message_summary& summary = listing->summaries[i];
+    summary = template_->At(order_[i]);
+    summary.summary_flags = seen_[order_[i]] ? CMC_SUM_READ : 0;
+    if (seen_[order_[i]]) ++listing->seen;
+    if (i == 0) one_type = summary.message_type;
+    if (summary.message_type != one_type) one_type = nullptr;
+  }
+  listing->single_type = one_type;
+  if (!order_.empty()) listing->summaries.back().summary_flags |= CMC_SUM_LAST_ELEMENT;
+  listing_ = std::move(listing);
+  return *listing_;
+}
+
 bool MailboxIndex::List(const char* type, bool unread_only, const std::string* seed,
                         uint32_t wanted, CMC_message_summary** block, uint32_t* count,
-                        std::shared_ptr<const void>* keep) {
+                        std::shared_ptr<const void>* keep, bool* lent) {
   *block = nullptr;
   *count = 0;
+  *lent = false;
   std::lock_guard lock(mutex_);
   Revalidate();
   auto start = order_.begin();
@@ -190,6 +305,22 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
   size_t room = static_cast<size_t>(order_.end() - start);
   if (wanted != 0) room = std::min<size_t>(room, wanted);
   if (room == 0) return true;
+  if (room == order_.size()) {
+    Listing& whole = Whole();
+    if ((!unread_only || whole.seen == 0) &&
+        (type_text == nullptr || type_text == whole.single_type)) {
+      // Counted before the owner exists: should making it fail, the
+      // owner's release is still run, and undoes the count.
+      whole.lent.fetch_add(1, std::memory_order_relaxed);
+      std::shared_ptr<Listing> held = listing_;
+      *keep = std::shared_ptr<const void>(
+          held.get(), [held](const void*) { held->lent.fetch_sub(1, std::memory_order_release); });
+      *block = whole.summaries.data();
+      *count = static_cast<uint32_t>(whole.summaries.size());
+      *lent = true;
+      return true;
+    }
+  }
   auto* out = static_cast<CMC_message_summary*>(std::malloc(room * sizeof(CMC_message_summary)));
   if (out == nullptr) throw std::bad_alloc();
   size_t n = 0;
@@ -225,8 +356,7 @@ std::optional<MailboxEntry> MailboxIndex::Find(const std::string& reference) {
   return std::nullopt;
 }
 
-void MailboxIndex::Moved(const std::string& reference, const MailboxEntry& entry) {
-  std::lock_guard lock(mutex_);
+void MailboxIndex::MovedLocked(const std::string& reference, const MailboxEntry& entry) {
   auto found = by_reference_.find(reference);
   if (found == by_reference_.end()) return;
   Entry& moved = entries_[found->second];
@@ -235,8 +365,25 @@ void MailboxIndex::Moved(const std::string& reference, const MailboxEntry& entry
   moved.file_name = entry.file_name;
   moved.in_new = entry.in_new;
   moved.seen = entry.Seen();
-  seen_[found->second] = moved.seen;
   names_[moved.in_new ? 0 : 1].insert(moved.file_name);
+  if (seen_[found->second] == moved.seen) return;
+  seen_[found->second] = moved.seen;
+  // The whole listing is brought up to date where it stands when nobody
+  // has it, and laid out again at the next listing otherwise.
+  if (!listing_) return;
+  if (listing_->lent.load(std::memory_order_acquire) != 0) {
+    listing_.reset();
+    return;
+  }
+  auto at = std::lower_bound(order_.begin(), order_.end(), found->second);
+  if (at == order_.end() || *at != found->second) return;
+  CMC_message_summary& summary = listing_->summaries[static_cast<size_t>(at - order_.begin())];
+  summary.summary_flags =
+      (summary.summary_flags & CMC_SUM_LAST_ELEMENT) | (moved.seen ? CMC_SUM_READ : 0);
+  if (moved.seen)
+    ++listing_->seen;
+  else
+    --listing_->seen;
 }
 
 void MailboxIndex::Removed(const std::string& reference) {
@@ -250,6 +397,7 @@ void MailboxIndex::Removed(const std::string& reference) {
   by_reference_.erase(found);
   auto at = std::lower_bound(order_.begin(), order_.end(), position);
   if (at != order_.end() && *at == position) order_.erase(at);
+  listing_.reset();
   // The template keeps what was removed; once that is most of it, the
   // next call builds a smaller one.
   if (++removed_ > entries_.size() / 2 && removed_ > 64) valid_ = false;

@@ -1,8 +1,9 @@
 // What a session knows of its mailbox between calls: the messages of new
 // and cur in delivery order with their summaries, laid out once as the
 // summaries a listing hands out (SummaryTemplate), so that listing a
-// mailbox that did not change costs two stats and a copy of 40 bytes a
-// message.
+// mailbox that did not change costs two stats: a listing of every message
+// lends the array of summaries the index holds (List), and one of some of
+// them copies 40 bytes a message.
 //
 // The index stands for the directories as they were when last read. Each
 // call first stats new and cur. A directory whose identity or modification
@@ -18,9 +19,25 @@
 // before the directories are read, a file of the mailbox is touched and its
 // time read back. Whatever changes a directory after it is read is stamped
 // with that time or a later one; a directory whose time lies in an earlier
-// second is settled, and one whose time is not earlier is read again at every call
-// until a read finds it settled. When the file system's time cannot be
-// learnt, nothing is ever settled. The session's own moves and removals
+// step of the clock is settled, and one whose time is not earlier is read
+// again at every call until a read finds it settled. The step is the
+// coarser of the two times' own: a time that ends in nine zeros counts in
+// whole seconds, one that ends in six in milliseconds, and so on, so that a
+// directory whose file system keeps coarser times than the file the
+// present is learnt from is never judged finer than it is. When the file
+// system's time cannot be learnt, nothing is ever settled.
+//
+// The session's own renames (MarkSeen) do not make the index read the
+// directories again. Before the rename each directory it changes is
+// stated: one that is settled and as it was read held exactly what the
+// index knows. After it, the index follows the rename, learns the present
+// and states the directory again, which stands from then on as if read
+// then: a later change by anyone else shows in its time, or, in the same
+// step of the clock, keeps it unsettled and read at every call. What no
+// time can show is a change by someone else within the rename itself
+// (between the two stats); so a directory taken on trust this way is read
+// again at the first call once the file system's time is 0.1 s past the
+// first rename trusted, however many follow. The session's removals
 // update the index at once; the directory read they cause finds the files
 // the index already holds and rebuilds nothing.
 //
@@ -29,7 +46,8 @@
 // longer there calls Forget and looks again.
 //
 // Thread-safe. Its lock is the session's own and is held while the
-// session's directories are read; no other session waits on it.
+// session's directories are read or its messages renamed; no other session
+// waits on it.
 #ifndef VELCMC_MAILBOX_INDEX_H
 #define VELCMC_MAILBOX_INDEX_H
 
@@ -75,19 +93,26 @@ class MailboxIndex {
   // when null), unread ones only when asked, starting after the one whose
   // reference is seed (when given), at most wanted of them (0: all). The
   // block (null for none), its length in *count, and in *keep what must
-  // stay until the block is freed (its strings). Returns false, with
-  // nothing listed, when seed names no message of the mailbox.
-  // std::bad_alloc when there is no memory for the block.
+  // stay until the block is freed (its strings). A listing of every
+  // message present is not copied: the index lends the one it holds
+  // (*lent true), whose memory belongs to *keep, and never writes it again
+  // while it is out. Otherwise the block is the caller's, for std::free.
+  // Returns false, with nothing listed, when seed names no message of the
+  // mailbox. std::bad_alloc when there is no memory for the block.
   bool List(const char* type, bool unread_only, const std::string* seed, uint32_t wanted,
-            CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep);
+            CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep,
+            bool* lent);
 
   // The message whose reference is the given one, where the index last saw
   // it; the directories are read only when the index does not know it.
   std::optional<MailboxEntry> Find(const std::string& reference);
 
-  // The session moved the message to cur, flagged read (entry is where it
-  // is now), or removed it.
-  void Moved(const std::string& reference, const MailboxEntry& entry);
+  // Marks the message read where the index last saw it (entry), as
+  // Mailbox::MarkSeen does, and follows the move. Returns where it is now,
+  // or nothing when it was not there.
+  std::optional<MailboxEntry> MarkSeen(const std::string& reference, const MailboxEntry& entry);
+
+  // The session removed the message.
   void Removed(const std::string& reference);
 
   // A file was not where the index said: read the directories again at the
@@ -102,6 +127,9 @@ class MailboxIndex {
     uint64_t inode = 0;
     timespec modified{};
     bool settled = false;  // modified lies before the file system's time of the read
+    // Set when the index followed the session's own change instead of
+    // reading the directory: read again once the file system's time is here.
+    std::optional<timespec> trusted_until;
   };
   struct Entry {
     std::string file_name;
@@ -118,10 +146,18 @@ class MailboxIndex {
 
   // Brings the index up to date with the directories.
   void Revalidate();
+  DirState StatDir(int d) const;
+  // Same directory, same time.
+  static bool Same(const DirState& a, const DirState& b);
+  // The session moved the message (entry is where it is now).
+  void MovedLocked(const std::string& reference, const MailboxEntry& entry);
   // Whether directory d (0 new, 1 cur) holds exactly the files of names_[d].
   bool Matches(int d) const;
   // Reads both directories and builds everything anew.
   void Rebuild();
+  // The listing of every message present, built when there is none.
+  struct Listing;
+  Listing& Whole();
 
   const Mailbox mailbox_;
   const std::shared_ptr<SummaryCache> cache_;
@@ -137,6 +173,9 @@ class MailboxIndex {
   std::unordered_map<std::string_view, uint32_t> by_reference_;  // into entries_
   NameSet names_[2];  // every message file of new and cur, listed or not
   std::shared_ptr<const SummaryTemplate> template_;
+  // Lent to listings of every message; written in place only while no
+  // listing has it, dropped when the messages change.
+  std::shared_ptr<Listing> listing_;
   size_t removed_ = 0;
 };
 

@@ -141,10 +141,12 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   CMC_message_summary* block = nullptr;
   uint32_t listed = 0;
   std::shared_ptr<const void> keep;
+  bool lent = false;
   if (!session->index->List(message_type, (flags & CMC_LIST_UNREAD_ONLY) != 0,
-                            after.empty() ? nullptr : &after, wanted, &block, &listed, &keep))
+                            after.empty() ? nullptr : &after, wanted, &block, &listed, &keep,
+                            &lent))
     return CMC_E_INVALID_MESSAGE_REFERENCE;
-  *result = blocks_.Adopt(block, std::move(keep));
+  *result = lent ? blocks_.Lend(block, std::move(keep)) : blocks_.Adopt(block, std::move(keep));
   *count = listed;
   return CMC_SUCCESS;
 }
@@ -198,8 +200,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
     // Only a read that succeeded marks the message read.
     bool seen = entry->Seen();
     if (!(flags & CMC_DO_NOT_MARK_AS_READ) && !seen) {
-      if (std::optional<MailboxEntry> marked = mailbox.MarkSeen(*entry)) {
-        index.Moved(ref, *marked);
+      if (index.MarkSeen(ref, *entry)) {
         seen = true;
       } else {
         // Losing the race to another reader that also marked it is fine.

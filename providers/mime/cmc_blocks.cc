@@ -34,19 +34,20 @@ std::string_view DisplayNameView(const MailAddress& a) {
 }  // namespace
 
 BlockRegistry::~BlockRegistry() {
-  for (auto& [block, keep] : blocks_) std::free(block);
+  for (auto& [block, out] : blocks_)
+    if (!out.lent) std::free(block);
 }
 
 bool BlockRegistry::Free(void* block) {
-  std::shared_ptr<const void> keep;  // let go of after the lock
+  Out out;  // let go of after the lock
   {
     std::lock_guard lock(mutex_);
     auto found = blocks_.find(block);
     if (found == blocks_.end()) return false;
-    keep = std::move(found->second);
+    out = std::move(found->second);
     blocks_.erase(found);
   }
-  std::free(block);
+  if (!out.lent) std::free(block);
   return true;
 }
 

@@ -2,8 +2,10 @@
 // is one block from malloc holding the records and every string they point
 // to, so that cmc_free releases it whole; or, for a listing copied from a
 // SummaryTemplate, holding the records, whose strings stay in the template
-// until the block is freed. The registry knows which blocks are out, so
-// that freeing anything else is refused rather than fatal.
+// until the block is freed; or a listing the provider holds and lends to
+// every caller until it changes (BlockRegistry::Lend). The registry knows
+// which blocks are out, so that freeing anything else is refused rather
+// than fatal.
 #ifndef VELCMC_BLOCKS_H
 #define VELCMC_BLOCKS_H
 
@@ -30,17 +32,34 @@ class BlockRegistry {
   T* Adopt(T* block, std::shared_ptr<const void> keep = nullptr) {
     if (block) {
       std::lock_guard lock(mutex_);
-      blocks_.emplace(block, std::move(keep));
+      blocks_.emplace(block, Out{std::move(keep), false});
     }
     return block;
   }
-  // Frees a block handed out before; false for anything else.
+  // Records a block whose memory owner holds (a listing the provider keeps
+  // for the next caller too) as handed out and returns it. The same block
+  // may be out several times at once; each Free of it lets go of one owner
+  // reference and frees no memory.
+  template <class T>
+  T* Lend(T* block, std::shared_ptr<const void> owner) {
+    if (block) {
+      std::lock_guard lock(mutex_);
+      blocks_.emplace(block, Out{std::move(owner), true});
+    }
+    return block;
+  }
+  // Frees a block handed out before (one hand-out of a lent one); false
+  // for anything else.
   bool Free(void* block);
   size_t Outstanding();
 
  private:
+  struct Out {
+    std::shared_ptr<const void> keep;
+    bool lent = false;  // its memory belongs to keep, not to std::free
+  };
   std::mutex mutex_;
-  std::unordered_map<void*, std::shared_ptr<const void>> blocks_;
+  std::unordered_multimap<void*, Out> blocks_;
 };
 
 // One message of a listing.
