@@ -81,6 +81,10 @@ class FileSystem {
   // failed write reached the file is then unknown.
   virtual bool WriteFile(int fd, const void* data, size_t size) = 0;
 
+  // Writes all size bytes at offset, the file's position unchanged. False
+  // on failure, as WriteFile.
+  virtual bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) = 0;
+
   // Cuts the file to size bytes. False on failure.
   virtual bool TruncateFile(int fd, uint64_t size) = 0;
 
@@ -186,6 +190,9 @@ class FileSystemWrapper : public FileSystem {
   }
   bool WriteFile(int fd, const void* data, size_t size) override {
     return target_.WriteFile(fd, data, size);
+  }
+  bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
+    return target_.WriteFileAt(fd, data, size, offset);
   }
   bool TruncateFile(int fd, uint64_t size) override { return target_.TruncateFile(fd, size); }
   bool SyncFile(int fd) override { return target_.SyncFile(fd); }

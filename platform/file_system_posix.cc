@@ -44,6 +44,7 @@ class PosixFileSystem final : public FileSystem {
   int64_t ReadFile(int fd, void* buffer, size_t size) override;
   int64_t ReadFileAt(int fd, void* buffer, size_t size, uint64_t offset) override;
   bool WriteFile(int fd, const void* data, size_t size) override;
+  bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override;
   bool TruncateFile(int fd, uint64_t size) override;
   bool SyncFile(int fd) override;
   bool CloseFile(int fd) override;
@@ -238,6 +239,22 @@ int64_t PosixFileSystem::ReadFileAt(int fd, void* buffer, size_t size, uint64_t 
     if (n < 0 && errno == EINTR) continue;
     return n;
   }
+}
+
+bool PosixFileSystem::WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
 }
 
 bool PosixFileSystem::TruncateFile(int fd, uint64_t size) {

@@ -201,39 +201,91 @@ TEST_F(NetSpoolTest, AStateThatCannotBeWrittenStandsInMemoryAndSentMailLeavesThe
   EXPECT_TRUE(spool.Queued().empty());
 }
 
-// Fails every durable write with one error, as a full disk or quota would.
-class FailingWrites : public vel::os::FileSystemWrapper {
+// Fails the N-th write or flush with one error, as a full disk or quota
+// (or a failing disk) would.
+class FailWrite : public vel::os::FileSystemWrapper {
  public:
-  explicit FailingWrites(int error)
-      : FileSystemWrapper(vel::os::SystemFileSystem()), error_(error) {}
-  bool WriteNewFileDurably(const char*, const void*, size_t) override {
+  FailWrite(int n, int error)
+      : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n), error_(error) {}
+  bool WriteFile(int fd, const void* data, size_t size) override {
+    return Step() && target().WriteFile(fd, data, size);
+  }
+  bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
+    return Step() && target().WriteFileAt(fd, data, size, offset);
+  }
+  bool SyncFile(int fd) override { return Step() && target().SyncFile(fd); }
+  bool failed() const { return left_ <= 0; }
+
+ private:
+  bool Step() {
+    if (--left_ != 0) return true;
     errno = error_;
     return false;
   }
-
- private:
+  int left_;
   int error_;
 };
 
-TEST_F(NetSpoolTest, AFullDiskOrQuotaIsDiskFullAndLeavesNothingSpooled) {
+TEST_F(NetSpoolTest, AFailedWriteWhileSpoolingIsOneCodeAndLeavesNothingSpooled) {
   std::string error;
   auto config = Load(Write(""), &error);
   ASSERT_TRUE(config) << error;
   Spool spool(config->spool);
   ASSERT_TRUE(spool.Prepare(&error));
   Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  const std::string message = "Subject: s\n\n" + std::string(200000, 'b');
   for (auto [failure, code] :
        {std::pair{ENOSPC, CMC_E_DISK_FULL}, std::pair{EDQUOT, CMC_E_DISK_FULL},
         std::pair{EFBIG, CMC_E_DISK_FULL}, std::pair{EIO, CMC_E_FAILURE}}) {
-    FailingWrites failing(failure);
-    vel::os::FileSystem* was = vel::os::ReplaceFiles(&failing);
-    std::string id;
-    const CMC_return_code rc = spool.Add(e, "Subject: s\n\nbody\n", &id, &error);
-    vel::os::ReplaceFiles(was);
-    EXPECT_EQ(rc, static_cast<CMC_return_code>(code)) << std::strerror(failure);
-    EXPECT_TRUE(spool.Queued().empty());
-    EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp"));
+    bool reached_the_end = false;
+    for (int n = 1; n < 20 && !reached_the_end; ++n) {
+      FailWrite failing(n, failure);
+      vel::os::FileSystem* was = vel::os::ReplaceFiles(&failing);
+      std::string id;
+      const CMC_return_code rc = spool.Add(e, message, &id, &error);
+      vel::os::ReplaceFiles(was);
+      reached_the_end = !failing.failed();
+      EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp")) << n;
+      if (reached_the_end) {
+        EXPECT_EQ(rc, CMC_SUCCESS);
+        ASSERT_EQ(spool.Queued(), std::vector<std::string>{id});
+        // What was spooled is whole: its length and checksum hold.
+        auto entry = spool.Load(id);
+        ASSERT_TRUE(entry);
+        const int fd = spool.OpenLocked(id);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(spool.Verify(fd, *entry), "");
+        vel::os::Files().CloseFile(fd);
+        DeliveryState done;
+        done.accepted.emplace_back("dba@example.org", "250 ok");
+        spool.Finish(id, done);
+      } else {
+        EXPECT_EQ(rc, static_cast<CMC_return_code>(code)) << std::strerror(failure) << " at " << n;
+        EXPECT_TRUE(spool.Queued().empty()) << n;
+      }
+    }
+    EXPECT_TRUE(reached_the_end);
   }
+}
+
+TEST_F(NetSpoolTest, AMessageLargerThanItsLimitIsRefusedAndLeavesNothing) {
+  std::string error;
+  auto config = Load(Write(""), &error);
+  ASSERT_TRUE(config) << error;
+  Spool spool(config->spool);
+  ASSERT_TRUE(spool.Prepare(&error));
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  const std::string message(5000, 'x');
+  auto write = [&](int fd) {
+    return vel::os::Files().WriteFile(fd, message.data(), message.size()) ? CMC_SUCCESS
+                                                                          : CMC_E_FAILURE;
+  };
+  std::string id;
+  EXPECT_EQ(spool.Add(e, write, 4999, &id, &error), CMC_E_TEXT_TOO_LARGE);
+  EXPECT_TRUE(spool.Queued().empty());
+  EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp"));
+  EXPECT_EQ(spool.Add(e, write, 5000, &id, &error), CMC_SUCCESS) << error;
+  EXPECT_EQ(spool.Queued().size(), 1u);
 }
 
 }  // namespace

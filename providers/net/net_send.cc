@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/outgoing.h"
+#include "common/write_failure.h"
 #include "file_system.h"
 #include "mime/compose.h"
 #include "net/net_provider.h"
@@ -141,25 +142,22 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
       });
   if (walked != CMC_SUCCESS) return walked;
 
-  std::string body;
-  bool failed = false;
-  {
-    velcmc::GObjectPtr<GMimeStream> composed = velcmc::NewStringStream(&body, &failed);
-    const bool written = velcmc::WriteComposedMessage(out, composed.get()) >= 0;
-    if (!written || failed) {
-      // Out of memory for the message, or an attachment's file that could
-      // not be read to its end.
-      Log(config.log, "send by " + session->user + ": the message could not be composed" +
-                          (failed ? "" : ": an attachment could not be read"));
-      return failed ? CMC_E_INSUFFICIENT_MEMORY : CMC_E_ATTACHMENT_READ_FAILURE;
-    }
-  }
-  if (body.size() > config.max_message_bytes) {
-    Log(config.log, "send by " + session->user + ": the message is larger than max_message_bytes");
-    return CMC_E_TEXT_TOO_LARGE;
-  }
+  // Composed straight into the spool file: the message is never whole in
+  // memory, whatever its attachments weigh.
+  auto compose = [&](int fd) -> CMC_return_code {
+    velcmc::GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+    velcmc::GObjectPtr<GMimeStream> buffered(
+        g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
+    errno = 0;
+    if (velcmc::WriteComposedMessage(out, buffered.get()) < 0 ||
+        g_mime_stream_flush(buffered.get()) != 0)
+      return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
+    return CMC_SUCCESS;
+  };
   std::string spooled, error;
-  CMC_return_code rc = Spool(config.spool).Add(envelope, body, &spooled, &error);
+  CMC_return_code rc =
+      Spool(config.spool).Add(envelope, compose, config.max_message_bytes, &spooled, &error);
   if (rc != CMC_SUCCESS) {
     Log(config.log, "send by " + session->user + " failed: " + error);
     return rc;

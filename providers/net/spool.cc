@@ -254,22 +254,72 @@ bool Spool::Prepare(std::string* error) const {
 
 CMC_return_code Spool::Add(const Envelope& envelope, const std::string& message, std::string* id,
                            std::string* error) const {
+  return Add(
+      envelope,
+      [&](int fd) -> CMC_return_code {
+        if (vel::os::Files().WriteFile(fd, message.data(), message.size())) return CMC_SUCCESS;
+        return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
+      },
+      UINT64_MAX, id, error);
+}
+
+CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write, uint64_t limit,
+                           std::string* id, std::string* error) const {
   *id = NewId();
   const std::string tmp = Path("tmp", *id), target = Path("queue", *id + ".msg");
   Envelope stamped = envelope;
   if (stamped.queued_at == 0) stamped.queued_at = std::time(nullptr);
   const std::string head = FormatEnvelope(stamped);
-  Checksum sum;
-  sum.Add(head.data(), head.size());
-  sum.Add(message.data(), message.size());
-  const std::string data = kCheck + std::to_string(head.size() + message.size()) + " " + sum.Hex() +
-                           "\n" + head + message;
   vel::os::FileSystem& files = vel::os::Files();
-  if (!Durable(tmp, data)) {
-    int err = vel::os::LastError();
+  // The check line goes first with room for any length and its checksum;
+  // both are known once the message is written, and are written over it.
+  char placeholder[128];
+  std::snprintf(placeholder, sizeof placeholder, "%s%020llu %064d\n", kCheck, 0ULL, 0);
+  const uint64_t head_at = std::strlen(placeholder);
+  int fd = files.CreateNewFile(tmp.c_str());
+  if (fd < 0) {
+    *error = "spooling to " + tmp + " failed: " + std::strerror(vel::os::LastError());
+    return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
+  }
+  auto failed = [&](CMC_return_code rc, const std::string& why) {
+    files.CloseFile(fd);
     files.RemoveFile(tmp.c_str());
-    *error = "spooling to " + tmp + " failed: " + std::strerror(err);
-    return velproviders::WriteFailureCode(err, CMC_E_FAILURE);
+    *error = "spooling to " + tmp + " failed: " + why;
+    return rc;
+  };
+  auto write_failure = [&]() {
+    const int32_t err = vel::os::LastError();
+    return failed(velproviders::WriteFailureCode(err, CMC_E_FAILURE), std::strerror(err));
+  };
+  if (!files.WriteFile(fd, placeholder, head_at) || !files.WriteFile(fd, head.data(), head.size()))
+    return write_failure();
+  if (CMC_return_code rc = write(fd)) {
+    const int32_t err = vel::os::LastError();
+    return failed(rc, err != 0 ? std::strerror(err) : "the message could not be written");
+  }
+  vel::os::FileInfo info;
+  if (!files.StatFile(fd, &info)) return write_failure();
+  const uint64_t length = info.size - head_at;
+  if (length - head.size() > limit)
+    return failed(CMC_E_TEXT_TOO_LARGE, "the message is larger than max_message_bytes");
+  // The checksum of what reached the file, read back (from the cache).
+  Checksum sum;
+  std::vector<char> buf(1 << 16);
+  for (uint64_t at = head_at; at < info.size;) {
+    const int64_t got = files.ReadFileAt(fd, buf.data(), buf.size(), at);
+    if (got <= 0) return write_failure();
+    sum.Add(buf.data(), static_cast<size_t>(got));
+    at += static_cast<uint64_t>(got);
+  }
+  char check[128];
+  std::snprintf(check, sizeof check, "%s%020llu %s\n", kCheck,
+                static_cast<unsigned long long>(length), sum.Hex().c_str());
+  if (std::strlen(check) != head_at || !files.WriteFileAt(fd, check, head_at, 0) ||
+      !files.SyncFile(fd))
+    return write_failure();
+  if (!files.CloseFile(fd)) {
+    fd = -1;
+    return write_failure();
   }
   if (!files.Rename(tmp.c_str(), target.c_str()) ||
       !files.SyncDirectory(Path("queue", "").c_str())) {

@@ -19,6 +19,7 @@
 #define VELNET_SPOOL_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -76,8 +77,19 @@ class Spool {
   // crash while spooling left in tmp/.
   bool Prepare(std::string* error) const;
 
-  // Spools a message durably. Returns 0 and sets *id, CMC_E_DISK_FULL, or
-  // CMC_E_FAILURE with *error saying why.
+  // Writes a message's bytes into a descriptor at its position: 0, or a
+  // CMC code that ends the spooling.
+  using MessageWriter = std::function<CMC_return_code(int fd)>;
+
+  // Spools a message durably, written by write straight into its spool
+  // file (the message is never held in memory whole), refused with
+  // CMC_E_TEXT_TOO_LARGE when it comes to more than limit bytes. Returns 0
+  // and sets *id; or CMC_E_DISK_FULL (a full disk or quota), the writer's
+  // own code, CMC_E_TEXT_TOO_LARGE or CMC_E_FAILURE, with *error saying
+  // why, and nothing left of the message in the spool.
+  CMC_return_code Add(const Envelope& envelope, const MessageWriter& write, uint64_t limit,
+                      std::string* id, std::string* error) const;
+  // The same with the message given whole.
   CMC_return_code Add(const Envelope& envelope, const std::string& message, std::string* id,
                       std::string* error) const;
 
