@@ -40,7 +40,7 @@ BlockRegistry::~BlockRegistry() {
 bool BlockRegistry::Free(void* block) {
   std::shared_ptr<const void> keep;  // let go of after the lock
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     auto found = blocks_.find(block);
     if (found == blocks_.end()) return false;
     keep = std::move(found->second);
@@ -51,7 +51,7 @@ bool BlockRegistry::Free(void* block) {
 }
 
 size_t BlockRegistry::Outstanding() {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   return blocks_.size();
 }
 

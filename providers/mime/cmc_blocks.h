@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,6 +17,7 @@
 
 #include "cmc.h"
 #include "mime/parse.h"
+#include "mutex.h"
 
 namespace velcmc {
 
@@ -29,7 +29,7 @@ class BlockRegistry {
   template <class T>
   T* Adopt(T* block, std::shared_ptr<const void> keep = nullptr) {
     if (block) {
-      std::lock_guard lock(mutex_);
+      vel::os::MutexLock lock(mutex_);
       blocks_.emplace(block, std::move(keep));
     }
     return block;
@@ -39,8 +39,8 @@ class BlockRegistry {
   size_t Outstanding();
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<void*, std::shared_ptr<const void>> blocks_;
+  vel::os::Mutex mutex_;
+  std::unordered_map<void*, std::shared_ptr<const void>> blocks_ VEL_GUARDED_BY(mutex_);
 };
 
 // One message of a listing.
