@@ -22,7 +22,7 @@ int32_t RunCall(Fn fn, Body&& body) {
   int32_t result = VEL_FAIL;
   if (!CallFails(fn)) {
     State& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     result = body(state, out);
   }
   out.Deliver();

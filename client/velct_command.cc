@@ -68,14 +68,14 @@ VEL_EXPORT int32_t VEL_CDECL ct_cmd_alloc(cs_connection* con, cs_command** cmd) 
   auto& state = velct::detail::GlobalState();
   cs_command* command = nullptr;
   {
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     command = state.commands.Take();
   }
   if (!command) return VEL_FAIL;
   try {
     connection->commands.insert(command);
   } catch (const std::bad_alloc&) {
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     state.commands.Give(command);
     return VEL_FAIL;
   }

@@ -55,10 +55,9 @@ VEL_EXPORT int32_t VEL_CDECL cs_time(cs_context* ctx, cs_locale* /*locale*/, voi
                                      int32_t /*buflen*/, int32_t* outlen, cs_daterec* daterec) {
   if (CallFails(Fn::kCsTime)) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!daterec || !state.Find(ctx)) return VEL_FAIL;
-  const auto& fixed = state.fixed_time;
-  *daterec = fixed ? *fixed : LocalNow();
+  *daterec = state.fixed_time ? *state.fixed_time : LocalNow();
   if (outlen) *outlen = static_cast<int32_t>(sizeof(cs_daterec));
   return VEL_SUCCEED;
 }
@@ -67,7 +66,7 @@ VEL_EXPORT int32_t VEL_CDECL com_uninitialize_tds_text(void* a1, void* a5, int32
                                                        void* a7, void* a8) {
   if (CallFails(Fn::kComUninitializeTdsText)) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   auto& last = state.last_uninit;
   last.a1 = a1;
   last.a5 = a5;

@@ -115,7 +115,7 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
   std::string interfaces;
   {
     auto& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     interfaces = ctx->interfaces_file;
   }
   std::string problem;
@@ -123,7 +123,7 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
   std::shared_ptr<const velct::Script> script;
   {
     auto& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     if (!entry && state.scripted_servers.count(server))
       entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kScript, server};
   }
@@ -131,7 +131,7 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
     entry = velct::detail::ServerEntry{velct::detail::ServerEntry::Backend::kHost, server};
   {
     auto& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     if (entry && entry->backend == velct::detail::ServerEntry::Backend::kScript) {
       auto found = state.scripted_servers.find(entry->target);
       if (found != state.scripted_servers.end())
@@ -167,7 +167,7 @@ int32_t Connect(HeldConnection& held, const std::string& server, Outbox& out) {
                     "ct_connect(): cannot open database '" + entry->target + "': " + problem);
   }
   {
-    std::lock_guard lock(con->session_mutex);
+    vel::os::MutexLock lock(con->session_mutex);
     con->session = std::move(session);
   }
   con->server_name = server;
@@ -181,7 +181,7 @@ extern "C" {
 VEL_EXPORT int32_t VEL_CDECL ct_con_alloc(cs_context* ctx, cs_connection** con) {
   if (CallFails(Fn::kCtConAlloc) || !con) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   cs_context* context = state.Find(ctx);
   if (!context || !context->initialised) return VEL_FAIL;
   // A record given back was reset by whoever dropped it; it becomes live
@@ -244,7 +244,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_close(cs_connection* con, int32_t option) {
       // Results read from the session, so they end first.
       for (cs_command* cmd : connection->commands) cmd->EndResults();
       {
-        std::lock_guard lock(connection->session_mutex);
+        vel::os::MutexLock lock(connection->session_mutex);
         connection->session.reset();
       }
       connection->server_name.clear();

@@ -59,7 +59,7 @@ extern "C" {
 VEL_EXPORT int32_t VEL_CDECL cs_ctx_alloc(int32_t version, cs_context** ctx) {
   if (CallFails(Fn::kCsCtxAlloc) || !ctx || version != VEL_CS_VERSION) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   cs_context* context = state.contexts.Take();
   if (!context) return VEL_FAIL;
   context->version = version;
@@ -80,7 +80,7 @@ VEL_EXPORT int32_t VEL_CDECL cs_ctx_drop(cs_context* ctx) {
   // connection is added to it while they are dropped.
   {
     auto& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     if (!state.Find(ctx)) return VEL_FAIL;
     ctx->initialised = false;
     state.contexts.Give(ctx);
@@ -92,7 +92,7 @@ VEL_EXPORT int32_t VEL_CDECL cs_ctx_drop(cs_context* ctx) {
 VEL_EXPORT int32_t VEL_CDECL ct_init(cs_context* ctx, int32_t version) {
   if (CallFails(Fn::kCtInit)) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   cs_context* context = state.Find(ctx);
   if (!context || version != VEL_CS_VERSION) return VEL_FAIL;
   context->initialised = true;
@@ -103,7 +103,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_exit(cs_context* ctx, int32_t option) {
   if (CallFails(Fn::kCtExit)) return VEL_FAIL;
   {
     auto& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     cs_context* context = state.Find(ctx);
     if (!context || !context->initialised) return VEL_FAIL;
     if (option != VEL_FORCE_EXIT && option != VEL_UNUSED) return VEL_FAIL;
@@ -138,7 +138,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_callback(cs_context* ctx, cs_connection* con, in
     return VEL_SUCCEED;
   }
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   cs_context* context = state.Find(ctx);
   if (!context || !context->initialised) return VEL_FAIL;
   if (action == VEL_SET)
@@ -153,7 +153,7 @@ VEL_EXPORT int32_t VEL_CDECL ct_config(cs_context* ctx, int32_t action, int32_t 
                                        int32_t buflen, int32_t* outlen) {
   if (CallFails(Fn::kCtConfig)) return VEL_FAIL;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   cs_context* context = state.Find(ctx);
   if (!context || !context->initialised || property != VEL_PROP_IFILE) return VEL_FAIL;
 

@@ -6,9 +6,9 @@
 
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 
+#include "mutex.h"
 #include "velct_backends.h"
 #include "velct_batch_text.h"
 #include "velct_convert.h"
@@ -22,8 +22,8 @@ constexpr int32_t kSeverityInfo = 10;
 constexpr int32_t kSeverityError = 16;
 
 struct Registry {
-  std::mutex mutex;
-  std::map<std::string, HostServerFactory, std::less<>> servers;
+  vel::os::Mutex mutex;
+  std::map<std::string, HostServerFactory, std::less<>> servers VEL_GUARDED_BY(mutex);
 };
 
 Registry& GetRegistry() {
@@ -195,7 +195,7 @@ class HostSession : public Session {
 
 bool HostServerRegistered(const std::string& name) {
   Registry& registry = GetRegistry();
-  std::lock_guard lock(registry.mutex);
+  vel::os::MutexLock lock(registry.mutex);
   return registry.servers.count(name) != 0;
 }
 
@@ -205,7 +205,7 @@ std::unique_ptr<Session> OpenHostSession(const std::string& server_name,
   HostServerFactory factory;
   {
     Registry& registry = GetRegistry();
-    std::lock_guard lock(registry.mutex);
+    vel::os::MutexLock lock(registry.mutex);
     auto found = registry.servers.find(registered);
     if (found == registry.servers.end()) {
       problem = "no host server '" + registered + "' is registered";
@@ -230,13 +230,13 @@ std::unique_ptr<Session> OpenHostSession(const std::string& server_name,
 
 void RegisterHostServer(const std::string& name, HostServerFactory factory) {
   detail::Registry& registry = detail::GetRegistry();
-  std::lock_guard lock(registry.mutex);
+  vel::os::MutexLock lock(registry.mutex);
   registry.servers.insert_or_assign(name, std::move(factory));
 }
 
 void UnregisterHostServer(const std::string& name) {
   detail::Registry& registry = detail::GetRegistry();
-  std::lock_guard lock(registry.mutex);
+  vel::os::MutexLock lock(registry.mutex);
   registry.servers.erase(name);
 }
 

@@ -11,12 +11,12 @@
 #include <charconv>
 #include <cstdlib>
 #include <deque>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mutex.h"
 #include "velct_backends.h"
 #include "velct_batch_text.h"
 #include "velct_convert.h"
@@ -270,7 +270,7 @@ class PgSession : public Session {
         user_(std::move(user)),
         password_(std::move(password)) {}
   ~PgSession() override {
-    std::lock_guard lock(cancel_mutex_);
+    vel::os::MutexLock lock(cancel_mutex_);
     if (cancel_) PQfreeCancel(cancel_);
   }
   PgSession(const PgSession&) = delete;
@@ -288,7 +288,7 @@ class PgSession : public Session {
   // libpq's cancel: a request on a connection of its own, which the server
   // answers by failing the statement in flight (SQLSTATE 57014).
   void Interrupt() override {
-    std::lock_guard lock(cancel_mutex_);
+    vel::os::MutexLock lock(cancel_mutex_);
     char error[256];
     if (cancel_) PQcancel(cancel_, error, sizeof error);
   }
@@ -361,7 +361,7 @@ class PgSession : public Session {
   void Adopt(Conn conn) {
     PGcancel* cancel = PQgetCancel(conn.get());
     {
-      std::lock_guard lock(cancel_mutex_);
+      vel::os::MutexLock lock(cancel_mutex_);
       if (cancel_) PQfreeCancel(cancel_);
       cancel_ = cancel;
       conn_ = std::move(conn);
@@ -391,9 +391,10 @@ class PgSession : public Session {
   std::string password_;
   Conn conn_;
   // What Interrupt sends, for the connection of the moment; replaced with
-  // it (a "use"), so under cancel_mutex_.
-  std::mutex cancel_mutex_;
-  PGcancel* cancel_ = nullptr;
+  // it (a "use"), so under cancel_mutex_. The connection itself is written
+  // under it too, but read without it by the calls that own the session.
+  vel::os::Mutex cancel_mutex_;
+  PGcancel* cancel_ VEL_GUARDED_BY(cancel_mutex_) = nullptr;
   Outbox* listener_ = nullptr;
   const int32_t* line_ = nullptr;
 };

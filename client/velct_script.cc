@@ -21,7 +21,7 @@ void RaiseMessage(const ScriptEvent& e, Outbox& out) {
 
 void InstallFailure(const ScriptEvent& e) {
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.SetFailure(e.function, FailRule(e.nth, e.count));
 }
 
@@ -130,7 +130,7 @@ class ScriptSession : public Session {
   std::unique_ptr<ResultStream> Run(const std::string& text, Outbox&) override {
     {
       State& state = GlobalState();
-      std::lock_guard lock(state.mutex);
+      vel::os::MutexLock lock(state.mutex);
       state.received_batches[script_->server()].push_back(text);
     }
     const size_t size = script_->events().size();
@@ -160,27 +160,27 @@ using detail::GlobalState;
 
 void RegisterServer(const Script& script) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.scripted_servers.insert_or_assign(script.server(), script);
   state.received_batches[script.server()].clear();
 }
 
 void UnregisterServer(const std::string& server) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.scripted_servers.erase(server);
 }
 
 void ClearServers() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.scripted_servers.clear();
   state.received_batches.clear();
 }
 
 std::vector<std::string> ReceivedBatches(const std::string& server) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   auto it = state.received_batches.find(server);
   return it == state.received_batches.end() ? std::vector<std::string>{} : it->second;
 }

@@ -44,7 +44,7 @@ void State::ClearFailures() {
 
 bool RuleFails(Fn fn) {
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   auto rule = state.failures.find(FunctionName(fn));
   return rule != state.failures.end() && rule->second.Next();
 }
@@ -55,7 +55,7 @@ bool IsConnectionRecord(cs_connection* con) {
   static thread_local cs_connection* known = nullptr;
   if (con == known && con) return true;
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!state.connections.Made(con)) return false;
   known = con;
   return true;
@@ -65,7 +65,7 @@ bool IsCommandRecord(cs_command* cmd) {
   static thread_local cs_command* known = nullptr;
   if (cmd == known && cmd) return true;
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!state.commands.Made(cmd)) return false;
   known = cmd;
   return true;
@@ -84,21 +84,34 @@ HeldConnection::HeldConnection(cs_connection* con, cs_command* target, bool inte
   Lock(con, target, interrupt);
 }
 
-void HeldConnection::Lock(cs_connection* con, cs_command* target, bool interrupt) {
+namespace {
+
+// Tells the call that holds con, when it serves target (any command, for
+// null), to give up, and asks the server to stop what it runs, so that a
+// call waiting for it comes back now. Returns the command interrupted, or
+// null. Runs without con->mutex (another call holds it): the session is
+// read under session_mutex alone, which every writer of it also holds.
+cs_command* InterruptBusy(cs_connection* con, cs_command* target) {
+  cs_command* busy = con->busy.load(std::memory_order_acquire);
+  if (!busy || (target && busy != target)) return nullptr;
+  con->interrupted.store(busy, std::memory_order_release);
+  vel::os::MutexLock session(con->session_mutex);
+  if (con->session) con->session->Interrupt();
+  return busy;
+}
+
+}  // namespace
+
+// The lock taken here is handed over to the object (released by the
+// destructor) only when the connection is live, a choice made at run time
+// that the analysis cannot follow.
+void HeldConnection::Lock(cs_connection* con, cs_command* target,
+                          bool interrupt) VEL_NO_THREAD_SAFETY_ANALYSIS {
   std::unique_lock lock(con->mutex, std::defer_lock);
   cs_command* interrupted = nullptr;
-  if (interrupt && !lock.try_lock()) {
-    // Another call holds the connection. When it serves the command to be
-    // ended, it is told to give up, and the server is asked to stop what
-    // it runs, so that a call waiting for it comes back now.
-    cs_command* busy = con->busy.load(std::memory_order_acquire);
-    if (busy && (!target || busy == target)) {
-      interrupted = busy;
-      con->interrupted.store(busy, std::memory_order_release);
-      std::lock_guard session(con->session_mutex);
-      if (con->session) con->session->Interrupt();
-    }
-  }
+  // Another call holds the connection: when it serves the command to be
+  // ended, it is interrupted.
+  if (interrupt && !lock.try_lock()) interrupted = InterruptBusy(con, target);
   if (!lock.owns_lock()) lock.lock();
   // The interrupted call has ended (or never saw it); what comes next is
   // not interrupted.
@@ -108,7 +121,8 @@ void HeldConnection::Lock(cs_connection* con, cs_command* target, bool interrupt
   con_ = con;
 }
 
-HeldConnection::~HeldConnection() {
+// Releases the lock Lock handed over (see there).
+HeldConnection::~HeldConnection() VEL_NO_THREAD_SAFETY_ANALYSIS {
   if (!con_) return;
   con_->busy.store(nullptr, std::memory_order_release);
   con_->mutex.unlock();
@@ -137,7 +151,7 @@ void DropCommand(HeldConnection& con, cs_command* cmd) {
   con->commands.erase(cmd);
   cmd->connection.store(nullptr, std::memory_order_release);
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.commands.Give(cmd);
 }
 
@@ -146,7 +160,7 @@ void DropConnection(HeldConnection& con) {
   const std::set<cs_command*> owned = con->commands;
   for (cs_command* cmd : owned) DropCommand(con, cmd);
   {
-    std::lock_guard session(con->session_mutex);
+    vel::os::MutexLock session(con->session_mutex);
     con->session.reset();
   }
   con->server_name.clear();
@@ -158,7 +172,7 @@ void DropConnection(HeldConnection& con) {
   con->client_message = nullptr;
   con->context.store(nullptr, std::memory_order_release);
   State& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.connections.Give(con.get());
 }
 
@@ -166,7 +180,7 @@ void DropConnectionsOf(cs_context* ctx) {
   std::vector<cs_connection*> doomed;
   {
     State& state = GlobalState();
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     for (cs_connection* con : state.connections.live())
       if (con->context.load(std::memory_order_acquire) == ctx) doomed.push_back(con);
   }
@@ -182,13 +196,13 @@ using detail::GlobalState;
 
 void Fail(const std::string& function, int64_t nth, int64_t count) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.SetFailure(function, detail::FailRule(nth, count));
 }
 
 void ClearFailures() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.ClearFailures();
 }
 
@@ -199,71 +213,71 @@ int64_t CallCount(const std::string& function) {
 
 int64_t LiveConnections() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return static_cast<int64_t>(state.connections.live().size());
 }
 
 int64_t LiveCommands() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return static_cast<int64_t>(state.commands.live().size());
 }
 
 void ResetCounts() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   for (auto& count : detail::g_calls.counts) count.store(0);
   state.last_uninit = UninitCall{};
 }
 
 int64_t LiveContexts() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return static_cast<int64_t>(state.contexts.live().size());
 }
 
 cs_context* LastContext() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return state.Find(state.last_allocated) != nullptr ? state.last_allocated : nullptr;
 }
 
 std::string InterfacesFile(cs_context* ctx) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   const cs_context* context = state.Find(ctx);
   return context ? context->interfaces_file : std::string();
 }
 
 bool Initialised(cs_context* ctx) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   const cs_context* context = state.Find(ctx);
   return context && context->initialised;
 }
 
 cs_challenge_fn ChallengeCallback(cs_context* ctx) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   const cs_context* context = state.Find(ctx);
   return context ? context->challenge : nullptr;
 }
 
 UninitCall LastUninitCall() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return state.last_uninit;
 }
 
 void SetUninitResult(int32_t result) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.uninit_result = result;
 }
 
 void SetFixedTime(const cs_daterec* rec) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (rec)
     state.fixed_time = *rec;
   else

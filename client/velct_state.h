@@ -44,7 +44,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
@@ -52,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mutex.h"
 #include "velcs.h"
 #include "velct_control.h"
 #include "velct_results.h"
@@ -59,7 +59,9 @@
 
 // A client context: what ct_init, ct_callback and ct_config set on it.
 // Fields under the shared lock; the message callbacks are read without it
-// by the connections' calls.
+// by the connections' calls. The shared lock is another record's member
+// (State::mutex), which the analysis cannot name from here, so these fields
+// carry no annotation.
 struct cs_context {
   int32_t version = 0;
   bool initialised = false;
@@ -71,9 +73,13 @@ struct cs_context {
 
 // A connection: its properties, its callbacks and, while connected, the
 // server end that answers its batches. Everything but the atomics is under
-// mutex.
+// mutex. The fields carry no annotation: every call reaches them through a
+// HeldConnection, which holds mutex or is empty, decided at run time, and
+// the analysis (clang 14) follows neither that nor a lock asserted through
+// the holder's operator->; the locking of these fields is told here and in
+// HeldConnection instead.
 struct cs_connection {
-  std::mutex mutex;
+  vel::os::Mutex mutex;
   // The context it belongs to; null while the record is not a live
   // connection. Written under mutex.
   std::atomic<cs_context*> context{nullptr};
@@ -87,7 +93,7 @@ struct cs_connection {
   // Null while not connected. Replaced under mutex and session_mutex both,
   // so that a canceller holding session_mutex alone may interrupt it.
   std::unique_ptr<velct::detail::Session> session;
-  std::mutex session_mutex;
+  vel::os::Mutex session_mutex;
   std::set<cs_command*> commands;
   // The command whose call holds mutex now (null between calls), and the
   // one a canceller has interrupted: that call gives up its results.
@@ -99,7 +105,9 @@ struct cs_connection {
 // results readable, and the last ct_results (or a cancel) makes it idle.
 enum class CommandPhase { kIdle, kInitiated, kSent };
 
-// A command; everything but `connection` is under its connection's lock.
+// A command; everything but `connection` is under its connection's lock
+// (reached through that atomic pointer, so the analysis cannot name it and
+// the fields carry no annotation; they are reached only through HeldCommand).
 struct cs_command {
   // The connection that owns it; null while the record is not a live
   // command. Written under that connection's lock.
@@ -169,7 +177,8 @@ class FailRule {
 };
 
 // Records of one kind: every one ever made (never freed, see "Handles"
-// above), the live ones and the free ones. Under the shared lock.
+// above), the live ones and the free ones. Under the shared lock (State's
+// members of this type are guarded by it).
 template <class T>
 class Slots {
  public:
@@ -218,24 +227,26 @@ struct CallTally {
 inline CallTally g_calls;
 
 struct State {
-  std::mutex mutex;  // the shared lock
-  Slots<cs_context> contexts;
-  Slots<cs_connection> connections;
-  Slots<cs_command> commands;
-  cs_context* last_allocated = nullptr;
-  std::map<std::string, FailRule, std::less<>> failures;
-  UninitCall last_uninit;
-  int32_t uninit_result = VEL_SUCCEED;
-  std::optional<cs_daterec> fixed_time;
-  std::map<std::string, Script> scripted_servers;
-  std::map<std::string, std::vector<std::string>> received_batches;
+  vel::os::Mutex mutex;  // the shared lock
+  Slots<cs_context> contexts VEL_GUARDED_BY(mutex);
+  Slots<cs_connection> connections VEL_GUARDED_BY(mutex);
+  Slots<cs_command> commands VEL_GUARDED_BY(mutex);
+  cs_context* last_allocated VEL_GUARDED_BY(mutex) = nullptr;
+  std::map<std::string, FailRule, std::less<>> failures VEL_GUARDED_BY(mutex);
+  UninitCall last_uninit VEL_GUARDED_BY(mutex);
+  int32_t uninit_result VEL_GUARDED_BY(mutex) = VEL_SUCCEED;
+  std::optional<cs_daterec> fixed_time VEL_GUARDED_BY(mutex);
+  std::map<std::string, Script> scripted_servers VEL_GUARDED_BY(mutex);
+  std::map<std::string, std::vector<std::string>> received_batches VEL_GUARDED_BY(mutex);
 
   // The live context behind a handle, or null. Caller holds the lock.
-  cs_context* Find(cs_context* ctx) const { return contexts.Live(ctx) ? ctx : nullptr; }
+  cs_context* Find(cs_context* ctx) const VEL_REQUIRES(mutex) {
+    return contexts.Live(ctx) ? ctx : nullptr;
+  }
 
   // Installs or clears failure rules. Caller holds the lock.
-  void SetFailure(const std::string& function, FailRule rule);
-  void ClearFailures();
+  void SetFailure(const std::string& function, FailRule rule) VEL_REQUIRES(mutex);
+  void ClearFailures() VEL_REQUIRES(mutex);
 };
 
 State& GlobalState();
@@ -287,8 +298,6 @@ class HeldConnection {
  private:
   void Lock(cs_connection* con, cs_command* target, bool interrupt);
   cs_connection* con_ = nullptr;
-  cs_command* target_ = nullptr;
-  bool interrupting_ = false;
 };
 
 // A live command, held through its connection's lock; empty when the

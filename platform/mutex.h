@@ -20,6 +20,7 @@ class VEL_CAPABILITY("mutex") Mutex {
 
   void lock() VEL_ACQUIRE() { mutex_.lock(); }
   void unlock() VEL_RELEASE() { mutex_.unlock(); }
+  bool try_lock() VEL_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
  private:
   std::mutex mutex_;

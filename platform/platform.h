@@ -27,6 +27,11 @@
 #define VEL_ACQUIRE(...) VEL_TSA(acquire_capability(__VA_ARGS__))
 #define VEL_RELEASE(...) VEL_TSA(release_capability(__VA_ARGS__))
 #define VEL_REQUIRES(...) VEL_TSA(requires_capability(__VA_ARGS__))
+#define VEL_PT_GUARDED_BY(lock) VEL_TSA(pt_guarded_by(lock))
+#define VEL_TRY_ACQUIRE(...) VEL_TSA(try_acquire_capability(__VA_ARGS__))
+#define VEL_EXCLUDES(...) VEL_TSA(locks_excluded(__VA_ARGS__))
+#define VEL_ASSERT_CAPABILITY(x) VEL_TSA(assert_capability(x))
+#define VEL_RETURN_CAPABILITY(x) VEL_TSA(lock_returned(x))
 #define VEL_NO_THREAD_SAFETY_ANALYSIS VEL_TSA(no_thread_safety_analysis)
 
 namespace vel::os {

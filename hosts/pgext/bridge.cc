@@ -23,16 +23,16 @@ bool MainThread::Run(uint64_t call, const std::function<void()>& fn) {
   Request request;
   request.call = call;
   request.fn = &fn;
-  std::unique_lock lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   if (serving_ == 0 || serving_ != call || refusing_) return false;
   requests_.push_back(&request);
   wake_main_.notify_one();
-  wake_callers_.wait(lock, [&] { return request.finished || request.refused; });
+  while (!request.finished && !request.refused) lock.Wait(wake_callers_);
   return request.finished;
 }
 
 void MainThread::Open(uint64_t call) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   serving_ = call;
   refusing_ = false;
   done_ = false;
@@ -41,9 +41,10 @@ void MainThread::Open(uint64_t call) {
 bool MainThread::ServeOnce(int ms) {
   Request* request = nullptr;
   {
-    std::unique_lock lock(mutex_);
-    wake_main_.wait_for(lock, std::chrono::milliseconds(ms),
-                        [&] { return done_ || !requests_.empty(); });
+    vel::os::MutexLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done_ && requests_.empty() && lock.WaitUntil(wake_main_, deadline)) {
+    }
     if (!requests_.empty()) {
       request = requests_.front();
       requests_.pop_front();
@@ -54,7 +55,7 @@ bool MainThread::ServeOnce(int ms) {
   // The request's function catches every failure of its own.
   (*request->fn)();
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     request->finished = true;
   }
   wake_callers_.notify_all();
@@ -62,7 +63,7 @@ bool MainThread::ServeOnce(int ms) {
 }
 
 void MainThread::MarkDone(uint64_t call) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   if (call != serving_) return;
   done_ = true;
   wake_main_.notify_one();
@@ -70,7 +71,7 @@ void MainThread::MarkDone(uint64_t call) {
 
 void MainThread::Close() {
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     refusing_ = true;
     for (Request* request : requests_) request->refused = true;
     requests_.clear();
@@ -80,12 +81,12 @@ void MainThread::Close() {
 
 void MainThread::End() {
   Close();
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   serving_ = 0;
 }
 
 uint64_t MainThread::current() const {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   return serving_;
 }
 

@@ -12,11 +12,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "mutex.h"
 #include "velsrv_host.h"
 
 namespace velpg {
@@ -45,19 +45,21 @@ class MainThread {
   uint64_t current() const;
 
  private:
+  // Its flags are under mutex_ (the owner's lock, which a nested record
+  // cannot name for the analysis).
   struct Request {
     uint64_t call = 0;
     const std::function<void()>* fn = nullptr;
     bool finished = false;
     bool refused = false;
   };
-  mutable std::mutex mutex_;
-  std::condition_variable wake_main_;
-  std::condition_variable wake_callers_;
-  std::deque<Request*> requests_;
-  uint64_t serving_ = 0;  // 0: none
-  bool refusing_ = false;
-  bool done_ = false;
+  mutable vel::os::Mutex mutex_;
+  std::condition_variable_any wake_main_;
+  std::condition_variable_any wake_callers_;
+  std::deque<Request*> requests_ VEL_GUARDED_BY(mutex_);
+  uint64_t serving_ VEL_GUARDED_BY(mutex_) = 0;  // 0: none
+  bool refusing_ VEL_GUARDED_BY(mutex_) = false;
+  bool done_ VEL_GUARDED_BY(mutex_) = false;
 };
 
 MainThread& Main();

@@ -21,6 +21,7 @@ int RunClients(velsrv::Host& host, velsrv::Client& first, const std::vector<Scri
   }
   {
     std::vector<std::jthread> threads;
+    threads.reserve(runs.size());
     for (Run& run : runs) {
       threads.emplace_back([&run, hooks, options] {
         Session session(*run.client, run.output, hooks);

@@ -23,7 +23,7 @@ HostLogFile::HostLogFile(const velsrv::Host& host, const std::string& path)
     : host_(host), out_(path, std::ios::app) {}
 
 void HostLogFile::Flush() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   if (!out_.is_open()) return;
   const std::vector<std::string> lines = host_.log();
   if (lines.size() <= written_) return;

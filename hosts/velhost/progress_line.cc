@@ -17,7 +17,7 @@ ProgressLine::ProgressLine(std::ostream& terminal, std::function<int64_t()> rows
 
 ProgressLine::~ProgressLine() {
   {
-    std::lock_guard lock(mu_);
+    vel::os::MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -25,13 +25,13 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Begin() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   if (running_++ == 0) first_rows_ = rows_fetched_();
   wake_.notify_all();
 }
 
 void ProgressLine::End() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   if (--running_ == 0) Clear();
 }
 
@@ -42,12 +42,15 @@ void ProgressLine::Clear() {
 }
 
 void ProgressLine::Watch() {
-  std::unique_lock lock(mu_);
+  vel::os::MutexLock lock(mu_);
   while (!stopping_) {
-    wake_.wait(lock, [this] { return stopping_ || running_ > 0; });
+    while (!stopping_ && running_ == 0) lock.Wait(wake_);
     if (stopping_) break;
     // Wait out a quiet moment; a call that ends in it shows nothing.
-    if (wake_.wait_for(lock, kQuiet, [this] { return stopping_ || running_ == 0; })) continue;
+    const auto quiet_end = std::chrono::steady_clock::now() + kQuiet;
+    while (!stopping_ && running_ != 0 && lock.WaitUntil(wake_, quiet_end)) {
+    }
+    if (stopping_ || running_ == 0) continue;
     const int64_t rows = rows_fetched_() - first_rows_;
     if (rows > 0) {
       terminal_ << "\r\033[K" << rows << " rows fetched..." << std::flush;

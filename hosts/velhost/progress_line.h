@@ -9,9 +9,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <ostream>
 #include <thread>
+
+#include "mutex.h"
 
 namespace velhost {
 
@@ -29,16 +30,16 @@ class ProgressLine {
 
  private:
   void Watch();
-  void Clear();  // with mu_ held
+  void Clear() VEL_REQUIRES(mu_);
 
-  std::ostream& terminal_;
+  vel::os::Mutex mu_;
+  std::ostream& terminal_ VEL_GUARDED_BY(mu_);
   const std::function<int64_t()> rows_fetched_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  int running_ = 0;         // calls in progress
-  int64_t first_rows_ = 0;  // the count when the first of them began
-  bool shown_ = false;
-  bool stopping_ = false;
+  std::condition_variable_any wake_;
+  int running_ VEL_GUARDED_BY(mu_) = 0;         // calls in progress
+  int64_t first_rows_ VEL_GUARDED_BY(mu_) = 0;  // the count when the first of them began
+  bool shown_ VEL_GUARDED_BY(mu_) = false;
+  bool stopping_ VEL_GUARDED_BY(mu_) = false;
   std::thread watcher_;  // last: it uses the rest
 };
 

@@ -41,7 +41,7 @@ BlockRegistry::~BlockRegistry() {
 bool BlockRegistry::Free(void* block) {
   Out out;  // let go of after the lock
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     auto found = blocks_.find(block);
     if (found == blocks_.end()) return false;
     out = std::move(found->second);
@@ -52,7 +52,7 @@ bool BlockRegistry::Free(void* block) {
 }
 
 size_t BlockRegistry::Outstanding() {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   return blocks_.size();
 }
 

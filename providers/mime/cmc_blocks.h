@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,6 +19,7 @@
 
 #include "cmc.h"
 #include "mime/parse.h"
+#include "mutex.h"
 
 namespace velcmc {
 
@@ -31,7 +31,7 @@ class BlockRegistry {
   template <class T>
   T* Adopt(T* block, std::shared_ptr<const void> keep = nullptr) {
     if (block) {
-      std::lock_guard lock(mutex_);
+      vel::os::MutexLock lock(mutex_);
       blocks_.emplace(block, Out{std::move(keep), false});
     }
     return block;
@@ -43,7 +43,7 @@ class BlockRegistry {
   template <class T>
   T* Lend(T* block, std::shared_ptr<const void> owner) {
     if (block) {
-      std::lock_guard lock(mutex_);
+      vel::os::MutexLock lock(mutex_);
       blocks_.emplace(block, Out{std::move(owner), true});
     }
     return block;
@@ -58,8 +58,8 @@ class BlockRegistry {
     std::shared_ptr<const void> keep;
     bool lent = false;  // its memory belongs to keep, not to std::free
   };
-  std::mutex mutex_;
-  std::unordered_multimap<void*, Out> blocks_;
+  vel::os::Mutex mutex_;
+  std::unordered_multimap<void*, Out> blocks_ VEL_GUARDED_BY(mutex_);
 };
 
 // One message of a listing.

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <random>
 #include <unordered_map>
 
+#include "mutex.h"
 #include "platform.h"
 
 namespace velcmc {
@@ -38,11 +38,16 @@ std::string HostPart() {
   return out;
 }
 
+// One generator for the process, shared by the sessions' threads.
+struct RandomSource {
+  vel::os::Mutex mutex;
+  std::mt19937 generator VEL_GUARDED_BY(mutex){std::random_device{}()};
+};
+
 uint32_t RandomNumber() {
-  static std::mutex mutex;
-  static std::mt19937 generator{std::random_device{}()};
-  std::lock_guard lock(mutex);
-  return static_cast<uint32_t>(generator());
+  static RandomSource source;
+  vel::os::MutexLock lock(source.mutex);
+  return static_cast<uint32_t>(source.generator());
 }
 
 // The message folders of each session folder of the process, by
@@ -56,19 +61,20 @@ class MessageFolders {
     return *folders;
   }
   std::string For(const std::string& session_folder, const std::string& reference) {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     auto& numbers = sessions_[session_folder];
     const size_t number = numbers.try_emplace(reference, numbers.size() + 1).first->second;
     return std::to_string(number);
   }
   void Forget(const std::string& session_folder) {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     sessions_.erase(session_folder);
   }
 
  private:
-  std::mutex mutex_;
-  std::unordered_map<std::string, std::unordered_map<std::string, size_t>> sessions_;
+  vel::os::Mutex mutex_;
+  std::unordered_map<std::string, std::unordered_map<std::string, size_t>> sessions_
+      VEL_GUARDED_BY(mutex_);
 };
 
 }  // namespace

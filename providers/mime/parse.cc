@@ -368,7 +368,7 @@ bool HasMediaType(std::string_view value) {
   if (slash == std::string_view::npos) return false;
   std::string_view type = Trimmed(value.substr(0, slash));
   std::string_view subtype = Trimmed(value.substr(slash + 1));
-  subtype = subtype.substr(0, subtype.find_first_of(";"));
+  subtype = subtype.substr(0, subtype.find_first_of(';'));
   subtype = Trimmed(subtype);
   return !type.empty() && !subtype.empty() &&
          type.find_first_of(kSpecials) == std::string_view::npos &&

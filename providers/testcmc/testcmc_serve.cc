@@ -65,7 +65,7 @@ extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long cod
 
 void Finish(uint64_t id, CMC_return_code result) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   // Reset() may have dropped the record while the call was under way.
   for (auto it = state.calls.rbegin(); it != state.calls.rend(); ++it) {
     if (it->id == id) {
@@ -88,7 +88,7 @@ CMC_return_code Serve(Call call, const std::function<CMC_return_code()>& normal)
   uint32_t delay_ms = 0;
   Behaviour behaviour;
   {
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     id = state.next_call_id++;
     behaviour = state.TakeBehaviour(call.entry);
     // Taken with the record, so a Release() by someone who has seen the

@@ -36,7 +36,7 @@ using detail::GlobalState;
 void Program(const std::string& entry, Behaviour behaviour) {
   if (!detail::IsEntry(entry)) throw std::invalid_argument("no CMC entry point named " + entry);
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (behaviour.times == 0)
     state.behaviours.erase(entry);
   else
@@ -45,7 +45,7 @@ void Program(const std::string& entry, Behaviour behaviour) {
 
 void RandomDelays(uint32_t max_ms) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.random_delay_max_ms = max_ms;
 }
 
@@ -54,7 +54,7 @@ void Release() { ++GlobalState().release_generation; }
 void Reset() {
   auto& state = GlobalState();
   {
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     state.behaviours.clear();
     state.random_delay_max_ms = 0;
     state.calls.clear();
@@ -70,7 +70,7 @@ void Reset() {
 
 std::vector<Call> Calls() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   std::vector<Call> calls;
   calls.reserve(state.calls.size());
   for (const auto& recorded : state.calls) calls.push_back(recorded.call);
@@ -79,38 +79,38 @@ std::vector<Call> Calls() {
 
 int64_t CallCount(const std::string& entry) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return std::count_if(state.calls.begin(), state.calls.end(),
                        [&](const detail::RecordedCall& r) { return r.call.entry == entry; });
 }
 
 void SetMailbox(std::vector<Message> messages) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   state.mailbox = std::move(messages);
 }
 
 std::vector<Message> Mailbox() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return state.mailbox;
 }
 
 int64_t OpenSessions() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return static_cast<int64_t>(state.sessions.size());
 }
 
 std::string LastSentNote() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return state.last_sent_note;
 }
 
 int64_t OutstandingBlocks() {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return static_cast<int64_t>(state.blocks.size());
 }
 

@@ -13,12 +13,13 @@ namespace {
 using detail::GlobalState;
 using detail::State;
 
-bool ValidSession(const State& state, CMC_session_id session) {
+bool ValidSession(const State& state, CMC_session_id session) VEL_REQUIRES(state.mutex) {
   return state.sessions.count(session) == 1;
 }
 
 // The mailbox message with that reference (length and bytes equal).
-std::vector<Message>::iterator FindMessage(State& state, const CMC_message_reference* reference) {
+std::vector<Message>::iterator FindMessage(State& state, const CMC_message_reference* reference)
+    VEL_REQUIRES(state.mutex) {
   if (!reference) return state.mailbox.end();
   const std::string bytes = ReferenceBytes(reference);
   return std::find_if(state.mailbox.begin(), state.mailbox.end(),
@@ -36,7 +37,7 @@ bool Listed(const Message& m, const char* message_type, CMC_flags list_flags) {
 CMC_return_code Logon(CMC_session_id* session) {
   if (!session) return CMC_E_INVALID_PARAMETER;
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   const CMC_session_id id = state.next_session++;
   state.sessions.insert(id);
   *session = id;
@@ -45,14 +46,14 @@ CMC_return_code Logon(CMC_session_id* session) {
 
 CMC_return_code Logoff(CMC_session_id session) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   return state.sessions.erase(session) == 1 ? CMC_SUCCESS : CMC_E_INVALID_SESSION_ID;
 }
 
 CMC_return_code Free(void* memory) {
   auto& state = GlobalState();
   {
-    std::lock_guard lock(state.mutex);
+    vel::os::MutexLock lock(state.mutex);
     if (!memory || state.blocks.erase(memory) != 1) return CMC_E_INVALID_MEMORY;
   }
   std::free(memory);
@@ -61,7 +62,7 @@ CMC_return_code Free(void* memory) {
 
 CMC_return_code Send(CMC_session_id session, const CMC_message* message) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
   if (message == nullptr) return CMC_E_INVALID_PARAMETER;
   state.last_sent_note = message->text_note != nullptr ? message->text_note : "";
@@ -70,7 +71,7 @@ CMC_return_code Send(CMC_session_id session, const CMC_message* message) {
 
 CMC_return_code LookUp(CMC_session_id session, CMC_uint32* count, CMC_recipient** recipients_out) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
   if (count) *count = 0;
   if (recipients_out) *recipients_out = nullptr;
@@ -80,7 +81,7 @@ CMC_return_code LookUp(CMC_session_id session, CMC_uint32* count, CMC_recipient*
 CMC_return_code List(CMC_session_id session, const char* message_type, CMC_flags list_flags,
                      CMC_uint32* count, CMC_message_summary** result) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
   if (!count || !result) return CMC_E_INVALID_PARAMETER;
 
@@ -100,7 +101,7 @@ CMC_return_code List(CMC_session_id session, const char* message_type, CMC_flags
 CMC_return_code Read(CMC_session_id session, const CMC_message_reference* reference,
                      CMC_flags read_flags, CMC_message** message) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
   if (!message) return CMC_E_INVALID_PARAMETER;
   auto found = FindMessage(state, reference);
@@ -116,7 +117,7 @@ CMC_return_code Read(CMC_session_id session, const CMC_message_reference* refere
 CMC_return_code ActOn(CMC_session_id session, const CMC_message_reference* reference,
                       CMC_enum operation) {
   auto& state = GlobalState();
-  std::lock_guard lock(state.mutex);
+  vel::os::MutexLock lock(state.mutex);
   if (!ValidSession(state, session)) return CMC_E_INVALID_SESSION_ID;
   auto found = FindMessage(state, reference);
   if (found == state.mailbox.end()) return CMC_E_INVALID_MESSAGE_REFERENCE;
