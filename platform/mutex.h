@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform.h"
 
@@ -39,6 +40,10 @@ class VEL_SCOPED_CAPABILITY MutexLock {
   // checks its predicate in a loop around it, under the lock.
   void Wait(std::condition_variable_any& condition) { condition.wait(mutex_); }
 
+  // Lets the mutex go before the end of the scope, and takes it again.
+  void Unlock() VEL_RELEASE() { mutex_.unlock(); }
+  void Lock() VEL_ACQUIRE() { mutex_.lock(); }
+
   // The same, returning when deadline passes first (false then).
   template <typename Clock, typename Duration>
   bool WaitUntil(std::condition_variable_any& condition,
@@ -48,6 +53,50 @@ class VEL_SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+// A lock many may hold to read while one at a time holds it to change
+// (std::shared_mutex, known to the analysis).
+class VEL_CAPABILITY("mutex") SharedMutex {
+ public:
+  SharedMutex() = default;
+  SharedMutex(const SharedMutex&) = delete;
+  SharedMutex& operator=(const SharedMutex&) = delete;
+
+  void lock() VEL_ACQUIRE() { mutex_.lock(); }
+  void unlock() VEL_RELEASE() { mutex_.unlock(); }
+  void lock_shared() VEL_ACQUIRE_SHARED() { mutex_.lock_shared(); }
+  void unlock_shared() VEL_RELEASE_SHARED() { mutex_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mutex_;
+};
+
+// Holds a SharedMutex alone (to change what it guards) for the life of a
+// scope.
+class VEL_SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& mutex) VEL_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~WriterLock() VEL_RELEASE() { mutex_.unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
+};
+
+// Holds a SharedMutex with other readers for the life of a scope.
+class VEL_SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mutex) VEL_ACQUIRE_SHARED(mutex) : mutex_(mutex) {
+    mutex_.lock_shared();
+  }
+  ~ReaderLock() VEL_RELEASE() { mutex_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
 };
 
 }  // namespace vel::os

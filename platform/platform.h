@@ -32,6 +32,8 @@
 #define VEL_EXCLUDES(...) VEL_TSA(locks_excluded(__VA_ARGS__))
 #define VEL_ASSERT_CAPABILITY(x) VEL_TSA(assert_capability(x))
 #define VEL_RETURN_CAPABILITY(x) VEL_TSA(lock_returned(x))
+#define VEL_ACQUIRE_SHARED(...) VEL_TSA(acquire_shared_capability(__VA_ARGS__))
+#define VEL_RELEASE_SHARED(...) VEL_TSA(release_shared_capability(__VA_ARGS__))
 #define VEL_NO_THREAD_SAFETY_ANALYSIS VEL_TSA(no_thread_safety_analysis)
 
 namespace vel::os {

@@ -57,7 +57,7 @@ void* BlockTracker::Allocate(int32_t size) {
   void* block = Obtain(bytes);
   if (block == nullptr) return nullptr;
   FillFresh(block, 0, bytes);
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   blocks_[block] = static_cast<size_t>(size);
   bytes_ += size;
   peak_ = std::max(peak_, bytes_);
@@ -67,7 +67,7 @@ void* BlockTracker::Allocate(int32_t size) {
 void* BlockTracker::Reallocate(void* block, int32_t size) {
   if (block == nullptr) return Allocate(size);
   if (size < 0) return nullptr;
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   auto it = blocks_.find(block);
   if (it == blocks_.end()) {
     std::fprintf(stderr,
@@ -89,7 +89,7 @@ void* BlockTracker::Reallocate(void* block, int32_t size) {
 bool BlockTracker::Free(void* block) {
   if (block == nullptr) return false;
   {
-    std::lock_guard lock(mu_);
+    vel::os::MutexLock lock(mu_);
     auto it = blocks_.find(block);
     if (it != blocks_.end()) {
       bytes_ -= static_cast<int64_t>(it->second);
@@ -104,7 +104,7 @@ bool BlockTracker::Free(void* block) {
 }
 
 bool BlockTracker::FitsInBlock(const void* block, int32_t size) const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   auto it = blocks_.find(const_cast<void*>(block));
   if (it == blocks_.end() || static_cast<size_t>(size) <= it->second) return true;
   std::fprintf(stderr, "velsrv: srv_bzero of %d bytes over the %zu-byte block %p\n", size,
@@ -113,17 +113,17 @@ bool BlockTracker::FitsInBlock(const void* block, int32_t size) const {
 }
 
 int64_t BlockTracker::peak_bytes() const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   return peak_;
 }
 
 void BlockTracker::ResetPeak() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   peak_ = bytes_;
 }
 
 int64_t BlockTracker::outstanding() const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   return static_cast<int64_t>(blocks_.size());
 }
 

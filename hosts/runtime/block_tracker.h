@@ -5,8 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
+
+#include "mutex.h"
 
 namespace velsrv::internal {
 
@@ -44,10 +45,10 @@ class BlockTracker {
   void ResetPeak();
 
  private:
-  mutable std::mutex mu_;
-  std::unordered_map<void*, size_t> blocks_;  // block -> size asked for
-  int64_t bytes_ = 0;                         // held now
-  int64_t peak_ = 0;
+  mutable vel::os::Mutex mu_;
+  std::unordered_map<void*, size_t> blocks_ VEL_GUARDED_BY(mu_);  // block -> size asked for
+  int64_t bytes_ VEL_GUARDED_BY(mu_) = 0;                         // held now
+  int64_t peak_ VEL_GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace velsrv::internal

@@ -6,7 +6,7 @@ using velsrv::CallResult;
 using velsrv::ReplyKind;
 
 void srv_proc::BeginCall(std::vector<velsrv::RpcParam> call_params) {
-  std::lock_guard lock(mu);
+  vel::os::MutexLock lock(mu);
   params = std::move(call_params);
   inputs.clear();
   outputs.clear();
@@ -15,7 +15,7 @@ void srv_proc::BeginCall(std::vector<velsrv::RpcParam> call_params) {
 }
 
 CallResult srv_proc::EndCall() {
-  std::lock_guard lock(mu);
+  vel::os::MutexLock lock(mu);
   in_call = false;
   inputs.clear();
   outputs.clear();

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "mutex.h"
 #include "velsrv_exports.h"
 
 struct srv_proc {
@@ -30,12 +30,12 @@ struct srv_proc {
   // Guards everything below: the procedure runs on the client thread, but
   // other threads (a worker of the library, the router) may reach the same
   // caller at the same time.
-  std::mutex mu;
-  std::vector<velsrv::RpcParam> params;
-  std::map<int32_t, InputBinding> inputs;    // by item
-  std::map<int32_t, OutputBinding> outputs;  // by item
-  bool in_call = false;
-  velsrv::CallResult record;  // of the running call
+  vel::os::Mutex mu;
+  std::vector<velsrv::RpcParam> params VEL_GUARDED_BY(mu);
+  std::map<int32_t, InputBinding> inputs VEL_GUARDED_BY(mu);    // by item
+  std::map<int32_t, OutputBinding> outputs VEL_GUARDED_BY(mu);  // by item
+  bool in_call VEL_GUARDED_BY(mu) = false;
+  velsrv::CallResult record VEL_GUARDED_BY(mu);  // of the running call
 
   // Starts a call with these parameters: bindings and record start empty.
   void BeginCall(std::vector<velsrv::RpcParam> call_params);
@@ -44,14 +44,14 @@ struct srv_proc {
   velsrv::CallResult EndCall();
 
   // The parameter of an item from 1, or null. mu held.
-  const velsrv::RpcParam* Param(int32_t item) const;
+  const velsrv::RpcParam* Param(int32_t item) const VEL_REQUIRES(mu);
 
   // Appends one reply to the running call, keeping the order of sending;
   // replies reaching a caller outside a call are dropped. mu held.
-  void AddMessage(velsrv::ClientMessage message);
-  void AddOutputs(std::vector<velsrv::OutputValue> batch);
-  void AddDone(velsrv::DoneRecord done);
-  void AddStatus(int32_t status);
+  void AddMessage(velsrv::ClientMessage message) VEL_REQUIRES(mu);
+  void AddOutputs(std::vector<velsrv::OutputValue> batch) VEL_REQUIRES(mu);
+  void AddDone(velsrv::DoneRecord done) VEL_REQUIRES(mu);
+  void AddStatus(int32_t status) VEL_REQUIRES(mu);
 };
 
 #endif

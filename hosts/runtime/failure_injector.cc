@@ -3,7 +3,7 @@
 namespace velsrv::internal {
 
 bool FailureInjector::CountAndDecide(const char* function, int32_t key) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   auto count = counts_.find(std::string_view(function));
   if (count == counts_.end()) count = counts_.emplace(function, 0).first;
   ++count->second;
@@ -23,23 +23,23 @@ bool FailureInjector::CountAndDecide(const char* function, int32_t key) {
 }
 
 void FailureInjector::AddRule(FailRule rule) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   rules_.push_back(ActiveRule{std::move(rule)});
 }
 
 void FailureInjector::ClearRules() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   rules_.clear();
 }
 
 void FailureInjector::Reset() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   rules_.clear();
   counts_.clear();
 }
 
 int64_t FailureInjector::CallCount(const std::string& function) const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   auto it = counts_.find(function);
   return it == counts_.end() ? 0 : it->second;
 }

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "mutex.h"
 #include "velsrv_exports.h"
 
 namespace velsrv::internal {
@@ -36,9 +36,9 @@ class FailureInjector {
     int64_t matched = 0;  // matching calls since the rule was set
   };
 
-  mutable std::mutex mu_;
-  std::vector<ActiveRule> rules_;
-  std::map<std::string, int64_t, std::less<>> counts_;
+  mutable vel::os::Mutex mu_;
+  std::vector<ActiveRule> rules_ VEL_GUARDED_BY(mu_);
+  std::map<std::string, int64_t, std::less<>> counts_ VEL_GUARDED_BY(mu_);
 };
 
 }  // namespace velsrv::internal

@@ -58,7 +58,7 @@ Host::~Host() {
   // still exist for whatever its detach sends.
   std::vector<std::unique_ptr<Client>> leaving;
   {
-    std::lock_guard lock(impl_->clients_mu);
+    vel::os::MutexLock lock(impl_->clients_mu);
     leaving.swap(impl_->clients);
   }
   for (auto& client : leaving) client->impl_->thread.reset();
@@ -72,7 +72,7 @@ Host* Host::Current() { return TheProcess().host.load(); }
 
 Client& Host::NewClient() {
   std::unique_ptr<Client> client(new Client(impl_.get()));
-  std::lock_guard lock(impl_->clients_mu);
+  vel::os::MutexLock lock(impl_->clients_mu);
   impl_->clients.push_back(std::move(client));
   return *impl_->clients.back();
 }

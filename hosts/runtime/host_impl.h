@@ -4,12 +4,12 @@
 
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "library_module.h"
+#include "mutex.h"
 #include "process_state.h"
 #include "task_thread.h"
 
@@ -22,8 +22,8 @@ struct Host::Impl {
   const HostOptions options;
   internal::LibraryModule library;
   vel::os::Module message_library = nullptr;
-  std::mutex clients_mu;
-  std::vector<std::unique_ptr<Client>> clients;
+  vel::os::Mutex clients_mu;
+  std::vector<std::unique_ptr<Client>> clients VEL_GUARDED_BY(clients_mu);
 };
 
 struct Client::Impl {

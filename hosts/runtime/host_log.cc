@@ -42,7 +42,7 @@ extern "C" VELSRV_API void velsrv_route_deliver(srv_proc* thread, int32_t msgnum
     to_client.severity = 16;
     to_client.state = 1;
     to_client.text = message.text;
-    std::lock_guard lock(caller->mu);
+    vel::os::MutexLock lock(caller->mu);
     caller->AddMessage(std::move(to_client));
   }
 }

@@ -11,10 +11,10 @@ int32_t LibraryModule::Load() {
   {
     // Calls in flight hold the lock shared; an already loaded module must
     // not wait for them.
-    std::shared_lock shared(mu_);
+    vel::os::ReaderLock shared(mu_);
     if (module_ != nullptr) return attach_result_;
   }
-  std::unique_lock lock(mu_);
+  vel::os::WriterLock lock(mu_);
   if (module_ != nullptr) return attach_result_;
   vel::os::Module module = vel::os::LoadModule(path_.c_str());
   if (module == nullptr) {
@@ -45,7 +45,7 @@ int32_t LibraryModule::Load() {
 }
 
 int32_t LibraryModule::Unload() {
-  std::unique_lock lock(mu_);
+  vel::os::WriterLock lock(mu_);
   if (module_ == nullptr) return 0;
   const int32_t detached = entry_ != nullptr ? entry_(module_, kProcessDetach, nullptr) : 1;
   vel::os::FreeModule(module_);
@@ -55,12 +55,12 @@ int32_t LibraryModule::Unload() {
 }
 
 bool LibraryModule::loaded() const {
-  std::shared_lock lock(mu_);
+  vel::os::ReaderLock lock(mu_);
   return module_ != nullptr;
 }
 
 bool LibraryModule::WithSymbol(const char* name, const std::function<void(void*)>& fn) {
-  std::shared_lock lock(mu_);
+  vel::os::ReaderLock lock(mu_);
   if (module_ == nullptr) return false;
   fn(vel::os::ModuleSymbol(module_, name));
   return true;

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <shared_mutex>
 #include <string>
 
+#include "mutex.h"
 #include "platform.h"
 
 namespace velsrv::internal {
@@ -43,9 +43,9 @@ class LibraryModule {
   const std::string path_;
   // Calls hold it shared while a procedure runs; loading and unloading
   // hold it exclusively.
-  mutable std::shared_mutex mu_;
-  vel::os::Module module_ = nullptr;
-  EntryPoint entry_ = nullptr;
+  mutable vel::os::SharedMutex mu_;
+  vel::os::Module module_ VEL_GUARDED_BY(mu_) = nullptr;
+  EntryPoint entry_ VEL_GUARDED_BY(mu_) = nullptr;
   std::atomic<int32_t> attach_result_{0};
 };
 

@@ -7,45 +7,45 @@
 namespace velsrv::internal {
 
 void Callers::Add(std::shared_ptr<srv_proc> caller) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   const srv_proc* key = caller.get();
   callers_[key] = std::move(caller);
 }
 
 void Callers::Remove(srv_proc* caller) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   callers_.erase(caller);
 }
 
 std::shared_ptr<srv_proc> Callers::Find(const srv_proc* handle) const {
   if (handle == nullptr) return nullptr;
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   auto it = callers_.find(handle);
   return it == callers_.end() ? nullptr : it->second;
 }
 
 void Records::AddRouted(RoutedMessage message) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   routed_.push_back(std::move(message));
 }
 
 void Records::AddLog(std::string line) {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   log_.push_back(std::move(line));
 }
 
 std::vector<RoutedMessage> Records::routed() const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   return routed_;
 }
 
 std::vector<std::string> Records::log() const {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   return log_;
 }
 
 void Records::Clear() {
-  std::lock_guard lock(mu_);
+  vel::os::MutexLock lock(mu_);
   routed_.clear();
   log_.clear();
 }
@@ -63,7 +63,7 @@ srv_proc*& ServedCaller() {
 void OnThisThreadsCall(const std::function<void(CallResult&)>& fn) {
   srv_proc* caller = ServedCaller();
   if (caller == nullptr) return;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   if (caller->in_call) fn(caller->record);
 }
 

@@ -7,13 +7,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "block_tracker.h"
 #include "caller_state.h"
 #include "failure_injector.h"
+#include "mutex.h"
 
 namespace velsrv::internal {
 
@@ -27,8 +27,8 @@ class Callers {
   std::shared_ptr<srv_proc> Find(const srv_proc* handle) const;
 
  private:
-  mutable std::mutex mu_;
-  std::map<const srv_proc*, std::shared_ptr<srv_proc>> callers_;
+  mutable vel::os::Mutex mu_;
+  std::map<const srv_proc*, std::shared_ptr<srv_proc>> callers_ VEL_GUARDED_BY(mu_);
 };
 
 // Everything routed and logged, whatever thread it came from.
@@ -41,9 +41,9 @@ class Records {
   void Clear();
 
  private:
-  mutable std::mutex mu_;
-  std::vector<RoutedMessage> routed_;
-  std::vector<std::string> log_;
+  mutable vel::os::Mutex mu_;
+  std::vector<RoutedMessage> routed_ VEL_GUARDED_BY(mu_);
+  std::vector<std::string> log_ VEL_GUARDED_BY(mu_);
 };
 
 struct Process {

@@ -62,7 +62,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_numparams(srv_proc* proc, int32_t* count) 
   if (Injected("srv_numparams")) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);
   if (caller == nullptr || count == nullptr) return VEL_FAIL;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   *count = static_cast<int32_t>(caller->params.size());
   return VEL_SUCCEED;
 }
@@ -74,7 +74,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_descfmt(srv_proc* proc, int32_t cmd, int32
   if (caller == nullptr || fmt == nullptr || cmd != VEL_GET || type != VEL_RPC_DATA) {
     return VEL_FAIL;
   }
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   const RpcParam* param = caller->Param(item);
   if (param == nullptr) return VEL_FAIL;
   std::memset(fmt, 0, sizeof *fmt);
@@ -93,7 +93,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_bind(srv_proc* proc, int32_t cmd, int32_t 
   if (Injected("srv_bind", item)) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);
   if (caller == nullptr || fmt == nullptr || type != VEL_RPC_DATA) return VEL_FAIL;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   const RpcParam* param = caller->Param(item);
   if (param == nullptr) return VEL_FAIL;
   if (cmd == VEL_GET) {
@@ -113,7 +113,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_xferdata(srv_proc* proc, int32_t cmd, int3
   if (Injected("srv_xferdata", cmd)) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);
   if (caller == nullptr || type != VEL_RPC_DATA) return VEL_FAIL;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   if (cmd == VEL_GET) {
     for (const auto& [item, binding] : caller->inputs) TransferIn(*caller->Param(item), binding);
     return VEL_SUCCEED;

@@ -24,7 +24,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_senddone(srv_proc* proc, int32_t status, i
   if (Injected("srv_senddone")) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);
   if (caller == nullptr) return VEL_FAIL;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   caller->AddDone({status, transtate, count});
   return VEL_SUCCEED;
 }
@@ -33,7 +33,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_sendstatus(srv_proc* proc, int32_t status)
   if (Injected("srv_sendstatus")) return VEL_FAIL;
   auto caller = TheProcess().callers.Find(proc);
   if (caller == nullptr) return VEL_FAIL;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   caller->AddStatus(status);
   return VEL_SUCCEED;
 }
@@ -57,7 +57,7 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_sendinfo(srv_proc* proc, cs_servermsg* msg
                                   msg->proclen < 0 ? static_cast<int32_t>(proc_len) : msg->proclen);
   message.line = msg->line;
   message.forwarded = true;
-  std::lock_guard lock(caller->mu);
+  vel::os::MutexLock lock(caller->mu);
   caller->AddMessage(std::move(message));
   return VEL_SUCCEED;
 }

@@ -7,7 +7,7 @@ TaskThread::TaskThread(std::function<void()> on_start)
 
 TaskThread::~TaskThread() {
   {
-    std::lock_guard lock(mu_);
+    vel::os::MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -16,7 +16,7 @@ TaskThread::~TaskThread() {
 
 void TaskThread::Post(std::function<void()> task) {
   {
-    std::lock_guard lock(mu_);
+    vel::os::MutexLock lock(mu_);
     queue_.push_back(std::move(task));
   }
   wake_.notify_all();
@@ -27,8 +27,8 @@ void TaskThread::Loop(std::function<void()> on_start) {
   for (;;) {
     std::function<void()> task;
     {
-      std::unique_lock lock(mu_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      vel::os::MutexLock lock(mu_);
+      while (!stopping_ && queue_.empty()) lock.Wait(wake_);
       if (queue_.empty()) return;  // stopping, and nothing left to run
       task = std::move(queue_.front());
       queue_.pop_front();

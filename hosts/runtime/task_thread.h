@@ -3,12 +3,12 @@
 #ifndef VELSRV_TASK_THREAD_H
 #define VELSRV_TASK_THREAD_H
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
+
+#include "mutex.h"
 
 namespace velsrv::internal {
 
@@ -38,10 +38,10 @@ class TaskThread {
  private:
   void Loop(std::function<void()> on_start);
 
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;
-  bool stopping_ = false;
+  vel::os::Mutex mu_;
+  std::condition_variable_any wake_;
+  std::deque<std::function<void()>> queue_ VEL_GUARDED_BY(mu_);
+  bool stopping_ VEL_GUARDED_BY(mu_) = false;
   std::thread thread_;  // last: starts once the rest exists
 };
 

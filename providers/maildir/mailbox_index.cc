@@ -160,7 +160,7 @@ void MailboxIndex::Revalidate() {
 
 std::optional<MailboxEntry> MailboxIndex::MarkSeen(const std::string& reference,
                                                    const MailboxEntry& entry) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   const bool dirs[2] = {entry.in_new, true};  // the directories the rename changes
   // A directory nobody changed since it was read (settled, and as it was)
   // holds exactly what the index knows until the rename.
@@ -189,7 +189,7 @@ std::optional<MailboxEntry> MailboxIndex::MarkSeen(const std::string& reference,
   return marked;
 }
 
-bool MailboxIndex::Matches(int d) const {
+bool MailboxIndex::Matches(int d) {
   const NameSet& names = names_[d];
   size_t found = 0;
   bool all = true;
@@ -289,7 +289,7 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
   *block = nullptr;
   *count = 0;
   *lent = false;
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   Revalidate();
   auto start = order_.begin();
   if (seed != nullptr) {
@@ -344,7 +344,7 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
 }
 
 std::optional<MailboxEntry> MailboxIndex::Find(const std::string& reference) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   for (int pass = 0; pass < 2; ++pass) {
     if (pass == 1 || !valid_) Revalidate();
     auto found = by_reference_.find(reference);
@@ -387,7 +387,7 @@ void MailboxIndex::MovedLocked(const std::string& reference, const MailboxEntry&
 }
 
 void MailboxIndex::Removed(const std::string& reference) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   auto found = by_reference_.find(reference);
   if (found == by_reference_.end()) return;
   const uint32_t position = found->second;
@@ -404,7 +404,7 @@ void MailboxIndex::Removed(const std::string& reference) {
 }
 
 void MailboxIndex::Forget() {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   valid_ = false;
 }
 

@@ -54,7 +54,6 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +65,7 @@
 #include "maildir/mailbox.h"
 #include "maildir/summary_cache.h"
 #include "mime/cmc_blocks.h"
+#include "mutex.h"
 
 namespace velcmc {
 
@@ -145,38 +145,41 @@ class MailboxIndex {
   using NameSet = std::unordered_set<std::string, Hash, std::equal_to<>>;
 
   // Brings the index up to date with the directories.
-  void Revalidate();
+  void Revalidate() VEL_REQUIRES(mutex_);
   DirState StatDir(int d) const;
   // Same directory, same time.
   static bool Same(const DirState& a, const DirState& b);
   // The session moved the message (entry is where it is now).
-  void MovedLocked(const std::string& reference, const MailboxEntry& entry);
+  void MovedLocked(const std::string& reference, const MailboxEntry& entry) VEL_REQUIRES(mutex_);
   // Whether directory d (0 new, 1 cur) holds exactly the files of names_[d].
-  bool Matches(int d) const;
+  bool Matches(int d) VEL_REQUIRES(mutex_);
   // Reads both directories and builds everything anew.
-  void Rebuild();
+  void Rebuild() VEL_REQUIRES(mutex_);
   // The listing of every message present, built when there is none.
   struct Listing;
-  Listing& Whole();
+  Listing& Whole() VEL_REQUIRES(mutex_);
 
   const Mailbox mailbox_;
   const std::shared_ptr<SummaryCache> cache_;
   const std::string dir_paths_[2];  // new, cur
   const std::unique_ptr<FileClock> clock_;
 
-  std::mutex mutex_;
-  bool valid_ = false;
-  DirState dirs_[2];
-  std::vector<Entry> entries_;   // by position in template_; never resized once built
-  std::vector<uint32_t> order_;  // positions of the messages present, in delivery order
-  std::vector<uint8_t> seen_;    // by position: flagged read
-  std::unordered_map<std::string_view, uint32_t> by_reference_;  // into entries_
-  NameSet names_[2];  // every message file of new and cur, listed or not
-  std::shared_ptr<const SummaryTemplate> template_;
+  vel::os::Mutex mutex_;
+  bool valid_ VEL_GUARDED_BY(mutex_) = false;
+  DirState dirs_[2] VEL_GUARDED_BY(mutex_);
+  // by position in template_; never resized once built
+  std::vector<Entry> entries_ VEL_GUARDED_BY(mutex_);
+  // positions of the messages present, in delivery order
+  std::vector<uint32_t> order_ VEL_GUARDED_BY(mutex_);
+  std::vector<uint8_t> seen_ VEL_GUARDED_BY(mutex_);  // by position: flagged read
+  // into entries_
+  std::unordered_map<std::string_view, uint32_t> by_reference_ VEL_GUARDED_BY(mutex_);
+  NameSet names_[2] VEL_GUARDED_BY(mutex_);  // every message file of new and cur, listed or not
+  std::shared_ptr<const SummaryTemplate> template_ VEL_GUARDED_BY(mutex_);
   // Lent to listings of every message; written in place only while no
   // listing has it, dropped when the messages change.
-  std::shared_ptr<Listing> listing_;
-  size_t removed_ = 0;
+  std::shared_ptr<Listing> listing_ VEL_GUARDED_BY(mutex_);
+  size_t removed_ VEL_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace velcmc

@@ -8,7 +8,7 @@ std::vector<std::shared_ptr<const MessageSummary>> SummaryCache::Summaries(
   std::vector<size_t> missing;
   uint64_t generation = 0;
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     generation = ++generation_;
     for (size_t i = 0; i < entries.size(); ++i) {
       auto it = slots_.find(entries[i].Unique());
@@ -31,7 +31,7 @@ std::vector<std::shared_ptr<const MessageSummary>> SummaryCache::Summaries(
       *vanished = true;
   }
 
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   for (size_t i : missing) {
     if (!out[i]) continue;
     Slot& slot = slots_[std::string(entries[i].Unique())];
@@ -49,12 +49,12 @@ std::vector<std::shared_ptr<const MessageSummary>> SummaryCache::Summaries(
 }
 
 size_t SummaryCache::Size() {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   return slots_.size();
 }
 
 std::shared_ptr<SummaryCache> SummaryCaches::For(const std::filesystem::path& mailbox_dir) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   auto& cache = caches_[mailbox_dir];
   if (!cache) cache = std::make_shared<SummaryCache>();
   return cache;

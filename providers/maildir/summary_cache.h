@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,6 +16,7 @@
 
 #include "maildir/mailbox.h"
 #include "mime/parse.h"
+#include "mutex.h"
 
 namespace velcmc {
 
@@ -40,9 +40,9 @@ class SummaryCache {
     uint64_t generation = 0;  // the last listing that saw the message
   };
 
-  std::mutex mutex_;
-  std::unordered_map<std::string, Slot, Hash, std::equal_to<>> slots_;
-  uint64_t generation_ = 0;
+  vel::os::Mutex mutex_;
+  std::unordered_map<std::string, Slot, Hash, std::equal_to<>> slots_ VEL_GUARDED_BY(mutex_);
+  uint64_t generation_ VEL_GUARDED_BY(mutex_) = 0;
 };
 
 // One cache per mailbox directory, shared by every session of the process.
@@ -51,8 +51,8 @@ class SummaryCaches {
   std::shared_ptr<SummaryCache> For(const std::filesystem::path& mailbox_dir);
 
  private:
-  std::mutex mutex_;
-  std::map<std::filesystem::path, std::shared_ptr<SummaryCache>> caches_;
+  vel::os::Mutex mutex_;
+  std::map<std::filesystem::path, std::shared_ptr<SummaryCache>> caches_ VEL_GUARDED_BY(mutex_);
 };
 
 }  // namespace velcmc

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -20,6 +19,7 @@
 #include "common/session_table.h"
 #include "mime/cmc_blocks.h"
 #include "mime/parse.h"
+#include "mutex.h"
 #include "net/config.h"
 #include "net/imap.h"
 
@@ -38,21 +38,21 @@ struct Session {
   CMC_session_id id = 0;
   Config config;
   std::string user;
-  std::unique_ptr<ImapConnection> imap;
+  vel::os::Mutex mutex;          // the connection and the listing below
+  std::atomic<int> waiting = 0;  // calls waiting for the mutex: its holder stops
+  std::unique_ptr<ImapConnection> imap VEL_GUARDED_BY(mutex);
   std::string attachment_dir;  // where read attachments go
 
-  std::mutex mutex;              // the connection and the listing below
-  std::atomic<int> waiting = 0;  // calls waiting for the mutex: its holder stops
-  bool listed = false;           // messages is the mailbox as of status
-  MailboxStatus status;          // as of the listing
+  bool listed VEL_GUARDED_BY(mutex) = false;   // messages is the mailbox as of status
+  MailboxStatus status VEL_GUARDED_BY(mutex);  // as of the listing
   // By UID. While listed is false, a cache of summaries made for the
   // mailbox of UIDVALIDITY cached_validity, kept across a listing that
   // failed part way so that the next one goes on from there.
-  std::map<uint32_t, CachedMessage> messages;
-  uint32_t cached_validity = 0;
+  std::map<uint32_t, CachedMessage> messages VEL_GUARDED_BY(mutex);
+  uint32_t cached_validity VEL_GUARDED_BY(mutex) = 0;
   // The listing's summaries laid out once (in the order of messages),
   // made again after messages changes; a listing hands out copies.
-  std::shared_ptr<const velcmc::SummaryTemplate> laid_out;
+  std::shared_ptr<const velcmc::SummaryTemplate> laid_out VEL_GUARDED_BY(mutex);
 };
 
 class Provider {
@@ -78,7 +78,7 @@ class Provider {
   std::shared_ptr<Session> Find(CMC_session_id id) { return sessions_.Find(id); }
   // Brings the session's listing up to date (under its lock): nothing is
   // fetched when the mailbox's status is unchanged.
-  CMC_return_code Refresh(Session& session);
+  CMC_return_code Refresh(Session& session) VEL_REQUIRES(session.mutex);
 
   velproviders::SessionTable<Session> sessions_;
   velcmc::BlockRegistry blocks_;

@@ -127,16 +127,23 @@ namespace {
 // The session's lock, for a CMC call. A call already holding it is asked
 // to stop (at its next wait on the server) rather than waited for to its
 // end; the connection is then readied for this call.
-std::unique_lock<std::mutex> Acquire(Session& s) {
-  std::unique_lock lock(s.mutex, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    ++s.waiting;
-    lock.lock();
-    --s.waiting;
+class VEL_SCOPED_CAPABILITY SessionLock {
+ public:
+  explicit SessionLock(Session& s) VEL_ACQUIRE(s.mutex) : s_(s) {
+    if (!s.mutex.try_lock()) {
+      ++s.waiting;
+      s.mutex.lock();
+      --s.waiting;
+    }
+    s.imap->Begin([&s] { return s.waiting.load() > 0; });
   }
-  s.imap->Begin([&s] { return s.waiting.load() > 0; });
-  return lock;
-}
+  ~SessionLock() VEL_RELEASE() { s_.mutex.unlock(); }
+  SessionLock(const SessionLock&) = delete;
+  SessionLock& operator=(const SessionLock&) = delete;
+
+ private:
+  Session& s_;
+};
 
 }  // namespace
 
@@ -169,9 +176,14 @@ CMC_return_code Provider::Refresh(Session& s) {
   std::vector<uint32_t> missing;
   for (const ListedUid& item : listed)
     if (!s.messages.count(item.uid)) missing.push_back(item.uid);
-  r = s.imap->Summaries(missing, [&s](FetchItem& item) {
-    s.messages[item.uid] = {item.seen, std::make_shared<velcmc::MessageSummary>(Summarise(item))};
+  // What arrives is kept even when the listing stops part way.
+  std::vector<std::pair<uint32_t, CachedMessage>> fetched;
+  r = s.imap->Summaries(missing, [&fetched](FetchItem& item) {
+    fetched.emplace_back(
+        item.uid,
+        CachedMessage{item.seen, std::make_shared<velcmc::MessageSummary>(Summarise(item))});
   });
+  for (auto& [uid, message] : fetched) s.messages[uid] = std::move(message);
   if (!r.ok()) {
     Log(s.config.log, who + "listing stopped after " + std::to_string(s.messages.size()) +
                           " summaries (kept for the next): " + r.error);
@@ -201,9 +213,9 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   const CMC_uint32 wanted = *count;
   *count = 0;
 
-  auto lock = Acquire(*session);
-  if (CMC_return_code rc = Refresh(*session)) return rc;
   Session& s = *session;
+  SessionLock lock(s);
+  if (CMC_return_code rc = Refresh(s)) return rc;
   const uint32_t validity = s.status.uidvalidity;
   if (!s.laid_out) {
     std::vector<std::string> references;
@@ -262,7 +274,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
   uint32_t validity = 0, uid = 0;
   if (!ParseReference(ref, &validity, &uid)) return CMC_E_INVALID_MESSAGE_REFERENCE;
 
-  auto lock = Acquire(*session);
+  SessionLock lock(*session);
   // A message the listing knows is fetched straight away (a walk lists
   // before each read); a message gone meanwhile is then not found by the
   // fetch. Any other reference waits for the listing to be brought up to
@@ -333,7 +345,7 @@ CMC_return_code Provider::ActOn(CMC_session_id id, const CMC_message_reference* 
   if (!ParseReference(ReferenceBytes(reference), &validity, &uid))
     return CMC_E_INVALID_MESSAGE_REFERENCE;
 
-  auto lock = Acquire(*session);
+  SessionLock lock(*session);
   if (CMC_return_code rc = Refresh(*session)) return rc;
   if (validity != session->status.uidvalidity || !session->messages.count(uid))
     return CMC_E_INVALID_MESSAGE_REFERENCE;

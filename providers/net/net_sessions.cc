@@ -122,10 +122,15 @@ CMC_return_code Provider::Logon(const char* user, const char* password, uint16_t
   auto opened = std::make_shared<Session>();
   opened->config = *config;
   opened->user = user;
-  opened->imap = std::make_unique<ImapConnection>(opened->config, opened->user, secret);
-  opened->imap->Begin(nullptr);
-  MailboxStatus status;
-  ImapResult r = opened->imap->Status(&status);
+  ImapResult r;
+  {
+    // Nobody else knows the session yet; its lock is uncontended.
+    vel::os::MutexLock lock(opened->mutex);
+    opened->imap = std::make_unique<ImapConnection>(opened->config, opened->user, secret);
+    opened->imap->Begin(nullptr);
+    MailboxStatus status;
+    r = opened->imap->Status(&status);
+  }
   if (!r.ok()) {
     Log(config->log,
         "logon of " + opened->user + " at " + config->imap_url + " refused: " + r.error);

@@ -2,16 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "file_system.h"
+#include "mutex.h"
 #include "net/netlog.h"
 #include "net/outbox_list.h"
 #include "net/report.h"
@@ -132,7 +131,7 @@ class SerialWorker {
   ~SerialWorker() {
     Wait();
     {
-      std::lock_guard lock(mutex_);
+      vel::os::MutexLock lock(mutex_);
       stop_ = true;
     }
     more_.notify_all();
@@ -140,7 +139,7 @@ class SerialWorker {
   }
   void Post(std::function<void()> task) {
     {
-      std::lock_guard lock(mutex_);
+      vel::os::MutexLock lock(mutex_);
       tasks_.push_back(std::move(task));
       if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     }
@@ -148,31 +147,31 @@ class SerialWorker {
   }
   // Until every task handed over has run.
   void Wait() {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return tasks_.empty() && !busy_; });
+    vel::os::MutexLock lock(mutex_);
+    while (!tasks_.empty() || busy_) lock.Wait(done_);
   }
 
  private:
   void Run() {
-    std::unique_lock lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     for (;;) {
-      more_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      while (!stop_ && tasks_.empty()) lock.Wait(more_);
       if (tasks_.empty()) return;
       std::function<void()> task = std::move(tasks_.front());
       tasks_.pop_front();
       busy_ = true;
-      lock.unlock();
+      lock.Unlock();
       task();
-      lock.lock();
+      lock.Lock();
       busy_ = false;
       done_.notify_all();
     }
   }
-  std::mutex mutex_;
-  std::condition_variable more_, done_;
-  std::deque<std::function<void()>> tasks_;
-  bool busy_ = false;
-  bool stop_ = false;
+  vel::os::Mutex mutex_;
+  std::condition_variable_any more_, done_;
+  std::deque<std::function<void()>> tasks_ VEL_GUARDED_BY(mutex_);
+  bool busy_ VEL_GUARDED_BY(mutex_) = false;
+  bool stop_ VEL_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 
@@ -233,13 +232,13 @@ class Recorder {
     std::shared_ptr<Fd> fd;
   };
   void Unsaved() {
-    std::lock_guard lock(report_mutex_);
+    vel::os::MutexLock lock(report_mutex_);
     ++report_->unsaved;
   }
   const Config& config_;
   const Spool& spool_;
-  PassReport* report_;
-  std::mutex report_mutex_;
+  PassReport* report_ VEL_PT_GUARDED_BY(report_mutex_);
+  vel::os::Mutex report_mutex_;
   // Declared last: their threads end before the rest goes.
   SerialWorker finisher_;
   SerialWorker logger_;
@@ -378,7 +377,7 @@ Outbox& Outbox::Instance() {
 
 Outbox::~Outbox() {
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
@@ -386,7 +385,7 @@ Outbox::~Outbox() {
 }
 
 void Outbox::Attach(const Config& config, const std::string& user, const std::string& password) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   config_ = config;
   configured_ = true;
   ++generation_;
@@ -407,14 +406,14 @@ void Outbox::Attach(const Config& config, const std::string& user, const std::st
 }
 
 void Outbox::Detach(const std::string& user) {
-  std::lock_guard lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   auto it = users_.find(user);
   if (it != users_.end() && --it->second.second <= 0) users_.erase(it);
 }
 
 void Outbox::Wake() {
   {
-    std::lock_guard lock(mutex_);
+    vel::os::MutexLock lock(mutex_);
     woken_ = true;
   }
   wake_.notify_all();
@@ -433,10 +432,10 @@ size_t Outbox::DueFor(const std::string& user) {
 
 bool Outbox::Drain(const std::string& user, uint32_t seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  std::unique_lock lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   for (;;) {
     if (!configured_ || DueFor(user) == 0) return true;
-    if (drained_.wait_until(lock, deadline) == std::cv_status::timeout) return DueFor(user) == 0;
+    if (!lock.WaitUntil(drained_, deadline)) return DueFor(user) == 0;
   }
 }
 
@@ -445,7 +444,7 @@ void Outbox::Run() {
   // kIdleLook; they end when the thread has been idle that long, and when
   // a logon brings a configuration (perhaps another one).
   SmtpSessions sessions;
-  std::unique_lock lock(mutex_);
+  vel::os::MutexLock lock(mutex_);
   uint64_t generation = generation_;
   while (!stop_) {
     Config config = config_;
@@ -454,15 +453,20 @@ void Outbox::Run() {
     const bool reconfigured = generation != generation_;
     generation = generation_;
     woken_ = false;
-    lock.unlock();
+    lock.Unlock();
     if (reconfigured) sessions.Close();
     DeliverPass(config, credentials, false, &sessions);
-    lock.lock();
+    lock.Lock();
     drained_.notify_all();
-    if (!woken_ && !wake_.wait_for(lock, kIdleLook, [this] { return woken_ || stop_; })) {
-      lock.unlock();
-      sessions.Close();  // (a QUIT and its answer: not under the lock)
-      lock.lock();
+    if (!woken_) {
+      const auto idle_until = std::chrono::steady_clock::now() + kIdleLook;
+      while (!woken_ && !stop_ && lock.WaitUntil(wake_, idle_until)) {
+      }
+      if (!woken_ && !stop_) {
+        lock.Unlock();
+        sessions.Close();  // (a QUIT and its answer: not under the lock)
+        lock.Lock();
+      }
     }
   }
 }

@@ -31,14 +31,13 @@
 #ifndef VELNET_OUTBOX_H
 #define VELNET_OUTBOX_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "mutex.h"
 #include "net/config.h"
 #include "net/smtp.h"
 #include "net/spool.h"
@@ -113,18 +112,20 @@ class Outbox {
  private:
   Outbox() = default;
   void Run();
-  size_t DueFor(const std::string& user);
+  size_t DueFor(const std::string& user) VEL_REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::condition_variable wake_;     // the thread: work or stop
-  std::condition_variable drained_;  // Drain: a pass ended
-  Config config_;
-  bool configured_ = false;
-  std::map<std::string, std::pair<std::string, int>> users_;  // password, sessions
-  uint64_t generation_ = 0;  // counts Attach calls: kept connections follow the configuration
-  bool woken_ = false;
-  bool stop_ = false;
-  bool started_ = false;
+  vel::os::Mutex mutex_;
+  std::condition_variable_any wake_;     // the thread: work or stop
+  std::condition_variable_any drained_;  // Drain: a pass ended
+  Config config_ VEL_GUARDED_BY(mutex_);
+  bool configured_ VEL_GUARDED_BY(mutex_) = false;
+  // password, sessions
+  std::map<std::string, std::pair<std::string, int>> users_ VEL_GUARDED_BY(mutex_);
+  // counts Attach calls: kept connections follow the configuration
+  uint64_t generation_ VEL_GUARDED_BY(mutex_) = 0;
+  bool woken_ VEL_GUARDED_BY(mutex_) = false;
+  bool stop_ VEL_GUARDED_BY(mutex_) = false;
+  bool started_ VEL_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <random>
 
 #include "common/write_failure.h"
 #include "file_system.h"
+#include "mutex.h"
 #include "outbox_list.h"
 #include "platform.h"
 
@@ -138,8 +138,8 @@ class Checksum {
 
 // States whose file could not be written, by spool and id: this process
 // goes by them instead of the file (see SaveState).
-std::mutex unsaved_mutex;
-std::map<std::string, DeliveryState>& Unsaved() {
+vel::os::Mutex unsaved_mutex;
+std::map<std::string, DeliveryState>& Unsaved() VEL_REQUIRES(unsaved_mutex) {
   static auto* unsaved = new std::map<std::string, DeliveryState>();
   return *unsaved;
 }
@@ -428,7 +428,7 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
   if (entry.envelope.queued_at == 0) entry.envelope.queued_at = TimeOfId(id);
   entry.message_offset = end + 2;
   {
-    std::lock_guard lock(unsaved_mutex);
+    vel::os::MutexLock lock(unsaved_mutex);
     auto it = Unsaved().find(root_ + "/" + id);
     if (it != Unsaved().end()) {
       entry.state = it->second;
@@ -487,7 +487,7 @@ int Spool::OpenLocked(const std::string& id) const {
 bool Spool::SaveState(const std::string& id, const DeliveryState& state) const {
   const bool saved = Replace(Path("tmp", id + ".state"), Path("queue", id + ".state"),
                              Path("queue", ""), FormatState(state));
-  std::lock_guard lock(unsaved_mutex);
+  vel::os::MutexLock lock(unsaved_mutex);
   if (saved)
     Unsaved().erase(root_ + "/" + id);
   else
@@ -527,7 +527,7 @@ bool Spool::LogSent(const std::string& id, const Envelope& envelope,
 
 bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
   {
-    std::lock_guard lock(unsaved_mutex);
+    vel::os::MutexLock lock(unsaved_mutex);
     Unsaved().erase(root_ + "/" + id);
   }
   bool complete = true;
@@ -555,13 +555,17 @@ bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
 
 bool Spool::Quarantine(const std::string& id, const std::string& reason) const {
   if (!ValidId(id)) return false;
+  // The reason is there before the message is: whoever lists the
+  // quarantine never finds a message without its reason. (A reason whose
+  // message stayed queued lists nothing, and is written over if the
+  // message comes again.)
+  Replace(Path("tmp", id + ".why"), Path("quarantine", id + ".why"), Path("quarantine", ""),
+          OneLine(reason) + "\n");
   if (!vel::os::Files().Rename(Path("queue", id + ".msg").c_str(),
                                Path("quarantine", id + ".msg").c_str()))
     return false;
   vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
                           Path("quarantine", id + ".state").c_str());
-  Replace(Path("tmp", id + ".why"), Path("quarantine", id + ".why"), Path("quarantine", ""),
-          OneLine(reason) + "\n");
   vel::os::Files().SyncDirectory(Path("quarantine", "").c_str());
   vel::os::Files().SyncDirectory(Path("queue", "").c_str());
   return true;
