@@ -81,10 +81,10 @@ if [ "${VEL_SANITIZERS:-0}" = "1" ]; then
   fi
   cmake --build build-tsa -j"$jobs" --target "${tsa_targets[@]}"
   # The same tree's compile commands for clang-tidy's checks (.clang-tidy).
-  tests/clang_tidy_check.sh build-tsa
+  tests/checks/clang_tidy_check.sh build-tsa
   # GLib (under the maildir provider) keeps a few bytes for good.
-  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
+  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0" \
     run_suite build-asan -DVEL_SANITIZE=address -DVEL_BUILD_BENCH=OFF
-  G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/tests/tsan.supp" \
+  G_SLICE=always-malloc TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/tests/support/tsan.supp" \
     run_suite build-tsan -DVEL_SANITIZE=thread -DVEL_BUILD_BENCH=OFF
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What the build and every test need from Debian, in one place (.ci/run,
-# ./test.sh and tests/packaging_check.sh use it).
+# ./test.sh and tests/checks/packaging_check.sh use it).
 #
 #   .ci/deps.sh install   as root: install what is missing (everything, on a
 #                         fresh machine); fails when it cannot

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Benchmarks of the network provider against Postfix and Dovecot started
-for the run (tests/net/mail_servers.py), each with its anchor measured in
+for the run (tests/providers/net/mail_servers.py), each with its anchor measured in
 the same run:
 
 1. N small messages through cmc_send, the spool and the delivery thread
@@ -41,7 +41,7 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "net"))
+sys.path.insert(0, str(HERE.parent / "tests" / "providers" / "net"))
 import mail_servers  # noqa: E402
 
 LAST = 0x80000000

@@ -23,7 +23,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "host", "pgext", "test"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "net"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "providers", "net"))
 import mail_servers  # noqa: E402
 import pgext_test  # noqa: E402
 

@@ -1,5 +1,5 @@
 // The PostgreSQL backend of the client stand-in against libpq itself, in
-// the same run, on a server of the benchmark's own (see tests/pg_server.h):
+// the same run, on a server of the benchmark's own (see tests/support/pg_server.h):
 // a 1,000,000-row, 4-column table fetched through ct_bind/ct_fetch into
 // character buffers, against the same rows read with libpq directly
 // (streamed a row at a time, and whole); and xp_sendmail of that query into

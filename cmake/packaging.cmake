@@ -1,6 +1,6 @@
 # Debian packages of the install components (cmake/install.cmake), built by
 #   cpack -G DEB --config BUILD/CPackConfig.cmake -B OUTDIR
-# (tests/packaging_check.sh builds, installs, checks and removes them):
+# (tests/checks/packaging_check.sh builds, installs, checks and removes them):
 #   velmail                the library, velhost, the maildir provider, velcmc-passwd
 #   velmail-net            the network provider, velnet-flush, velnet-status, the
 #                          flush timer and the sample configuration

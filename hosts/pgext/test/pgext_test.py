@@ -470,7 +470,7 @@ def main():
         skip_or_fail("no pg_regress (package postgresql-server-dev-15)")
     servers = None
     if args.only == "net":
-        sys.path.insert(0, os.path.join(args.source, "..", "..", "tests", "net"))
+        sys.path.insert(0, os.path.join(args.source, "..", "..", "tests", "providers", "net"))
         import mail_servers
         why = mail_servers.missing()
         if why:

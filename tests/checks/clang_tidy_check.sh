@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (the checks in .clang-tidy) over the sources of every module
 # with the compile commands of a clang build tree, and fails on any finding.
-# Usage: tests/clang_tidy_check.sh BUILD_DIR
+# Usage: tests/checks/clang_tidy_check.sh BUILD_DIR
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build=${1:?usage: clang_tidy_check.sh BUILD_DIR}
 if ! command -v clang-tidy >/dev/null; then
   if [ -n "${CI:-}" ]; then

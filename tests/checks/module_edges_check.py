@@ -71,7 +71,7 @@ ALLOWED["bench"] = ANYTHING
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 SEARCH = ["", "lib", "providers", "include", "platform", "hosts/runtime", "client",
-          "hosts/velhost", "hosts/pgext", "tests"]
+          "hosts/velhost", "hosts/pgext", "tests/support"]
 # Files that include a third party's headers with quotes, as its own
 # convention has them (PostgreSQL's server headers).
 THIRD_PARTY_QUOTED = {"hosts/pgext/pg_headers.h"}

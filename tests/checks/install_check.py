@@ -100,13 +100,13 @@ def main():
 
         # The tour from the moved tree, on a fresh data directory, with no
         # hint of where the modules are: the transcript the build's velhost
-        # writes (tests/velhost/demo.expected).
+        # writes (tests/hosts/velhost/transcripts/demo.expected).
         env = {k: v for k, v in os.environ.items() if k not in ("VEL_LIB_DIR", "VELCMC_ROOT")}
         run = subprocess.run(
             ["cmake", "-DVELHOST=" + os.path.join(moved, "bin", "velhost"),
-             "-DEXPECTED=" + os.path.join(source, "tests", "velhost", "demo.expected"),
+             "-DEXPECTED=" + os.path.join(source, "tests", "hosts", "velhost", "transcripts", "demo.expected"),
              "-DWORK=" + os.path.join(tmp, "demo"), "-DARGS=--demo",
-             "-P", os.path.join(source, "tests", "velhost", "run_transcript.cmake")],
+             "-P", os.path.join(source, "tests", "hosts", "velhost", "transcripts", "run_transcript.cmake")],
             env=env, capture_output=True, text=True)
         check(run.returncode == 0, "velhost --demo from the moved tree: the expected transcript"
               + ("" if run.returncode == 0 else "\n" + run.stdout + run.stderr))

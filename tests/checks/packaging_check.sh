@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages, end to end, on this machine (as root; CI runs it
 # after the suite):
-#   tests/packaging_check.sh BUILD_DIR
+#   tests/checks/packaging_check.sh BUILD_DIR
 # builds the packages from BUILD_DIR (already built), checks them with
 # lintian (no errors), installs them with apt-get, runs velhost's tour from
 # the installed files on a fresh data directory, creates the extension in a
@@ -9,7 +9,7 @@
 # removes the packages (only the configuration may be left) and purges them
 # (nothing may be left). Outside CI, without root, it skips with one line.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build=$(cd "${1:-build}" && pwd)
 
 skip_or_fail() {
