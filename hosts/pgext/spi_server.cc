@@ -196,6 +196,7 @@ void MainFetch(Reply* reply) {
 
 // Runs one statement: a statement that returns rows is opened as a cursor
 // and its first chunk read; any other runs to its end.
+// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
 void MainStart(const char* sql, Reply* reply) {
   if (g_open.open) CloseOpen();
   MemoryContext context = CurrentMemoryContext;

@@ -164,6 +164,7 @@ int64_t Config::RetryDelay(int64_t age) const {
   return std::clamp<int64_t>(age, retry_delay, longest);
 }
 
+// NOLINTNEXTLINE(readability-function-size): a parser of many keys, one after another
 std::optional<Config> LoadConfig(const std::string& path, std::string* error,
                                  std::string* log_path) {
   std::string text_of_file;
