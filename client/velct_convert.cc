@@ -37,7 +37,8 @@ void PutBytes(const Binding& b, std::string_view bytes) {
   const size_t n = std::min(room, bytes.size());
   if (n) std::memcpy(b.buffer, bytes.data(), n);
   const size_t full = std::min<size_t>(bytes.size(), std::numeric_limits<int16_t>::max());
-  SetLengths(b, static_cast<int32_t>(n), bytes.size() > n ? static_cast<int16_t>(full) : 0);
+  SetLengths(b, static_cast<int32_t>(n),
+             bytes.size() > n ? static_cast<int16_t>(full) : int16_t{0});
 }
 
 // Delivers a binary value as two upper-case hex digits a byte, cut like
@@ -52,7 +53,7 @@ void PutHex(const Binding& b, std::string_view bytes) {
     out[i] = kHex[i % 2 == 0 ? c >> 4 : c & 15];
   }
   const size_t shown = std::min<size_t>(full, std::numeric_limits<int16_t>::max());
-  SetLengths(b, static_cast<int32_t>(n), full > n ? static_cast<int16_t>(shown) : 0);
+  SetLengths(b, static_cast<int32_t>(n), full > n ? static_cast<int16_t>(shown) : int16_t{0});
 }
 
 // Delivers the character form of a non-NULL value: numbers in digits,

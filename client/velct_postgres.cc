@@ -59,6 +59,21 @@ int32_t SqlStateNumber(const char* sqlstate) {
   return number;
 }
 
+// The position after the '...' string whose opening quote is at i: a
+// doubled quote stays inside it, and so, when it takes escapes, does the
+// character after a backslash.
+size_t PastString(const std::string& text, size_t i, bool escapes) {
+  for (++i; i < text.size(); ++i) {
+    if (escapes && text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '\'') {
+      if (i + 1 >= text.size() || text[i + 1] != '\'') break;
+      ++i;
+    }
+  }
+  return i + 1;
+}
+
 // The end of the statement that starts at pos: the first ';' outside
 // quotes, comments, dollar quotes and parentheses, or the end of the text.
 size_t StatementEnd(const std::string& text, size_t pos) {
@@ -73,18 +88,7 @@ size_t StatementEnd(const std::string& text, size_t pos) {
       // E'...' strings take backslash escapes.
       const bool escapes = i > pos && (text[i - 1] == 'E' || text[i - 1] == 'e') &&
                            (i - 1 == pos || !word_char(text[i - 2]));
-      for (++i; i < text.size(); ++i) {
-        if (escapes && text[i] == '\\') {
-          ++i;
-        } else if (text[i] == '\'') {
-          if (i + 1 < text.size() && text[i + 1] == '\'') {
-            ++i;
-          } else {
-            break;
-          }
-        }
-      }
-      ++i;
+      i = PastString(text, i, escapes);
     } else if (c == '"') {
       const size_t close = text.find('"', i + 1);
       i = close == std::string::npos ? text.size() : close + 1;

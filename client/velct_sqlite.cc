@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <deque>
 #include <filesystem>
 #include <string_view>
@@ -290,7 +291,8 @@ class SqliteBatch : public ResultStream {
   bool NextStatement(Outbox& out) {
     SkipFiller(text_, pos_);
     if (pos_ >= text_.size()) return false;
-    line_ = 1 + static_cast<int32_t>(std::count(text_.begin(), text_.begin() + pos_, '\n'));
+    line_ = 1 + static_cast<int32_t>(std::count(
+                    text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(pos_), '\n'));
     std::string name;
     if (ReadUse(text_, pos_, name)) {
       Use(name, out);

@@ -89,6 +89,7 @@ Datum TimeOrNull(int64_t seconds, bool* null) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
 void RecordMailUser(const char* mail_user) {
   MemoryContext context = CurrentMemoryContext;
   ResourceOwner owner = CurrentResourceOwner;

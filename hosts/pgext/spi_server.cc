@@ -196,6 +196,7 @@ void MainFetch(Reply* reply) {
 
 // Runs one statement: a statement that returns rows is opened as a cursor
 // and its first chunk read; any other runs to its end.
+// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
 void MainStart(const char* sql, Reply* reply) {
   if (g_open.open) CloseOpen();
   MemoryContext context = CurrentMemoryContext;
@@ -311,10 +312,10 @@ void MainParse(const std::string& batch, std::vector<Span>* spans, Reply* error)
   if (failed) return;
   try {
     for (int i = 0; i < count; ++i) {
+      const int* pair = &positions[ptrdiff_t{2} * i];  // location, length
       Span span;
-      span.begin = static_cast<size_t>(std::max(positions[2 * i], 0));
-      span.end = positions[2 * i + 1] > 0 ? span.begin + static_cast<size_t>(positions[2 * i + 1])
-                                          : batch.size();
+      span.begin = static_cast<size_t>(std::max(pair[0], 0));
+      span.end = pair[1] > 0 ? span.begin + static_cast<size_t>(pair[1]) : batch.size();
       span.line = 1 + static_cast<int32_t>(std::count(
                           batch.begin(), batch.begin() + static_cast<ptrdiff_t>(span.begin), '\n'));
       spans->push_back(span);

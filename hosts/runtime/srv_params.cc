@@ -29,7 +29,7 @@ void TransferIn(const RpcParam& param, const srv_proc::InputBinding& binding) {
     if (n > 0) std::memcpy(binding.buf, param.value.data(), n);
     copied = static_cast<int32_t>(n);
     const size_t full = param.value.size();
-    indicator = n == full ? 0 : static_cast<int16_t>(std::min<size_t>(full, INT16_MAX));
+    indicator = n == full ? int16_t{0} : static_cast<int16_t>(std::min<size_t>(full, INT16_MAX));
   }
   if (binding.len != nullptr) *binding.len = copied;
   if (binding.indicator != nullptr) *binding.indicator = indicator;
@@ -52,7 +52,7 @@ bool TransferOut(int32_t item, const RpcParam& param, const srv_proc::OutputBind
   }
   if (length < 0 || (length > 0 && binding.buf == nullptr)) return false;
   out->value.assign(static_cast<const char*>(binding.buf), static_cast<size_t>(length));
-  out->indicator = binding.indicator != nullptr ? *binding.indicator : 0;
+  out->indicator = binding.indicator != nullptr ? *binding.indicator : int16_t{0};
   return true;
 }
 

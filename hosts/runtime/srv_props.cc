@@ -23,9 +23,11 @@ VELSRV_C_EXPORT int32_t VEL_CDECL srv_props(cs_context* /*ctx*/, int32_t cmd, in
   if (cmd != VEL_GET || buf == nullptr || buflen < 0) return VEL_FAIL;
   if (property == VEL_PROP_CURRENT_THREAD) {
     srv_proc* current = ServedCaller();
-    if (static_cast<size_t>(buflen) < sizeof current) return VEL_FAIL;
-    std::memcpy(buf, &current, sizeof current);
-    if (outlen != nullptr) *outlen = static_cast<int32_t>(sizeof current);
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): the property's value is the pointer itself
+    constexpr size_t kSize = sizeof current;
+    if (static_cast<size_t>(buflen) < kSize) return VEL_FAIL;
+    std::memcpy(buf, &current, kSize);
+    if (outlen != nullptr) *outlen = static_cast<int32_t>(kSize);
     return VEL_SUCCEED;
   }
   if (property == VEL_PROP_IFILE_PATH) {

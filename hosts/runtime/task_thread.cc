@@ -3,7 +3,7 @@
 namespace velsrv::internal {
 
 TaskThread::TaskThread(std::function<void()> on_start)
-    : thread_([this, start = std::move(on_start)]() mutable { Loop(std::move(start)); }) {}
+    : thread_([this, start = std::move(on_start)] { Loop(start); }) {}
 
 TaskThread::~TaskThread() {
   {
@@ -22,7 +22,7 @@ void TaskThread::Post(std::function<void()> task) {
   wake_.notify_all();
 }
 
-void TaskThread::Loop(std::function<void()> on_start) {
+void TaskThread::Loop(const std::function<void()>& on_start) {
   if (on_start) on_start();
   for (;;) {
     std::function<void()> task;

@@ -36,7 +36,7 @@ class TaskThread {
   }
 
  private:
-  void Loop(std::function<void()> on_start);
+  void Loop(const std::function<void()>& on_start);
 
   vel::os::Mutex mu_;
   std::condition_variable_any wake_;

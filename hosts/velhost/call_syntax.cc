@@ -256,6 +256,12 @@ bool ContinuesOverLineEnd(const std::vector<Token>& statement) {
   return statement.size() == 1 && IsOpeningKeyword(last);
 }
 
+// The index of the first token from `from` on that is not a newline.
+size_t PastNewlines(const std::vector<Token>& tokens, size_t from) {
+  while (from < tokens.size() && tokens[from].kind == TokenKind::kNewline) ++from;
+  return from;
+}
+
 // Splits the tokens into statements (without their terminators).
 std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens) {
   std::vector<std::vector<Token>> statements;
@@ -272,13 +278,7 @@ std::vector<std::vector<Token>> SplitStatements(const std::vector<Token>& tokens
     } else if (token.kind == TokenKind::kNewline) {
       if (ContinuesOverLineEnd(current)) continue;
       if (!current.empty()) {
-        if (after_newlines <= i) {
-          after_newlines = i + 1;
-          while (after_newlines < tokens.size() &&
-                 tokens[after_newlines].kind == TokenKind::kNewline) {
-            ++after_newlines;
-          }
-        }
+        if (after_newlines <= i) after_newlines = PastNewlines(tokens, i + 1);
         if (after_newlines < tokens.size() && IsPunct(tokens[after_newlines], ',')) continue;
       }
       finish();

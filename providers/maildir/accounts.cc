@@ -96,10 +96,10 @@ bool SetPassword(const fs::path& root, const std::string& name, const std::strin
   for (const std::string& line : ReadLines(AccountFilePath(root))) {
     if (IsAccountLine(line) && line.substr(0, line.find(':')) == name) {
       if (replaced) continue;  // a doubled entry goes
-      text += name + ":" + hash + "\n";
+      text.append(name).append(":").append(hash).append("\n");
       replaced = true;
     } else {
-      text += line + "\n";
+      text.append(line).append("\n");
     }
   }
   if (!replaced) text += name + ":" + hash + "\n";

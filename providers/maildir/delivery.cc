@@ -263,7 +263,7 @@ CMC_return_code Delivery::StageWith(const Mailbox& mailbox, const std::string& h
     // Listed before anything is written, so that a crash from here on
     // leaves nothing the next logon does not know of.
     CMC_return_code rc = CMC_SUCCESS;
-    if (!Journal("copy " + name + " " + unique + "\n")) rc = WriteFailure();
+    if (!Journal(("copy " + name).append(" ").append(unique).append("\n"))) rc = WriteFailure();
     if (rc == CMC_SUCCESS && !vel::os::Files().WriteFile(fd, head.data(), head.size()))
       rc = WriteFailure();
     if (rc == CMC_SUCCESS) rc = body(fd);
@@ -336,7 +336,7 @@ CMC_return_code Delivery::StageLink(const Mailbox& mailbox) {
     }
     // Listed once it exists, as a written copy is; what a crash leaves
     // unlisted in tmp is never read and goes with tmp's old files.
-    if (!Journal("copy " + name + " " + unique + "\n")) {
+    if (!Journal(("copy " + name).append(" ").append(unique).append("\n"))) {
       const CMC_return_code rc = WriteFailure();
       vel::os::Files().RemoveFile(tmp.c_str());
       return rc;

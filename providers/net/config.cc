@@ -164,6 +164,7 @@ int64_t Config::RetryDelay(int64_t age) const {
   return std::clamp<int64_t>(age, retry_delay, longest);
 }
 
+// NOLINTNEXTLINE(readability-function-size): a parser of many keys, one after another
 std::optional<Config> LoadConfig(const std::string& path, std::string* error,
                                  std::string* log_path) {
   std::string text_of_file;
@@ -202,9 +203,11 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
     std::string key = Trim(text.substr(0, eq));
     if (section.empty()) return fail(number, "key " + key + " is outside any section");
     if (!kKeys.at(section).count(key))
-      return fail(number, "unknown key " + key + " in [" + section + "]");
-    std::string name = section + "." + key;
-    if (values.count(name)) return fail(number, "key " + key + " in [" + section + "] given twice");
+      return fail(number, ("unknown key " + key).append(" in [").append(section).append("]"));
+    std::string name = section;
+    name.append(".").append(key);
+    if (values.count(name))
+      return fail(number, ("key " + key).append(" in [").append(section).append("] given twice"));
     values[name] = {Trim(text.substr(eq + 1)), number};
   }
   if (auto it = values.find("delivery.log");
@@ -271,7 +274,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
   }
   if (!number_of("delivery.retry_attempts", 1, 1000, &obsolete_attempts) ||
       !number_of("delivery.retry_delay", 0, 86400, &c.retry_delay) ||
-      !number_of("delivery.retry_max_delay", 1, 7 * 86400, &c.retry_max_delay) ||
+      !number_of("delivery.retry_max_delay", 1, uint64_t{7} * 86400, &c.retry_max_delay) ||
       !number_of("delivery.connect_timeout", 1, 3600, &c.connect_timeout) ||
       !number_of("delivery.transfer_timeout", 1, 86400, &c.transfer_timeout) ||
       !number_of("delivery.max_message_bytes", 1024, uint64_t{1} << 32, &c.max_message_bytes) ||

@@ -15,7 +15,7 @@ constexpr char kSummaryItems[] =
     "(UID FLAGS INTERNALDATE RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE "
     "X-VELCMC-TYPE MIME-VERSION CONTENT-TYPE)])";
 // A summary's header fields beyond this are dropped (a hostile header).
-constexpr uint64_t kHeaderLimit = 64 * 1024;
+constexpr uint64_t kHeaderLimit = uint64_t{64} * 1024;
 // Waits for the socket are cut into slices this long, so that a call asked
 // to stop notices it soon.
 constexpr auto kSlice = std::chrono::milliseconds(200);
@@ -49,7 +49,7 @@ std::string UidSet(std::vector<uint32_t>::const_iterator begin,
 // credentials, is never looked at).
 int CaptureReplies(CURL*, curl_infotype type, char* data, size_t size, void* user) {
   auto* seen = static_cast<std::string*>(user);
-  if (type == CURLINFO_HEADER_IN && seen->size() < 64 * 1024) seen->append(data, size);
+  if (type == CURLINFO_HEADER_IN && seen->size() < size_t{64} * 1024) seen->append(data, size);
   return 0;
 }
 

@@ -10,7 +10,7 @@
 namespace velnet {
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 
 ImapResult Malformed(const std::string& what) {
   return {CURLE_WEIRD_SERVER_REPLY, "the IMAP server's reply " + what};
@@ -316,9 +316,10 @@ int64_t ParseInternalDate(const std::string& text) {
   for (int i = 0; i < 12; ++i)
     if (strcasecmp(month, kMonths[i]) == 0) tm.tm_mon = i;
   tm.tm_year -= 1900;
+  if (zone < -9999 || zone > 9999) return 0;  // a zone is +-HHMM
   int sign = zone < 0 ? -1 : 1;
   zone *= sign;
-  int64_t offset = sign * ((zone / 100) * 3600 + (zone % 100) * 60);
+  int64_t offset = int64_t{sign} * ((zone / 100) * 3600 + (zone % 100) * 60);
   return static_cast<int64_t>(timegm(&tm)) - offset;
 }
 

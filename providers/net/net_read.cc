@@ -100,9 +100,9 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
   std::set<std::string> used;
   for (size_t i = 0; i < message.attachments.size(); ++i) {
     std::string name = SafeFileName(message.attachments[i].title, i);
-    if (!used.insert(name).second) name = std::to_string(i + 1) + "-" + name;
+    if (!used.insert(name).second) name = (std::to_string(i + 1) + "-").append(name);
     used.insert(name);
-    const std::string path = dir + "/" + name;
+    const std::string path = (dir + "/").append(name);
     int fd = vel::os::Files().CreateNewFile(path.c_str());
     if (fd < 0) {
       *error = vel::os::LastError();

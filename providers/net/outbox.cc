@@ -294,7 +294,7 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
       if (damage.empty()) continue;  // gone meanwhile
       spool.Quarantine(id, damage);
       ++report.quarantined;
-      Log(config.log, "message " + id + " put in quarantine: " + damage);
+      Log(config.log, ("message " + id).append(" put in quarantine: ").append(damage));
       continue;
     }
     const std::string& user = entry->envelope.user;
@@ -304,7 +304,8 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
     if (std::string bad = spool.Verify(fd.fd, *entry); !bad.empty()) {
       spool.Quarantine(id, bad);
       ++report.quarantined;
-      Log(config.log, "message " + id + " of " + user + " put in quarantine: " + bad);
+      Log(config.log,
+          ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
       continue;
     }
 
@@ -345,13 +346,16 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
         Log(config.log, "message " + id + ": sent.log could not be written");
       }
     }
-    Log(config.log, "message " + id + " from " + user + ": " +
-                        (done ? (state.refused.empty() ? "delivered" : "done with failures")
-                              : "attempt " + std::to_string(state.attempts) + " deferred") +
-                        ": " + outcome.reply);
+    std::string summary = ("message " + id).append(" from ").append(user).append(": ");
+    if (done)
+      summary += state.refused.empty() ? "delivered" : "done with failures";
+    else
+      summary.append("attempt ").append(std::to_string(state.attempts)).append(" deferred");
+    Log(config.log, summary.append(": ").append(outcome.reply));
     if (done) {
       for (const auto& [who, reply] : state.refused)
-        Log(config.log, "message " + id + ": " + who + " failed: " + reply);
+        Log(config.log,
+            ("message " + id).append(": ").append(who).append(" failed: ").append(reply));
       if (!state.refused.empty()) ReportFailure(config, spool, *entry, state, fd.fd, &report);
       ++(state.refused.empty() ? report.delivered : report.failed);
       if (!spool.Finish(id, state)) {

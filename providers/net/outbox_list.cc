@@ -17,7 +17,7 @@ namespace velnet {
 namespace {
 
 // A header longer than this is not read for its subject.
-constexpr size_t kHeaderLimit = 64 * 1024;
+constexpr size_t kHeaderLimit = size_t{64} * 1024;
 
 std::string Join(const std::vector<std::string>& items, const char* separator) {
   std::string out;
@@ -181,7 +181,7 @@ std::vector<OutboxItem> ListOutbox(const Spool& spool) {
         std::vector<std::string> who, replies;
         for (const auto& [recipient, reply] : entry->state.refused) {
           who.push_back(recipient);
-          replies.push_back(recipient + ": " + reply);
+          replies.push_back((recipient + ": ").append(reply));
         }
         item.recipients = Join(who, ",");
         item.last_reply = Join(replies, "; ");

@@ -15,7 +15,7 @@ namespace velnet {
 namespace {
 
 // The original header quoted in a report is cut at this size.
-constexpr size_t kHeaderLimit = 64 * 1024;
+constexpr size_t kHeaderLimit = size_t{64} * 1024;
 // A server reply quoted in a report is cut at this size.
 constexpr size_t kReplyLimit = 900;
 // The file name prefix that names the user inside a spooled report.
@@ -108,6 +108,7 @@ struct Upload {
 size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
   auto* u = static_cast<Upload*>(user);
   size_t n = std::min(size * count, u->data->size() - u->at);
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the transfer's bytes, counted, not text
   std::memcpy(buffer, u->data->data() + u->at, n);
   u->at += n;
   return n;
@@ -271,7 +272,7 @@ size_t DeliverReports(const Config& config, const std::map<std::string, std::str
   std::sort(names.begin(), names.end());
   size_t waiting = 0;
   for (const std::string& name : names) {
-    const std::string path = dir + "/" + name;
+    const std::string path = (dir + "/").append(name);
     uint64_t size = 0;
     int fd = files.OpenRegularFile(path.c_str(), &size, false);
     if (fd < 0) continue;
@@ -293,10 +294,14 @@ size_t DeliverReports(const Config& config, const std::map<std::string, std::str
     if (AppendToMailbox(config, user, cred->second, data.substr(eol + 1),
                         ReportMessageId(config, name), &error)) {
       files.RemoveFile(path.c_str());
-      Log(config.log, "report " + name + " delivered to the mailbox of " + user);
+      Log(config.log, ("report " + name).append(" delivered to the mailbox of ").append(user));
     } else {
       ++waiting;
-      Log(config.log, "report " + name + " for " + user + " not delivered yet: " + error);
+      Log(config.log, ("report " + name)
+                          .append(" for ")
+                          .append(user)
+                          .append(" not delivered yet: ")
+                          .append(error));
     }
   }
   return waiting;

@@ -104,7 +104,7 @@ SmtpOutcome SmtpSender::Send(const std::string& from, const std::vector<std::str
   for (const std::string& r : recipients) {
     curl_slist* grown = curl_slist_append(rcpt.get(), ("<" + r + ">").c_str());
     if (!grown) throw std::bad_alloc();
-    rcpt.release();
+    (void)rcpt.release();  // the old head lives on in grown
     rcpt.reset(grown);
   }
   char error[CURL_ERROR_SIZE] = "";

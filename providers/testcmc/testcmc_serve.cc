@@ -58,6 +58,7 @@ extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long cod
   // A write to an unmapped page near address zero. The address is read
   // from a volatile, so the compiler can neither see nor drop the write.
   volatile uintptr_t address = 16;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the bad address is the point
   *reinterpret_cast<volatile int*>(address) = 1;
   // Not reached; keeps [[noreturn]] honest should the write ever succeed.
   throw std::logic_error("testcmc: the programmed fault did not fault");

@@ -192,6 +192,13 @@ TEST(ImapParse, FetchItemsAndTheirFaults) {
   EXPECT_TRUE(ParseSearch("SEARCH", &found));
   EXPECT_TRUE(found.empty());
   EXPECT_FALSE(ParseSearch("SEARCH 1 x", &found));
+
+  // A server's date: its zone moves it; a zone no +-HHMM can be (once an
+  // int overflow) leaves the date unread.
+  EXPECT_EQ(ParseInternalDate("17-Jul-1996 02:44:25 -0700"), 837596665);
+  EXPECT_EQ(ParseInternalDate("17-Jul-1996 09:44:25 +0000"), 837596665);
+  EXPECT_EQ(ParseInternalDate("17-Jul-1996 02:44:25 +2147483647"), 0);
+  EXPECT_EQ(ParseInternalDate("17-Jul-1996 02:44:25 -2147483648"), 0);
 }
 
 }  // namespace
