@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 
+#include "file_faults.h"
 #include "file_system.h"
 #include "maildir/delivery.h"
 #include "maildir/mailbox.h"
@@ -236,27 +237,7 @@ TEST_F(MaildirDelivery, ACrashAtAnyStepIsAllOrNothingOnceRecovered) {
   EXPECT_GT(undone, 1);
 }
 
-// Fails the N-th write or flush with one error, as a full disk or quota
-// (or a failing disk) would.
-class FailWrite : public vel::os::FileSystemWrapper {
- public:
-  FailWrite(int n, int error)
-      : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n), error_(error) {}
-  bool WriteFile(int fd, const void* data, size_t size) override {
-    return Step() && target().WriteFile(fd, data, size);
-  }
-  bool SyncFile(int fd) override { return Step() && target().SyncFile(fd); }
-  bool failed() const { return left_ <= 0; }
-
- private:
-  bool Step() {
-    if (--left_ != 0) return true;
-    errno = error_;
-    return false;
-  }
-  int left_;
-  int error_;
-};
+using veltest::FailWrite;
 
 TEST_F(MaildirDelivery, AFailedWriteAnywhereIsOneCodeAndLeavesNoCopy) {
   // A full disk, a full quota and a file grown past its limit are

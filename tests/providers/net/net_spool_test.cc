@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "file_faults.h"
 #include "file_system.h"
 #include "net/config.h"
 #include "net/outbox.h"
@@ -201,30 +202,7 @@ TEST_F(NetSpoolTest, AStateThatCannotBeWrittenStandsInMemoryAndSentMailLeavesThe
   EXPECT_TRUE(spool.Queued().empty());
 }
 
-// Fails the N-th write or flush with one error, as a full disk or quota
-// (or a failing disk) would.
-class FailWrite : public vel::os::FileSystemWrapper {
- public:
-  FailWrite(int n, int error)
-      : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n), error_(error) {}
-  bool WriteFile(int fd, const void* data, size_t size) override {
-    return Step() && target().WriteFile(fd, data, size);
-  }
-  bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
-    return Step() && target().WriteFileAt(fd, data, size, offset);
-  }
-  bool SyncFile(int fd) override { return Step() && target().SyncFile(fd); }
-  bool failed() const { return left_ <= 0; }
-
- private:
-  bool Step() {
-    if (--left_ != 0) return true;
-    errno = error_;
-    return false;
-  }
-  int left_;
-  int error_;
-};
+using veltest::FailWrite;
 
 TEST_F(NetSpoolTest, AFailedWriteWhileSpoolingIsOneCodeAndLeavesNothingSpooled) {
   std::string error;
