@@ -170,7 +170,8 @@ FileSystem& Files();
 FileSystem* ReplaceFiles(FileSystem* fs);
 
 // Passes every call on to another file system; a test overrides the calls
-// it wants to fail or watch (as LevelDB's EnvWrapper does).
+// it wants to fail or watch (as LevelDB's EnvWrapper does). Calls come from
+// several threads at once: what an override keeps must allow for that.
 class FileSystemWrapper : public FileSystem {
  public:
   explicit FileSystemWrapper(FileSystem& target) : target_(target) {}

@@ -4,13 +4,48 @@
 #ifndef VEL_TEST_FILE_FAULTS_H
 #define VEL_TEST_FILE_FAULTS_H
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
 #include "file_system.h"
+#include "platform.h"
 
 namespace veltest {
+
+// A provider calls its file system from several threads at once (the
+// directory flushes of a delivery, say): the counts below are atomic.
+
+// Ends the process right after the N-th call that changes something on
+// disk (a file made, written, flushed, renamed, linked or removed), as a
+// crash at that point would.
+class CrashAfter : public vel::os::FileSystemWrapper {
+ public:
+  explicit CrashAfter(int n) : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n) {}
+  int CreateNewFile(const char* path) override { return Step(target().CreateNewFile(path)); }
+  bool WriteFile(int fd, const void* data, size_t size) override {
+    return Step(target().WriteFile(fd, data, size));
+  }
+  bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
+    return Step(target().WriteFileAt(fd, data, size, offset));
+  }
+  bool SyncFile(int fd) override { return Step(target().SyncFile(fd)); }
+  bool Rename(const char* from, const char* to) override { return Step(target().Rename(from, to)); }
+  bool Link(const char* existing, const char* name) override {
+    return Step(target().Link(existing, name));
+  }
+  bool RemoveFile(const char* path) override { return Step(target().RemoveFile(path)); }
+  bool SyncDirectory(const char* path) override { return Step(target().SyncDirectory(path)); }
+
+ private:
+  template <typename T>
+  T Step(T result) {
+    if (--left_ == 0) vel::os::KillThisProcess();
+    return result;
+  }
+  std::atomic<int> left_;
+};
 
 // Fails the N-th write or flush (counting from 1) with one error, as a
 // full disk or quota (or a failing disk) would; everything else, and every
@@ -35,8 +70,8 @@ class FailWrite : public vel::os::FileSystemWrapper {
     errno = error_;
     return false;
   }
-  int left_;
-  int error_;
+  std::atomic<int> left_;
+  const int error_;
 };
 
 }  // namespace veltest

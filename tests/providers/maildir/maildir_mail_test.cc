@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -697,7 +698,7 @@ class KillAfterRename : public vel::os::FileSystemWrapper {
   }
 
  private:
-  int left_;
+  std::atomic<int> left_;
 };
 
 // Delivers message to bob, carol and dave of root: one copy written, two

@@ -147,32 +147,7 @@ TEST_F(MaildirDelivery, ACrashBetweenWritingAndMovingLeavesNoPartialMessageInNew
   EXPECT_TRUE(FilesIn(velcmc::JournalDir(dir_.path())).empty());
 }
 
-// Ends the process right after the N-th call that changes something on
-// disk (a file made, written, flushed, renamed, linked or removed), as a
-// crash at that point would.
-class CrashAfter : public vel::os::FileSystemWrapper {
- public:
-  explicit CrashAfter(int n) : FileSystemWrapper(vel::os::SystemFileSystem()), left_(n) {}
-  int CreateNewFile(const char* path) override { return Step(target().CreateNewFile(path)); }
-  bool WriteFile(int fd, const void* data, size_t size) override {
-    return Step(target().WriteFile(fd, data, size));
-  }
-  bool SyncFile(int fd) override { return Step(target().SyncFile(fd)); }
-  bool Rename(const char* from, const char* to) override { return Step(target().Rename(from, to)); }
-  bool Link(const char* existing, const char* name) override {
-    return Step(target().Link(existing, name));
-  }
-  bool RemoveFile(const char* path) override { return Step(target().RemoveFile(path)); }
-  bool SyncDirectory(const char* path) override { return Step(target().SyncDirectory(path)); }
-
- private:
-  template <typename T>
-  T Step(T result) {
-    if (--left_ == 0) vel::os::KillThisProcess();
-    return result;
-  }
-  int left_;
-};
+using veltest::CrashAfter;
 
 TEST_F(MaildirDelivery, ACrashAtAnyStepIsAllOrNothingOnceRecovered) {
   // Three copies (one written, two linked), the process killed after each
