@@ -35,6 +35,30 @@ void Fill(const struct stat& st, FileInfo* info) {
   info->links = static_cast<uint64_t>(st.st_nlink);
 }
 
+// Opens path with flags (O_NONBLOCK among them, so that a FIFO does not
+// wait for a writer) and keeps it only when it is a regular file, with the
+// flag dropped again; anything else is refused ("invalid argument"). The
+// descriptor with the file's size in *size, or -1.
+int OpenRegular(const char* path, int flags, uint64_t* size) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  int refused = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (refused != 0) {
+    close(fd);
+    errno = refused;
+    return -1;
+  }
+  int kept = fcntl(fd, F_GETFL);
+  if (kept >= 0) fcntl(fd, F_SETFL, kept & ~O_NONBLOCK);
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   int OpenRegularFile(const char* path, uint64_t* size, bool follow_link) override;
@@ -114,26 +138,11 @@ bool PosixFileSystem::SyncDirectory(const char* path) {
 }
 
 int PosixFileSystem::OpenRegularFile(const char* path, uint64_t* size, bool follow_link) {
-  if (path == nullptr || size == nullptr) {
+  if (size == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  // Non-blocking, so that opening a FIFO does not wait for a writer; the
-  // flag is dropped again once the file is known to be regular.
-  int fd =
-      open(path, O_RDONLY | (follow_link ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat st;
-  int refused = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
-  if (refused != 0) {
-    close(fd);
-    errno = refused;
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  *size = static_cast<uint64_t>(st.st_size);
-  return fd;
+  return OpenRegular(path, O_RDONLY | (follow_link ? 0 : O_NOFOLLOW), size);
 }
 
 int PosixFileSystem::CreateNewFile(const char* path) {
@@ -145,19 +154,7 @@ int PosixFileSystem::CreateNewFile(const char* path) {
 }
 
 int PosixFileSystem::OpenExistingFile(const char* path) {
-  if (path == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  return fd;
+  return OpenRegular(path, O_RDWR | O_NOFOLLOW, nullptr);
 }
 
 int64_t PosixFileSystem::ReadFile(int fd, void* buffer, size_t size) {
@@ -215,22 +212,7 @@ bool PosixFileSystem::CreatePrivateDirectory(const char* path) {
 }
 
 int PosixFileSystem::OpenForAppend(const char* path) {
-  if (path == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  int fd = open(
-      path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return fd;
+  return OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, nullptr);
 }
 
 int64_t PosixFileSystem::ReadFileAt(int fd, void* buffer, size_t size, uint64_t offset) {

@@ -49,6 +49,16 @@ class NetSpoolTest : public ::testing::Test {
     return LoadConfig(path, error);
   }
 
+  // The spool of a configuration with nothing added, its folders made.
+  Spool PreparedSpool() {
+    std::string error;
+    auto config = Load(Write(""), &error);
+    EXPECT_TRUE(config) << error;
+    Spool spool(config ? config->spool : (dir_ / "spool").string());
+    EXPECT_TRUE(spool.Prepare(&error)) << error;
+    return spool;
+  }
+
   fs::path dir_;
 };
 
@@ -177,15 +187,12 @@ TEST_F(NetSpoolTest, DamagedFilesAreQuarantinedWithTheirReason) {
 
 TEST_F(NetSpoolTest, AStateThatCannotBeWrittenStandsInMemoryAndSentMailLeavesTheQueue) {
   std::string error;
-  auto config = Load(Write(""), &error);
-  ASSERT_TRUE(config) << error;
-  Spool spool(config->spool);
-  ASSERT_TRUE(spool.Prepare(&error));
+  Spool spool = PreparedSpool();
   Envelope e{"ops", "ops@example.org", {"dba@example.org", "ann@example.org"}, 0};
   std::string id;
   ASSERT_EQ(spool.Add(e, "Subject: s\n\nbody\n", &id, &error), CMC_SUCCESS);
   // tmp/ taken away: no state file can be written any more.
-  const fs::path tmp = fs::path(config->spool) / "tmp";
+  const fs::path tmp = fs::path(spool.Root()) / "tmp";
   fs::remove_all(tmp);
   std::ofstream(tmp.string()) << "not a directory";
   DeliveryState state;
@@ -206,10 +213,7 @@ using veltest::FailWrite;
 
 TEST_F(NetSpoolTest, AFailedWriteWhileSpoolingIsOneCodeAndLeavesNothingSpooled) {
   std::string error;
-  auto config = Load(Write(""), &error);
-  ASSERT_TRUE(config) << error;
-  Spool spool(config->spool);
-  ASSERT_TRUE(spool.Prepare(&error));
+  Spool spool = PreparedSpool();
   Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
   const std::string message = "Subject: s\n\n" + std::string(200000, 'b');
   for (auto [failure, code] :
@@ -223,7 +227,7 @@ TEST_F(NetSpoolTest, AFailedWriteWhileSpoolingIsOneCodeAndLeavesNothingSpooled) 
       const CMC_return_code rc = spool.Add(e, message, &id, &error);
       vel::os::ReplaceFiles(was);
       reached_the_end = !failing.failed();
-      EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp")) << n;
+      EXPECT_TRUE(fs::is_empty(fs::path(spool.Root()) / "tmp")) << n;
       if (reached_the_end) {
         EXPECT_EQ(rc, CMC_SUCCESS);
         ASSERT_EQ(spool.Queued(), std::vector<std::string>{id});
@@ -248,10 +252,7 @@ TEST_F(NetSpoolTest, AFailedWriteWhileSpoolingIsOneCodeAndLeavesNothingSpooled) 
 
 TEST_F(NetSpoolTest, AMessageLargerThanItsLimitIsRefusedAndLeavesNothing) {
   std::string error;
-  auto config = Load(Write(""), &error);
-  ASSERT_TRUE(config) << error;
-  Spool spool(config->spool);
-  ASSERT_TRUE(spool.Prepare(&error));
+  Spool spool = PreparedSpool();
   Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
   const std::string message(5000, 'x');
   auto write = [&](int fd) {
@@ -261,7 +262,7 @@ TEST_F(NetSpoolTest, AMessageLargerThanItsLimitIsRefusedAndLeavesNothing) {
   std::string id;
   EXPECT_EQ(spool.Add(e, write, 4999, &id, &error), CMC_E_TEXT_TOO_LARGE);
   EXPECT_TRUE(spool.Queued().empty());
-  EXPECT_TRUE(fs::is_empty(fs::path(config->spool) / "tmp"));
+  EXPECT_TRUE(fs::is_empty(fs::path(spool.Root()) / "tmp"));
   EXPECT_EQ(spool.Add(e, write, 5000, &id, &error), CMC_SUCCESS) << error;
   EXPECT_EQ(spool.Queued().size(), 1u);
 }
