@@ -22,7 +22,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "host", "pgext", "test"))
+sys.path.insert(0, os.path.join(HERE, "..", "hosts", "pgext", "test"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "providers", "net"))
 import mail_servers  # noqa: E402
 import pgext_test  # noqa: E402
@@ -145,7 +145,11 @@ def main():
     os.chmod(tmp, 0o755)
     cluster = servers = None
     try:
-        staged = pgext_test.stage(build, os.path.join(tmp, "root"), bindir)
+        # Installed below the prefix the server's directories share, as the
+        # build's install rules place them.
+        prefix = os.path.commonpath([pgext_test.pg_config(bindir, "--pkglibdir"),
+                                     pgext_test.pg_config(bindir, "--sharedir")])
+        staged = pgext_test.stage(build, os.path.join(tmp, "root"), bindir, prefix)
         accounts = os.path.join(tmp, "accounts")
         subprocess.check_call([os.path.join(build, "bin", "velhost"), "--data", accounts,
                                "--init"], stderr=subprocess.DEVNULL)

@@ -220,30 +220,21 @@ std::unique_ptr<MailHost> MailHost::Create(const HostSettings& settings, std::st
 }
 
 MailHost::~MailHost() {
-  if (runner_.joinable()) runner_.detach();
   // A host whose call was abandoned cannot wait for its clients.
   if (abandoned_) (void)host_.release();
 }
 
 void MailHost::Start(uint64_t call, const std::string& procedure,
                      std::vector<velsrv::RpcParam> params) {
-  result_ = std::make_shared<velsrv::CallResult>();
-  WithSignalsBlocked([&] {
-    runner_ = std::thread([client = client_, result = result_, call, procedure,
-                           params = std::move(params)]() mutable {
-      *result = client->Call(procedure, std::move(params));
-      Main().MarkDone(call);
-    });
-  });
+  // The client's thread (its signals blocked since it was made) runs the
+  // call and tells the main thread when it has ended.
+  client_->Start(procedure, std::move(params), [call] { Main().MarkDone(call); });
 }
 
-velsrv::CallResult MailHost::Finish() {
-  if (runner_.joinable()) runner_.join();
-  return std::move(*result_);
-}
+velsrv::CallResult MailHost::Finish() { return client_->Wait(); }
 
 void MailHost::Abandon() {
-  runner_.detach();
+  // The client stays with its call, whenever that ends.
   abandoned_ = true;
   client_ = &NewClient();
 }

@@ -105,8 +105,6 @@ class MailHost {
   HostSettings settings_;
   std::unique_ptr<velsrv::Host> host_;
   velsrv::Client* client_ = nullptr;
-  std::thread runner_;
-  std::shared_ptr<velsrv::CallResult> result_;
   bool abandoned_ = false;
 };
 

@@ -51,14 +51,18 @@ CallResult Client::Call(const std::string& procedure, std::vector<RpcParam> para
   return Wait();
 }
 
-void Client::Start(const std::string& procedure, std::vector<RpcParam> params) {
+void Client::Start(const std::string& procedure, std::vector<RpcParam> params,
+                   std::function<void()> ended) {
   if (impl_->pending) throw std::logic_error("velsrv: a call is already running on this client");
   auto task = std::make_shared<std::packaged_task<CallResult()>>(
       [impl = impl_.get(), procedure, params = std::move(params)]() mutable {
         return impl->RunCall(procedure, std::move(params));
       });
   impl_->pending = task->get_future();
-  impl_->thread->Post([task] { (*task)(); });
+  impl_->thread->Post([task, ended = std::move(ended)] {
+    (*task)();
+    if (ended) ended();
+  });
 }
 
 CallResult Client::Wait() {

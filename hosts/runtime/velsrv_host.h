@@ -11,6 +11,7 @@
 #define VELSRV_HOST_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -211,8 +212,11 @@ class VELSRV_API Client {
   CallResult Call(const std::string& procedure, std::vector<RpcParam> params = {});
 
   // Starts the call on this client's thread and returns at once; Wait()
-  // gives its result. One call at a time per client.
-  void Start(const std::string& procedure, std::vector<RpcParam> params = {});
+  // gives its result. One call at a time per client. ended, when given,
+  // runs on the client's thread once the result is there (for a caller
+  // that waits for other work meanwhile and must be told).
+  void Start(const std::string& procedure, std::vector<RpcParam> params = {},
+             std::function<void()> ended = nullptr);
   CallResult Wait();
 
   struct Impl;

@@ -103,8 +103,7 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
     if (fd < 0) {
       return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_ATTACHMENT_OPEN_FAILURE);
     }
-    GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
-    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+    GObjectPtr<GMimeStream> file = NewFileWriter(vel::os::Files(), fd, false);
     bool written;
     {
       GObjectPtr<GMimeStream> buffered(

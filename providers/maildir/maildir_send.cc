@@ -38,7 +38,7 @@ CMC_return_code OpenAttachment(const char* file_name, const std::string& root_re
   int fd = velproviders::OpenAttachment(file_name, in_root, &size, &rc, &own);
   if (fd < 0) return rc;
   // The stream owns the descriptor from here on.
-  content->reset(g_mime_stream_fs_new(fd));
+  *content = NewFileReader(vel::os::Files(), fd, true);
   *total += size;
   return CMC_SUCCESS;
 }
@@ -109,8 +109,7 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
     CMC_return_code rc = CMC_SUCCESS;
     if (i == 0) {
       rc = delivery.Stage(mailbox, "", [&](int fd) -> CMC_return_code {
-        GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
-        g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+        GObjectPtr<GMimeStream> file = NewFileWriter(vel::os::Files(), fd, false);
         GObjectPtr<GMimeStream> buffered(
             g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
         if (WriteComposedMessage(out, buffered.get()) < 0) return WriteFailure();

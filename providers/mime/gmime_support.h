@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "file_system.h"
+
 namespace velcmc {
 
 // Initialises GMime once for the process; safe to call from any thread.
@@ -49,6 +51,19 @@ struct BorrowedStream {
 };
 BorrowedStream NewBorrowedStream(const char* data, size_t size);
 void ReleaseBorrowedStream(BorrowedStream& borrowed);
+
+// Streams over a file's descriptor whose every call goes through files
+// (so a test that stands in for the file system reaches them too).
+// Flushing one writes nothing out to disk: the caller knows when its file
+// must be durable and syncs it then, once (GMime's own file stream syncs
+// at every flush, several times per message).
+//  - A reader reads from the start of the file, each read at the stream's
+//    position, so that it can seek and be read again.
+//  - A writer writes at the descriptor's position and does not seek; its
+//    position counts the bytes written through it.
+// With owns_fd, closing (or freeing) the stream closes the descriptor.
+GObjectPtr<GMimeStream> NewFileReader(vel::os::FileSystem& files, int fd, bool owns_fd);
+GObjectPtr<GMimeStream> NewFileWriter(vel::os::FileSystem& files, int fd, bool owns_fd);
 
 }  // namespace velcmc
 

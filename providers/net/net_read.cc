@@ -108,7 +108,7 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
       *error = vel::os::LastError();
       return std::nullopt;
     }
-    velcmc::GObjectPtr<GMimeStream> out(g_mime_stream_fs_new(fd));  // owns the descriptor
+    velcmc::GObjectPtr<GMimeStream> out = velcmc::NewFileWriter(vel::os::Files(), fd, true);
     errno = 0;
     const bool written = velcmc::WriteAttachment(message.attachments[i], out.get()) &&
                          g_mime_stream_flush(out.get()) == 0;

@@ -136,7 +136,7 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
           Log(config.log, "send by " + session->user + ": attachment " + attachment.title + why);
           return rc;
         }
-        attachment.content.reset(g_mime_stream_fs_new(fd));  // owns the descriptor
+        attachment.content = velcmc::NewFileReader(vel::os::Files(), fd, true);
         out.attachments.push_back(std::move(attachment));
         return CMC_SUCCESS;
       });
@@ -145,8 +145,7 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   // Composed straight into the spool file: the message is never whole in
   // memory, whatever its attachments weigh.
   auto compose = [&](int fd) -> CMC_return_code {
-    velcmc::GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
-    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);
+    velcmc::GObjectPtr<GMimeStream> file = velcmc::NewFileWriter(vel::os::Files(), fd, false);
     velcmc::GObjectPtr<GMimeStream> buffered(
         g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
     errno = 0;
