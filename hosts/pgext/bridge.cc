@@ -59,6 +59,11 @@ bool MainThread::ServeOnce(int ms) {
     request->finished = true;
   }
   wake_callers_.notify_all();
+  if (after_) {
+    std::function<void()> after = std::move(after_);
+    after_ = nullptr;
+    after();
+  }
   return false;
 }
 
@@ -80,6 +85,7 @@ void MainThread::Close() {
 }
 
 void MainThread::End() {
+  after_ = nullptr;
   Close();
   vel::os::MutexLock lock(mutex_);
   serving_ = 0;

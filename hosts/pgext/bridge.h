@@ -32,8 +32,14 @@ class MainThread {
   // Main thread: starts serving the call, whose id the requests carry.
   void Open(uint64_t call);
   // Main thread: waits up to ms for a request or the call's end and runs
-  // at most one request. True when the call has ended.
+  // at most one request, then what that request left for afterwards (see
+  // After). True when the call has ended.
   bool ServeOnce(int ms);
+  // Main thread, from within a request: fn runs once the request's caller
+  // has been let go, so that the main thread's work ahead of the next
+  // request overlaps the caller's. It must catch its own failures; a
+  // later After before it ran takes its place.
+  void After(std::function<void()> fn) { after_ = std::move(fn); }
   // The call's thread: the call has ended.
   void MarkDone(uint64_t call);
   // Main thread: refuses the call's requests from now on (its end is still
@@ -60,6 +66,7 @@ class MainThread {
   uint64_t serving_ VEL_GUARDED_BY(mutex_) = 0;  // 0: none
   bool refusing_ VEL_GUARDED_BY(mutex_) = false;
   bool done_ VEL_GUARDED_BY(mutex_) = false;
+  std::function<void()> after_;  // the main thread's own
 };
 
 MainThread& Main();

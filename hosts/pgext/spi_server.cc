@@ -29,9 +29,10 @@ int32_t SqlStateNumber(int sqlerrcode) {
 }
 
 // Rows of a statement, handed from the main thread to the client thread:
-// the values stay where the output functions wrote them (g_rows_context),
-// which the main thread resets only at the next fetch -- a request the
-// client thread makes once it is done with these rows.
+// the values stay where the output functions wrote them (one of
+// g_rows_contexts), which the main thread resets only when the client
+// thread asks for the chunk after the next -- by then it is done with
+// these rows.
 struct Chunk {
   std::vector<const char*> values;  // row by row; null for NULL
   std::vector<uint32_t> lengths;
@@ -65,7 +66,18 @@ uint64_t g_call = 0;
 MemoryContext g_call_context = nullptr;
 std::string g_database;
 ErrorData* g_cancel = nullptr;
-MemoryContext g_rows_context = nullptr;  // values of one chunk
+// The values of the chunk the client thread has, and of the one read
+// ahead for it.
+MemoryContext g_rows_contexts[2] = {nullptr, nullptr};
+int g_handed = 0;  // the client thread's chunk is in g_rows_contexts[g_handed]
+// The chunk after the client thread's, read by the main thread while the
+// client thread goes through its rows (a failure to read it waits there
+// too, to be told when that chunk is asked for).
+struct ReadAhead {
+  bool ready = false;
+  Reply reply;
+};
+ReadAhead g_ahead;
 
 // Ends the open statement's subtransaction: committed, or rolled back.
 void LeaveSubtransaction(bool commit) {
@@ -104,13 +116,13 @@ void Failed(MemoryContext context, Reply* reply) {
 }
 
 // Reads the next rows of the open statement into values (palloc'd in
-// g_rows_context). Returns the number of rows; may raise an error.
-long FetchValues(char*** values) {
+// rows_context). Returns the number of rows; may raise an error.
+long FetchValues(MemoryContext rows_context, char*** values) {
   SPI_cursor_fetch(g_open.portal, true, kChunkRows);
   const long rows = static_cast<long>(SPI_processed);
   SPITupleTable* table = SPI_tuptable;
   const int n = g_open.columns;
-  MemoryContext old = MemoryContextSwitchTo(g_rows_context);
+  MemoryContext old = MemoryContextSwitchTo(rows_context);
   char** out = static_cast<char**>(palloc0(sizeof(char*) * static_cast<size_t>(rows * n + 1)));
   for (long r = 0; r < rows; ++r) {
     HeapTuple tuple = table->vals[r];
@@ -143,6 +155,7 @@ bool TakeChunk(char** values, long rows, Reply* reply) {
 }
 
 void CloseOpen() {
+  g_ahead.ready = false;
   if (!g_open.open) return;
   MemoryContext context = CurrentMemoryContext;
   PG_TRY();
@@ -159,18 +172,18 @@ void CloseOpen() {
   MemoryContextSwitchTo(context);
 }
 
-// Fetches the next chunk of the open statement; closes it after its last
-// row.
-void MainFetch(Reply* reply) {
+// Reads the next chunk of the open statement into rows_context (reset
+// first); closes the statement after its last row.
+void FetchInto(MemoryContext rows_context, Reply* reply) {
   MemoryContext context = CurrentMemoryContext;
   char** volatile values = nullptr;
   volatile long rows = 0;
   volatile bool failed = false;
-  MemoryContextReset(g_rows_context);
+  MemoryContextReset(rows_context);
   PG_TRY();
   {
     char** fetched = nullptr;
-    rows = FetchValues(&fetched);
+    rows = FetchValues(rows_context, &fetched);
     values = fetched;
   }
   PG_CATCH();
@@ -194,11 +207,40 @@ void MainFetch(Reply* reply) {
   if (reply->rows_ended) CloseOpen();
 }
 
+// After a chunk was handed over: the next one, into the other context.
+void ReadNextAhead() {
+  if (!g_open.open || g_ahead.ready) return;
+  g_ahead.reply = Reply();
+  g_ahead.reply.kind = velct::HostResults::Kind::kRows;
+  FetchInto(g_rows_contexts[g_handed ^ 1], &g_ahead.reply);
+  g_ahead.ready = true;
+}
+
+// Hands the next chunk of the open statement to reply: the one read ahead
+// when there is one, else read now. The chunk after it is read once the
+// client thread has this one.
+void MainFetch(Reply* reply) {
+  if (g_ahead.ready) {
+    Reply& ahead = g_ahead.reply;
+    g_ahead.ready = false;
+    g_handed ^= 1;
+    reply->kind = ahead.kind;
+    reply->error = std::move(ahead.error);
+    reply->chunk = std::move(ahead.chunk);
+    reply->rows_ended = ahead.rows_ended;
+    if (reply->kind == velct::HostResults::Kind::kFailed) reply->chunk.rows = 0;
+  } else {
+    FetchInto(g_rows_contexts[g_handed], reply);
+  }
+  if (reply->kind == velct::HostResults::Kind::kRows && !reply->rows_ended)
+    Main().After(ReadNextAhead);
+}
+
 // Runs one statement: a statement that returns rows is opened as a cursor
 // and its first chunk read; any other runs to its end.
 // NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
 void MainStart(const char* sql, Reply* reply) {
-  if (g_open.open) CloseOpen();
+  CloseOpen();
   MemoryContext context = CurrentMemoryContext;
   volatile bool failed = false;
   volatile bool rows = false;
@@ -454,9 +496,12 @@ void BeginQueries(uint64_t call, MemoryContext call_context, const char* databas
   g_database = database ? database : "";
   g_cancel = nullptr;
   g_open = OpenStatement();
-  if (g_rows_context == nullptr)
-    g_rows_context =
-        AllocSetContextCreate(TopMemoryContext, "velmail rows", ALLOCSET_DEFAULT_SIZES);
+  if (g_rows_contexts[0] == nullptr) {
+    for (MemoryContext& rows : g_rows_contexts)
+      rows = AllocSetContextCreate(TopMemoryContext, "velmail rows", ALLOCSET_DEFAULT_SIZES);
+  }
+  g_ahead.ready = false;
+  g_handed = 0;
 }
 
 bool QueriesCancelled() { return g_cancel != nullptr; }
@@ -467,7 +512,10 @@ ErrorData* EndQueries() {
     LeaveSubtransaction(false);
     MemoryContextSwitchTo(context);
   }
-  if (g_rows_context) MemoryContextReset(g_rows_context);
+  g_ahead.ready = false;
+  g_ahead.reply = Reply();
+  for (MemoryContext rows : g_rows_contexts)
+    if (rows) MemoryContextReset(rows);
   ErrorData* cancel = g_cancel;
   g_cancel = nullptr;
   return cancel;

@@ -173,6 +173,9 @@ def compare_with_velhost(cluster, args, tmp, mail_root):
         insert into velmail_rows values (1, 'first', 12.5, 'plain', '2024-03-01', true, '\\x0102'),
             (2, 'second', NULL, 'tab\there', '1999-12-31', false, NULL),
             (3, NULL, 0.01, NULL, NULL, NULL, '\\xff');
+        -- Enough rows that they are handed over in several chunks.
+        insert into velmail_rows select g, 'row ' || g, g / 100.0, repeat('x', g % 7), NULL,
+            g % 2 = 0, NULL from generate_series(4, 2503) g;
         grant select on velmail_rows to public;""", db="velmail_regress")
     # The login velhost's queries use.
     cluster.psql("create role velmail login superuser")
@@ -201,9 +204,10 @@ def compare_with_velhost(cluster, args, tmp, mail_root):
     theirs = mails(os.path.join(velhost_dir, "mail"), "ops").get("from velhost")
     check(ours is not None and theirs is not None, "both mails arrived")
     if ours is not None and theirs is not None:
-        check(parts(ours) == parts(theirs),
-              "the body and the attachment are byte for byte velhost's: %r vs %r" %
-              (parts(ours), parts(theirs)))
+        same = parts(ours) == parts(theirs)
+        check(same, "the body and the attachment (%d bytes) are byte for byte velhost's%s" %
+              (sum(len(p) for p in parts(ours)),
+               "" if same else ": %r vs %r" % (parts(ours), parts(theirs))))
 
 
 class Session:
