@@ -5,7 +5,9 @@
 # builds the packages from BUILD_DIR (already built), checks them with
 # lintian (no errors), installs them with apt-get, runs velhost's tour from
 # the installed files on a fresh data directory, creates the extension in a
-# throwaway PostgreSQL cluster and mails a query result from SQL, then
+# throwaway PostgreSQL cluster and mails a query result from SQL, runs the
+# outbox timer's service as its unit file says against a loopback Postfix
+# and Dovecot (mail queued while nobody was logged on must arrive), then
 # removes the packages (only the configuration may be left) and purges them
 # (nothing may be left). Outside CI, without root, it skips with one line.
 set -euo pipefail
@@ -23,6 +25,7 @@ skip_or_fail() {
 [ "$(id -u)" = "0" ] || skip_or_fail "needs root (it installs the packages)"
 command -v lintian >/dev/null || skip_or_fail "lintian is not installed"
 [ -x /usr/lib/postgresql/15/bin/initdb ] || skip_or_fail "postgresql-15 is not installed"
+why=$(python3 tests/providers/net/mail_servers.py missing) || skip_or_fail "$why"
 packages=(velmail velmail-net postgresql-15-velmail velmail-dev)
 for p in "${packages[@]}"; do
   if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
@@ -33,8 +36,12 @@ done
 work=$(mktemp -d /tmp/velpack.XXXXXX)
 chmod 755 "$work"
 server_pid=""
+servers_up=""
 cleanup() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+  if [ -n "$servers_up" ]; then
+    python3 tests/providers/net/mail_servers.py stop "$work/servers" >/dev/null 2>&1 || true
+  fi
   dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
   if [ -n "${KEEP:-}" ]; then echo "packaging_check: kept $work"; else rm -rf "$work"; fi
 }
@@ -120,7 +127,82 @@ sys.exit(1)
 PY
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""
 
-# 6. Removal leaves only configuration; purging leaves nothing.
+# 6. The timer's service delivers what was queued while nobody was logged
+#    on. There is no systemd here: the service's command runs as its unit
+#    file says (user, environment, standard input, command line), against
+#    a Postfix and Dovecot of the check's own on loopback. The mail is
+#    queued with Postfix stopped, by a session that then ends, so that
+#    nothing but the service can deliver it.
+servers="$work/servers"
+mkdir "$servers"
+python3 tests/providers/net/mail_servers.py start "$servers" ops:ops-secret dba:dba-secret \
+  >"$work/servers.log" 2>&1 || { cat "$work/servers.log"; echo "FAIL mail servers"; exit 1; }
+servers_up=1
+# shellcheck disable=SC1091
+. "$servers/servers.env"
+cat >/etc/velmail/velnet.ini <<INI
+[imap]
+url = imap://127.0.0.1:$IMAP_PORT/INBOX
+[smtp]
+servers = smtp://127.0.0.1:$SMTP_PORT
+[tls]
+mode = required
+ca_file = $CA_FILE
+[mail]
+domain = $DOMAIN
+[delivery]
+spool = /var/spool/velnet
+drain_seconds = 0
+log = /var/log/velnet/velnet.log
+INI
+printf 'ops-secret\n' >/etc/velmail/velnet-flush/ops
+chown velnet:velnet /etc/velmail/velnet-flush/ops
+chmod 0600 /etc/velmail/velnet-flush/ops
+mkdir "$work/netdata" && chown velnet:velnet "$work/netdata"
+as_velnet() { setpriv --reuid=velnet --regid=velnet --clear-groups -- "$@"; }
+as_velnet env VEL_LIB_DIR=/usr/lib/velmail velhost --data "$work/netdata" --init >/dev/null 2>&1
+sed -i 's|^CMCDLLNAME32=.*|CMCDLLNAME32=/usr/lib/velmail/libvelnet.so|' "$work/netdata/win.ini"
+postfix -c "$servers/postfix" stop >/dev/null 2>&1
+as_velnet env VELNET_CONFIG=/etc/velmail/velnet.ini velhost --data "$work/netdata" - \
+  >"$work/queue.log" 2>&1 <<'SQL' || true
+exec xp_startmail 'ops', 'ops-secret'
+exec xp_sendmail @recipient = 'dba', @subject = 'left in the queue', @message = 'Delivered by the timer.'
+exec xp_stopmail
+SQL
+queued() {  # queued COUNT: velnet-status says so
+  as_velnet env VELNET_CONFIG=/etc/velmail/velnet.ini velnet-status >"$work/status.log" 2>&1
+  grep -qx "queued: $1" "$work/status.log" || { cat "$work/status.log"; return 1; }
+}
+check "mail queued while the server was down, its session ended" queued 1
+postfix -c "$servers/postfix" start >/dev/null 2>&1
+unit=/lib/systemd/system/velnet-flush@.service
+unit_value() { sed -n "s/^$1=//p" "$unit" | sed 's/%i/ops/g'; }
+user=$(unit_value User)
+environment=$(unit_value Environment)
+input=$(unit_value StandardInput | sed 's/^file://')
+read -r -a command <<<"$(unit_value ExecStart)"
+check "the service's credentials file is its user's only" \
+  bash -c "[ \"\$(stat -c '%U %a' '$input')\" = '$user 600' ]"
+check "the service as its unit runs it: $user, $environment, <$input, ${command[*]}" \
+  bash -c "umask 0077 && setpriv --reuid='$user' --regid='$user' --clear-groups -- \
+           env '$environment' ${command[*]} <'$input' >'$work/flush.log' 2>&1"
+cat "$work/flush.log"
+check "nothing is queued any more" queued 0
+check "the queued mail is in the recipient's mailbox" python3 - "$MAIL_DIR/dba" <<'PY'
+import email, email.policy, os, sys
+for sub in ("new", "cur"):
+    box = os.path.join(sys.argv[1], sub)
+    for name in os.listdir(box) if os.path.isdir(box) else []:
+        with open(os.path.join(box, name), "rb") as f:
+            message = email.message_from_binary_file(f, policy=email.policy.default)
+        if message["subject"] == "left in the queue":
+            sys.exit(0)
+sys.exit(1)
+PY
+python3 tests/providers/net/mail_servers.py stop "$servers" >/dev/null 2>&1 || true
+servers_up=""
+
+# 7. Removal leaves only configuration; purging leaves nothing.
 files=$(dpkg -L "${packages[@]}" 2>/dev/null | sort -u)
 conffiles=$(dpkg-query -W -f='${Conffiles}\n' "${packages[@]}" | awk 'NF {print $1}')
 apt-get remove -y -qq "${packages[@]}" >"$work/remove.log" 2>&1
