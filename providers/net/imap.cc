@@ -152,6 +152,7 @@ ImapResult ImapConnection::Connect() {
     if (r.ok()) selected_uidvalidity_ = validity;
   }
   if (!r.ok()) Drop();
+  if (r.ok()) ++connections_;
   return r;
 }
 
@@ -266,6 +267,18 @@ ImapResult ImapConnection::Status(MailboxStatus* status) {
             });
   if (r.ok() && !found)
     return {CURLE_WEIRD_SERVER_REPLY, "the server's STATUS answer could not be read"};
+  return r;
+}
+
+ImapResult ImapConnection::Poll(bool* changed) {
+  *changed = true;
+  const uint64_t before = handle_ ? connections_ : 0;
+  bool told = false;
+  ImapResult r = Run("NOOP", [&told](Response&) -> ImapResult {
+    told = true;
+    return {};
+  });
+  if (r.ok()) *changed = told || connections_ != before;
   return r;
 }
 

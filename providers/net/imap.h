@@ -38,6 +38,13 @@ class ImapConnection : private ByteSource {
 
   // Logs in (when not connected) and reads the mailbox's status.
   ImapResult Status(MailboxStatus* status);
+  // Brings this session's view of the mailbox up to date (a NOOP) and
+  // tells whether anything may have changed since the last command:
+  // *changed is false only when the server told of nothing at all (no
+  // message arrived, went or changed its flags) on the connection the
+  // previous command used. A connection made anew, or never made, counts
+  // as a change: what happened meanwhile is not known.
+  ImapResult Poll(bool* changed);
   // Every message's UID and \Seen flag, in UID order; more than limit
   // messages is a failure. UID 0, which no message can have, is left out.
   ImapResult ListFlags(uint32_t limit, std::vector<ListedUid>* out);
@@ -83,6 +90,7 @@ class ImapConnection : private ByteSource {
   curl_socket_t socket_ = CURL_SOCKET_BAD;
   ResponseReader reader_;
   uint64_t tag_ = 0;
+  uint64_t connections_ = 0;  // connections made, one after another
   bool uidplus_ = false;
   uint32_t selected_uidvalidity_ = 0;
   std::chrono::steady_clock::time_point deadline_;

@@ -269,6 +269,39 @@ class RealServers(NetTest):
         box.expunge()
         box.logout()
 
+    def test_another_clients_changes_show_in_the_same_sessions_next_listing(self):
+        box = self.imap("dba")
+        for subject in (b"first", b"second", b"third"):
+            box.append("INBOX", None, None, b"From: x@y\r\nSubject: " + subject + b"\r\n\r\nbody\r\n")
+        self.configure()
+        rc, session = logon("dba", USERS["dba"])
+        try:
+            rc, listed = list_messages(session)
+            self.assertEqual(rc, 0, self.log_text())
+            self.assertEqual([(s, r) for _, s, r in listed],
+                             [("first", False), ("second", False), ("third", False)])
+            # Unchanged: listed again from what the session holds.
+            self.assertEqual(list_messages(session)[1], listed)
+            # Another client: one message arrives, one goes, one is read.
+            uids = box.uid("SEARCH", "ALL")[1][0].split()
+            box.uid("STORE", uids[0], "+FLAGS", "(\\Deleted)")
+            box.expunge()
+            box.uid("STORE", uids[2], "+FLAGS", "(\\Seen)")
+            box.append("INBOX", None, None, b"From: x@y\r\nSubject: fourth\r\n\r\nbody\r\n")
+            rc, listed = list_messages(session)
+            self.assertEqual(rc, 0, self.log_text())
+            self.assertEqual([(s, r) for _, s, r in listed],
+                             [("second", False), ("third", True), ("fourth", False)])
+            # A flag changed alone shows too.
+            box.uid("STORE", uids[1], "+FLAGS", "(\\Seen)")
+            self.assertEqual([(s, r) for _, s, r in list_messages(session)[1]],
+                             [("second", True), ("third", True), ("fourth", False)])
+        finally:
+            logoff(session)
+            box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
+            box.expunge()
+            box.logout()
+
     def test_logon_is_refused_for_what_is_wrong_and_the_log_says_why(self):
         self.configure()
         rc, session = logon("ops", "wrong")
