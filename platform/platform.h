@@ -192,12 +192,6 @@ uint32_t CurrentThreadId();
 // Sleeps the calling thread.
 void SleepMs(uint32_t ms);
 
-// Lowers the calling thread's scheduling priority below that of the
-// process's other threads, for work in the background that must give way
-// to what callers wait for. Best effort: nothing is said when the system
-// refuses.
-void LowerThreadPriority();
-
 // ------------------------------------------------------- guarded calls
 
 enum class CallOutcome {

@@ -8,9 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -315,14 +313,6 @@ void SleepMs(uint32_t ms) {
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
-}
-
-void LowerThreadPriority() {
-#ifdef __linux__
-  // Linux keeps a nice value per thread (the id is the thread's own); the
-  // threads this one starts inherit it.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
-#endif
 }
 
 // ------------------------------------------------------- guarded calls

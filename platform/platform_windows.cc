@@ -330,8 +330,6 @@ std::unique_ptr<Thread> Thread::Start(std::function<void()> body) {
 
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
-void LowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
-
 // ------------------------------------------------------- guarded calls
 //
 // A frame-based handler: GuardedCall puts an exception registration on the

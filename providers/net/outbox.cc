@@ -448,9 +448,6 @@ void Outbox::Run() {
   // kIdleLook; they end when the thread has been idle that long, and when
   // a logon brings a configuration (perhaps another one).
   SmtpSessions sessions;
-  // Delivery is background work of the process it runs in (a database
-  // backend, a host): the threads callers wait on come first.
-  vel::os::LowerThreadPriority();
   vel::os::MutexLock lock(mutex_);
   uint64_t generation = generation_;
   while (!stop_) {
