@@ -25,6 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "hosts", "pgext", "test"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "providers", "net"))
 import mail_servers  # noqa: E402
+import net_bench  # noqa: E402
 import pgext_test  # noqa: E402
 
 QUERY = "select g as id, md5(g::text) as name, g * 1.5 as price from generate_series(1, 100000) g"
@@ -104,13 +105,7 @@ $$ language plpython3u""" % {"domain": domain}, db="bench2")
                         "postgres", "-d", "bench2", "-o", "/dev/null"], input=script, text=True,
                        check=True)
 
-    sent_log = os.path.join(spool, "sent.log")
-
-    def delivered():
-        if not os.path.exists(sent_log):
-            return 0
-        with open(sent_log) as f:
-            return sum(1 for _ in f)
+    delivered = net_bench.LineCounter(os.path.join(spool, "sent.log")).lines
 
     def measure(how):
         # The provider's thread delivers while the statements spool; a run
