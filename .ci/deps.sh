@@ -23,7 +23,7 @@ needs=(
   "dovecot-lmtpd:the network provider's tests against real servers"
   "mailutils-imap4d:the network provider's tests against real servers"
   "python3-aiosmtpd:the network provider's tests against real servers"
-  "lintian:the package check"
+  "lintian:the package check" "systemd:the package check"
   "g++-mingw-w64-i686:the Windows suite (test.sh --win32)"
   "wine:the Windows suite (test.sh --win32)" "wine32:i386:the Windows suite (test.sh --win32)"
 )

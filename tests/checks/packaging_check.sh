@@ -24,6 +24,7 @@ skip_or_fail() {
 }
 [ "$(id -u)" = "0" ] || skip_or_fail "needs root (it installs the packages)"
 command -v lintian >/dev/null || skip_or_fail "lintian is not installed"
+command -v systemd-analyze >/dev/null || skip_or_fail "systemd is not installed (systemd-analyze)"
 [ -x /usr/lib/postgresql/15/bin/initdb ] || skip_or_fail "postgresql-15 is not installed"
 why=$(python3 tests/providers/net/mail_servers.py missing) || skip_or_fail "$why"
 packages=(velmail velmail-net postgresql-15-velmail velmail-dev)
@@ -76,6 +77,10 @@ check "velhost --version" bash -c "velhost --version | grep -qx 'velhost [0-9.]*
 check "manual pages installed" test -f /usr/share/man/man8/velnet-flush.8.gz
 check "service user velnet" bash -c "getent passwd velnet >/dev/null"
 check "timer unit installed" test -f /lib/systemd/system/velnet-flush@.timer
+# (Offline: no systemd runs here. It checks the units' syntax, their
+# commands and users, and the timer's schedule.)
+check "systemd-analyze verify of the timer and its service for a user" \
+  systemd-analyze verify --man=no velnet-flush@ops.service velnet-flush@ops.timer
 
 # 4. The tour from the installed files on a fresh data directory, as a
 #    user who is not root (the files must be readable by everyone).
