@@ -179,7 +179,7 @@ CMC_return_code Provider::Read(CMC_session_id id, const CMC_message_reference* r
                  ? CMC_E_INVALID_MESSAGE_REFERENCE
                  : CMC_E_FAILURE;
     }
-    GObjectPtr<GMimeStream> file(g_mime_stream_fs_new(fd));  // owns the descriptor
+    GObjectPtr<GMimeStream> file = NewFileReader(vel::os::Files(), fd, true);
     if (size > MaxMessageBytes()) return CMC_E_TEXT_TOO_LARGE;
 
     ParsedMessage parsed = ParseMessage(file.get(), ParseDeliveryKey(entry->Unique()),
