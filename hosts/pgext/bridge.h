@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "mutex.h"
 #include "velsrv_host.h"

@@ -228,7 +228,6 @@ void MainFetch(Reply* reply) {
     reply->error = std::move(ahead.error);
     reply->chunk = std::move(ahead.chunk);
     reply->rows_ended = ahead.rows_ended;
-    if (reply->kind == velct::HostResults::Kind::kFailed) reply->chunk.rows = 0;
   } else {
     FetchInto(g_rows_contexts[g_handed], reply);
   }

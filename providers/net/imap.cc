@@ -255,16 +255,12 @@ ImapResult ImapConnection::Run(const std::string& command, const Handler& handle
 }
 
 ImapResult ImapConnection::Status(MailboxStatus* status) {
-  // A server answers STATUS for the selected mailbox from its session's
-  // view, which only a command such as NOOP brings up to date.
-  ImapResult r = Run("NOOP", [](Response&) -> ImapResult { return {}; });
   bool found = false;
-  if (r.ok())
-    r = Run("STATUS " + mailbox_quoted_ + " (MESSAGES UIDNEXT UIDVALIDITY)",
-            [&](Response& response) -> ImapResult {
-              if (ParseStatus(response.text, status)) found = true;
-              return {};
-            });
+  ImapResult r = Run("STATUS " + mailbox_quoted_ + " (MESSAGES UIDNEXT UIDVALIDITY)",
+                     [&](Response& response) -> ImapResult {
+                       if (ParseStatus(response.text, status)) found = true;
+                       return {};
+                     });
   if (r.ok() && !found)
     return {CURLE_WEIRD_SERVER_REPLY, "the server's STATUS answer could not be read"};
   return r;
@@ -272,13 +268,14 @@ ImapResult ImapConnection::Status(MailboxStatus* status) {
 
 ImapResult ImapConnection::Poll(bool* changed) {
   *changed = true;
-  const uint64_t before = handle_ ? connections_ : 0;
+  const bool connected = handle_ != nullptr;
+  const uint64_t before = connections_;
   bool told = false;
   ImapResult r = Run("NOOP", [&told](Response&) -> ImapResult {
     told = true;
     return {};
   });
-  if (r.ok()) *changed = told || connections_ != before;
+  if (r.ok()) *changed = told || !connected || connections_ != before;
   return r;
 }
 

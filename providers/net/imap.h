@@ -36,7 +36,9 @@ class ImapConnection : private ByteSource {
   // stop() is true (checked before each command and while waiting).
   void Begin(std::function<bool()> stop);
 
-  // Logs in (when not connected) and reads the mailbox's status.
+  // Logs in (when not connected) and reads the mailbox's status. A server
+  // answers it from this session's view of the mailbox, which a login or
+  // a Poll brings up to date.
   ImapResult Status(MailboxStatus* status);
   // Brings this session's view of the mailbox up to date (a NOOP) and
   // tells whether anything may have changed since the last command:

@@ -149,22 +149,20 @@ class VEL_SCOPED_CAPABILITY SessionLock {
 
 CMC_return_code Provider::Refresh(Session& s) {
   const std::string who = "mailbox of " + s.user + ": ";
-  if (s.listed) {
-    // One exchange when nothing happened since the last listing (what
-    // this session did itself, it keeps in the listing as it does it).
-    bool changed = true;
-    ImapResult r = s.imap->Poll(&changed);
-    if (!r.ok()) {
-      Log(s.config.log, who + r.error);
-      return CodeFor(r);
-    }
-    if (!changed) return CMC_SUCCESS;
-    // Something changed, if only a flag (which the mailbox's status does
-    // not show): the flags are listed anew.
-    s.listed = false;
+  // One exchange when nothing happened since the last listing (what this
+  // session did itself, it keeps in the listing as it does it).
+  bool changed = true;
+  ImapResult r = s.imap->Poll(&changed);
+  if (!r.ok()) {
+    Log(s.config.log, who + r.error);
+    return CodeFor(r);
   }
+  if (s.listed && !changed) return CMC_SUCCESS;
+  // Something changed, if only a flag (which the mailbox's status does not
+  // show): the flags are listed anew.
+  s.listed = false;
   MailboxStatus status;
-  ImapResult r = s.imap->Status(&status);
+  r = s.imap->Status(&status);
   if (!r.ok()) {
     Log(s.config.log, who + r.error);
     return CodeFor(r);
