@@ -163,7 +163,7 @@ CMC_return_code Provider::Send(CMC_session_id id, const CMC_message* message) {
   }
   Log(config.log, "message " + spooled + " spooled by " + session->user + " for " +
                       std::to_string(envelope.recipients.size()) + " recipient(s)");
-  Outbox::Instance().Wake();
+  Outbox::Instance().Spooled();
   return CMC_SUCCESS;
 }
 

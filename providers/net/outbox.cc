@@ -23,6 +23,10 @@ namespace {
 // How long the thread sleeps at most between looks at the queue (another
 // process may have spooled meanwhile).
 constexpr auto kIdleLook = std::chrono::seconds(2);
+// Woken by a message spooled, the thread delivers once none came for
+// kSpoolingPause, and never later than kSpoolingLimit after it was woken.
+constexpr auto kSpoolingPause = std::chrono::milliseconds(20);
+constexpr auto kSpoolingLimit = std::chrono::seconds(1);
 
 struct Fd {
   int fd;
@@ -397,6 +401,7 @@ void Outbox::Attach(const Config& config, const std::string& user, const std::st
   slot.first = password;
   ++slot.second;
   woken_ = true;
+  urgent_ = true;
   if (!started_) {
     // One thread for the process. (A detached thread is not joinable, so
     // that cannot tell whether it runs: each logon started another one,
@@ -419,6 +424,16 @@ void Outbox::Wake() {
   {
     vel::os::MutexLock lock(mutex_);
     woken_ = true;
+    urgent_ = true;
+  }
+  wake_.notify_all();
+}
+
+void Outbox::Spooled() {
+  {
+    vel::os::MutexLock lock(mutex_);
+    woken_ = true;
+    last_spooled_ = std::chrono::steady_clock::now();
   }
   wake_.notify_all();
 }
@@ -451,6 +466,17 @@ void Outbox::Run() {
   vel::os::MutexLock lock(mutex_);
   uint64_t generation = generation_;
   while (!stop_) {
+    // Only messages spooled woke it: let the sending go on. A logoff's
+    // drain, a logon and the end of the process cut the wait short.
+    if (woken_ && !urgent_) {
+      const auto latest = std::chrono::steady_clock::now() + kSpoolingLimit;
+      for (;;) {
+        const auto until = std::min(last_spooled_ + kSpoolingPause, latest);
+        if (stop_ || urgent_ || std::chrono::steady_clock::now() >= until) break;
+        lock.WaitUntil(wake_, until);
+      }
+    }
+    urgent_ = false;
     Config config = config_;
     std::map<std::string, std::string> credentials;
     for (const auto& [user, slot] : users_) credentials[user] = slot.first;

@@ -7,8 +7,11 @@
 // for each user whose credentials are known sends them over one
 // connection to the first server that answers, going on to the next
 // server when one cannot be reached; the delivery thread keeps that
-// connection for its next pass while it has work (SmtpSessions). Per
-// message:
+// connection for its next pass while it has work (SmtpSessions). Woken by
+// a message spooled, the thread first lets the sending go on: it starts
+// once none came for kSpoolingPause, or kSpoolingLimit after it was woken,
+// so that a run of sends does not share the processor with its delivery
+// (and the mail servers' work it brings). Per message:
 //   - a file that is damaged (its length or checksum does not match what
 //     was spooled) goes to quarantine/ and is never sent;
 //   - every recipient a server accepts is done with: its acceptance is
@@ -31,6 +34,7 @@
 #ifndef VELNET_OUTBOX_H
 #define VELNET_OUTBOX_H
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -103,8 +107,10 @@ class Outbox {
   void Attach(const Config& config, const std::string& user, const std::string& password);
   // The session ended; the last one of a user takes the credentials away.
   void Detach(const std::string& user);
-  // Something was spooled: deliver now.
+  // Deliver now (a session ends, or velnet-flush asks).
   void Wake();
+  // Something was spooled: deliver once the spooling has paused.
+  void Spooled();
   // Waits until no message of user is due for delivery (queued and not
   // deferred to a later attempt), up to seconds. True when none is due.
   bool Drain(const std::string& user, uint32_t seconds);
@@ -124,6 +130,8 @@ class Outbox {
   // counts Attach calls: kept connections follow the configuration
   uint64_t generation_ VEL_GUARDED_BY(mutex_) = 0;
   bool woken_ VEL_GUARDED_BY(mutex_) = false;
+  bool urgent_ VEL_GUARDED_BY(mutex_) = false;  // woken by Wake or Attach, not by Spooled
+  std::chrono::steady_clock::time_point last_spooled_ VEL_GUARDED_BY(mutex_);
   bool stop_ VEL_GUARDED_BY(mutex_) = false;
   bool started_ VEL_GUARDED_BY(mutex_) = false;
   std::thread thread_;

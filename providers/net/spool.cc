@@ -29,6 +29,12 @@ constexpr const char kHeadTo[] = "To: ";
 constexpr size_t kEnvelopeLimit = 1 << 20;
 // A file in tmp/ untouched for this long was left by a crash while spooling.
 constexpr int64_t kStaleTmpSeconds = 3600;
+// Emptied files of delivered messages kept in spare/ for new ones, at most
+// this many as far as this process knows.
+constexpr size_t kSpareLimit = 512;
+// An empty spare/ is listed again after this long (or once this process
+// put a file there).
+constexpr auto kSpareRelist = std::chrono::seconds(1);
 
 // Header lines must stay one line each: a line end in a value is dropped.
 std::string OneLine(const std::string& s) {
@@ -70,9 +76,14 @@ std::vector<std::string> ListIds(const std::string& dir, const char* suffix) {
   return ids;
 }
 
+std::mt19937_64& Random() {
+  static thread_local std::mt19937_64 random(std::random_device{}());
+  return random;
+}
+
 std::string NewId() {
   static std::atomic<uint32_t> counter{0};
-  static thread_local std::mt19937_64 random(std::random_device{}());
+  std::mt19937_64& random = Random();
   auto now = std::chrono::system_clock::now().time_since_epoch();
   auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
   char id[96];
@@ -144,6 +155,58 @@ std::map<std::string, DeliveryState>& Unsaved() VEL_REQUIRES(unsaved_mutex) {
   return *unsaved;
 }
 
+// The names in each spool's spare/ as this process knows them: listed when
+// it knows of none (at most once a second while there are none), added to
+// when it puts one there. Another process may have taken a listed one; the
+// rename that takes it tells.
+class Spares {
+ public:
+  static Spares& Instance() {
+    static auto* spares = new Spares();  // never destroyed: threads may use it at exit
+    return *spares;
+  }
+  std::optional<std::string> Take(const std::string& dir) {
+    vel::os::MutexLock lock(mutex_);
+    Known& known = known_[dir];
+    if (known.names.empty()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (known.listed && now - known.listed_at < kSpareRelist) return std::nullopt;
+      known.listed = true;
+      known.listed_at = now;
+      std::vector<vel::os::DirectoryEntry> entries;
+      vel::os::Files().ListDirectory(dir.c_str(), &entries);
+      for (const vel::os::DirectoryEntry& entry : entries)
+        if (entry.type == vel::os::FileType::kRegular && entry.name[0] != '.' &&
+            known.names.size() < kSpareLimit)
+          known.names.push_back(entry.name);
+      if (known.names.empty()) return std::nullopt;
+    }
+    std::string name = std::move(known.names.back());
+    known.names.pop_back();
+    return name;
+  }
+  // False when enough are known already.
+  bool Room(const std::string& dir) {
+    vel::os::MutexLock lock(mutex_);
+    return known_[dir].names.size() < kSpareLimit;
+  }
+  void Put(const std::string& dir, const std::string& name) {
+    vel::os::MutexLock lock(mutex_);
+    Known& known = known_[dir];
+    known.names.push_back(name);
+    known.listed = false;
+  }
+
+ private:
+  struct Known {
+    std::vector<std::string> names;
+    bool listed = false;
+    std::chrono::steady_clock::time_point listed_at;
+  };
+  vel::os::Mutex mutex_;
+  std::map<std::string, Known> known_ VEL_GUARDED_BY(mutex_);
+};
+
 }  // namespace
 
 std::vector<std::string> DeliveryState::Pending(const Envelope& envelope) const {
@@ -213,8 +276,9 @@ std::string Spool::Path(const char* dir, const std::string& name) const {
 
 bool Spool::Prepare(std::string* error) const {
   vel::os::FileSystem& files = vel::os::Files();
-  for (const std::string& dir : {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""),
-                                 Path("quarantine", ""), Path("holds", ""), Path("reports", "")}) {
+  for (const std::string& dir :
+       {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""), Path("quarantine", ""),
+        Path("holds", ""), Path("reports", ""), Path("spare", "")}) {
     if (!files.CreatePrivateDirectory(dir.c_str()) && vel::os::LastError() != ENOTDIR) {
       *error = "spool directory " + dir + " cannot be made: " + std::strerror(vel::os::LastError());
       return false;
@@ -276,7 +340,8 @@ CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write,
   char placeholder[128];
   std::snprintf(placeholder, sizeof placeholder, "%s%020llu %064d\n", kCheck, 0ULL, 0);
   const uint64_t head_at = std::strlen(placeholder);
-  int fd = files.CreateNewFile(tmp.c_str());
+  int fd = ClaimSpare(tmp);
+  if (fd < 0) fd = files.CreateNewFile(tmp.c_str());
   if (fd < 0) {
     *error = "spooling to " + tmp + " failed: " + std::strerror(vel::os::LastError());
     return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
@@ -329,6 +394,47 @@ CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write,
     return CMC_E_FAILURE;
   }
   return CMC_SUCCESS;
+}
+
+int Spool::ClaimSpare(const std::string& tmp) const {
+  vel::os::FileSystem& files = vel::os::Files();
+  const std::string dir = Path("spare", "");
+  for (int tries = 0; tries < 8; ++tries) {
+    std::optional<std::string> name = Spares::Instance().Take(dir);
+    if (!name) return -1;
+    // The rename makes the file this spooling's alone: one another process
+    // took meanwhile is not there any more.
+    if (!files.Rename((dir + "/" + *name).c_str(), tmp.c_str())) continue;
+    int fd = files.OpenExistingFile(tmp.c_str());
+    vel::os::FileInfo info;
+    if (fd >= 0 && files.StatFile(fd, &info) && info.links == 1 && files.TruncateFile(fd, 0) &&
+        files.TouchFile(fd))
+      return fd;
+    if (fd >= 0) files.CloseFile(fd);
+    files.RemoveFile(tmp.c_str());
+  }
+  return -1;
+}
+
+bool Spool::Recycle(const std::string& id) const {
+  vel::os::FileSystem& files = vel::os::Files();
+  const std::string dir = Path("spare", "");
+  if (!Spares::Instance().Room(dir)) return false;
+  // Out of the queue first, under a name of its own in tmp/, where it is
+  // emptied: nobody else can take it before it is in spare/, empty.
+  const std::string queued = Path("queue", id + ".msg"), emptied = Path("tmp", id + ".spare");
+  vel::os::FileInfo info;
+  if (!files.Stat(queued.c_str(), &info, false) || info.type != vel::os::FileType::kRegular ||
+      info.links != 1 || !files.Rename(queued.c_str(), emptied.c_str()))
+    return false;
+  int fd = files.OpenExistingFile(emptied.c_str());
+  const bool emptied_ok = fd >= 0 && files.TruncateFile(fd, 0);
+  if (fd >= 0) files.CloseFile(fd);
+  if (emptied_ok && files.Rename(emptied.c_str(), (dir + "/" + id).c_str()))
+    Spares::Instance().Put(dir, id);
+  else
+    files.RemoveFile(emptied.c_str());
+  return true;  // out of the queue either way
 }
 
 std::vector<std::string> Spool::Queued() const { return ListIds(Path("queue", ""), ".msg"); }
@@ -545,7 +651,7 @@ bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
       vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
                               Path("failed", id + ".state").c_str());
     }
-  } else if (!vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
+  } else if (!Recycle(id) && !vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
              vel::os::LastError() != ENOENT) {
     return false;
   }

@@ -18,7 +18,7 @@ namespace veltest {
 // directory flushes of a delivery, say): the counts below are atomic.
 
 // Ends the process right after the N-th call that changes something on
-// disk (a file made, written, flushed, renamed, linked or removed), as a
+// disk (a file made, written, cut, flushed, renamed, linked or removed), as a
 // crash at that point would.
 class CrashAfter : public vel::os::FileSystemWrapper {
  public:
@@ -30,6 +30,7 @@ class CrashAfter : public vel::os::FileSystemWrapper {
   bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
     return Step(target().WriteFileAt(fd, data, size, offset));
   }
+  bool TruncateFile(int fd, uint64_t size) override { return Step(target().TruncateFile(fd, size)); }
   bool SyncFile(int fd) override { return Step(target().SyncFile(fd)); }
   bool Rename(const char* from, const char* to) override { return Step(target().Rename(from, to)); }
   bool Link(const char* existing, const char* name) override {

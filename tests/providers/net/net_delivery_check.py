@@ -320,6 +320,35 @@ class Delivery(NetTest):
         self.assertNotIn("deferred", self.log_text()[logged:])
         self.assertEqual(self.queue(), [])
 
+    def test_mail_spooled_without_a_pause_is_delivered_while_the_spooling_goes_on(self):
+        # The delivery thread lets a run of sends finish before it delivers
+        # (so that it does not compete with them), but never waits past a
+        # second for a pause: a stream of sends is delivered as it goes.
+        port = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=30)
+        with ProgrammedServer(port) as server:
+            rc, session = logon("ops", USERS["ops"])
+            self.assertEqual(rc, 0, self.log_text())
+            started = time.monotonic()
+            first_seen = None
+            sent = 0
+            while time.monotonic() - started < 3:
+                self.assertEqual(send(session, [("dba", 0)], "stream %d" % sent, "x\n"), 0)
+                sent += 1
+                if first_seen is None and server.received:
+                    first_seen = time.monotonic() - started
+                time.sleep(0.005)
+            self.assertIsNotNone(first_seen, "nothing was delivered while %d were spooled" % sent)
+            self.assertLess(first_seen, 2.5)
+            # A single send after a pause goes at once.
+            wait_until(lambda: len(server.received) == sent, what="the stream's delivery")
+            sent_alone = time.monotonic()
+            self.assertEqual(send(session, [("dba", 0)], "alone", "x\n"), 0)
+            wait_until(lambda: len(server.received) == sent + 1, what="the single mail")
+            self.assertLess(time.monotonic() - sent_alone, 1)
+            self.assertEqual(logoff(session), 0)
+        self.assertEqual(self.queue(), [])
+
     def test_both_providers_compose_and_parse_in_one_process(self):
         # The maildir provider beside the network one, as a host that
         # switches providers has them: both stand on one GMime.

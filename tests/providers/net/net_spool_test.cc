@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -265,6 +266,99 @@ TEST_F(NetSpoolTest, AMessageLargerThanItsLimitIsRefusedAndLeavesNothing) {
   EXPECT_TRUE(fs::is_empty(fs::path(spool.Root()) / "tmp"));
   EXPECT_EQ(spool.Add(e, write, 5000, &id, &error), CMC_SUCCESS) << error;
   EXPECT_EQ(spool.Queued().size(), 1u);
+}
+
+using veltest::CrashAfter;
+
+TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMixesNothing) {
+  // A delivered message's file is emptied and kept, and the next message
+  // spooled is written into it. The process is killed after each step of
+  // that in turn (the delivered one leaving the queue, the next one
+  // spooled), until both run to their end: whatever the step, the queue
+  // then holds the delivered message whole or not at all, and the new one
+  // whole or not at all, never one in the other's file, never damaged.
+  const std::string delivered_text = "Subject: delivered\n\n" + std::string(30000, 'd');
+  const std::string next_text = "Subject: next\n\n" + std::string(20000, 'n');
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  DeliveryState done;
+  done.accepted.emplace_back("dba@example.org", "250 ok");
+  std::string error;
+  // What a queued message's file holds after its envelope, checked whole.
+  auto message_of = [](const Spool& spool, const std::string& id) -> std::string {
+    auto entry = spool.Load(id);
+    if (!entry) return "(cannot be loaded)";
+    const int fd = spool.OpenLocked(id);
+    if (fd < 0) return "(cannot be opened)";
+    std::string out = spool.Verify(fd, *entry);
+    if (out.empty()) {
+      char buf[8192];
+      for (uint64_t at = entry->message_offset;;) {
+        const int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, at);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+        at += static_cast<uint64_t>(n);
+      }
+    }
+    vel::os::Files().CloseFile(fd);
+    return out;
+  };
+  bool completed = false;
+  for (int step = 1; step < 100 && !completed; ++step) {
+    Spool spool(PreparedSpool().Root() + "-" + std::to_string(step));
+    ASSERT_TRUE(spool.Prepare(&error)) << error;
+    // A file left by an earlier delivery is there to be taken.
+    std::string earlier, first;
+    ASSERT_EQ(spool.Add(e, "Subject: earlier\n\nx\n", &earlier, &error), CMC_SUCCESS);
+    ASSERT_TRUE(spool.Finish(earlier, done));
+    ASSERT_EQ(spool.Add(e, delivered_text, &first, &error), CMC_SUCCESS) << error;
+    struct stat first_file {};
+    ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (first + ".msg")).c_str(), &first_file), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      CrashAfter crash(step);
+      vel::os::ReplaceFiles(&crash);
+      std::string next_id, why;
+      if (!spool.Finish(first, done)) std::_Exit(1);
+      if (spool.Add(e, next_text, &next_id, &why) != CMC_SUCCESS) std::_Exit(1);
+      // The next one after that takes the delivered message's file.
+      if (!spool.Finish(next_id, done)) std::_Exit(1);
+      if (spool.Add(e, next_text, &next_id, &why) != CMC_SUCCESS) std::_Exit(1);
+      std::_Exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    completed = WIFEXITED(status);
+    if (completed) {
+      ASSERT_EQ(WEXITSTATUS(status), 0) << "step " << step;
+    }
+    // What another process finds in the queue.
+    Spool after(spool.Root());
+    ASSERT_TRUE(after.Prepare(&error)) << error;
+    size_t next_ones = 0;
+    for (const std::string& id : after.Queued()) {
+      const std::string text = message_of(after, id);
+      if (id == first) {
+        EXPECT_EQ(text, delivered_text) << "step " << step;
+      } else {
+        EXPECT_EQ(text, next_text) << "step " << step << ": " << text.substr(0, 40);
+        ++next_ones;
+      }
+    }
+    EXPECT_LE(next_ones, 2u) << "step " << step;
+    EXPECT_TRUE(after.Quarantine().empty()) << "step " << step;
+    if (completed) {
+      // Every message went into the file the first one had: a new file
+      // was made only for the earlier one.
+      const std::vector<std::string> queued = after.Queued();
+      ASSERT_EQ(queued.size(), 1u);
+      struct stat now {};
+      ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (queued[0] + ".msg")).c_str(), &now), 0);
+      EXPECT_EQ(now.st_ino, first_file.st_ino);
+      EXPECT_TRUE(fs::is_empty(fs::path(spool.Root()) / "spare"));
+    }
+  }
+  EXPECT_TRUE(completed);
 }
 
 }  // namespace
