@@ -9,7 +9,7 @@ run on the same cluster (min and median of 3):
    a plpython3u function with smtplib (connect, STARTTLS, login, send,
    quit) to the same Postfix: mails per second, one statement per mail.
    Needs root, the network tests' packages and postgresql-plpython3-15;
-   without them only the first runs.
+   without them only the first runs. VEL_BENCH_SMALL_ONLY=1 runs only this.
 
     bench/pgext_bench.py BUILD-DIR [MAILS]
 """

@@ -128,7 +128,8 @@ class Spool {
                uint32_t attempts = 0, const std::optional<std::string>& subject = {}) const;
 
   // Done with a queued message (no recipient pending): when any were
-  // refused, the message and its state go to failed/, else it is removed.
+  // refused, the message and its state go to failed/, else its file is
+  // emptied and kept in spare/ (or removed when enough are kept).
   // Either way it leaves queue/, even when the failed state cannot be
   // written (the old state then goes with it). False when something of
   // that could not be written (the message has left the queue all the
