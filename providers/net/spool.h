@@ -13,11 +13,11 @@
 // delivered one leaves the queue, is emptied in tmp/ and kept in spare/,
 // where a message spooled later takes its file over: a file system finds
 // a place for a new file slowly while files come and go fast (ext4 steps
-// over every one removed in the last minutes). A process keeps up to 512. Each acceptance by a server is recorded in
-// sent.log. Moving a message out of queue/ never needs disk space, so a
-// full disk cannot keep delivered mail queued. Every file is created
-// owner-only and opened without following symbolic links. Passwords are
-// never part of the spool.
+// over every one removed in the last minutes). A process keeps up to 512.
+// Each acceptance by a server is recorded in sent.log. Moving a message
+// out of queue/ never needs disk space, so a full disk cannot keep
+// delivered mail queued. Every file is created owner-only and opened
+// without following symbolic links. Passwords are never part of the spool.
 #ifndef VELNET_SPOOL_H
 #define VELNET_SPOOL_H
 

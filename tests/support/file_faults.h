@@ -30,7 +30,9 @@ class CrashAfter : public vel::os::FileSystemWrapper {
   bool WriteFileAt(int fd, const void* data, size_t size, uint64_t offset) override {
     return Step(target().WriteFileAt(fd, data, size, offset));
   }
-  bool TruncateFile(int fd, uint64_t size) override { return Step(target().TruncateFile(fd, size)); }
+  bool TruncateFile(int fd, uint64_t size) override {
+    return Step(target().TruncateFile(fd, size));
+  }
   bool SyncFile(int fd) override { return Step(target().SyncFile(fd)); }
   bool Rename(const char* from, const char* to) override { return Step(target().Rename(from, to)); }
   bool Link(const char* existing, const char* name) override {
