@@ -44,6 +44,21 @@ std::string UidSet(std::vector<uint32_t>::const_iterator begin,
   return set;
 }
 
+// An untagged response telling of the mailbox: a message arrived ("n
+// EXISTS", "n RECENT"), went ("n EXPUNGE") or changed ("n FETCH").
+bool MailboxNews(const std::string& text) {
+  size_t at = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+  if (at == 0 || at >= text.size() || text[at] != ' ') return false;
+  for (const char* word : {"EXISTS", "RECENT", "EXPUNGE", "FETCH"}) {
+    const size_t n = std::strlen(word);
+    if (strncasecmp(text.c_str() + at + 1, word, n) == 0 &&
+        (at + 1 + n == text.size() || text[at + 1 + n] == ' '))
+      return true;
+  }
+  return false;
+}
+
 // What libcurl received while logging in, kept to learn the server's
 // capabilities (only lines from the server; what is sent, the
 // credentials, is never looked at).
@@ -231,7 +246,9 @@ ImapResult ImapConnection::RunOnce(const std::string& command, const Handler& ha
       r = {CURLE_WEIRD_SERVER_REPLY, "the IMAP server sent more responses than the mailbox holds"};
       break;
     }
+    response.asked_for = false;
     r = handler(response);
+    if (!response.asked_for && MailboxNews(response.text)) ++news_;
   }
   Drop();
   return r;
@@ -270,12 +287,9 @@ ImapResult ImapConnection::Poll(bool* changed) {
   *changed = true;
   const bool connected = handle_ != nullptr;
   const uint64_t before = connections_;
-  bool told = false;
-  ImapResult r = Run("NOOP", [&told](Response&) -> ImapResult {
-    told = true;
-    return {};
-  });
-  if (r.ok()) *changed = told || !connected || connections_ != before;
+  ImapResult r = Run("NOOP", [](Response&) -> ImapResult { return {}; });
+  if (r.ok()) *changed = news_ != news_polled_ || !connected || connections_ != before;
+  news_polled_ = news_;
   return r;
 }
 
@@ -283,7 +297,9 @@ ImapResult ImapConnection::ListFlags(uint32_t limit, std::vector<ListedUid>* out
   out->clear();
   FetchItem item;
   ImapResult r = Run("UID FETCH 1:* (UID FLAGS)", [&](Response& response) -> ImapResult {
-    if (!ParseFetch(response, &item) || item.uid == 0) return {};
+    if (!ParseFetch(response, &item)) return {};
+    response.asked_for = true;  // every message's flags as they are now
+    if (item.uid == 0) return {};
     if (out->size() >= limit)
       return {CURLE_FILESIZE_EXCEEDED, "the mailbox holds more than imap.max_messages (" +
                                            std::to_string(limit) + ") messages"};
@@ -309,8 +325,10 @@ ImapResult ImapConnection::Summaries(const std::vector<uint32_t>& uids,
         "UID FETCH " + UidSet(begin, end) + " " + kSummaryItems,
         [&](Response& response) -> ImapResult {
           if (ParseFetch(response, &item) && item.uid != 0 &&
-              std::binary_search(begin, end, item.uid))
+              std::binary_search(begin, end, item.uid)) {
+            response.asked_for = true;
             found(item);
+          }
           return {};
         },
         kHeaderLimit);
@@ -336,6 +354,7 @@ ImapResult ImapConnection::Fetch(uint32_t uidvalidity, uint32_t uid, std::string
       "UID FETCH " + std::to_string(uid) + " (UID BODY.PEEK[])",
       [&](Response& response) -> ImapResult {
         if (ParseFetch(response, &item) && item.uid == uid && item.has_body) {
+          response.asked_for = true;
           got = true;
           truncated = item.truncated;
           *out = std::move(item.body);

@@ -41,11 +41,13 @@ class ImapConnection : private ByteSource {
   // a Poll brings up to date.
   ImapResult Status(MailboxStatus* status);
   // Brings this session's view of the mailbox up to date (a NOOP) and
-  // tells whether anything may have changed since the last command:
-  // *changed is false only when the server told of nothing at all (no
-  // message arrived, went or changed its flags) on the connection the
-  // previous command used. A connection made anew, or never made, counts
-  // as a change: what happened meanwhile is not known.
+  // tells whether anything may have changed since the last Poll: *changed
+  // is false only when the server told of nothing at all (no message
+  // arrived, went or changed its flags) on one connection since then, in
+  // the answer to any command -- a server tells of an arrival once, in
+  // whatever answer comes next, the listing's own fetch or a read. A
+  // connection made anew, or never made, counts as a change: what
+  // happened meanwhile is not known.
   ImapResult Poll(bool* changed);
   // Every message's UID and \Seen flag, in UID order; more than limit
   // messages is a failure. UID 0, which no message can have, is left out.
@@ -93,6 +95,8 @@ class ImapConnection : private ByteSource {
   ResponseReader reader_;
   uint64_t tag_ = 0;
   uint64_t connections_ = 0;  // connections made, one after another
+  uint64_t news_ = 0;         // the server's news of the mailbox, counted
+  uint64_t news_polled_ = 0;  // news_ at the last Poll
   bool uidplus_ = false;
   uint32_t selected_uidvalidity_ = 0;
   std::chrono::steady_clock::time_point deadline_;

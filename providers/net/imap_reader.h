@@ -46,6 +46,9 @@ struct Response {
   std::string text;                   // after "* ", "+ " or the tag; literals stay as {n}
   std::vector<std::string> literals;  // their bytes, in order, each at most max_literal
   bool truncated = false;             // a literal was longer than max_literal
+  // Set by a command's handler when this is the data the command asked
+  // for; any other EXISTS, EXPUNGE, RECENT or FETCH is news of the mailbox.
+  bool asked_for = false;
 };
 
 class ResponseReader {

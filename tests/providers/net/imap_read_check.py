@@ -146,6 +146,33 @@ class FaultServer(Reading):
             self.assertEqual(server.summary_fetches, ["1:1000", "1001:2000", "2001:2500", "2001:2500"])
             net.logoff(session)
 
+    def test_mail_told_of_in_the_answer_to_another_command_is_listed_next(self):
+        # A server tells a session of an arrival once, in whatever answer
+        # comes next: here the listing's own fetch of the flags, then a
+        # read. The next listing has the message though its NOOP hears of
+        # nothing more.
+        with imap_servers.FaultImap(password=PASSWORD) as server:
+            server.add(1, "one")
+            server.arrivals = [("UID FETCH 1:* (UID FLAGS)", 2, "two"),
+                               ("BODY.PEEK[]", 3, "three")]
+            self.configure(server.port)
+            rc, session = net.logon("ops", PASSWORD)
+            self.assertEqual(rc, 0, self.log_text())
+            rc, listed = net.list_messages(session)
+            self.assertEqual([s for _, s, _ in listed], ["one"])
+            rc, listed = net.list_messages(session)
+            self.assertEqual(rc, 0, self.log_text())
+            self.assertEqual([s for _, s, _ in listed], ["one", "two"])
+            self.assertEqual(net.read_message(session, listed[0][0], peek=True)[0], 0)
+            rc, listed = net.list_messages(session)
+            self.assertEqual([s for _, s, _ in listed], ["one", "two", "three"])
+            # Nothing told since: the listing stands, one NOOP asked.
+            before = len(server.commands)
+            self.assertEqual([s for _, s, _ in net.list_messages(session)[1]],
+                             ["one", "two", "three"])
+            self.assertEqual([c.split(" ", 1)[1] for c in server.commands[before:]], ["NOOP"])
+            net.logoff(session)
+
     def test_without_uidplus_another_deleted_mark_stops_the_delete(self):
         # (imap4d, which lacks UIDPLUS too, shows one session's flags to
         # another only when it rewrites its mbox, so this is set up here.)

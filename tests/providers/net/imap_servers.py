@@ -35,6 +35,10 @@ class FaultImap:
         self.stall_at = 0          # the Nth summary fetch (counting from 1) gets no answer
         self.summary_fetches = []  # the UID sets of the summary fetches
         self.expunge_reply = None  # e.g. "NO expunge refused"
+        # [(words of a command, uid, subject)]: the message arrives while the
+        # first command with those words is answered, told of by an EXISTS
+        # in that answer and never again (as a server tells each session once)
+        self.arrivals = []
         self.commands = []         # every line received
         self.connections = 0
         self.open = 0              # connections still open
@@ -64,11 +68,11 @@ class FaultImap:
         self.messages.append([uid, set(flags), raw])
 
     def session(self, rfile, wfile):
-        def send(text):
+        def plain_send(text):
             wfile.write(text if isinstance(text, bytes) else text.encode())
             wfile.flush()
 
-        send("* OK [CAPABILITY %s] fault server ready\r\n" % self.capabilities)
+        plain_send("* OK [CAPABILITY %s] fault server ready\r\n" % self.capabilities)
         while True:
             line = rfile.readline(100000)
             if not line:
@@ -77,6 +81,7 @@ class FaultImap:
                 self.commands.append(line.decode(errors="replace").rstrip("\r\n"))
             parts = line.decode(errors="replace").rstrip("\r\n").split(" ")
             tag, verb = parts[0], " ".join(parts[1:3]).upper()
+            send = self.telling_arrival(line, tag, plain_send)
             word = parts[1].upper() if len(parts) > 1 else ""
             if word == "CAPABILITY":
                 send("* CAPABILITY %s\r\n%s OK done\r\n" % (self.capabilities, tag))
@@ -118,6 +123,26 @@ class FaultImap:
                 send("%s OK done\r\n" % tag)
             else:
                 send("%s BAD unknown command\r\n" % tag)
+
+    def telling_arrival(self, line, tag, send):
+        """send, or, when the command brings an arrival, a send that adds the
+        message once the answer's data is made and tells of it before the
+        tagged reply."""
+        text = line.decode(errors="replace").upper()
+        arrival = next((a for a in self.arrivals if a[0].upper() in text), None)
+        if arrival is None:
+            return send
+        self.arrivals.remove(arrival)
+        tagged = ("%s OK" % tag).encode()
+
+        def send_telling(data):
+            data = data if isinstance(data, bytes) else data.encode()
+            at = data.find(tagged)
+            if at >= 0 and (at == 0 or data[at - 2:at] == b"\r\n"):
+                self.add(arrival[1], arrival[2])
+                data = data[:at] + b"* %d EXISTS\r\n* 1 RECENT\r\n" % len(self.messages) + data[at:]
+            send(data)
+        return send_telling
 
     def uids(self, uid_set):
         out = set()
