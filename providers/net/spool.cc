@@ -29,12 +29,16 @@ constexpr const char kHeadTo[] = "To: ";
 constexpr size_t kEnvelopeLimit = 1 << 20;
 // A file in tmp/ untouched for this long was left by a crash while spooling.
 constexpr int64_t kStaleTmpSeconds = 3600;
-// Emptied files of delivered messages kept in spare/ for new ones, at most
-// this many as far as this process knows.
-constexpr size_t kSpareLimit = 512;
-// An empty spare/ is listed again after this long (or once this process
-// put a file there).
+// Emptied files of delivered messages kept in queue/ for new ones, at
+// most this many as far as this process knows.
+constexpr size_t kSpareLimit = 256;
+// When this process knows of no spare, queue/ is listed again after this
+// long (or once this process made one).
 constexpr auto kSpareRelist = std::chrono::seconds(1);
+// A spare's name: <id>.fresh once it is empty, <id>.free once that name
+// is on disk (only those are taken).
+constexpr const char kFresh[] = ".fresh";
+constexpr const char kFree[] = ".free";
 
 // Header lines must stay one line each: a line end in a value is dropped.
 std::string OneLine(const std::string& s) {
@@ -155,10 +159,10 @@ std::map<std::string, DeliveryState>& Unsaved() VEL_REQUIRES(unsaved_mutex) {
   return *unsaved;
 }
 
-// The names in each spool's spare/ as this process knows them: listed when
-// it knows of none (at most once a second while there are none), added to
-// when it puts one there. Another process may have taken a listed one; the
-// rename that takes it tells.
+// The spares in each spool's queue/ as this process knows them (their
+// ids): listed when it knows of none (at most once a second while there
+// are none), added to when it makes one. Another process may have taken a
+// listed one; taking it tells.
 class Spares {
  public:
   static Spares& Instance() {
@@ -173,12 +177,8 @@ class Spares {
       if (known.listed && now - known.listed_at < kSpareRelist) return std::nullopt;
       known.listed = true;
       known.listed_at = now;
-      std::vector<vel::os::DirectoryEntry> entries;
-      vel::os::Files().ListDirectory(dir.c_str(), &entries);
-      for (const vel::os::DirectoryEntry& entry : entries)
-        if (entry.type == vel::os::FileType::kRegular && entry.name[0] != '.' &&
-            known.names.size() < kSpareLimit)
-          known.names.push_back(entry.name);
+      for (const std::string& id : ListIds(dir, kFree))
+        if (known.names.size() < kSpareLimit) known.names.push_back(id);
       if (known.names.empty()) return std::nullopt;
     }
     std::string name = std::move(known.names.back());
@@ -276,9 +276,8 @@ std::string Spool::Path(const char* dir, const std::string& name) const {
 
 bool Spool::Prepare(std::string* error) const {
   vel::os::FileSystem& files = vel::os::Files();
-  for (const std::string& dir :
-       {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""), Path("quarantine", ""),
-        Path("holds", ""), Path("reports", ""), Path("spare", "")}) {
+  for (const std::string& dir : {root_, Path("tmp", ""), Path("queue", ""), Path("failed", ""),
+                                 Path("quarantine", ""), Path("holds", ""), Path("reports", "")}) {
     if (!files.CreatePrivateDirectory(dir.c_str()) && vel::os::LastError() != ENOTDIR) {
       *error = "spool directory " + dir + " cannot be made: " + std::strerror(vel::os::LastError());
       return false;
@@ -313,6 +312,7 @@ bool Spool::Prepare(std::string* error) const {
         now - info.modified_ns / 1000000000 > kStaleTmpSeconds)
       files.RemoveFile(path.c_str());
   }
+  RecoverSpares();
   return true;
 }
 
@@ -340,16 +340,29 @@ CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write,
   char placeholder[128];
   std::snprintf(placeholder, sizeof placeholder, "%s%020llu %064d\n", kCheck, 0ULL, 0);
   const uint64_t head_at = std::strlen(placeholder);
-  int fd = ClaimSpare(tmp);
-  if (fd < 0) fd = files.CreateNewFile(tmp.c_str());
+  // Into a spare when there is one (its name already on disk), else into
+  // a new file in tmp/.
+  std::string written;
+  int fd = ClaimSpare(&written);
+  const bool spare = fd >= 0;
+  if (!spare) {
+    written = tmp;
+    fd = files.CreateNewFile(tmp.c_str());
+  }
   if (fd < 0) {
     *error = "spooling to " + tmp + " failed: " + std::strerror(vel::os::LastError());
     return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_FAILURE);
   }
   auto failed = [&](CMC_return_code rc, const std::string& why) {
+    if (spare) {
+      // Emptied first: a spare found whole after a crash is queued, and
+      // this message was reported as not sent.
+      files.TruncateFile(fd, 0);
+      files.SyncFile(fd);
+    }
+    files.RemoveFile(written.c_str());  // (the spare still locked)
     files.CloseFile(fd);
-    files.RemoveFile(tmp.c_str());
-    *error = "spooling to " + tmp + " failed: " + why;
+    *error = "spooling to " + written + " failed: " + why;
     return rc;
   };
   auto write_failure = [&]() {
@@ -382,6 +395,13 @@ CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write,
   if (std::strlen(check) != head_at || !files.WriteFileAt(fd, check, head_at, 0) ||
       !files.SyncFile(fd))
     return write_failure();
+  if (spare) {
+    // The message is on disk under the spare's name, which is on disk too:
+    // the new name need not be (after a crash, RecoverSpares queues it).
+    if (!files.Rename(written.c_str(), target.c_str())) return write_failure();
+    files.CloseFile(fd);
+    return CMC_SUCCESS;
+  }
   if (!files.CloseFile(fd)) {
     fd = -1;
     return write_failure();
@@ -396,45 +416,86 @@ CMC_return_code Spool::Add(const Envelope& envelope, const MessageWriter& write,
   return CMC_SUCCESS;
 }
 
-int Spool::ClaimSpare(const std::string& tmp) const {
+int Spool::ClaimSpare(std::string* claimed) const {
   vel::os::FileSystem& files = vel::os::Files();
-  const std::string dir = Path("spare", "");
+  const std::string dir = Path("queue", "");
   for (int tries = 0; tries < 8; ++tries) {
-    std::optional<std::string> name = Spares::Instance().Take(dir);
-    if (!name) return -1;
-    // The rename makes the file this spooling's alone: one another process
-    // took meanwhile is not there any more.
-    if (!files.Rename((dir + "/" + *name).c_str(), tmp.c_str())) continue;
-    int fd = files.OpenExistingFile(tmp.c_str());
-    vel::os::FileInfo info;
-    if (fd >= 0 && files.StatFile(fd, &info) && info.links == 1 && files.TruncateFile(fd, 0) &&
-        files.TouchFile(fd))
+    std::optional<std::string> id = Spares::Instance().Take(dir);
+    if (!id) return -1;
+    *claimed = Path("queue", *id + kFree);
+    int fd = files.OpenExistingFile(claimed->c_str());
+    if (fd < 0) continue;  // taken meanwhile
+    // The lock makes it this spooling's alone; one that another spooling
+    // took meanwhile has another name by the time the lock is had.
+    vel::os::FileInfo info, named;
+    if (files.TryLockFile(fd) && files.StatFile(fd, &info) && info.links == 1 &&
+        files.Stat(claimed->c_str(), &named, false) && named.inode == info.inode &&
+        named.device == info.device && files.TruncateFile(fd, 0) && files.TouchFile(fd))
       return fd;
-    if (fd >= 0) files.CloseFile(fd);
-    files.RemoveFile(tmp.c_str());
+    files.CloseFile(fd);
   }
   return -1;
 }
 
-bool Spool::Recycle(const std::string& id) const {
+std::optional<std::string> Spool::Recycle(const std::string& id) const {
   vel::os::FileSystem& files = vel::os::Files();
-  const std::string dir = Path("spare", "");
-  if (!Spares::Instance().Room(dir)) return false;
+  if (!Spares::Instance().Room(Path("queue", ""))) return std::nullopt;
   // Out of the queue first, under a name of its own in tmp/, where it is
-  // emptied: nobody else can take it before it is in spare/, empty.
+  // emptied, on disk, before it comes back as a spare: a spare never holds
+  // a message that was delivered.
   const std::string queued = Path("queue", id + ".msg"), emptied = Path("tmp", id + ".spare");
   vel::os::FileInfo info;
   if (!files.Stat(queued.c_str(), &info, false) || info.type != vel::os::FileType::kRegular ||
       info.links != 1 || !files.Rename(queued.c_str(), emptied.c_str()))
-    return false;
+    return std::nullopt;
   int fd = files.OpenExistingFile(emptied.c_str());
-  const bool emptied_ok = fd >= 0 && files.TruncateFile(fd, 0);
+  const bool empty = fd >= 0 && files.TruncateFile(fd, 0) && files.SyncFile(fd);
   if (fd >= 0) files.CloseFile(fd);
-  if (emptied_ok && files.Rename(emptied.c_str(), (dir + "/" + id).c_str()))
-    Spares::Instance().Put(dir, id);
-  else
-    files.RemoveFile(emptied.c_str());
-  return true;  // out of the queue either way
+  const std::string fresh = Path("queue", id + kFresh);
+  if (empty && files.Rename(emptied.c_str(), fresh.c_str())) return id;
+  files.RemoveFile(emptied.c_str());
+  return "";  // out of the queue, no spare
+}
+
+void Spool::RecoverSpares() const {
+  vel::os::FileSystem& files = vel::os::Files();
+  const std::string dir = Path("queue", "");
+  bool synced = false;
+  for (const char* suffix : {kFree, kFresh}) {
+    for (const std::string& spare : ListIds(dir, suffix)) {
+      const std::string path = Path("queue", spare + suffix);
+      vel::os::FileInfo info;
+      if (!files.Stat(path.c_str(), &info, false)) continue;
+      if (info.size == 0) {
+        // A fresh spare whose process ended before it could be taken: it
+        // may be, once its name is on disk.
+        if (std::strcmp(suffix, kFresh) == 0 &&
+            (synced || (synced = files.SyncDirectory(dir.c_str()))))
+          files.Rename(path.c_str(), Path("queue", spare + kFree).c_str());
+        continue;
+      }
+      int fd = files.OpenExistingFile(path.c_str());
+      if (fd < 0) continue;
+      if (!files.TryLockFile(fd) || !files.StatFile(fd, &info)) {  // being written
+        files.CloseFile(fd);
+        continue;
+      }
+      std::string damage;
+      std::optional<SpoolEntry> entry = LoadFile(fd, info.size, spare, &damage);
+      if (entry && entry->verified && Verify(fd, *entry).empty()) {
+        // A message spooled into it whose new name a crash took: queued
+        // under a name of its own, of the time it was spooled.
+        char id[160];
+        std::snprintf(id, sizeof id, "%013lld.%s",
+                      static_cast<long long>(entry->envelope.queued_at) * 1000000, spare.c_str());
+        if (files.Rename(path.c_str(), Path("queue", std::string(id) + ".msg").c_str()))
+          files.SyncDirectory(dir.c_str());
+      } else {
+        files.TruncateFile(fd, 0);  // what a spooling cut short left: nothing queued
+      }
+      files.CloseFile(fd);
+    }
+  }
 }
 
 std::vector<std::string> Spool::Queued() const { return ListIds(Path("queue", ""), ".msg"); }
@@ -468,14 +529,32 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
       *damage = std::string("it cannot be opened: ") + std::strerror(err);
     return std::nullopt;
   }
+  std::optional<SpoolEntry> entry = LoadFile(fd, size, id, damage);
+  files.CloseFile(fd);
+  if (!entry) return entry;
+  {
+    vel::os::MutexLock lock(unsaved_mutex);
+    auto it = Unsaved().find(root_ + "/" + id);
+    if (it != Unsaved().end()) {
+      entry->state = it->second;
+      return entry;
+    }
+  }
+  if (auto state = ReadSmallFile(Path(dir, id + ".state"), 1 << 20))
+    entry->state = ParseState(*state);
+  return entry;
+}
+
+std::optional<SpoolEntry> Spool::LoadFile(int fd, uint64_t size, const std::string& id,
+                                          std::string* damage) const {
+  vel::os::FileSystem& files = vel::os::Files();
   std::string head;
   char buf[8192];
   while (head.size() <= kEnvelopeLimit && head.find("\n\n") == std::string::npos) {
-    int64_t n = files.ReadFile(fd, buf, sizeof buf);
+    int64_t n = files.ReadFileAt(fd, buf, sizeof buf, head.size());
     if (n <= 0) break;
     head.append(buf, static_cast<size_t>(n));
   }
-  files.CloseFile(fd);
 
   SpoolEntry entry;
   entry.id = id;
@@ -533,16 +612,6 @@ std::optional<SpoolEntry> Spool::Load(const std::string& id, bool failed,
   }
   if (entry.envelope.queued_at == 0) entry.envelope.queued_at = TimeOfId(id);
   entry.message_offset = end + 2;
-  {
-    vel::os::MutexLock lock(unsaved_mutex);
-    auto it = Unsaved().find(root_ + "/" + id);
-    if (it != Unsaved().end()) {
-      entry.state = it->second;
-      return entry;
-    }
-  }
-  if (auto state = ReadSmallFile(Path(dir, id + ".state"), 1 << 20))
-    entry.state = ParseState(*state);
   return entry;
 }
 
@@ -637,6 +706,7 @@ bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
     Unsaved().erase(root_ + "/" + id);
   }
   bool complete = true;
+  std::optional<std::string> fresh;  // the spare its file became
   if (!state.refused.empty()) {
     // The message moves first: renaming needs no space, so a full disk
     // cannot keep it queued. Its state follows, written afresh; when that
@@ -651,12 +721,20 @@ bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
       vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
                               Path("failed", id + ".state").c_str());
     }
-  } else if (!Recycle(id) && !vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
+  } else if (!(fresh = Recycle(id)) &&
+             !vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
              vel::os::LastError() != ENOENT) {
     return false;
   }
   vel::os::Files().RemoveFile(Path("queue", id + ".state").c_str());
-  return vel::os::Files().SyncDirectory(Path("queue", "").c_str()) && complete;
+  if (!vel::os::Files().SyncDirectory(Path("queue", "").c_str())) return false;
+  if (fresh && !fresh->empty()) {
+    // Its name is on disk now: it may be taken.
+    if (vel::os::Files().Rename(Path("queue", *fresh + kFresh).c_str(),
+                                Path("queue", *fresh + kFree).c_str()))
+      Spares::Instance().Put(Path("queue", ""), *fresh);
+  }
+  return complete;
 }
 
 bool Spool::Quarantine(const std::string& id, const std::string& reason) const {

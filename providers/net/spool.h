@@ -9,11 +9,16 @@
 // server reply -- lives next to it in <id>.state, replaced the same way;
 // when that write fails (a full disk) the state is kept in this process's
 // memory instead, so that the process never repeats what a server took.
-// A message nobody can take any more goes to failed/ with its state; a
-// delivered one leaves the queue, is emptied in tmp/ and kept in spare/,
-// where a message spooled later takes its file over: a file system finds
-// a place for a new file slowly while files come and go fast (ext4 steps
-// over every one removed in the last minutes). A process keeps up to 512.
+// A message nobody can take any more goes to failed/ with its state.
+// A delivered one leaves the queue for tmp/, is emptied there, on disk,
+// and comes back as a spare, <id>.fresh, then <id>.free once that name is
+// on disk (up to 256 a process). A later message is written into a spare
+// instead of a new file in tmp/: locked, written, flushed, then renamed
+// to its own <id>.msg. Its name and content being on disk already, the
+// rename need not be: a spare found whole after a crash is queued (by
+// Prepare). This spares the directory flush, and a new file, which a file
+// system finds a place for slowly while files come and go fast (ext4
+// steps over every one removed in the last minutes).
 // Each acceptance by a server is recorded in sent.log. Moving a message
 // out of queue/ never needs disk space, so a full disk cannot keep
 // delivered mail queued. Every file is created owner-only and opened
@@ -77,7 +82,7 @@ class Spool {
   // Creates the spool's directories (owner-only) where missing, and makes
   // existing ones owner-only. Refuses (false, *error set) a directory that
   // is a link, not a directory, or belongs to another user. Removes what a
-  // crash while spooling left in tmp/.
+  // crash while spooling left in tmp/, and recovers spares (RecoverSpares).
   bool Prepare(std::string* error) const;
 
   // Writes a message's bytes into a descriptor at its position: 0, or a
@@ -128,8 +133,8 @@ class Spool {
                uint32_t attempts = 0, const std::optional<std::string>& subject = {}) const;
 
   // Done with a queued message (no recipient pending): when any were
-  // refused, the message and its state go to failed/, else its file is
-  // emptied and kept in spare/ (or removed when enough are kept).
+  // refused, the message and its state go to failed/, else its file
+  // becomes a spare (or is removed when enough are kept).
   // Either way it leaves queue/, even when the failed state cannot be
   // written (the old state then goes with it). False when something of
   // that could not be written (the message has left the queue all the
@@ -151,10 +156,19 @@ class Spool {
 
  private:
   std::string Path(const char* dir, const std::string& name) const;
-  // A spare file moved to tmp and emptied, open for writing; -1 when none.
-  int ClaimSpare(const std::string& tmp) const;
-  // A delivered message's file moved to spare/. False when it is not kept.
-  bool Recycle(const std::string& id) const;
+  // A spare in queue/, locked and emptied, open for writing, its path in
+  // *claimed; -1 when none.
+  int ClaimSpare(std::string* claimed) const;
+  // A delivered message's file out of the queue and emptied on disk, as a
+  // fresh spare: its id, or "" when it only left the queue, or nothing
+  // when it is still queued (not kept: it is for the caller to remove).
+  std::optional<std::string> Recycle(const std::string& id) const;
+  // Spares a crash left with a whole message in them (spooled, its new
+  // name lost) are queued; ones left with part of one are emptied.
+  void RecoverSpares() const;
+  // The envelope of the spooled message behind fd (size bytes).
+  std::optional<SpoolEntry> LoadFile(int fd, uint64_t size, const std::string& id,
+                                     std::string* damage) const;
   std::string root_;
 };
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "file_faults.h"
@@ -355,10 +356,112 @@ TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMix
       struct stat now {};
       ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (queued[0] + ".msg")).c_str(), &now), 0);
       EXPECT_EQ(now.st_ino, first_file.st_ino);
-      EXPECT_TRUE(fs::is_empty(fs::path(spool.Root()) / "spare"));
+      EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(spool.Root()) / "queue"),
+                              fs::directory_iterator{}),
+                1);
     }
   }
   EXPECT_TRUE(completed);
+}
+
+TEST_F(NetSpoolTest, ASpareACrashLeftWithAWholeMessageIsQueuedAndOneWithPartOfOneIsNot) {
+  // A message is written into a spare and flushed; its new name is what a
+  // crash may take (it is not flushed). The next Prepare finds the message
+  // in the spare and queues it, once; a spare a crash left in the middle
+  // of a spooling is emptied, not queued; a spare made fresh is taken.
+  std::string error;
+  Spool spool = PreparedSpool();
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  DeliveryState done;
+  done.accepted.emplace_back("dba@example.org", "250 ok");
+  const fs::path queue = fs::path(spool.Root()) / "queue";
+  std::string a, b, c;
+  ASSERT_EQ(spool.Add(e, "Subject: a\n\nfirst\n", &a, &error), CMC_SUCCESS);
+  ASSERT_EQ(spool.Add(e, "Subject: b\n\nsecond\n", &b, &error), CMC_SUCCESS);
+  ASSERT_TRUE(spool.Finish(a, done));
+  ASSERT_TRUE(fs::exists(queue / (a + ".free")));
+  ASSERT_EQ(spool.Add(e, "Subject: c\n\nthird\n", &c, &error), CMC_SUCCESS);
+  ASSERT_FALSE(fs::exists(queue / (a + ".free")));  // c went into it
+  // The crash: c's new name lost, b's cut, a third spare fresh.
+  fs::rename(queue / (c + ".msg"), queue / (a + ".free"));
+  fs::rename(queue / (b + ".msg"), queue / (b + ".free"));
+  fs::resize_file(queue / (b + ".free"), fs::file_size(queue / (b + ".free")) - 3);
+  std::ofstream(queue / "x.fresh").close();
+  ASSERT_EQ(spool.Queued(), std::vector<std::string>{});
+
+  Spool after(spool.Root());
+  ASSERT_TRUE(after.Prepare(&error)) << error;
+  const std::vector<std::string> queued = after.Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  auto entry = after.Load(queued[0]);
+  ASSERT_TRUE(entry);
+  const int fd = after.OpenLocked(queued[0]);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(after.Verify(fd, *entry), "");
+  char text[64] = {};
+  ASSERT_GT(vel::os::Files().ReadFileAt(fd, text, sizeof text - 1, entry->message_offset), 0);
+  vel::os::Files().CloseFile(fd);
+  EXPECT_STREQ(text, "Subject: c\n\nthird\n");
+  EXPECT_EQ(fs::file_size(queue / (b + ".free")), 0u);
+  EXPECT_TRUE(fs::exists(queue / "x.free"));
+  EXPECT_TRUE(after.Quarantine().empty());
+  // A second Prepare changes nothing.
+  ASSERT_TRUE(after.Prepare(&error)) << error;
+  EXPECT_EQ(after.Queued(), queued);
+}
+
+TEST_F(NetSpoolTest, ProcessesSpoolingAtOnceNeverShareASpare) {
+  // Two processes spool at once while spares are there to take: every
+  // message is queued whole, in a file of its own.
+  std::string error;
+  Spool spool = PreparedSpool();
+  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  DeliveryState done;
+  done.accepted.emplace_back("dba@example.org", "250 ok");
+  for (int i = 0; i < 40; ++i) {
+    std::string id;
+    ASSERT_EQ(spool.Add(e, "Subject: old\n\nx\n", &id, &error), CMC_SUCCESS);
+    ASSERT_TRUE(spool.Finish(id, done));
+  }
+  std::vector<pid_t> children;
+  for (int child = 0; child < 2; ++child) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      Spool own(spool.Root());
+      for (int i = 0; i < 60; ++i) {
+        std::string id, why;
+        const std::string text = "Subject: " + std::to_string(child) + "." + std::to_string(i) +
+                                 "\n\n" + std::string(1000 * (i % 7 + 1), 'a' + child) + "\n";
+        if (own.Add(e, text, &id, &why) != CMC_SUCCESS) std::_Exit(1);
+      }
+      std::_Exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<std::string> subjects;
+  std::set<ino_t> files;
+  for (const std::string& id : spool.Queued()) {
+    auto entry = spool.Load(id);
+    ASSERT_TRUE(entry) << id;
+    const int fd = spool.OpenLocked(id);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(spool.Verify(fd, *entry), "") << id;
+    char head[32] = {};
+    vel::os::Files().ReadFileAt(fd, head, sizeof head - 1, entry->message_offset);
+    vel::os::Files().CloseFile(fd);
+    subjects.insert(std::string(head).substr(0, std::string(head).find('\n')));
+    struct stat st {};
+    ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (id + ".msg")).c_str(), &st), 0);
+    files.insert(st.st_ino);
+  }
+  EXPECT_EQ(subjects.size(), 120u);
+  EXPECT_EQ(files.size(), 120u);
 }
 
 }  // namespace
