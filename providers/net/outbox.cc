@@ -26,7 +26,7 @@ constexpr auto kIdleLook = std::chrono::seconds(2);
 // Woken by a message spooled, the thread delivers once none came for
 // kSpoolingPause, and never later than kSpoolingLimit after it was woken.
 constexpr auto kSpoolingPause = std::chrono::milliseconds(20);
-constexpr auto kSpoolingLimit = std::chrono::seconds(1);
+constexpr auto kSpoolingLimit = std::chrono::milliseconds(250);
 
 struct Fd {
   int fd;

@@ -322,8 +322,8 @@ class Delivery(NetTest):
 
     def test_mail_spooled_without_a_pause_is_delivered_while_the_spooling_goes_on(self):
         # The delivery thread lets a run of sends finish before it delivers
-        # (so that it does not compete with them), but never waits past a
-        # second for a pause: a stream of sends is delivered as it goes.
+        # (so that it does not compete with them), but never waits long for
+        # a pause: a stream of sends is delivered as it goes.
         port = t.mail_servers.free_port()
         self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=30)
         with ProgrammedServer(port) as server:
