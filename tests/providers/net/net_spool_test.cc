@@ -61,6 +61,37 @@ class NetSpoolTest : public ::testing::Test {
     return spool;
   }
 
+  // A message of ops to dba, and the state of its delivery.
+  const Envelope ops_to_dba_{"ops", "ops@example.org", {"dba@example.org"}, 0};
+  static DeliveryState Delivered() {
+    DeliveryState done;
+    done.accepted.emplace_back("dba@example.org", "250 ok");
+    return done;
+  }
+
+  // What a queued message's file holds after its envelope, once its
+  // length and checksum hold; else why not, in parentheses.
+  static std::string QueuedText(const Spool& spool, const std::string& id) {
+    auto entry = spool.Load(id);
+    if (!entry) return "(cannot be loaded)";
+    const int fd = spool.OpenLocked(id);
+    if (fd < 0) return "(cannot be opened)";
+    std::string out = spool.Verify(fd, *entry);
+    if (out.empty()) {
+      char buf[8192];
+      for (uint64_t at = entry->message_offset;;) {
+        const int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, at);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+        at += static_cast<uint64_t>(n);
+      }
+    } else {
+      out = "(" + out + ")";
+    }
+    vel::os::Files().CloseFile(fd);
+    return out;
+  }
+
   fs::path dir_;
 };
 
@@ -280,29 +311,9 @@ TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMix
   // whole or not at all, never one in the other's file, never damaged.
   const std::string delivered_text = "Subject: delivered\n\n" + std::string(30000, 'd');
   const std::string next_text = "Subject: next\n\n" + std::string(20000, 'n');
-  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
-  DeliveryState done;
-  done.accepted.emplace_back("dba@example.org", "250 ok");
+  const Envelope& e = ops_to_dba_;
+  const DeliveryState done = Delivered();
   std::string error;
-  // What a queued message's file holds after its envelope, checked whole.
-  auto message_of = [](const Spool& spool, const std::string& id) -> std::string {
-    auto entry = spool.Load(id);
-    if (!entry) return "(cannot be loaded)";
-    const int fd = spool.OpenLocked(id);
-    if (fd < 0) return "(cannot be opened)";
-    std::string out = spool.Verify(fd, *entry);
-    if (out.empty()) {
-      char buf[8192];
-      for (uint64_t at = entry->message_offset;;) {
-        const int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, at);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-        at += static_cast<uint64_t>(n);
-      }
-    }
-    vel::os::Files().CloseFile(fd);
-    return out;
-  };
   bool completed = false;
   for (int step = 1; step < 100 && !completed; ++step) {
     Spool spool(PreparedSpool().Root() + "-" + std::to_string(step));
@@ -338,7 +349,7 @@ TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMix
     ASSERT_TRUE(after.Prepare(&error)) << error;
     size_t next_ones = 0;
     for (const std::string& id : after.Queued()) {
-      const std::string text = message_of(after, id);
+      const std::string text = QueuedText(after, id);
       if (id == first) {
         EXPECT_EQ(text, delivered_text) << "step " << step;
       } else {
@@ -371,9 +382,8 @@ TEST_F(NetSpoolTest, ASpareACrashLeftWithAWholeMessageIsQueuedAndOneWithPartOfOn
   // of a spooling is emptied, not queued; a spare made fresh is taken.
   std::string error;
   Spool spool = PreparedSpool();
-  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
-  DeliveryState done;
-  done.accepted.emplace_back("dba@example.org", "250 ok");
+  const Envelope& e = ops_to_dba_;
+  const DeliveryState done = Delivered();
   const fs::path queue = fs::path(spool.Root()) / "queue";
   std::string a, b, c;
   ASSERT_EQ(spool.Add(e, "Subject: a\n\nfirst\n", &a, &error), CMC_SUCCESS);
@@ -393,15 +403,7 @@ TEST_F(NetSpoolTest, ASpareACrashLeftWithAWholeMessageIsQueuedAndOneWithPartOfOn
   ASSERT_TRUE(after.Prepare(&error)) << error;
   const std::vector<std::string> queued = after.Queued();
   ASSERT_EQ(queued.size(), 1u);
-  auto entry = after.Load(queued[0]);
-  ASSERT_TRUE(entry);
-  const int fd = after.OpenLocked(queued[0]);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(after.Verify(fd, *entry), "");
-  char text[64] = {};
-  ASSERT_GT(vel::os::Files().ReadFileAt(fd, text, sizeof text - 1, entry->message_offset), 0);
-  vel::os::Files().CloseFile(fd);
-  EXPECT_STREQ(text, "Subject: c\n\nthird\n");
+  EXPECT_EQ(QueuedText(after, queued[0]), "Subject: c\n\nthird\n");
   EXPECT_EQ(fs::file_size(queue / (b + ".free")), 0u);
   EXPECT_TRUE(fs::exists(queue / "x.free"));
   EXPECT_TRUE(after.Quarantine().empty());
@@ -415,9 +417,8 @@ TEST_F(NetSpoolTest, ProcessesSpoolingAtOnceNeverShareASpare) {
   // message is queued whole, in a file of its own.
   std::string error;
   Spool spool = PreparedSpool();
-  Envelope e{"ops", "ops@example.org", {"dba@example.org"}, 0};
-  DeliveryState done;
-  done.accepted.emplace_back("dba@example.org", "250 ok");
+  const Envelope& e = ops_to_dba_;
+  const DeliveryState done = Delivered();
   for (int i = 0; i < 40; ++i) {
     std::string id;
     ASSERT_EQ(spool.Add(e, "Subject: old\n\nx\n", &id, &error), CMC_SUCCESS);
@@ -447,15 +448,8 @@ TEST_F(NetSpoolTest, ProcessesSpoolingAtOnceNeverShareASpare) {
   std::set<std::string> subjects;
   std::set<ino_t> files;
   for (const std::string& id : spool.Queued()) {
-    auto entry = spool.Load(id);
-    ASSERT_TRUE(entry) << id;
-    const int fd = spool.OpenLocked(id);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(spool.Verify(fd, *entry), "") << id;
-    char head[32] = {};
-    vel::os::Files().ReadFileAt(fd, head, sizeof head - 1, entry->message_offset);
-    vel::os::Files().CloseFile(fd);
-    subjects.insert(std::string(head).substr(0, std::string(head).find('\n')));
+    const std::string text = QueuedText(spool, id);
+    subjects.insert(text.substr(0, text.find('\n')));
     struct stat st {};
     ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (id + ".msg")).c_str(), &st), 0);
     files.insert(st.st_ino);
