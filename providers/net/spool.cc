@@ -430,7 +430,7 @@ int Spool::ClaimSpare(std::string* claimed) const {
     vel::os::FileInfo info, named;
     if (files.TryLockFile(fd) && files.StatFile(fd, &info) && info.links == 1 &&
         files.Stat(claimed->c_str(), &named, false) && named.inode == info.inode &&
-        named.device == info.device && files.TruncateFile(fd, 0) && files.TouchFile(fd))
+        named.device == info.device && files.TruncateFile(fd, 0))
       return fd;
     files.CloseFile(fd);
   }
