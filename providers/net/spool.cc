@@ -80,14 +80,9 @@ std::vector<std::string> ListIds(const std::string& dir, const char* suffix) {
   return ids;
 }
 
-std::mt19937_64& Random() {
-  static thread_local std::mt19937_64 random(std::random_device{}());
-  return random;
-}
-
 std::string NewId() {
   static std::atomic<uint32_t> counter{0};
-  std::mt19937_64& random = Random();
+  static thread_local std::mt19937_64 random(std::random_device{}());
   auto now = std::chrono::system_clock::now().time_since_epoch();
   auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
   char id[96];

@@ -4,6 +4,9 @@
 #ifndef VEL_TEST_FILE_FAULTS_H
 #define VEL_TEST_FILE_FAULTS_H
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -49,6 +52,24 @@ class CrashAfter : public vel::os::FileSystemWrapper {
   }
   std::atomic<int> left_;
 };
+
+// Runs body in a child process whose file system ends it right after its
+// step-th change (CrashAfter). The child's exit status when it ran to its
+// end (0 when body returned true, 1 when false); -1 when it was ended at
+// that step; -2 when it could not be run.
+template <typename Body>
+int RunCrashingAfter(int step, Body body) {
+  const pid_t child = fork();
+  if (child < 0) return -2;
+  if (child == 0) {
+    CrashAfter crash(step);
+    vel::os::ReplaceFiles(&crash);
+    std::_Exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return -2;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Fails the N-th write or flush (counting from 1) with one error, as a
 // full disk or quota (or a failing disk) would; everything else, and every

@@ -147,8 +147,6 @@ TEST_F(MaildirDelivery, ACrashBetweenWritingAndMovingLeavesNoPartialMessageInNew
   EXPECT_TRUE(FilesIn(velcmc::JournalDir(dir_.path())).empty());
 }
 
-using veltest::CrashAfter;
-
 TEST_F(MaildirDelivery, ACrashAtAnyStepIsAllOrNothingOnceRecovered) {
   // Three copies (one written, two linked), the process killed after each
   // step in turn, until a delivery runs to its end. Whatever the step, the
@@ -159,22 +157,15 @@ TEST_F(MaildirDelivery, ACrashAtAnyStepIsAllOrNothingOnceRecovered) {
   bool completed = false;
   int delivered = 0, undone = 0;
   for (int step = 1; step < 200 && !completed; ++step) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      CrashAfter crash(step);
-      vel::os::ReplaceFiles(&crash);
+    const int ended = veltest::RunCrashingAfter(step, [&] {
       velcmc::Delivery delivery(dir_.path());
-      if (delivery.Stage(bob_, "", body) != CMC_SUCCESS || delivery.StageLink(carol_) ||
-          delivery.StageLink(dave) || delivery.Commit())
-        std::_Exit(1);
-      std::_Exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    completed = WIFEXITED(status);
+      return delivery.Stage(bob_, "", body) == CMC_SUCCESS && !delivery.StageLink(carol_) &&
+             !delivery.StageLink(dave) && !delivery.Commit();
+    });
+    ASSERT_NE(ended, -2);
+    completed = ended >= 0;
     if (completed) {
-      ASSERT_EQ(WEXITSTATUS(status), 0) << "step " << step;
+      ASSERT_EQ(ended, 0) << "step " << step;
     }
     velcmc::RecoverDeliveries(dir_.path());
     std::vector<size_t> counts;

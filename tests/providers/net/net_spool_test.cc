@@ -300,8 +300,6 @@ TEST_F(NetSpoolTest, AMessageLargerThanItsLimitIsRefusedAndLeavesNothing) {
   EXPECT_EQ(spool.Queued().size(), 1u);
 }
 
-using veltest::CrashAfter;
-
 TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMixesNothing) {
   // A delivered message's file is emptied and kept, and the next message
   // spooled is written into it. The process is killed after each step of
@@ -325,24 +323,17 @@ TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMix
     ASSERT_EQ(spool.Add(e, delivered_text, &first, &error), CMC_SUCCESS) << error;
     struct stat first_file {};
     ASSERT_EQ(stat((fs::path(spool.Root()) / "queue" / (first + ".msg")).c_str(), &first_file), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      CrashAfter crash(step);
-      vel::os::ReplaceFiles(&crash);
+    const int ended = veltest::RunCrashingAfter(step, [&] {
       std::string next_id, why;
-      if (!spool.Finish(first, done)) std::_Exit(1);
-      if (spool.Add(e, next_text, &next_id, &why) != CMC_SUCCESS) std::_Exit(1);
-      // The next one after that takes the delivered message's file.
-      if (!spool.Finish(next_id, done)) std::_Exit(1);
-      if (spool.Add(e, next_text, &next_id, &why) != CMC_SUCCESS) std::_Exit(1);
-      std::_Exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    completed = WIFEXITED(status);
+      // The second message takes the delivered one's file, the third the
+      // second's.
+      return spool.Finish(first, done) && spool.Add(e, next_text, &next_id, &why) == CMC_SUCCESS &&
+             spool.Finish(next_id, done) && spool.Add(e, next_text, &next_id, &why) == CMC_SUCCESS;
+    });
+    ASSERT_NE(ended, -2);
+    completed = ended >= 0;
     if (completed) {
-      ASSERT_EQ(WEXITSTATUS(status), 0) << "step " << step;
+      ASSERT_EQ(ended, 0) << "step " << step;
     }
     // What another process finds in the queue.
     Spool after(spool.Root());
