@@ -177,7 +177,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
       {"mail", {"domain", "from"}},
       {"delivery",
        {"spool", "retry_for", "retry_attempts", "retry_delay", "retry_max_delay", "connect_timeout",
-        "transfer_timeout", "max_message_bytes", "drain_seconds", "log"}}};
+        "transfer_timeout", "max_message_bytes", "drain_seconds", "connections", "log"}}};
   std::map<std::string, Entry> values;  // "section.key"
   std::string section, line;
   int number = 0;
@@ -279,6 +279,7 @@ std::optional<Config> LoadConfig(const std::string& path, std::string* error,
       !number_of("delivery.transfer_timeout", 1, 86400, &c.transfer_timeout) ||
       !number_of("delivery.max_message_bytes", 1024, uint64_t{1} << 32, &c.max_message_bytes) ||
       !number_of("delivery.drain_seconds", 0, 3600, &c.drain_seconds) ||
+      !number_of("delivery.connections", 1, 16, &c.connections) ||
       !number_of("imap.max_messages", 1, 10000000, &c.max_messages))
     return std::nullopt;
   for (auto [name, value] : {std::pair{"imap.auth", &c.imap_auth}, {"smtp.auth", &c.smtp_auth}}) {

@@ -31,6 +31,9 @@ struct Config {
   uint32_t transfer_timeout = 60;   // seconds
   uint64_t max_message_bytes = 26214400;
   uint32_t drain_seconds = 30;
+  // SMTP sessions a delivery pass keeps going at once, each taking the
+  // next queued message when it is done with one
+  uint32_t connections = 2;
   std::string log;                        // absolute; empty: no log
   std::string imap_auth = "PLAIN LOGIN";  // SASL mechanisms offered; "*": libcurl's choice
   std::string smtp_auth = "PLAIN LOGIN";

@@ -71,7 +71,9 @@ bool Record(const Config& config, const Envelope& envelope, const SmtpOutcome& o
 }
 
 // One attempt at a message: the servers in turn, from the one that last
-// answered for this user, until one answers.
+// answered for this user, until one answers. Shared by the sessions of a
+// pass: what one learns of a user's servers (none answers, the login is
+// refused) holds for the others.
 class Attempts {
  public:
   Attempts(const Config& config, const std::map<std::string, std::string>& credentials,
@@ -79,41 +81,48 @@ class Attempts {
       : config_(config), credentials_(credentials), senders_(senders) {}
 
   SmtpOutcome Send(const std::string& id, const SpoolEntry& entry, int fd,
-                   const std::function<void()>& before_end) {
+                   const std::function<void()>& before_end, size_t lane) {
     const std::string& user = entry.envelope.user;
     SmtpOutcome outcome;
-    if (auto refused = login_refused_.find(user); refused != login_refused_.end()) {
-      // Once refused, the login is not tried again in this pass.
-      outcome.answered = true;
-      outcome.failure = FailureKind::kCredentials;
-      outcome.code = refused->second.first;
-      outcome.reply = refused->second.second;
-      return outcome;
-    }
-    if (all_down_[user]) {
-      outcome.reply = "no server could be reached";
-      return outcome;
+    size_t start = 0;
+    {
+      vel::os::MutexLock lock(mutex_);
+      if (auto refused = login_refused_.find(user); refused != login_refused_.end()) {
+        // Once refused, the login is not tried again in this pass.
+        outcome.answered = true;
+        outcome.failure = FailureKind::kCredentials;
+        outcome.code = refused->second.first;
+        outcome.reply = refused->second.second;
+        return outcome;
+      }
+      if (all_down_[user]) {
+        outcome.reply = "no server could be reached";
+        return outcome;
+      }
+      start = first_server_[user];
     }
     const std::vector<std::string> pending = entry.state.Pending(entry.envelope);
-    const size_t start = first_server_[user];
     for (size_t k = 0; k < config_.smtp_servers.size(); ++k) {
       const size_t index = (start + k) % config_.smtp_servers.size();
-      SmtpSender& sender = senders_.For(config_, user, index, credentials_.at(user));
+      SmtpSender& sender = senders_.For(config_, user, index, credentials_.at(user), lane);
       outcome = sender.Send(entry.envelope.from, pending, fd, entry.message_offset, before_end);
       if (outcome.answered) {
+        vel::os::MutexLock lock(mutex_);
         first_server_[user] = index;
         if (outcome.failure == FailureKind::kCredentials) {
           outcome.reply = "login refused by " + config_.smtp_servers[index] + ": " + outcome.reply;
           login_refused_[user] = {outcome.code, outcome.reply};
-          senders_.Forget(user, index);
+          lock.Unlock();
+          senders_.Forget(user, index, lane);
         }
         return outcome;
       }
       Log(config_.log,
           "message " + id + ": " + config_.smtp_servers[index] + " failed: " + outcome.reply);
-      senders_.Forget(user, index);  // its connection is no use any more
+      senders_.Forget(user, index, lane);  // its connection is no use any more
       if (outcome.failure == FailureKind::kLost) return outcome;  // it broke part way
     }
+    vel::os::MutexLock lock(mutex_);
     all_down_[user] = true;
     return outcome;
   }
@@ -121,12 +130,16 @@ class Attempts {
  private:
   const Config& config_;
   const std::map<std::string, std::string>& credentials_;
-  // One sender per user and server, made when first needed, so that the
-  // messages of a pass (and of the passes after it) share connections.
+  // One sender per user, server and session of the pass, made when first
+  // needed, so that the messages of a pass (and of the passes after it)
+  // share connections.
   SmtpSessions& senders_;
-  std::map<std::string, size_t> first_server_;  // the server that last answered, per user
-  std::map<std::string, bool> all_down_;        // no server answered for this user this pass
-  std::map<std::string, std::pair<int, std::string>> login_refused_;
+  vel::os::Mutex mutex_;
+  // the server that last answered, per user
+  std::map<std::string, size_t> first_server_ VEL_GUARDED_BY(mutex_);
+  // no server answered for this user this pass
+  std::map<std::string, bool> all_down_ VEL_GUARDED_BY(mutex_);
+  std::map<std::string, std::pair<int, std::string>> login_refused_ VEL_GUARDED_BY(mutex_);
 };
 
 // One thread that runs tasks in the order they are handed over.
@@ -189,8 +202,10 @@ class SerialWorker {
 // as when each is recorded before the next is taken.
 class Recorder {
  public:
-  Recorder(const Config& config, const Spool& spool, PassReport* report)
-      : config_(config), spool_(spool), report_(report) {}
+  // unsaved is called (on the recorder's threads) for each record that
+  // could not be written.
+  Recorder(const Config& config, const Spool& spool, std::function<void()> unsaved)
+      : config_(config), spool_(spool), unsaved_(std::move(unsaved)) {}
   ~Recorder() { Wait(); }
 
   void Delivered(const SpoolEntry& entry, DeliveryState state, std::vector<std::string> taken,
@@ -205,14 +220,14 @@ class Recorder {
       const SpoolEntry& e = item->entry;
       if (!spool_.LogSent(e.id, e.envelope, item->taken, item->reply, item->state.attempts + 1,
                           SpooledSubject(item->fd->fd, e.message_offset))) {
-        Unsaved();
+        unsaved_();
         Log(config_.log, "message " + e.id + ": sent.log could not be written");
       }
       Log(config_.log,
           "message " + e.id + " from " + e.envelope.user + ": delivered: " + item->reply);
       finisher_.Post([this, item] {
         if (!spool_.Finish(item->entry.id, item->state)) {
-          Unsaved();
+          unsaved_();
           Log(config_.log, "message " + item->entry.id + ": its record could not be completed");
         }
         item->fd.reset();  // the lock goes only once the message has left the queue
@@ -235,35 +250,177 @@ class Recorder {
     std::string reply;
     std::shared_ptr<Fd> fd;
   };
-  void Unsaved() {
-    vel::os::MutexLock lock(report_mutex_);
-    ++report_->unsaved;
-  }
   const Config& config_;
   const Spool& spool_;
-  PassReport* report_ VEL_PT_GUARDED_BY(report_mutex_);
-  vel::os::Mutex report_mutex_;
+  const std::function<void()> unsaved_;
   // Declared last: their threads end before the rest goes.
   SerialWorker finisher_;
   SerialWorker logger_;
 };
 
-// After a message is done with some recipients failed: the report to its
-// sender is spooled (and appended by DeliverReports).
-void ReportFailure(const Config& config, const Spool& spool, const SpoolEntry& entry,
-                   const DeliveryState& state, int fd, PassReport* report) {
-  const std::string text = BuildFailureReport(config, entry, state, fd);
-  if (text.empty() || !SpoolReport(spool, entry.id, entry.envelope.user, text)) {
-    ++report->unsaved;
-    Log(config.log, "message " + entry.id + ": the report to its sender could not be spooled");
+// A pass over the queue, listed once at its start and handed out in that
+// order (oldest first) to up to config.connections sessions, each with a
+// thread, a connection per user and server (kept in SmtpSessions) and a
+// Recorder of its own; a message is delivered by one of them, under its
+// file's lock. What they did is added up here.
+class Pass {
+ public:
+  Pass(const Config& config, const std::map<std::string, std::string>& credentials, bool force,
+       SmtpSessions& sessions)
+      : config_(config),
+        credentials_(credentials),
+        force_(force),
+        spool_(config.spool),
+        now_(std::time(nullptr)),
+        attempts_(config, credentials, sessions),
+        ids_(spool_.Queued()) {}
+
+  PassReport Run() {
+    const size_t lanes = std::min<size_t>(std::max<uint32_t>(config_.connections, 1), ids_.size());
+    std::vector<std::thread> others;
+    for (size_t lane = 1; lane < lanes; ++lane) {
+      try {
+        others.emplace_back([this, lane] { Lane(lane); });
+      } catch (const std::system_error&) {
+        break;  // no thread to be had: fewer sessions
+      }
+    }
+    Lane(0);
+    for (std::thread& t : others) t.join();
+    vel::os::MutexLock lock(mutex_);
+    return report_;
+  }
+
+ private:
+  std::optional<std::string> Next() {
+    vel::os::MutexLock lock(mutex_);
+    if (next_ == ids_.size()) return std::nullopt;
+    return ids_[next_++];
+  }
+  void Count(size_t PassReport::*field) {
+    vel::os::MutexLock lock(mutex_);
+    ++(report_.*field);
+  }
+  void Lane(size_t lane) {
+    Recorder recorder(config_, spool_, [this] { Count(&PassReport::unsaved); });
+    while (std::optional<std::string> id = Next()) Deliver(*id, lane, recorder);
+  }
+  void Quarantine(const std::string& id, const std::string& why, const std::string& logged) {
+    spool_.Quarantine(id, why);
+    Count(&PassReport::quarantined);
+    Log(config_.log, logged);
+  }
+  // After a message is done with some recipients failed: the report to
+  // its sender is spooled (and appended by DeliverReports).
+  void ReportFailure(const SpoolEntry& entry, const DeliveryState& state, int fd) {
+    const std::string text = BuildFailureReport(config_, entry, state, fd);
+    if (text.empty() || !SpoolReport(spool_, entry.id, entry.envelope.user, text)) {
+      Count(&PassReport::unsaved);
+      Log(config_.log, "message " + entry.id + ": the report to its sender could not be spooled");
+    }
+  }
+  void Deliver(const std::string& id, size_t lane, Recorder& recorder);
+
+  const Config& config_;
+  const std::map<std::string, std::string>& credentials_;
+  const bool force_;
+  const Spool spool_;
+  const int64_t now_;
+  Attempts attempts_;
+  const std::vector<std::string> ids_;
+  vel::os::Mutex mutex_;
+  size_t next_ VEL_GUARDED_BY(mutex_) = 0;
+  PassReport report_ VEL_GUARDED_BY(mutex_);
+};
+
+void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
+  Fd fd{spool_.OpenLocked(id)};
+  if (fd.fd < 0) return;  // gone, or another process has it
+  std::string damage;
+  std::optional<SpoolEntry> entry = spool_.Load(id, false, &damage);
+  if (!entry) {
+    if (damage.empty()) return;  // gone meanwhile
+    Quarantine(id, damage, ("message " + id).append(" put in quarantine: ").append(damage));
+    return;
+  }
+  const std::string& user = entry->envelope.user;
+  if (!credentials_.count(user)) return;  // waits for its user
+  DeliveryState& state = entry->state;
+  if (!force_ && state.next_attempt > now_) return;
+  if (std::string bad = spool_.Verify(fd.fd, *entry); !bad.empty()) {
+    Quarantine(
+        id, bad,
+        ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
+    return;
+  }
+
+  SmtpOutcome outcome = attempts_.Send(
+      id, *entry, fd.fd, [&recorder] { recorder.Logged(); }, lane);
+  if (outcome.failure == FailureKind::kCredentials) {
+    vel::os::MutexLock lock(mutex_);
+    if (!report_.login_refused.count(user)) {
+      spool_.Hold(user, outcome.reply);
+      Log(config_.log, "queue of " + user + " held: " + outcome.reply);
+    }
+    report_.login_refused[user] = outcome.reply;
+  } else if (outcome.answered) {
+    spool_.Release(user);
+  }
+  std::vector<std::string> taken;
+  const bool done = Record(config_, entry->envelope, outcome, now_, state, &taken);
+  if (done && state.refused.empty() && !taken.empty()) {
+    // Delivered: recorded beside the next message's transaction.
+    Count(&PassReport::delivered);
+    recorder.Delivered(*entry, state, std::move(taken), outcome.reply, fd.fd);
+    fd.fd = -1;
+    return;
+  }
+  // Anything else is recorded here, after what is under way.
+  recorder.Wait();
+  // The state of a deferred message is written first, then what a server
+  // took goes to sent.log: once accepted, a message is never sent to that
+  // recipient again, whatever fails below.
+  if (!done && !spool_.SaveState(id, state)) {
+    Count(&PassReport::unsaved);
+    Log(config_.log, "message " + id + ": its delivery state could not be written");
+  }
+  if (!taken.empty()) {
+    // (A deferred attempt was counted in the state already.)
+    const uint32_t attempt = done ? state.attempts + 1 : state.attempts;
+    if (!spool_.LogSent(id, entry->envelope, taken, outcome.reply, attempt,
+                        SpooledSubject(fd.fd, entry->message_offset))) {
+      Count(&PassReport::unsaved);
+      Log(config_.log, "message " + id + ": sent.log could not be written");
+    }
+  }
+  std::string summary = ("message " + id).append(" from ").append(user).append(": ");
+  if (done)
+    summary += state.refused.empty() ? "delivered" : "done with failures";
+  else
+    summary.append("attempt ").append(std::to_string(state.attempts)).append(" deferred");
+  Log(config_.log, summary.append(": ").append(outcome.reply));
+  if (!done) {
+    vel::os::MutexLock lock(mutex_);
+    ++report_.deferred;
+    report_.last_deferral = outcome.reply;
+    return;
+  }
+  for (const auto& [who, reply] : state.refused)
+    Log(config_.log, ("message " + id).append(": ").append(who).append(" failed: ").append(reply));
+  if (!state.refused.empty()) ReportFailure(*entry, state, fd.fd);
+  Count(state.refused.empty() ? &PassReport::delivered : &PassReport::failed);
+  if (!spool_.Finish(id, state)) {
+    Count(&PassReport::unsaved);
+    Log(config_.log, "message " + id + ": its record could not be completed");
   }
 }
 
 }  // namespace
 
 SmtpSender& SmtpSessions::For(const Config& config, const std::string& user, size_t index,
-                              const std::string& password) {
-  Kept& kept = kept_[{user, index}];
+                              const std::string& password, size_t lane) {
+  vel::os::MutexLock lock(mutex_);
+  Kept& kept = kept_[Key{user, index, lane}];
   if (!kept.sender || kept.url != config.smtp_servers[index] || kept.password != password) {
     kept.sender.reset();  // its connection ends first
     kept.sender = std::make_unique<SmtpSender>(config, config.smtp_servers[index], user, password);
@@ -273,107 +430,34 @@ SmtpSender& SmtpSessions::For(const Config& config, const std::string& user, siz
   return *kept.sender;
 }
 
-void SmtpSessions::Forget(const std::string& user, size_t index) { kept_.erase({user, index}); }
+void SmtpSessions::Forget(const std::string& user, size_t index, size_t lane) {
+  std::unique_ptr<SmtpSender> gone;  // its connection ends outside the lock
+  vel::os::MutexLock lock(mutex_);
+  auto it = kept_.find(Key{user, index, lane});
+  if (it == kept_.end()) return;
+  gone = std::move(it->second.sender);
+  kept_.erase(it);
+}
 
 void SmtpSessions::Retain(const std::map<std::string, std::string>& credentials) {
-  std::erase_if(kept_, [&](const auto& kept) { return !credentials.count(kept.first.first); });
+  vel::os::MutexLock lock(mutex_);
+  std::erase_if(kept_,
+                [&](const auto& kept) { return !credentials.count(std::get<0>(kept.first)); });
+}
+
+void SmtpSessions::Close() {
+  vel::os::MutexLock lock(mutex_);
+  kept_.clear();
 }
 
 PassReport DeliverPass(const Config& config, const std::map<std::string, std::string>& credentials,
                        bool force, SmtpSessions* sessions) {
-  PassReport report;
-  Spool spool(config.spool);
-  const int64_t now = std::time(nullptr);
   SmtpSessions own;
   if (sessions == nullptr) sessions = &own;
   sessions->Retain(credentials);
-  Attempts attempts(config, credentials, *sessions);
-  Recorder recorder(config, spool, &report);
-  for (const std::string& id : spool.Queued()) {
-    Fd fd{spool.OpenLocked(id)};
-    if (fd.fd < 0) continue;  // gone, or another process has it
-    std::string damage;
-    std::optional<SpoolEntry> entry = spool.Load(id, false, &damage);
-    if (!entry) {
-      if (damage.empty()) continue;  // gone meanwhile
-      spool.Quarantine(id, damage);
-      ++report.quarantined;
-      Log(config.log, ("message " + id).append(" put in quarantine: ").append(damage));
-      continue;
-    }
-    const std::string& user = entry->envelope.user;
-    if (!credentials.count(user)) continue;  // waits for its user
-    DeliveryState& state = entry->state;
-    if (!force && state.next_attempt > now) continue;
-    if (std::string bad = spool.Verify(fd.fd, *entry); !bad.empty()) {
-      spool.Quarantine(id, bad);
-      ++report.quarantined;
-      Log(config.log,
-          ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
-      continue;
-    }
-
-    SmtpOutcome outcome = attempts.Send(id, *entry, fd.fd, [&recorder] { recorder.Logged(); });
-    if (outcome.failure == FailureKind::kCredentials) {
-      if (!report.login_refused.count(user)) {
-        spool.Hold(user, outcome.reply);
-        Log(config.log, "queue of " + user + " held: " + outcome.reply);
-      }
-      report.login_refused[user] = outcome.reply;
-    } else if (outcome.answered) {
-      spool.Release(user);
-    }
-    std::vector<std::string> taken;
-    const bool done = Record(config, entry->envelope, outcome, now, state, &taken);
-    if (done && state.refused.empty() && !taken.empty()) {
-      // Delivered: recorded beside the next message's transaction.
-      ++report.delivered;
-      recorder.Delivered(*entry, state, std::move(taken), outcome.reply, fd.fd);
-      fd.fd = -1;
-      continue;
-    }
-    // Anything else is recorded here, after what is under way.
-    recorder.Wait();
-    // The state of a deferred message is written first, then what a server
-    // took goes to sent.log: once accepted, a message is never sent to that
-    // recipient again, whatever fails below.
-    if (!done && !spool.SaveState(id, state)) {
-      ++report.unsaved;
-      Log(config.log, "message " + id + ": its delivery state could not be written");
-    }
-    if (!taken.empty()) {
-      // (A deferred attempt was counted in the state already.)
-      const uint32_t attempt = done ? state.attempts + 1 : state.attempts;
-      if (!spool.LogSent(id, entry->envelope, taken, outcome.reply, attempt,
-                         SpooledSubject(fd.fd, entry->message_offset))) {
-        ++report.unsaved;
-        Log(config.log, "message " + id + ": sent.log could not be written");
-      }
-    }
-    std::string summary = ("message " + id).append(" from ").append(user).append(": ");
-    if (done)
-      summary += state.refused.empty() ? "delivered" : "done with failures";
-    else
-      summary.append("attempt ").append(std::to_string(state.attempts)).append(" deferred");
-    Log(config.log, summary.append(": ").append(outcome.reply));
-    if (done) {
-      for (const auto& [who, reply] : state.refused)
-        Log(config.log,
-            ("message " + id).append(": ").append(who).append(" failed: ").append(reply));
-      if (!state.refused.empty()) ReportFailure(config, spool, *entry, state, fd.fd, &report);
-      ++(state.refused.empty() ? report.delivered : report.failed);
-      if (!spool.Finish(id, state)) {
-        ++report.unsaved;
-        Log(config.log, "message " + id + ": its record could not be completed");
-      }
-    } else {
-      ++report.deferred;
-      report.last_deferral = outcome.reply;
-    }
-  }
-  recorder.Wait();
+  PassReport report = Pass(config, credentials, force, *sessions).Run();
   DeliverReports(config, credentials);
-  report.still_queued = spool.Queued().size();
+  report.still_queued = Spool(config.spool).Queued().size();
   return report;
 }
 
@@ -465,10 +549,13 @@ void Outbox::Run() {
   SmtpSessions sessions;
   vel::os::MutexLock lock(mutex_);
   uint64_t generation = generation_;
+  bool sending = false;  // the last pass had mail to send
   while (!stop_) {
     // Only messages spooled woke it: let the sending go on. A logoff's
-    // drain, a logon and the end of the process cut the wait short.
-    if (woken_ && !urgent_) {
+    // drain, a logon and the end of the process cut the wait short, and
+    // so does mail still coming in while the last pass had mail to send:
+    // a stream is delivered as it goes, not in passes a wait apart.
+    if (woken_ && !urgent_ && !sending) {
       const auto latest = std::chrono::steady_clock::now() + kSpoolingLimit;
       for (;;) {
         const auto until = std::min(last_spooled_ + kSpoolingPause, latest);
@@ -485,7 +572,8 @@ void Outbox::Run() {
     woken_ = false;
     lock.Unlock();
     if (reconfigured) sessions.Close();
-    DeliverPass(config, credentials, false, &sessions);
+    const PassReport report = DeliverPass(config, credentials, false, &sessions);
+    sending = report.delivered + report.failed + report.deferred > 0;
     lock.Lock();
     drained_.notify_all();
     if (!woken_) {

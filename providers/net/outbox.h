@@ -4,14 +4,17 @@
 // runs the same passes in the foreground.
 //
 // A pass takes the queued messages whose time has come, oldest first, and
-// for each user whose credentials are known sends them over one
-// connection to the first server that answers, going on to the next
-// server when one cannot be reached; the delivery thread keeps that
-// connection for its next pass while it has work (SmtpSessions). Woken by
-// a message spooled, the thread first lets the sending go on: it starts
-// once none came for kSpoolingPause, or kSpoolingLimit after it was woken,
-// so that a run of sends does not share the processor with its delivery
-// (and the mail servers' work it brings). Per message:
+// for each user whose credentials are known sends them to the first
+// server that answers, going on to the next server when one cannot be
+// reached, over up to config.connections connections at once (one per
+// session of the pass, each with a message of its own); the delivery
+// thread keeps those connections for its next pass while it has work
+// (SmtpSessions). Woken by a message spooled, the thread first lets the
+// sending go on: it starts once none came for kSpoolingPause, or
+// kSpoolingLimit after it was woken, so that a run of sends does not share
+// the processor with its delivery (and the mail servers' work it brings);
+// once a pass had mail to send, the next one starts at once (a stream is
+// delivered as it goes). Per message:
 //   - a file that is damaged (its length or checksum does not match what
 //     was spooled) goes to quarantine/ and is never sent;
 //   - every recipient a server accepts is done with: its acceptance is
@@ -27,10 +30,10 @@
 // When no recipient is pending the message leaves the queue: removed when
 // all were delivered, else moved to failed/, and a non-delivery report
 // goes to the sender's own mailbox (report.h).
-// A message is delivered by at most one process at a time (its file is
-// locked), and its state is written before the next message is taken, so
-// a crash at any point loses nothing: at most the one attempt under way is
-// repeated after a crash.
+// A message is delivered by at most one session of one process at a time
+// (its file is locked), and its state is written before that session
+// takes its next message, so a crash at any point loses nothing: at most
+// the attempts under way (one per session) are repeated after a crash.
 #ifndef VELNET_OUTBOX_H
 #define VELNET_OUTBOX_H
 
@@ -40,6 +43,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "mutex.h"
 #include "net/config.h"
@@ -60,37 +64,45 @@ struct PassReport {
   size_t still_queued = 0;                           // the queue's size after the pass
 };
 
-// The SMTP connections of delivery passes, one per user and server, kept
-// from one pass to the next: messages spooled one after another then go
-// over one session, each a transaction of its own, instead of each paying
-// for a connection, a TLS handshake and a login. A connection is kept only
-// with the server and password it was made with. libcurl closes a
-// connection after any transaction that failed, so a kept one is always
-// between transactions; one the server closed meanwhile is found dead
-// before use and made anew.
+// The SMTP connections of delivery passes, one per user, server and
+// session of a pass (see DeliverPass), kept from one pass to the next:
+// messages spooled one after another then go over a few sessions, each a
+// transaction of its own, instead of each paying for a connection, a TLS
+// handshake and a login. A connection is kept only with the server and
+// password it was made with. libcurl closes a connection after any
+// transaction that failed, so a kept one is always between transactions;
+// one the server closed meanwhile is found dead before use and made anew.
+// The sessions of a pass call For and Forget at once, each for its own
+// lane; a sender is used by the one session it was made for.
 class SmtpSessions {
  public:
-  // The sender of user to the index-th server, made when none is kept or
-  // the kept one was made with another server or password.
+  // The sender of user to the index-th server for a pass's session lane,
+  // made when none is kept or the kept one was made with another server
+  // or password.
   SmtpSender& For(const Config& config, const std::string& user, size_t index,
-                  const std::string& password);
+                  const std::string& password, size_t lane = 0);
   // Its connection is no use any more.
-  void Forget(const std::string& user, size_t index);
+  void Forget(const std::string& user, size_t index, size_t lane = 0);
   // Keeps only the connections of these users.
   void Retain(const std::map<std::string, std::string>& credentials);
-  void Close() { kept_.clear(); }
+  void Close();
 
  private:
+  using Key = std::tuple<std::string, size_t, size_t>;  // user, server, lane
   struct Kept {
     std::string url;
     std::string password;
     std::unique_ptr<SmtpSender> sender;
   };
-  std::map<std::pair<std::string, size_t>, Kept> kept_;
+  vel::os::Mutex mutex_;
+  std::map<Key, Kept> kept_ VEL_GUARDED_BY(mutex_);
 };
 
 // One pass over the queue. With force, messages waiting for their retry
-// time are taken too. The connections come from sessions when given
+// time are taken too. Up to config.connections sessions deliver at once,
+// each taking the next queued message (oldest first) when done with one,
+// so that the server's waits (its reply to each command, its writing a
+// message to disk) overlap instead of adding up. The connections come from sessions when given
 // (the delivery thread's, kept between its passes), else they are the
 // pass's own and end with it.
 PassReport DeliverPass(const Config& config, const std::map<std::string, std::string>& credentials,

@@ -61,6 +61,9 @@ inline std::string SampleConfig(const std::string& spool, const std::string& log
          "; Seconds a logoff waits for the user's mail to go out (at most three\n"
          "; quarters of the library's time-out).\n"
          "drain_seconds = 30\n"
+         "; SMTP sessions a delivery keeps going at once, each with its own\n"
+         "; message (1 sends one message after another).\n"
+         "connections = 2\n"
          "; What the provider did and why anything failed (never passwords).\n"
          "log = " +
          log + "\n";

@@ -276,7 +276,8 @@ class Delivery(NetTest):
 
     def test_one_session_carries_many_messages_and_a_drop_resends_nothing_taken(self):
         port = t.mail_servers.free_port()
-        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0)
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0,
+                       extra="connections = 1\n")
         spool_in_child(("batch %d" % i, "x\n") for i in range(4))
         with ProgrammedServer(port) as server:
             # One pass: four messages on one connection until the server
@@ -319,6 +320,32 @@ class Delivery(NetTest):
             self.assertEqual(logoff(session), 0)
         self.assertNotIn("deferred", self.log_text()[logged:])
         self.assertEqual(self.queue(), [])
+
+    def test_sessions_at_once_each_send_their_own_messages_and_a_drop_resends_nothing_taken(self):
+        port = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0,
+                       extra="connections = 3\n")
+        spool_in_child(("many %d" % i, "x\n") for i in range(12))
+        with ProgrammedServer(port) as server:
+            # Three sessions, each waiting on the server's answer to DATA at
+            # the same time; the third message's DATA drops its connection.
+            server.data_delay = 0.2
+            server.stalls = [None, None, "drop"]
+            status, out, err = flush(self.config)
+            self.assertEqual(status, 1, out + err)
+            self.assertEqual(server.most_in_data, 3)
+            # Every message but the dropped one was taken, each once, and
+            # has its line in sent.log; the dropped one waits for its retry.
+            subjects = server.subjects()
+            self.assertEqual(len(subjects), 11, subjects)
+            self.assertEqual(len(set(subjects)), 11, subjects)
+            self.assertEqual(len(self.queue()), 1)
+            self.assertEqual(len((self.spool / "sent.log").read_text().splitlines()), 11)
+            # The next pass sends that one only.
+            status, out, err = flush(self.config)
+            self.assertEqual(status, 0, out + err)
+            self.assertEqual(sorted(server.subjects()), sorted("many %d" % i for i in range(12)))
+            self.assertEqual(self.queue(), [])
 
     def test_mail_spooled_without_a_pause_is_delivered_while_the_spooling_goes_on(self):
         # The delivery thread lets a run of sends finish before it delivers

@@ -440,6 +440,9 @@ class FaultServer:
         self.stalls = []         # per DATA: "drop" the connection, seconds to wait, or None
         self.received = []       # (mail_from, recipients, content)
         self.received_on = []    # for each message received, its connection's number
+        self.data_delay = 0      # seconds each DATA waits before its answer
+        self.in_data = 0         # DATA commands waiting for their answer now
+        self.most_in_data = 0    # ... and the most at any time
         self.connections = []    # the servers' ends of the connections, in order
         handler = self
 
@@ -454,6 +457,11 @@ class FaultServer:
                 if server not in handler.connections:
                     handler.connections.append(server)
                 stall = handler.stalls.pop(0) if handler.stalls else None
+                if handler.data_delay:
+                    handler.in_data += 1
+                    handler.most_in_data = max(handler.most_in_data, handler.in_data)
+                    await asyncio.sleep(handler.data_delay)
+                    handler.in_data -= 1
                 if stall is not None:
                     if stall == "drop":
                         server.transport.close()
