@@ -326,6 +326,9 @@ class RealServers(NetTest):
         self.configure(retry_attempts="many")
         self.assertEqual(logon("ops", USERS["ops"])[0], CMC_E_INVALID_CONFIGURATION)
         self.assertIn("delivery.retry_attempts must be a whole number", self.log_text())
+        self.configure(extra="connections = 0\n")
+        self.assertEqual(logon("ops", USERS["ops"])[0], CMC_E_INVALID_CONFIGURATION)
+        self.assertIn("delivery.connections must be a whole number from 1 to 16", self.log_text())
         self.assertNotIn(USERS["ops"], self.log_text())
 
     def test_mail_to_two_users_arrives_in_both_and_is_walked_and_deleted(self):
