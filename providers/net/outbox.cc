@@ -6,6 +6,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <new>
+#include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -302,8 +305,14 @@ class Pass {
     ++(report_.*field);
   }
   void Lane(size_t lane) {
-    Recorder recorder(config_, spool_, [this] { Count(&PassReport::unsaved); });
-    while (std::optional<std::string> id = Next()) Deliver(*id, lane, recorder);
+    // Out of memory, a session stops; its message stays queued (its lock
+    // goes with its descriptor) for another session or the next pass.
+    try {
+      Recorder recorder(config_, spool_, [this] { Count(&PassReport::unsaved); });
+      while (std::optional<std::string> id = Next()) Deliver(*id, lane, recorder);
+    } catch (const std::bad_alloc&) {
+      Log(config_.log, "a delivery session stopped: out of memory");
+    }
   }
   void Quarantine(const std::string& id, const std::string& why, const std::string& logged) {
     spool_.Quarantine(id, why);

@@ -140,12 +140,16 @@ TEST_F(NetLibraryTest, QueryResultReachesTwoMailboxesAndIsWalkedAndDeleted) {
 }
 
 // A recipient the server refuses for good: the sender finds the report in
-// its own mailbox, through the library.
+// its own mailbox, through the library. Two more mails go with it, so that
+// the delivery's sessions run at once (under the thread sanitizer too).
 TEST_F(NetLibraryTest, AFailedRecipientIsReportedInTheSendersMailbox) {
   ExpectSucceeded(client().Call("xp_startmail",
                                 {Text("@mail_user", "ops"), Text("@mail_password", "ops-secret")}));
   ExpectSucceeded(client().Call(
       "xp_sendmail", {Text("@recipient", "dba;refused"), Text("@subject", "Quarterly figures")}));
+  for (const char* subject : {"Weekly figures", "Daily figures"})
+    ExpectSucceeded(
+        client().Call("xp_sendmail", {Text("@recipient", "dba"), Text("@subject", subject)}));
   std::string id;
   for (int i = 0; i < 200 && id.empty(); ++i) {
     id = FindNext("");
@@ -165,6 +169,16 @@ TEST_F(NetLibraryTest, AFailedRecipientIsReportedInTheSendersMailbox) {
   EXPECT_NE(text.find("refused@" + domain + ": 554 5.1.1"), std::string::npos) << text;
   EXPECT_EQ(text.find("dba@" + domain + ":"), std::string::npos) << text;
   ExpectSucceeded(client().Call("xp_stopmail"));
+  // One report, for the one failure; dba got each mail once.
+  const std::string sent = Slurp(dir_ / "spool" / "sent.log");
+  size_t to_dba = 0;
+  for (size_t at = 0; (at = sent.find(" to=dba@" + domain + " ", at)) != std::string::npos; ++at)
+    ++to_dba;
+  EXPECT_EQ(to_dba, 3u) << sent;
+  size_t failed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "spool" / "failed"))
+    failed += entry.path().extension() == ".msg";
+  EXPECT_EQ(failed, 1u);
 }
 
 }  // namespace
