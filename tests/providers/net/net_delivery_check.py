@@ -109,6 +109,16 @@ class Delivery(NetTest):
     def queue(self):
         return sorted(p.name for p in (self.spool / "queue").glob("*.msg"))
 
+    def spooled_for_one_server(self, connections, subjects):
+        """Configures one server on a free port (returned), delivering over
+        that many connections, and has another process spool a message of
+        ops to dba for each subject."""
+        port = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0,
+                       extra="connections = %d\n" % connections)
+        spool_in_child((subject, "x\n") for subject in subjects)
+        return port
+
     def test_a_full_disk_never_sends_delivered_mail_again(self):
         if os.geteuid() != 0:
             if os.environ.get("CI"):
@@ -275,10 +285,7 @@ class Delivery(NetTest):
         self.assertNotIn("550", sent)
 
     def test_one_session_carries_many_messages_and_a_drop_resends_nothing_taken(self):
-        port = t.mail_servers.free_port()
-        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0,
-                       extra="connections = 1\n")
-        spool_in_child(("batch %d" % i, "x\n") for i in range(4))
+        port = self.spooled_for_one_server(1, ("batch %d" % i for i in range(4)))
         with ProgrammedServer(port) as server:
             # One pass: four messages on one connection until the server
             # drops it at the second's DATA. The first is done with; the
@@ -322,10 +329,7 @@ class Delivery(NetTest):
         self.assertEqual(self.queue(), [])
 
     def test_sessions_at_once_each_send_their_own_messages_and_a_drop_resends_nothing_taken(self):
-        port = t.mail_servers.free_port()
-        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=3600, drain=0,
-                       extra="connections = 3\n")
-        spool_in_child(("many %d" % i, "x\n") for i in range(12))
+        port = self.spooled_for_one_server(3, ("many %d" % i for i in range(12)))
         with ProgrammedServer(port) as server:
             # Three sessions, each waiting on the server's answer to DATA at
             # the same time; the third message's DATA drops its connection.
