@@ -10,6 +10,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "file_system.h"
@@ -157,11 +158,21 @@ class SerialWorker {
     more_.notify_all();
     if (thread_.joinable()) thread_.join();
   }
+  // With no thread to be had, the task runs here and now (none is
+  // waiting then: there was no thread to hand one to).
   void Post(std::function<void()> task) {
     {
       vel::os::MutexLock lock(mutex_);
+      if (!thread_.joinable()) {
+        try {
+          thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+          lock.Unlock();
+          task();
+          return;
+        }
+      }
       tasks_.push_back(std::move(task));
-      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     }
     more_.notify_all();
   }
@@ -211,10 +222,11 @@ class Recorder {
       : config_(config), spool_(spool), unsaved_(std::move(unsaved)) {}
   ~Recorder() { Wait(); }
 
+  // fd owns the message's descriptor, and with it the lock.
   void Delivered(const SpoolEntry& entry, DeliveryState state, std::vector<std::string> taken,
-                 std::string reply, int fd) {
+                 std::string reply, std::shared_ptr<Fd> fd) {
     auto item = std::make_shared<Item>();
-    item->fd.reset(new Fd{fd});  // owns the descriptor, and with it the lock, from here
+    item->fd = std::move(fd);
     item->entry = entry;
     item->state = std::move(state);
     item->taken = std::move(taken);
@@ -380,8 +392,11 @@ void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
   if (done && state.refused.empty() && !taken.empty()) {
     // Delivered: recorded beside the next message's transaction.
     Count(&PassReport::delivered);
-    recorder.Delivered(*entry, state, std::move(taken), outcome.reply, fd.fd);
-    fd.fd = -1;
+    // The descriptor changes owner only once nothing can fail in between,
+    // so that it is closed once whatever throws.
+    auto owner = std::make_shared<Fd>(-1);
+    owner->fd = std::exchange(fd.fd, -1);
+    recorder.Delivered(*entry, state, std::move(taken), outcome.reply, std::move(owner));
     return;
   }
   // Anything else is recorded here, after what is under way.
