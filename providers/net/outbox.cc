@@ -32,11 +32,15 @@ constexpr auto kIdleLook = std::chrono::seconds(2);
 constexpr auto kSpoolingPause = std::chrono::milliseconds(20);
 constexpr auto kSpoolingLimit = std::chrono::milliseconds(250);
 
+// An open descriptor, closed once, by its one owner.
 struct Fd {
-  int fd;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
   ~Fd() {
     if (fd >= 0) vel::os::Files().CloseFile(fd);
   }
+  int fd;
 };
 
 // Records one attempt's outcome in state. Returns true when the message is
