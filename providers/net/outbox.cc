@@ -130,9 +130,12 @@ class Attempts {
       senders_.Forget(user, index, lane);  // its connection is no use any more
       if (outcome.failure == FailureKind::kLost) return outcome;  // it broke part way
     }
+    return outcome;
+  }
+  // No server answered for user: the rest of the pass does not try them.
+  void NoneAnswered(const std::string& user) {
     vel::os::MutexLock lock(mutex_);
     all_down_[user] = true;
-    return outcome;
   }
 
  private:
@@ -296,12 +299,19 @@ class Pass {
 
   PassReport Run() {
     const size_t lanes = std::min<size_t>(std::max<uint32_t>(config_.connections, 1), ids_.size());
+    {
+      vel::os::MutexLock lock(mutex_);
+      active_ = std::max<size_t>(lanes, 1);
+    }
     std::vector<std::thread> others;
     for (size_t lane = 1; lane < lanes; ++lane) {
       try {
         others.emplace_back([this, lane] { Lane(lane); });
       } catch (const std::system_error&) {
-        break;  // no thread to be had: fewer sessions
+        // No thread to be had: fewer sessions.
+        vel::os::MutexLock lock(mutex_);
+        active_ -= lanes - lane;
+        break;
       }
     }
     Lane(0);
@@ -311,10 +321,38 @@ class Pass {
   }
 
  private:
-  std::optional<std::string> Next() {
+  // A message for a session: one handed back by another session (with
+  // its descriptor, still locked), else the next of the listing; nothing
+  // when all are taken, and the session then leaves the pass.
+  struct Job {
+    std::string id;
+    std::unique_ptr<Fd> held;
+  };
+  std::optional<Job> Next() {
     vel::os::MutexLock lock(mutex_);
-    if (next_ == ids_.size()) return std::nullopt;
-    return ids_[next_++];
+    if (!handed_back_.empty()) {
+      Job job = std::move(handed_back_.front());
+      handed_back_.pop_front();
+      return job;
+    }
+    if (next_ < ids_.size()) return Job{ids_[next_++], nullptr};
+    --active_;
+    return std::nullopt;
+  }
+  // A session that failed before a message's transaction got anywhere
+  // (SessionFailed) hands the message to the pass's other sessions and
+  // leaves the pass, so that a server that takes fewer sessions at once than
+  // there are, or one that cannot be reached on another connection, delays
+  // nothing another session can send. False when no other session will
+  // ask for a message: the caller records the attempt as its own.
+  bool HandBack(const std::string& id, Fd& fd) {
+    vel::os::MutexLock lock(mutex_);
+    if (active_ <= 1) return false;
+    auto held = std::make_unique<Fd>(-1);
+    held->fd = std::exchange(fd.fd, -1);
+    handed_back_.push_back(Job{id, std::move(held)});
+    --active_;
+    return true;
   }
   void Count(size_t PassReport::*field) {
     vel::os::MutexLock lock(mutex_);
@@ -325,9 +363,13 @@ class Pass {
     // goes with its descriptor) for another session or the next pass.
     try {
       Recorder recorder(config_, spool_, [this] { Count(&PassReport::unsaved); });
-      while (std::optional<std::string> id = Next()) Deliver(*id, lane, recorder);
+      while (std::optional<Job> job = Next()) {
+        if (!Deliver(std::move(*job), lane, recorder)) break;
+      }
     } catch (const std::bad_alloc&) {
       Log(config_.log, "a delivery session stopped: out of memory");
+      vel::os::MutexLock lock(mutex_);
+      --active_;
     }
   }
   void Quarantine(const std::string& id, const std::string& why, const std::string& logged) {
@@ -344,7 +386,8 @@ class Pass {
       Log(config_.log, "message " + entry.id + ": the report to its sender could not be spooled");
     }
   }
-  void Deliver(const std::string& id, size_t lane, Recorder& recorder);
+  // False when the session handed the message back and leaves the pass.
+  bool Deliver(Job job, size_t lane, Recorder& recorder);
 
   const Config& config_;
   const std::map<std::string, std::string>& credentials_;
@@ -355,32 +398,55 @@ class Pass {
   const std::vector<std::string> ids_;
   vel::os::Mutex mutex_;
   size_t next_ VEL_GUARDED_BY(mutex_) = 0;
+  std::deque<Job> handed_back_ VEL_GUARDED_BY(mutex_);
+  size_t active_ VEL_GUARDED_BY(mutex_) = 0;  // sessions that will still ask for a message
   PassReport report_ VEL_GUARDED_BY(mutex_);
 };
 
-void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
-  Fd fd{spool_.OpenLocked(id)};
-  if (fd.fd < 0) return;  // gone, or another process has it
+// The session failed before the message's transaction got anywhere --
+// no server answered, or one refused the session, the login for now or
+// the sender for now -- so nothing of it was taken and nothing learnt of
+// its recipients: another session may as well try it now.
+bool SessionFailed(const SmtpOutcome& outcome, bool end_sent) {
+  return !outcome.ok && !end_sent && outcome.recipients.empty() &&
+         outcome.failure != FailureKind::kCredentials && !(outcome.answered && outcome.code >= 500);
+}
+
+bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
+  const std::string& id = job.id;
+  Fd fd{job.held ? std::exchange(job.held->fd, -1) : spool_.OpenLocked(id)};
+  if (fd.fd < 0) return true;  // gone, or another process has it
   std::string damage;
   std::optional<SpoolEntry> entry = spool_.Load(id, false, &damage);
   if (!entry) {
-    if (damage.empty()) return;  // gone meanwhile
+    if (damage.empty()) return true;  // gone meanwhile
     Quarantine(id, damage, ("message " + id).append(" put in quarantine: ").append(damage));
-    return;
+    return true;
   }
   const std::string& user = entry->envelope.user;
-  if (!credentials_.count(user)) return;  // waits for its user
+  if (!credentials_.count(user)) return true;  // waits for its user
   DeliveryState& state = entry->state;
-  if (!force_ && state.next_attempt > now_) return;
+  if (!force_ && state.next_attempt > now_) return true;
   if (std::string bad = spool_.Verify(fd.fd, *entry); !bad.empty()) {
     Quarantine(
         id, bad,
         ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
-    return;
+    return true;
   }
 
+  bool end_sent = false;
   SmtpOutcome outcome = attempts_.Send(
-      id, *entry, fd.fd, [&recorder] { recorder.Logged(); }, lane);
+      id, *entry, fd.fd,
+      [&recorder, &end_sent] {
+        end_sent = true;
+        recorder.Logged();
+      },
+      lane);
+  if (SessionFailed(outcome, end_sent) && HandBack(id, fd)) {
+    Log(config_.log, "message " + id + ": handed to another delivery session: " + outcome.reply);
+    return false;
+  }
+  if (!outcome.answered && outcome.failure != FailureKind::kLost) attempts_.NoneAnswered(user);
   if (outcome.failure == FailureKind::kCredentials) {
     vel::os::MutexLock lock(mutex_);
     if (!report_.login_refused.count(user)) {
@@ -401,7 +467,7 @@ void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
     auto owner = std::make_shared<Fd>(-1);
     owner->fd = std::exchange(fd.fd, -1);
     recorder.Delivered(*entry, state, std::move(taken), outcome.reply, std::move(owner));
-    return;
+    return true;
   }
   // Anything else is recorded here, after what is under way.
   recorder.Wait();
@@ -431,7 +497,7 @@ void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
     vel::os::MutexLock lock(mutex_);
     ++report_.deferred;
     report_.last_deferral = outcome.reply;
-    return;
+    return true;
   }
   for (const auto& [who, reply] : state.refused)
     Log(config_.log, ("message " + id).append(": ").append(who).append(" failed: ").append(reply));
@@ -441,6 +507,7 @@ void Pass::Deliver(const std::string& id, size_t lane, Recorder& recorder) {
     Count(&PassReport::unsaved);
     Log(config_.log, "message " + id + ": its record could not be completed");
   }
+  return true;
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 // for each user whose credentials are known sends them to the first
 // server that answers, going on to the next server when one cannot be
 // reached, over up to config.connections connections at once (one per
-// session of the pass, each with a message of its own); the delivery
-// thread keeps those connections for its next pass while it has work
-// (SmtpSessions). Woken by a message spooled, the thread first lets the
+// session of the pass, each with a message of its own); a session that
+// fails before a message's transaction gets anywhere (a server that takes
+// fewer sessions at once refuses it for now) hands the message to the
+// others and leaves the pass, the last one left recording the failure as
+// one session would. The delivery thread keeps those connections for its
+// next pass while it has work (SmtpSessions). Woken by a message spooled, the thread first lets the
 // sending go on: it starts once none came for kSpoolingPause, or
 // kSpoolingLimit after it was woken, so that a run of sends does not share
 // the processor with its delivery (and the mail servers' work it brings);
