@@ -323,12 +323,12 @@ class Pass {
  private:
   // A message for a session: one handed back by another session (with
   // its descriptor, still locked), else the next of the listing; nothing
-  // when all are taken, and the session then leaves the pass.
+  // when all are taken, and the session then leaves the pass (*left).
   struct Job {
     std::string id;
     std::unique_ptr<Fd> held;
   };
-  std::optional<Job> Next() {
+  std::optional<Job> Next(bool* left) {
     vel::os::MutexLock lock(mutex_);
     if (!handed_back_.empty()) {
       Job job = std::move(handed_back_.front());
@@ -336,8 +336,12 @@ class Pass {
       return job;
     }
     if (next_ < ids_.size()) return Job{ids_[next_++], nullptr};
-    --active_;
+    Leave(left);
     return std::nullopt;
+  }
+  void Leave(bool* left) VEL_REQUIRES(mutex_) {
+    if (!*left) --active_;
+    *left = true;
   }
   // A session that failed before a message's transaction got anywhere
   // (SessionFailed) hands the message to the pass's other sessions and
@@ -345,13 +349,14 @@ class Pass {
   // there are, or one that cannot be reached on another connection, delays
   // nothing another session can send. False when no other session will
   // ask for a message: the caller records the attempt as its own.
-  bool HandBack(const std::string& id, Fd& fd) {
+  bool HandBack(const std::string& id, Fd& fd, bool* left) {
     vel::os::MutexLock lock(mutex_);
     if (active_ <= 1) return false;
     auto held = std::make_unique<Fd>(-1);
-    held->fd = std::exchange(fd.fd, -1);
-    handed_back_.push_back(Job{id, std::move(held)});
-    --active_;
+    Job job{id, std::move(held)};
+    handed_back_.push_back(std::move(job));
+    handed_back_.back().held->fd = std::exchange(fd.fd, -1);
+    Leave(left);
     return true;
   }
   void Count(size_t PassReport::*field) {
@@ -361,15 +366,19 @@ class Pass {
   void Lane(size_t lane) {
     // Out of memory, a session stops; its message stays queued (its lock
     // goes with its descriptor) for another session or the next pass.
+    bool left = false;
     try {
       Recorder recorder(config_, spool_, [this] { Count(&PassReport::unsaved); });
-      while (std::optional<Job> job = Next()) {
-        if (!Deliver(std::move(*job), lane, recorder)) break;
+      while (std::optional<Job> job = Next(&left)) {
+        Deliver(std::move(*job), lane, recorder, &left);
+        if (left) break;
       }
     } catch (const std::bad_alloc&) {
+      {
+        vel::os::MutexLock lock(mutex_);
+        Leave(&left);
+      }
       Log(config_.log, "a delivery session stopped: out of memory");
-      vel::os::MutexLock lock(mutex_);
-      --active_;
     }
   }
   void Quarantine(const std::string& id, const std::string& why, const std::string& logged) {
@@ -386,8 +395,9 @@ class Pass {
       Log(config_.log, "message " + entry.id + ": the report to its sender could not be spooled");
     }
   }
-  // False when the session handed the message back and leaves the pass.
-  bool Deliver(Job job, size_t lane, Recorder& recorder);
+  // *left is set when the session handed the message back and leaves the
+  // pass.
+  void Deliver(Job job, size_t lane, Recorder& recorder, bool* left);
 
   const Config& config_;
   const std::map<std::string, std::string>& credentials_;
@@ -412,26 +422,26 @@ bool SessionFailed(const SmtpOutcome& outcome, bool end_sent) {
          outcome.failure != FailureKind::kCredentials && !(outcome.answered && outcome.code >= 500);
 }
 
-bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
+void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
   const std::string& id = job.id;
   Fd fd{job.held ? std::exchange(job.held->fd, -1) : spool_.OpenLocked(id)};
-  if (fd.fd < 0) return true;  // gone, or another process has it
+  if (fd.fd < 0) return;  // gone, or another process has it
   std::string damage;
   std::optional<SpoolEntry> entry = spool_.Load(id, false, &damage);
   if (!entry) {
-    if (damage.empty()) return true;  // gone meanwhile
+    if (damage.empty()) return;  // gone meanwhile
     Quarantine(id, damage, ("message " + id).append(" put in quarantine: ").append(damage));
-    return true;
+    return;
   }
   const std::string& user = entry->envelope.user;
-  if (!credentials_.count(user)) return true;  // waits for its user
+  if (!credentials_.count(user)) return;  // waits for its user
   DeliveryState& state = entry->state;
-  if (!force_ && state.next_attempt > now_) return true;
+  if (!force_ && state.next_attempt > now_) return;
   if (std::string bad = spool_.Verify(fd.fd, *entry); !bad.empty()) {
     Quarantine(
         id, bad,
         ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
-    return true;
+    return;
   }
 
   bool end_sent = false;
@@ -442,9 +452,9 @@ bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
         recorder.Logged();
       },
       lane);
-  if (SessionFailed(outcome, end_sent) && HandBack(id, fd)) {
+  if (SessionFailed(outcome, end_sent) && HandBack(id, fd, left)) {
     Log(config_.log, "message " + id + ": handed to another delivery session: " + outcome.reply);
-    return false;
+    return;
   }
   if (!outcome.answered && outcome.failure != FailureKind::kLost) attempts_.NoneAnswered(user);
   if (outcome.failure == FailureKind::kCredentials) {
@@ -467,7 +477,7 @@ bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
     auto owner = std::make_shared<Fd>(-1);
     owner->fd = std::exchange(fd.fd, -1);
     recorder.Delivered(*entry, state, std::move(taken), outcome.reply, std::move(owner));
-    return true;
+    return;
   }
   // Anything else is recorded here, after what is under way.
   recorder.Wait();
@@ -497,7 +507,7 @@ bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
     vel::os::MutexLock lock(mutex_);
     ++report_.deferred;
     report_.last_deferral = outcome.reply;
-    return true;
+    return;
   }
   for (const auto& [who, reply] : state.refused)
     Log(config_.log, ("message " + id).append(": ").append(who).append(" failed: ").append(reply));
@@ -507,7 +517,7 @@ bool Pass::Deliver(Job job, size_t lane, Recorder& recorder) {
     Count(&PassReport::unsaved);
     Log(config_.log, "message " + id + ": its record could not be completed");
   }
-  return true;
+  return;
 }
 
 }  // namespace
