@@ -40,6 +40,8 @@ struct Fd {
   ~Fd() {
     if (fd >= 0) vel::os::Files().CloseFile(fd);
   }
+  // Gives the descriptor up to another owner.
+  int Release() { return std::exchange(fd, -1); }
   int fd;
 };
 
@@ -352,10 +354,9 @@ class Pass {
   bool HandBack(const std::string& id, Fd& fd, bool* left) {
     vel::os::MutexLock lock(mutex_);
     if (active_ <= 1) return false;
-    auto held = std::make_unique<Fd>(-1);
-    Job job{id, std::move(held)};
-    handed_back_.push_back(std::move(job));
-    handed_back_.back().held->fd = std::exchange(fd.fd, -1);
+    // (The descriptor moves once nothing can fail, so it is closed once.)
+    handed_back_.push_back(Job{id, std::make_unique<Fd>(-1)});
+    handed_back_.back().held->fd = fd.Release();
     Leave(left);
     return true;
   }
@@ -424,7 +425,7 @@ bool SessionFailed(const SmtpOutcome& outcome, bool end_sent) {
 
 void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
   const std::string& id = job.id;
-  Fd fd{job.held ? std::exchange(job.held->fd, -1) : spool_.OpenLocked(id)};
+  Fd fd{job.held ? job.held->Release() : spool_.OpenLocked(id)};
   if (fd.fd < 0) return;  // gone, or another process has it
   std::string damage;
   std::optional<SpoolEntry> entry = spool_.Load(id, false, &damage);
@@ -475,7 +476,7 @@ void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
     // The descriptor changes owner only once nothing can fail in between,
     // so that it is closed once whatever throws.
     auto owner = std::make_shared<Fd>(-1);
-    owner->fd = std::exchange(fd.fd, -1);
+    owner->fd = fd.Release();
     recorder.Delivered(*entry, state, std::move(taken), outcome.reply, std::move(owner));
     return;
   }
