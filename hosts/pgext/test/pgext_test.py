@@ -28,6 +28,7 @@ import email
 import email.policy
 import os
 import pwd
+import re
 import shutil
 import signal
 import subprocess
@@ -114,7 +115,10 @@ class Cluster:
                                 "--auth=trust", "-E", "UTF8", "--no-locale", "--no-sync"],
             stdout=self.log, stderr=self.log, cwd=tmp)
         with open(os.path.join(self.data, "postgresql.conf"), "a") as conf:
-            conf.write("listen_addresses = ''\nfsync = off\nmax_connections = 20\n")
+            # The extension is loaded by the postmaster: its procedures
+            # refuse to run otherwise.
+            conf.write("listen_addresses = ''\nfsync = off\nmax_connections = 20\n"
+                       "shared_preload_libraries = 'velmail'\n")
             for key, value in settings.items():
                 conf.write("%s = '%s'\n" % (key, value))
         self.proc = subprocess.Popen(
@@ -214,9 +218,11 @@ class Session:
     """One psql backend fed statement by statement, so that a test can act
     between them (cancel from another session, time a statement)."""
 
-    def __init__(self, cluster, db="velmail_regress", user="postgres"):
+    def __init__(self, cluster, db="velmail_regress", user="postgres", verbose=False):
+        # verbose: each message shows its SQLSTATE ("ERROR:  28P01: ...").
         self.proc = subprocess.Popen(
-            ["psql", "-X", "-q", "-At", "-h", cluster.dir, "-U", user, "-d", db],
+            ["psql", "-X", "-q", "-At", "-h", cluster.dir, "-U", user, "-d", db] +
+            (["-v", "VERBOSITY=verbose"] if verbose else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
             bufsize=1)
         self.run("select 1")
@@ -245,6 +251,34 @@ class Session:
     def close(self):
         self.proc.stdin.close()
         self.proc.wait(30)
+
+# A message as a verbose session shows it: level, SQLSTATE, text.
+REPORT = re.compile(r"^(?:psql:\S*: )?(ERROR|WARNING|NOTICE):  ([0-9A-Z]{5}): (.*)$", re.M)
+
+
+def reports(out):
+    return REPORT.findall(out)
+
+
+def errors(out):
+    return [report for report in reports(out) if report[0] == "ERROR"]
+
+
+def has_error(out, sqlstate):
+    return any(code == sqlstate for _, code, _ in errors(out))
+
+
+def run_step(name, function, *args):
+    """Runs one test of a group and prints its time; an exception fails it,
+    and the group's next test still runs."""
+    started = time.time()
+    print("== " + name, flush=True)
+    try:
+        function(*args)
+    except Exception as failure:  # pylint: disable=broad-except
+        check(False, "%s: %s: %s" % (name, type(failure).__name__, failure))
+    print("== %s: %.1f s" % (name, time.time() - started), flush=True)
+
 
 
 def cancel_later(cluster, pid, after, sent):
@@ -352,6 +386,98 @@ def hung_provider(cluster, timeout_ms):
         session.close()
 
 
+def threads_left_behind(cluster, timeout_ms, rounds=5):
+    """Sends cancelled while the provider hangs, each hung request released
+    and timed out, leave no thread behind in the backend."""
+    session = Session(cluster, verbose=True)
+    try:
+        pid = session.pid()
+
+        def threads():
+            return len(os.listdir("/proc/%d/task" % pid))
+
+        out, _ = session.run("call velmail.xp_startmail('u', 'p')")
+        sent, _ = session.run("call velmail.xp_sendmail(recipient => 'x', message => 'first')")
+        check(not errors(out + sent), "a logon and a send at the test provider: " + out + sent)
+        first = threads()
+        cancelled = []
+        last_hung = time.time()
+        for n in range(rounds):
+            session.run("select velmail_test_program('cmc_send', 'hang', 1)")
+            # A session may still be open: its notice does not matter.
+            session.run("call velmail.xp_startmail('u', 'p')")
+            at = []
+            last_hung = time.time()
+            thread = cancel_later(cluster, pid, 0.5, at)
+            out, _ = session.run("call velmail.xp_sendmail(recipient => 'x', "
+                                 "message => 'hung %d')" % n)
+            thread.join()
+            cancelled.append(has_error(out, "57014"))
+            session.run("select velmail_test_release()")
+        check(all(cancelled), "each of %d sends at a hung provider is cancelled (57014): %r"
+              % (rounds, cancelled))
+        session.run("call velmail.xp_stopmail()")
+        time.sleep(max(0.0, last_hung + timeout_ms / 1000.0 + 1.0 - time.time()))
+        session.run("call velmail.xp_startmail('u', 'p')")
+        now = threads()
+        check(now <= first + 1, "the backend has %d threads after %d cancelled hung sends "
+              "(%d after its first send; at most one more)" % (now, rounds, first))
+    finally:
+        session.close()
+
+
+def wait_for_server(cluster, seconds=60):
+    """Waits until the server takes connections again (after a crash it
+    recovers first)."""
+    deadline = time.time() + seconds
+    while cluster.psql("select 1", check=False).returncode != 0:
+        if time.time() > deadline:
+            raise RuntimeError("the server does not answer any more")
+        time.sleep(0.2)
+
+
+def provider_fault(cluster, action, log_path):
+    """A provider that faults in cmc_send (action 'fault': an invalid memory
+    access; 'divide': an integer divided by zero) fails the call with
+    SQLSTATE 58000, and nothing more: the backend goes on, the server is not
+    restarted, and the same backend logs on and sends again."""
+    log_start = os.path.getsize(log_path)
+    started_at = cluster.psql("select pg_postmaster_start_time()").stdout.strip()
+    session = Session(cluster, verbose=True)
+    try:
+        pid = session.pid()
+        session.run("select velmail_test_program('cmc_send', '%s', 1)" % action)
+        out, _ = session.run("call velmail.xp_startmail('u', 'p')")
+        check(not errors(out), "%s: logon at the test provider: %s" % (action, out))
+        try:
+            out, _ = session.run("call velmail.xp_sendmail(recipient => 'x', message => 'boom')")
+        except RuntimeError as ended:
+            out = str(ended)
+        check(has_error(out, "58000"), "%s in cmc_send: the call fails with SQLSTATE 58000: %s"
+              % (action, out))
+        check(session.pid() == pid, "%s: the same backend (%d) goes on" % (action, pid))
+        session.run("call velmail.xp_stopmail()")
+        out, _ = session.run("call velmail.xp_startmail('u', 'p')")
+        check(not errors(out), "%s: the backend logs on again: %s" % (action, out))
+        out, _ = session.run("call velmail.xp_sendmail(recipient => 'x', message => 'after')")
+        check(not errors(out), "%s: and sends: %s" % (action, out))
+        out, _ = session.run("select velmail_test_last_sent()")
+        check(out.strip() == "after", "%s: the provider took it: %r" % (action, out.strip()))
+    finally:
+        try:
+            session.close()
+        except (OSError, subprocess.TimeoutExpired):
+            session.proc.kill()
+        wait_for_server(cluster)
+        now = cluster.psql("select pg_postmaster_start_time()").stdout.strip()
+        check(now == started_at, "%s: the server was not restarted (started %s, now %s)"
+              % (action, started_at, now))
+        with open(log_path, "rb") as f:
+            f.seek(log_start)
+            log = f.read().decode(errors="replace")
+        crashed = [line for line in log.splitlines() if "terminated by signal" in line]
+        check(not crashed, "%s: no process was terminated by a signal: %s" % (action, crashed))
+
 
 def two_backends(cluster, mail_root):
     """Two backends mailing at once both deliver."""
@@ -451,6 +577,378 @@ def net_end_to_end(cluster, servers, spool):
         if os.path.exists(left):
             os.unlink(left)
 
+ROLES = ("alice", "bob", "carol")
+
+
+def statements(cluster, user, *sqls, db="velmail_regress"):
+    """Runs each statement in one new backend of user's; their outputs."""
+    session = Session(cluster, db=db, user=user, verbose=True)
+    try:
+        return [session.run(sql)[0] for sql in sqls]
+    finally:
+        session.close()
+
+
+def recorded(cluster, role, db="velmail_regress"):
+    """The mail users recorded for a role, as a superuser reads them."""
+    out = cluster.psql("select mail_user from velmail.mail_users where role::text = '%s' "
+                       "order by 1" % role, db=db, check=False)
+    return out.stdout.split() if out.returncode == 0 else ["(%s)" % out.stderr.strip()]
+
+
+def set_profile(cluster, user, password):
+    """The host's mail profile (velmail.mail_user, velmail.mail_password) for
+    the backends started from now on; None resets it."""
+    for name, value in (("mail_user", user), ("mail_password", password)):
+        cluster.psql("alter system set velmail.%s = '%s'" % (name, value) if value is not None
+                     else "alter system reset velmail.%s" % name)
+    cluster.psql("select pg_reload_conf()")
+    deadline = time.time() + 10
+    while cluster.psql("show velmail.mail_user").stdout.strip() != (user or ""):
+        if time.time() > deadline:
+            raise RuntimeError("the server did not take the new mail profile")
+        time.sleep(0.1)
+
+
+def logons_recorded(cluster):
+    """A mail user is recorded for a role only when the role's logon opened
+    the session as that user: not for a logon refused for its password, nor
+    for one that found the backend's session already open. The host's mail
+    profile logs on as its user."""
+    out, = statements(cluster, "postgres", "call velmail.xp_startmail('ceo', 'ceo-secret')")
+    check(not errors(out), "ceo's own password opens a session: " + out)
+
+    first, second = statements(cluster, "alice", "call velmail.xp_startmail('ops', 'ops-demo')",
+                               "call velmail.xp_startmail('ceo', 'not-the-password')")
+    check(not errors(first), "alice logs on as ops: " + first)
+    check(not errors(second) and any(level in ("NOTICE", "WARNING")
+                                     for level, _, _ in reports(second)),
+          "her logon as ceo, with a wrong password, finds the session open: a notice, no error: "
+          + second)
+    check(recorded(cluster, "alice") == ["ops"],
+          "alice is recorded as ops, never as ceo: %r" % recorded(cluster, "alice"))
+
+    out, = statements(cluster, "bob", "call velmail.xp_startmail('ceo', 'not-the-password')")
+    check(has_error(out, "28P01"), "bob's logon as ceo with a wrong password: SQLSTATE 28P01: "
+          + out)
+    check(recorded(cluster, "bob") == [], "nothing is recorded for bob: %r"
+          % recorded(cluster, "bob"))
+
+    set_profile(cluster, "ops", "ops-demo")
+    try:
+        out, = statements(cluster, "carol", "call velmail.xp_startmail()")
+        check(not errors(out), "carol logs on through the host's profile: " + out)
+        check(recorded(cluster, "carol") == ["ops"],
+              "carol is recorded as the profile's user, ops: %r" % recorded(cluster, "carol"))
+        out, = statements(cluster, "carol", "call velmail.xp_startmail('ceo', 'not-the-password')")
+        check(has_error(out, "28P01"), "with the profile set, carol's logon as ceo with a wrong "
+              "password: SQLSTATE 28P01: " + out)
+        check(recorded(cluster, "carol") == ["ops"],
+              "carol is still recorded as ops only: %r" % recorded(cluster, "carol"))
+    finally:
+        set_profile(cluster, None, None)
+
+
+def role_switch(cluster, mail_root):
+    """A mail session belongs to the role that logged on: after SET ROLE to
+    another role the backend's calls are refused (42501), until that role
+    logs on, which ends the first role's session."""
+    session = Session(cluster, verbose=True)
+
+    def refused(out):
+        return (any(code == "42501" and "role" in text for _, code, text in errors(out)) and
+                re.search(r"^HINT: .*(xp_startmail|log ?on)", out, re.M | re.I) is not None)
+
+    try:
+        session.run("set role alice")
+        out, _ = session.run("call velmail.xp_startmail('ops', 'ops-demo')")
+        check(not errors(out), "alice logs on as ops: " + out)
+        session.run("set role bob")
+        out, _ = session.run("call velmail.xp_findnextmsg(NULL)")
+        check(refused(out), "after SET ROLE bob, xp_findnextmsg in alice's session: 42501, "
+              "the session belongs to another role, with a hint to log on: " + out)
+        out, _ = session.run("call velmail.xp_sendmail(recipient => 'dba', "
+                             "subject => 'bob in alice''s session', message => 'x')")
+        check(refused(out), "and xp_sendmail is refused the same way: " + out)
+        session.run("set role alice")
+        out, _ = session.run("call velmail.xp_sendmail(recipient => 'dba', "
+                             "subject => 'alice back', message => 'x')")
+        check(not errors(out), "SET ROLE alice: her session serves her again: " + out)
+        session.run("set role bob")
+        out, _ = session.run("call velmail.xp_startmail('ops', 'ops-demo')")
+        check(not errors(out), "bob logs on, ending alice's session: " + out)
+        out, _ = session.run("call velmail.xp_sendmail(recipient => 'dba', "
+                             "subject => 'bob after his logon', message => 'x')")
+        check(not errors(out), "bob sends in his own session: " + out)
+        session.run("set role alice")
+        out, _ = session.run("call velmail.xp_findnextmsg(NULL)")
+        check(refused(out), "the session is bob's now: alice is refused: " + out)
+    finally:
+        session.close()
+    got = mails(mail_root, "dba")
+    check("bob in alice's session" not in got and "alice back" in got and
+          "bob after his logon" in got, "only the mails the roles' own sessions sent arrived: %r"
+          % sorted(s for s in got if s))
+    check("ops" in recorded(cluster, "bob"), "bob's logon is recorded: %r"
+          % recorded(cluster, "bob"))
+
+
+def mailbox_files(mail_root, account):
+    return [os.path.join(mail_root, account, sub, name) for sub in ("new", "cur")
+            for name in os.listdir(os.path.join(mail_root, account, sub))]
+
+
+def empty_mailbox(mail_root, account):
+    for path in mailbox_files(mail_root, account):
+        os.unlink(path)
+
+
+def results_per_backend(cluster, mail_root, each=200):
+    """Two backends mailing query results at once, as fast as they can: each
+    mail carries the rows of its own backend's query, whole. Each backend
+    keeps its results files in a folder of its own,
+    $PGDATA/velmail/work/<pid>, open to the server's user only and removed
+    when the backend ends."""
+    empty_mailbox(mail_root, "ops")
+    work = os.path.join(cluster.data, "velmail", "work")
+    roles = ("alice", "bob")
+    sessions, pids, results = {}, [], {}
+    try:
+        for role in roles:
+            session = sessions[role] = Session(cluster, user=role)
+            out, _ = session.run("call velmail.xp_startmail('ops', 'ops-demo')")
+            check("ERROR" not in out, "%s logs on: %s" % (role, out))
+            pids.append(session.pid())
+            folder = os.path.join(work, str(pids[-1]))
+            mode = os.stat(folder).st_mode & 0o7777 if os.path.isdir(folder) else None
+            check(mode == 0o700, "%s's backend has its folder %s, mode 0700: %s"
+                  % (role, folder, "missing" if mode is None else oct(mode)))
+
+        def send(role):
+            sql = "\n".join(
+                "call velmail.xp_sendmail(recipient => 'ops', subject => 'rows %s %d', "
+                "query => 'select ''%s'' || g from generate_series(1, 50) g', "
+                "attachname => 'rows.txt', attach_result => true);" % (role, n, role)
+                for n in range(each))
+            try:
+                results[role] = sessions[role].run(sql, timeout=240)
+            except RuntimeError as failure:
+                results[role] = (str(failure), 0.0)
+
+        started = time.time()
+        threads = [threading.Thread(target=send, args=(role,)) for role in roles]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        took = time.time() - started
+        for role in roles:
+            out, seconds = results[role]
+            check("ERROR" not in out, "%s sent %d mails with a query's rows attached (%.1f s): %s"
+                  % (role, each, seconds, out[:2000]))
+        print("%d mails from two backends at once in %.1f s" % (2 * each, took))
+    finally:
+        for session in sessions.values():
+            session.close()
+
+    files = mailbox_files(mail_root, "ops")
+    check(len(files) == len(roles) * each,
+          "%d mails arrived (%d sent)" % (len(files), len(roles) * each))
+    wrong = []
+    for path in files:
+        with open(path, "rb") as f:
+            message = email.message_from_binary_file(f, policy=email.policy.compat32)
+        subject = message["Subject"] or ""
+        sender = re.match(r"rows (alice|bob) \d+$", subject)
+        attached = b"".join(part.get_payload(decode=True) or b"" for part in message.walk()
+                            if not part.is_multipart() and part.get_filename())
+        rows = set(re.findall(rb"(alice|bob)(\d+)", attached))
+        if sender is None or rows != {(sender.group(1).encode(), str(g).encode())
+                                      for g in range(1, 51)}:
+            wrong.append("%r: %r" % (subject, attached[:300]))
+    check(not wrong, "each mail's attachment holds the 50 rows of its own role's query and "
+          "nothing else: %d wrong%s" % (len(wrong), ", e.g. " + wrong[0] if wrong else ""))
+
+    # The backends end a moment after their clients.
+    deadline = time.time() + 10
+    while True:
+        files_left = [os.path.join(root, name) for root, _, names in os.walk(work)
+                      for name in names]
+        folders_left = [pid for pid in pids if os.path.exists(os.path.join(work, str(pid)))]
+        ended = not any(os.path.exists("/proc/%d" % pid) for pid in pids)
+        if (ended and not files_left and not folders_left) or time.time() > deadline:
+            break
+        time.sleep(0.1)
+    check(not files_left, "no file is left in %s once the backends ended: %s"
+          % (work, files_left[:5]))
+    check(not folders_left, "the backends' folders are removed when they end: %s"
+          % folders_left)
+
+
+def memory_flat(cluster, tmp, mail_root, warm=500, calls=10000, allowed_kb=1024):
+    """Calls that each end in a notice (a logon while the session is open)
+    or in an error (the next message of an empty mailbox) leave the
+    backend's resident memory where it was."""
+    empty_mailbox(mail_root, "ops")
+    scripts = {}
+    for name, sql, count in (
+            ("warm", "call velmail.xp_startmail('ops', 'ops-demo');\n"
+                     "call velmail.xp_findnextmsg(NULL);\n", warm),
+            ("logons", "call velmail.xp_startmail('ops', 'ops-demo');\n", calls),
+            ("empty", "call velmail.xp_findnextmsg(NULL);\n", calls)):
+        scripts[name] = os.path.join(tmp, "memory-%s.sql" % name)
+        with open(scripts[name], "w") as f:
+            f.write("\\o /dev/null\n" + sql * count + "\\o\n")
+    messages = os.path.join(tmp, "memory.messages")
+    with open(messages, "w") as err:
+        proc = subprocess.Popen(
+            ["psql", "-X", "-q", "-At", "-v", "ON_ERROR_STOP=0", "-v", "VERBOSITY=sqlstate",
+             "-h", cluster.dir, "-U", "postgres", "-d", "velmail_regress"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1)
+    read_to = [0]
+
+    def step(command):
+        """Runs a command; its output, the messages it gave and its seconds."""
+        started = time.time()
+        proc.stdin.write(command + "\n\\echo --velmail-step--\n")
+        proc.stdin.flush()
+        lines = []
+        while True:
+            line = proc.stdout.readline()
+            if not line:
+                raise RuntimeError("psql ended")
+            if line.strip() == "--velmail-step--":
+                break
+            lines.append(line)
+        with open(messages) as f:
+            f.seek(read_to[0])
+            said = f.read()
+            read_to[0] = f.tell()
+        return "".join(lines), said, time.time() - started
+
+    def rss(pid):
+        with open("/proc/%d/status" % pid) as f:
+            return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
+
+    try:
+        pid = int(step("select pg_backend_pid();")[0])
+        _, said, _ = step("call velmail.xp_startmail('ops', 'ops-demo');")
+        check("ERROR" not in said, "logged on as ops: " + said)
+        _, said, took = step("\\i " + scripts["warm"])
+        print("warm-up: %d calls of each kind in %.1f s" % (warm, took))
+        before = rss(pid)
+        _, said, took = step("\\i " + scripts["logons"])
+        after_logons = rss(pid)
+        notices = len(re.findall(r"^(?:psql:\S*: )?(?:NOTICE|WARNING):", said, re.M))
+        check(notices >= calls and "ERROR:" not in said,
+              "%d logons in an open session: each gives a notice (%d notices, %d errors; %.1f s)"
+              % (calls, notices, said.count("ERROR:"), took))
+        check(after_logons - before <= allowed_kb,
+              "VmRSS over %d logons: %d -> %d kB (+%d, at most +%d)"
+              % (calls, before, after_logons, after_logons - before, allowed_kb))
+        _, said, took = step("\\i " + scripts["empty"])
+        after_empty = rss(pid)
+        empty = len(re.findall(r"ERROR:  02000\b", said))
+        check(empty == calls, "%d calls of xp_findnextmsg on an empty mailbox: each an ERROR "
+              "02000 (%d; %.1f s)%s" % (calls, empty, took,
+                                        "" if empty == calls else ": " + said[:300]))
+        check(after_empty - after_logons <= allowed_kb,
+              "VmRSS over %d calls of xp_findnextmsg: %d -> %d kB (+%d, at most +%d)"
+              % (calls, after_logons, after_empty, after_empty - after_logons, allowed_kb))
+    finally:
+        proc.stdin.close()
+        proc.wait(30)
+
+
+def cancelled_sends_nothing(cluster, mail_root):
+    """A call cancelled during its query -- by statement_timeout, or by
+    pg_cancel_backend from another session -- sends no mail; the next call
+    sends as usual."""
+    session = Session(cluster, verbose=True)
+    try:
+        session.run("call velmail.xp_startmail('ops', 'ops-demo')")
+        session.run("set statement_timeout = '2s'")
+        out, took = session.run("call velmail.xp_sendmail(recipient => 'ops', "
+                                "subject => 'cancelled-1', query => 'select pg_sleep(30)', "
+                                "attach_result => true)")
+        check(has_error(out, "57014"), "statement_timeout ends the call during its query "
+              "(57014, %.1f s): %s" % (took, out))
+        session.run("reset statement_timeout")
+        at = []
+        thread = cancel_later(cluster, session.pid(), 1.0, at)
+        out, took = session.run("call velmail.xp_sendmail(recipient => 'ops', "
+                                "subject => 'cancelled-2', query => 'select pg_sleep(30)', "
+                                "attach_result => true)")
+        thread.join()
+        check(has_error(out, "57014"), "pg_cancel_backend ends the call during its query "
+              "(57014, %.1f s): %s" % (took, out))
+        time.sleep(3)
+        got = mails(mail_root, "ops")
+        check("cancelled-1" not in got and "cancelled-2" not in got,
+              "no cancelled mail arrived: %r" % sorted(s for s in got if s and "cancel" in s))
+        out, _ = session.run("call velmail.xp_sendmail(recipient => 'ops', "
+                             "subject => 'after the cancels', query => 'select 1')")
+        check(not errors(out) and "after the cancels" in mails(mail_root, "ops"),
+              "the next mail arrives: " + out)
+    finally:
+        session.close()
+
+
+def dropped_role(cluster):
+    """Once anybody reads the outbox, no record names a role that was
+    dropped."""
+    check(recorded(cluster, "carol") == ["ops"], "carol has a record before she is dropped: %r"
+          % recorded(cluster, "carol"))
+    cluster.psql("drop role carol")
+    out = cluster.psql("select count(*) from velmail.outbox", db="velmail_regress", check=False)
+    check(out.returncode == 0, "a superuser reads the outbox: " + out.stderr)
+    out = cluster.psql("select count(*) from velmail.mail_users m "
+                       "where not exists (select from pg_roles r where r.oid = m.role)",
+                       db="velmail_regress", check=False)
+    check(out.stdout.strip() == "0", "no record names a dropped role: %r %s"
+          % (out.stdout.strip(), out.stderr))
+
+
+def dump_and_restore(cluster, args, tmp):
+    """pg_dump keeps the records by role name: restored after the roles were
+    dropped and made again (under other OIDs), they name the same roles."""
+    cluster.psql("create database velmail_dump")
+    cluster.psql("create extension velmail", db="velmail_dump")
+    for role in ("alice", "bob"):
+        out, = statements(cluster, role, "call velmail.xp_startmail('ops', 'ops-demo')",
+                          db="velmail_dump")
+        check(not errors(out), "%s logs on in the database to dump: %s" % (role, out))
+    listing = "select role::text || ':' || mail_user from velmail.mail_users order by 1"
+    before = cluster.psql(listing, db="velmail_dump", check=False)
+    check(before.stdout.split() == ["alice:ops", "bob:ops"],
+          "the records to dump: %r %s" % (before.stdout, before.stderr))
+    oids = "select string_agg(oid::text, ',' order by rolname) from pg_roles " \
+           "where rolname in ('alice', 'bob')"
+    old_oids = cluster.psql(oids).stdout.strip()
+    dump = os.path.join(tmp, "velmail_dump.sql")
+    subprocess.run([os.path.join(args.pg_bindir, "pg_dump"), "-h", cluster.dir, "-U", "postgres",
+                    "-d", "velmail_dump", "-f", dump], check=True, capture_output=True)
+    cluster.psql("drop database velmail_dump")
+    for db in ("postgres", "velmail_regress"):
+        cluster.psql("drop owned by alice, bob", db=db)
+    cluster.psql("drop role alice")
+    cluster.psql("drop role bob")
+    cluster.psql("create role bob login")
+    cluster.psql("create role alice login")
+    cluster.psql("grant velmail_user to alice, bob")
+    new_oids = cluster.psql(oids).stdout.strip()
+    check(new_oids != old_oids, "the roles were made again under other OIDs: %s -> %s"
+          % (old_oids, new_oids))
+    cluster.psql("create database velmail_restored")
+    restored = subprocess.run(
+        ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster.dir, "-U", "postgres",
+         "-d", "velmail_restored", "-f", dump], capture_output=True, text=True)
+    check(restored.returncode == 0, "the dump is restored: " + restored.stderr[-2000:])
+    after = cluster.psql(listing, db="velmail_restored", check=False)
+    check(after.stdout.split() == ["alice:ops", "bob:ops"],
+          "the restored records name alice and bob: %r %s" % (after.stdout, after.stderr))
+
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -461,7 +959,9 @@ def main():
     parser.add_argument("--velhost", required=True)
     parser.add_argument("--prefix", required=True,
                         help="the server's installation prefix, which the install rule is given")
-    parser.add_argument("--only", choices=("regress", "cancel", "net"), default="regress")
+    parser.add_argument("--only", choices=("regress", "cancel", "net", "roles"),
+                        default="regress")
+    parser.add_argument("--velcmc-passwd", help="the maildir store's account tool (roles)")
     parser.add_argument("--test-modules", nargs="*", default=[],
                         help="the test module, the test provider and its control library")
     parser.add_argument("--keep", action="store_true")
@@ -494,6 +994,9 @@ def main():
         subprocess.check_call([args.velhost, "--data", accounts, "--init"],
                               stderr=subprocess.DEVNULL)
         mail_root = os.path.join(accounts, "mail")
+        if args.only == "roles":
+            subprocess.run([args.velcmc_passwd, mail_root, "ceo"], input="ceo-secret\n",
+                           text=True, check=True)
         chown_to_server(mail_root)
         settings = {"velmail.maildir_root": mail_root}
         timeout_ms = 3000
@@ -544,7 +1047,23 @@ def main():
                 cluster.psql("create function velmail_test_%s(%s) returns %s as "
                              "'$libdir/velmail_pgtest' language c" % (name, params, returns),
                              db="velmail_regress")
-            hung_provider(cluster, timeout_ms)
+            run_step("hung provider", hung_provider, cluster, timeout_ms)
+            run_step("no thread left behind", threads_left_behind, cluster, timeout_ms)
+            # Last: before the fix a fault ended the server's processes.
+            for action in ("fault", "divide"):
+                run_step("provider %s" % action, provider_fault, cluster, action,
+                         cluster.log.name)
+        elif args.only == "roles":
+            cluster.psql("create extension velmail", db="velmail_regress")
+            cluster.psql("create role alice login; create role bob login; "
+                         "create role carol login; grant velmail_user to alice, bob, carol")
+            run_step("logons recorded", logons_recorded, cluster)
+            run_step("role switch", role_switch, cluster, mail_root)
+            run_step("results per backend", results_per_backend, cluster, mail_root)
+            run_step("memory", memory_flat, cluster, tmp, mail_root)
+            run_step("cancelled sends", cancelled_sends_nothing, cluster, mail_root)
+            run_step("dropped role", dropped_role, cluster)
+            run_step("dump and restore", dump_and_restore, cluster, args, tmp)
         else:
             cluster.psql("create extension velmail", db="velmail_regress")
             net_end_to_end(cluster, servers, spool)

@@ -17,7 +17,8 @@ PG_FUNCTION_INFO_V1(velmail_test_call_count);
 }
 
 // velmail_test_program(entry text, action text, times int): action is
-// 'hang' or 'normal'; it applies to the next times calls of entry.
+// 'hang', 'fault' (an invalid memory access), 'divide' (an integer divided
+// by zero) or 'normal'; it applies to the next times calls of entry.
 extern "C" Datum velmail_test_program(PG_FUNCTION_ARGS) {
   char* entry = text_to_cstring(PG_GETARG_TEXT_PP(0));
   char* action = text_to_cstring(PG_GETARG_TEXT_PP(1));
@@ -26,6 +27,10 @@ extern "C" Datum velmail_test_program(PG_FUNCTION_ARGS) {
   behaviour.times = times;
   if (std::string(action) == "hang")
     behaviour.action = testcmc::Action::kHang;
+  else if (std::string(action) == "fault")
+    behaviour.action = testcmc::Action::kFault;
+  else if (std::string(action) == "divide")
+    behaviour.action = testcmc::Action::kDivide;
   else if (std::string(action) != "normal")
     ereport(ERROR, (errmsg("unknown action \"%s\"", action)));
   bool programmed = true;
