@@ -9,7 +9,14 @@ run on the same cluster (min and median of 3):
    a plpython3u function with smtplib (connect, STARTTLS, login, send,
    quit) to the same Postfix: mails per second, one statement per mail.
    Needs root, the network tests' packages and postgresql-plpython3-15;
-   without them only the first runs. VEL_BENCH_SMALL_ONLY=1 runs only this.
+   without them only the first runs. VEL_BENCH_SMALL_ONLY=1 runs only this
+   (and 3).
+3. The same small mails, each in a transaction of its own (BEGIN; CALL
+   velmail.xp_sendmail(...); COMMIT;), with velmail.send_at_commit on (the
+   call queues the mail, the commit sends it) against off (the call sends
+   it): mails per second, min and median of 3 (goal: on >= 0.8x off).
+
+CI does not run these (they take minutes and want a quiet machine):
 
     bench/pgext_bench.py BUILD-DIR [MAILS]
 """
@@ -109,9 +116,12 @@ $$ language plpython3u""" % {"domain": domain}, db="bench2")
 
     def psql(script):
         """Runs script; the seconds its mails took in the session."""
-        out = subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster.dir,
+        run = subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", cluster.dir,
                               "-U", "postgres", "-d", "bench2", "-o", "/dev/null"], input=script,
-                             text=True, check=True, stdout=subprocess.PIPE).stdout.split()
+                             text=True, capture_output=True)
+        if run.returncode != 0:
+            raise RuntimeError(run.stderr.strip())
+        out = run.stdout.split()
         return float(out[-1]) - float(out[-2])
 
     delivered = net_bench.LineCounter(os.path.join(spool, "sent.log")).lines
@@ -126,6 +136,9 @@ $$ language plpython3u""" % {"domain": domain}, db="bench2")
             if wait_for_delivery:
                 while delivered() < before + mails and time.perf_counter() - started < 300:
                     time.sleep(0.02)
+                if delivered() < before + mails:
+                    raise RuntimeError("%d of %d mails were delivered"
+                                       % (delivered() - before, mails))
                 delivered_runs.append(time.perf_counter() - started)
         return in_session, whole, delivered_runs
 
@@ -151,6 +164,37 @@ $$ language plpython3u""" % {"domain": domain}, db="bench2")
                          figures(smtp_whole)[1] / figures(spooled_whole)[1]))
         print("  xp_sendmail until all were at Postfix    min %.3f s  median %.3f s"
               % figures(delivered_runs))
+        commit_modes()
+
+    def transactions(at_commit):
+        return ("set velmail.send_at_commit = %s;\n" % ("on" if at_commit else "off") +
+                "call velmail.xp_startmail('ops', '%s');\n" % USERS["ops"] + clock % "t0" +
+                ("begin;\ncall velmail.xp_sendmail(recipient => 'dba', subject => 'small', "
+                 "message => E'%s');\ncommit;\n" % body) * mails +
+                clock % "t1" + "\\echo :t0 :t1\n")
+
+    def commit_modes():
+        # Each run is timed until its last commit returned, and waits until
+        # every mail is at Postfix before the next starts: the mails sent at
+        # commit must all go out too.
+        try:
+            immediate = three(transactions(False), True)[0]
+            at_commit = three(transactions(True), True)[0]
+        except RuntimeError as failure:
+            print("  send_at_commit: not measured: %s" % failure)
+            return
+
+        def rates(runs):
+            per_second = [mails / seconds for seconds in runs]
+            return min(per_second), statistics.median(per_second)
+
+        print("  %d mails, each in a transaction of its own (BEGIN; CALL; COMMIT):" % mails)
+        print("    send_at_commit off (sent by the call)  min %.0f  median %.0f mails/s"
+              % rates(immediate))
+        print("    send_at_commit on (sent at commit)     min %.0f  median %.0f mails/s"
+              % rates(at_commit))
+        print("    ratio (median)  %.2fx (goal >= 0.8x)" % (rates(at_commit)[1] /
+                                                          rates(immediate)[1]))
 
     measure("Postfix delivering to Dovecot meanwhile")
     # The same with Postfix keeping what it takes in its queue (it still
