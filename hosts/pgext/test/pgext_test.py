@@ -17,9 +17,16 @@ Groups (--only):
            runs in SPI, two backends mailing at once;
   cancel   a cancel while the library waits on a hung provider (the
            programmable test provider, programmed from SQL by a module of
-           the tests), and the next calls in the same backend;
+           the tests), and the next calls in the same backend; the threads
+           such cancels leave; a provider that faults;
   net      mail from SQL through the network provider to Postfix, read back
-           from Dovecot over IMAP, and velmail.outbox with each role's rows.
+           from Dovecot over IMAP, and velmail.outbox with each role's rows;
+  roles    which logons velmail.mail_users records, across dropped roles and
+           pg_dump; a mail session under SET ROLE; the results files of two
+           backends sending at once; a backend's memory over many calls; a
+           cancelled call that must send nothing.
+
+Every cluster preloads the module (shared_preload_libraries).
 
 Exit status 0 passed, 1 failed, 77 skipped (outside CI only).
 """
@@ -1025,7 +1032,7 @@ def main():
         cluster.psql("create database velmail_regress")
         if args.only == "regress":
             out = os.path.join(tmp, "regress")
-            tests = ["setup", "mail", "security", "errors"]
+            tests = ["setup", "mail", "security", "errors", "at_commit", "encoding"]
             run = subprocess.run(
                 [pg_regress, "--use-existing", "--host=" + cluster.dir, "--port=5432",
                  "--user=postgres", "--dbname=velmail_regress", "--inputdir=" + args.source,
