@@ -50,8 +50,9 @@ constexpr Entry kTexts[] = {
      "Mail library error 11528 ({text}, code {number}); see the messages before this one "
      "and the server log."},
     {11529,
-     "The mail provider could not be loaded (code {number}); check the CMCDLLNAME32 key "
-     "in the [Mail] section of the profile and that the provider's library is installed."},
+     "The mail provider could not be loaded (code {number}); the server log names the "
+     "file that was tried. Check the CMCDLLNAME32 key in the [Mail] section of the profile "
+     "and that the provider's library is installed."},
     {11530,
      "The mail provider lacks the entry point {text} (code {number}); install a CMC 1.0 "
      "provider that exports it."},

@@ -43,11 +43,12 @@ namespace vel::os {
 // Opaque handle of a loaded module.
 using Module = void*;
 
-// The file a module name stands for. A name containing '/' is a path and is
-// used as it is. Otherwise a trailing ".dll" (any case) is removed, the rest
-// is lower-cased and the file is "lib" + rest + ".so" ("velmsgs" ->
-// "libvelmsgs.so", "MAPI32.DLL" -> "libmapi32.so"). On Windows the name is
-// returned unchanged.
+// The file a module name stands for. A name containing '/' is a path, and a
+// name ending in ".so" or ".so." and a version ("libvelnet.so",
+// "libvelnet.so.1") is a file name: either is used as it is. Otherwise a
+// trailing ".dll" (any case) is removed, the rest is lower-cased and the
+// file is "lib" + rest + ".so" ("velmsgs" -> "libvelmsgs.so", "MAPI32.DLL"
+// -> "libmapi32.so"). On Windows the name is returned unchanged.
 std::string ModuleFileName(const std::string& name);
 
 // Finds a module that is already loaded in the process, without taking a

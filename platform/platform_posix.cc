@@ -29,17 +29,38 @@ namespace vel::os {
 
 // ---------------------------------------------------------------- modules
 
-std::string ModuleFileName(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
-  std::string rest = name;
-  if (rest.size() >= 4) {
-    std::string tail = rest.substr(rest.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (tail == ".dll") rest.resize(rest.size() - 4);
-  }
-  std::transform(rest.begin(), rest.end(), rest.begin(),
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// Whether name is already a shared object's file name: it ends in ".so",
+// or in ".so." and a version of digits and dots ("libvelnet.so.1.0.0").
+bool IsSharedObjectName(const std::string& name) {
+  const std::string lower = Lower(name);
+  // A version holds no ".so", so only the last one can be followed by one.
+  const size_t at = lower.rfind(".so");
+  if (at == std::string::npos || at == 0) return false;
+  const std::string rest = lower.substr(at + 3);
+  if (rest.empty()) return true;
+  if (rest.size() < 2 || rest[0] != '.' || rest.back() == '.') return false;
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(rest[i])) != 0;
+    if (!digit && (rest[i] != '.' || rest[i - 1] == '.')) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ModuleFileName(const std::string& name) {
+  if (name.find('/') != std::string::npos || IsSharedObjectName(name)) return name;
+  std::string rest = Lower(name);
+  if (rest.size() >= 4 && rest.compare(rest.size() - 4, 4, ".dll") == 0)
+    rest.resize(rest.size() - 4);
   return "lib" + rest + ".so";
 }
 

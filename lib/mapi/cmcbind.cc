@@ -1,6 +1,7 @@
 #include "mapi/cmcbind.h"
 
 #include <cstring>
+#include <string>
 
 #include "frame/errors.h"
 #include "frame/startup.h"
@@ -16,6 +17,23 @@ namespace {
 const char* const kEntryNames[8] = {"cmc_logon",   "cmc_logoff", "cmc_free", "cmc_send",
                                     "cmc_look_up", "cmc_list",   "cmc_read", "cmc_act_on"};
 
+// The message raised for a provider that cannot be loaded carries no name,
+// so the host log says which file was tried, under which configured name,
+// and what the loader said: "libvelnet.so" and "MAPI32.DLL" stand for
+// different files. Best effort: a line that cannot be made is left out.
+void LogLoadFailure(const char* name) {
+  try {
+    const std::string loader = vel::os::ModuleError();
+    const std::string file = vel::os::ModuleFileName(name);
+    std::string line = "Velmail: Cannot load the mail provider " + file;
+    if (file != name) line += std::string(" (CMCDLLNAME32=") + name + ")";
+    if (!loader.empty()) line += ": " + loader;
+    line += "\n";
+    srv_log(nullptr, 1, line.c_str(), static_cast<int32_t>(line.size()));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 int32_t sm_loadcmc(srv_proc* thread) {
@@ -25,6 +43,7 @@ int32_t sm_loadcmc(srv_proc* thread) {
   if (sm_state.cmcdll == nullptr) {
     sm_state.cmcdll = vel::os::LoadModule(sm_state.cmcdllname);
     if (sm_state.cmcdll == nullptr) {
+      LogLoadFailure(sm_state.cmcdllname);
       sm_raise(thread, 0, SM_MSG_CANNOT_LOAD_PROVIDER, nullptr, 0);
       return 0;
     }

@@ -93,12 +93,53 @@ TEST_F(StartupTest, NoCurrentThreadRaises11539AndReleasesTheClientLibrary) {
   EXPECT_EQ(velct::LiveContexts(), 0);
 }
 
-TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529ToTheClient) {
-  WriteWinIni((dir_ / ModuleFile("no-such-provider")).string().c_str());
-  EXPECT_EQ(host().Load(&client()), 0);
-  EXPECT_EQ(Simplify(host().routed()),
-            (std::vector<Routed>{{kMsgCannotLoadProvider, kToLogAndClient, {N(0)}}}));
-  EXPECT_EQ(velct::LiveContexts(), 0);
+// 11529 carries no name, so the host log says which file was tried: a path
+// or a file name as it was given, a module name as the file it stands for
+// (with the name configured beside it).
+TEST_F(StartupTest, AProviderThatCannotBeLoadedRaises11529AndTheLogNamesTheFileTried) {
+  const std::string path = (dir_ / ModuleFile("no-such-provider")).string();
+  struct Case {
+    std::string configured;
+    std::string logged;
+  };
+#if defined(_WIN32)
+  const Case cases[] = {{path, path}, {"NO-SUCH-PROVIDER.DLL", "NO-SUCH-PROVIDER.DLL"}};
+#else
+  const Case cases[] = {
+      {path, path},
+      {"libno-such-provider.so", "libno-such-provider.so"},
+      {"libno-such-provider.so.2.0", "libno-such-provider.so.2.0"},
+      {"NO-SUCH-PROVIDER.DLL", "libno-such-provider.so (CMCDLLNAME32=NO-SUCH-PROVIDER.DLL)"}};
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.configured);
+    WriteWinIniRaw("[Mail]\nCMCDLLNAME32=" + c.configured + "\n");
+    EXPECT_EQ(host().Load(&client()), 0);
+    EXPECT_EQ(Simplify(host().routed()),
+              (std::vector<Routed>{{kMsgCannotLoadProvider, kToLogAndClient, {N(0)}}}));
+    EXPECT_EQ(velct::LiveContexts(), 0);
+    // The line comes before the message, with the loader's reason after it.
+    const std::string expected = "Velmail: Cannot load the mail provider " + c.logged + ": ";
+    const std::vector<std::string> log = host().log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().rfind(expected, 0), 0u) << log.front();
+    EXPECT_GT(log.front().size(), expected.size() + 1) << log.front();
+    EXPECT_EQ(log.front().back(), '\n');
+    DestroyHost();
+  }
+}
+
+// The line the documentation gives (CMCDLLNAME32=libvelnet.so): a provider
+// named by its file name is loaded by that name, from where the library's
+// loader looks.
+TEST_F(StartupTest, AProviderNamedByItsFileNameIsLoadedAsGiven) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a module name is the file's own name there";
+#endif
+  WriteWinIniRaw("[Mail]\nCMCDLLNAME32=" + ModuleFile("veltestcmc") + "\n");
+  EXPECT_EQ(host().Load(&client()), 1);
+  StartMail(client());
+  EXPECT_EQ(testcmc::CallCount("cmc_logon"), 1);
 }
 
 TEST_F(StartupTest, EveryMissingEntryPointFailsTheAttachWithItsName) {

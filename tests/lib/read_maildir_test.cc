@@ -285,5 +285,21 @@ TEST_F(MaildirReadTest, MailIsStillReadAfterTheLibraryIsLoadedAgain) {
   }
 }
 
+// The provider named by its versioned file name, as installed beside the
+// library, is loaded as given and its mail read.
+TEST_F(MaildirReadTest, AProviderNamedByItsVersionedFileNameIsLoadedAsGiven) {
+  ExpectSucceeded(
+      client().Call("xp_sendmail", {Text("@recipient", "dba"), Text("@subject", "versioned"),
+                                    Text("@message", "by its file name")}));
+  DestroyHost();
+  WriteWinIniRaw("[Mail]\nCMCDLLNAME32=libvelcmc.so.1\n");
+  ExpectSucceeded(
+      client().Call("xp_startmail", {Text("@mail_user", "dba"), Text("@mail_password", "secret")}));
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {RpcParam::Output("@subject", VEL_CHAR_TYPE, 255)});
+  ExpectSucceeded(r);
+  EXPECT_EQ(Value(r, "@subject"), "versioned");
+}
+
 }  // namespace
 }  // namespace veltest
