@@ -4,7 +4,8 @@
 #   velmail                the library, velhost, the maildir provider, velcmc-passwd
 #   velmail-net            the network provider, velnet-flush, velnet-status, the
 #                          flush timer and the sample configuration
-#   postgresql-15-velmail  the PostgreSQL extension
+#   postgresql-15-velmail  the PostgreSQL extension (with velmail, whose
+#                          velcmc-passwd makes the mail store's accounts)
 #   velmail-dev            the contract headers
 # Dependencies on the system's libraries come from dpkg-shlibdeps; those
 # between the packages are stated here, for exactly this version. Each
@@ -56,7 +57,9 @@ set(CPACK_DEBIAN_NET_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/velmail-net/postrm)
 
 set(CPACK_DEBIAN_PGEXT_PACKAGE_NAME postgresql-15-velmail)
-set(CPACK_DEBIAN_PGEXT_PACKAGE_DEPENDS "postgresql-15")
+# The extension carries its own modules, but its mail store starts empty:
+# velcmc-passwd (in velmail) makes the accounts that xp_startmail logs on to.
+set(CPACK_DEBIAN_PGEXT_PACKAGE_DEPENDS "postgresql-15, velmail ${vel_same}")
 set(CPACK_DEBIAN_PGEXT_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_PGEXT_DESCRIPTION
   "velmail's mail procedures for PostgreSQL 15

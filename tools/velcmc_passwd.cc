@@ -1,10 +1,13 @@
 // velcmc-passwd ROOT NAME: adds the account NAME to the mail root ROOT, or
 // changes its password, and makes sure its mailbox exists. The password is
-// the first line of standard input, and may not be empty.
+// the first line of standard input, and may not be empty. The directories
+// it creates (the root, and any missing above it) are their owner's only.
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
+#include "file_system.h"
 #include "maildir/accounts.h"
 #include "maildir/mailbox.h"
 #include "mime/names.h"
@@ -18,6 +21,23 @@ constexpr char kUsage[] =
     "\n"
     "  --version   print the version and stop\n"
     "  -h, --help  this text\n";
+
+// Creates root and every directory missing above it, each one its owner's
+// only: the root holds every account's mail and password. Directories that
+// are there already are left as they are.
+bool CreateRoot(const std::filesystem::path& root) {
+  std::filesystem::path reached;
+  for (const std::filesystem::path& part : root.lexically_normal()) {
+    if (part.empty()) continue;
+    reached /= part;
+    vel::os::FileInfo info;
+    if (vel::os::Files().Stat(reached.c_str(), &info, true) &&
+        info.type == vel::os::FileType::kDirectory)
+      continue;
+    if (!vel::os::Files().CreatePrivateDirectory(reached.c_str())) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -52,8 +72,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
+  if (!CreateRoot(root)) {
+    std::fprintf(stderr, "velcmc-passwd: cannot create the mail root %s\n", root.c_str());
+    return 1;
+  }
   if (!velcmc::Mailbox(root / name).Create()) {
     std::fprintf(stderr, "velcmc-passwd: cannot create the mailbox %s\n", (root / name).c_str());
     return 1;

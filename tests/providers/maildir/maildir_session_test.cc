@@ -83,6 +83,28 @@ TEST_F(MaildirSession, TheAccountToolRefusesAnEmptyPassword) {
   EXPECT_EQ(Logon("alice", "s3cret pass", &id), CMC_SUCCESS);
 }
 
+// A fresh store made by the tool, as the installation guide makes one: the
+// root and what is missing above it are its owner's only, whatever the
+// umask, and the account it made logs on there.
+TEST_F(MaildirSession, TheAccountToolMakesAFreshRootItsOwnersOnly) {
+  const fs::path above = root_.parent_path() / "data";
+  const fs::path fresh = above / "velmail" / "mail";
+  const std::string command =
+      "umask 022 && printf 'ops-demo\\n' | '" VELCMC_PASSWD_TOOL "' '" + fresh.string() + "' ops";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  for (const fs::path& dir :
+       {above, above / "velmail", fresh, fresh / "ops", fresh / "ops" / "new"}) {
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all) << dir;
+  }
+  EXPECT_EQ(fs::status(fresh / "passwd").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  vel::os::SetEnvironmentVariable("VELCMC_ROOT", fresh.c_str());
+  CMC_session_id id = 0;
+  EXPECT_EQ(Logon("ops", "ops-demo", &id), CMC_SUCCESS);
+  EXPECT_EQ(Logon("alice", "s3cret pass", &id), CMC_E_LOGON_FAILURE);
+}
+
 TEST_F(MaildirSession, LogonExtensionsAndVersion) {
   CMC_session_id id = 0;
   CMC_extension library_ext{528, 4, nullptr, CMC_EXT_LAST_ELEMENT | CMC_EXT_REQUIRED};
