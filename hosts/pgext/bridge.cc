@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "profile_password.h"
+#include <dlfcn.h>
+
+#include <atomic>
 
 namespace velpg {
 namespace fs = std::filesystem;
@@ -101,11 +103,29 @@ MainThread& Main() {
   return *main;
 }
 
+// ------------------------------------------------------------ the gate
+
+namespace {
+
+// Calls abandoned and still running; the gate stays shut while there are.
+std::atomic<int> g_abandoned_running{0};
+// The call in progress may send (opened at its start, shut at a cancel).
+std::atomic<bool> g_gate_open{false};
+
+}  // namespace
+
+bool MaySend() {
+  return g_gate_open.load() && g_abandoned_running.load() == 0 && !StatementCancelPending();
+}
+
+void CloseGate() { g_gate_open.store(false); }
+
 // ------------------------------------------------------------ helpers
 
 void WithSignalsBlocked(const std::function<void()>& fn) {
   sigset_t all, old;
   sigfillset(&all);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, fault);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   try {
     fn();
@@ -166,20 +186,127 @@ void InDirectoryForNewThreads(const std::string& dir, const std::function<void()
 
 // ------------------------------------------------------------ MailHost
 
-velsrv::Client& MailHost::NewClient() {
+// A client and whether its call has ended: told by the client's thread,
+// read by the main thread. Whoever of the two comes second when a call is
+// abandoned and ends counts it out of g_abandoned_running.
+struct MailHost::Slot {
+  velsrv::Client* client = nullptr;
+  mutable vel::os::Mutex mutex;
+  bool running VEL_GUARDED_BY(mutex) = false;
+  bool abandoned VEL_GUARDED_BY(mutex) = false;
+
+  void MarkStarted() {
+    vel::os::MutexLock lock(mutex);
+    running = true;
+    abandoned = false;
+  }
+  void MarkEnded() {
+    vel::os::MutexLock lock(mutex);
+    running = false;
+    if (abandoned) g_abandoned_running.fetch_sub(1);
+  }
+  void MarkAbandoned() {
+    vel::os::MutexLock lock(mutex);
+    abandoned = true;
+    if (running) g_abandoned_running.fetch_add(1);
+  }
+  bool HasEnded() const {
+    vel::os::MutexLock lock(mutex);
+    return !running;
+  }
+};
+
+void MailHost::PickClient() {
+  if (slot_) return;
+  // A client whose abandoned call has ended serves again; that call's
+  // result is collected (and dropped) first.
+  for (size_t i = 0; i < abandoned_.size(); ++i) {
+    if (!abandoned_[i]->HasEnded()) continue;
+    slot_ = abandoned_[i];
+    abandoned_.erase(abandoned_.begin() + static_cast<ptrdiff_t>(i));
+    try {
+      (void)slot_->client->Wait();
+    } catch (...) {
+    }
+    client_ = slot_->client;
+    return;
+  }
   velsrv::Client* client = nullptr;
   InDirectoryForNewThreads(settings_.work_dir, [&] { client = &host_->NewClient(); });
-  return *client;
+  slot_ = std::make_shared<Slot>();
+  slot_->client = client;
+  client_ = client;
 }
+
+void MailHost::EmptyWorkDir() const {
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(settings_.work_dir, ec)) {
+    std::error_code ignored;
+    fs::remove_all(entry.path(), ignored);
+  }
+}
+
+void MailHost::RemoveWorkDir() const {
+  std::error_code ignored;
+  fs::remove_all(settings_.work_dir, ignored);
+}
+
+namespace {
+
+// Removes what backends that are gone left in the folder of the
+// backends' folders: a folder named after a process that no longer runs,
+// and results files of versions that composed in the shared folder.
+void SweepWorkFolders(const std::string& parent) {
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(parent, ec)) {
+    const std::string name = entry.path().filename().string();
+    char* end = nullptr;
+    const long pid = std::strtol(name.c_str(), &end, 10);
+    const bool gone = entry.is_directory(ec) && !entry.is_symlink(ec) && end != name.c_str() &&
+                      *end == '\0' && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
+                      errno == ESRCH;
+    std::error_code ignored;
+    if (gone || entry.is_symlink(ec) || entry.is_regular_file(ec))
+      fs::remove_all(entry.path(), ignored);
+  }
+}
+
+using GateOpen = int (*)(const char*, int (*)(), char*, size_t);
+
+int AskGate() { return MaySend() ? 1 : 0; }
+
+// Loads the gate module and the provider behind it.
+bool OpenGate(const HostSettings& settings, std::string& problem) {
+  void* gate = dlopen(settings.gate.c_str(), RTLD_NOW | RTLD_LOCAL);
+  GateOpen open = gate ? reinterpret_cast<GateOpen>(dlsym(gate, "velpg_gate_open")) : nullptr;
+  if (open == nullptr) {
+    const char* why = dlerror();
+    problem = "cannot load " + settings.gate + ": " + (why ? why : "no velpg_gate_open");
+    return false;
+  }
+  char why[512] = "";
+  if (open(settings.provider.c_str(), AskGate, why, sizeof why) != 0) {
+    problem = "the mail provider " + settings.provider + " cannot be loaded: " + why;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::unique_ptr<MailHost> MailHost::Create(const HostSettings& settings, std::string& problem) {
   std::unique_ptr<MailHost> made(new MailHost);
   made->settings_ = settings;
   try {
     MakeDirectory(settings.data_dir);
+    const std::string parent = fs::path(settings.work_dir).parent_path().string();
+    MakeDirectory(parent);
+    SweepWorkFolders(parent);
+    made->RemoveWorkDir();
     MakeDirectory(settings.work_dir);
     if (!settings.maildir_root.empty()) MakeDirectory(settings.maildir_root);
-    WriteFile(settings.data_dir + "/win.ini", "[Mail]\nCMCDLLNAME32=" + settings.provider + "\n");
+    if (!OpenGate(settings, problem)) return nullptr;
+    WriteFile(settings.data_dir + "/win.ini", "[Mail]\nCMCDLLNAME32=" + settings.gate + "\n");
     WriteFile(settings.data_dir + "/interfaces",
               "# Queries run in the calling session.\n" + settings.server_name + "  host\n");
     // What the library and the providers read as they load.
@@ -200,24 +327,16 @@ std::unique_ptr<MailHost> MailHost::Create(const HostSettings& settings, std::st
         return nullptr;
       }
     }
-    InDirectoryForNewThreads(settings.work_dir, [&] {
-      made->host_ = std::make_unique<velsrv::Host>(options);
-      made->client_ = &made->host_->NewClient();
-    });
+    InDirectoryForNewThreads(settings.work_dir,
+                             [&] { made->host_ = std::make_unique<velsrv::Host>(options); });
+    made->PickClient();
     if (made->host_->Load(made->client_) == 0) {
       problem = "the mail library did not attach";
       for (const velsrv::RoutedMessage& routed : made->host_->routed())
         problem += "; " + routed.text;
       return nullptr;
     }
-    if (!settings.mail_user.empty()) {
-      std::optional<std::string> encoded = velhost::EncodeProfilePassword(settings.mail_password);
-      if (!encoded) {
-        problem = "the mail profile's password cannot be handed over in the host's encoding";
-        return nullptr;
-      }
-      made->host_->SetMailProfile(settings.mail_user.c_str(), encoded->c_str(), made->client_);
-    }
+    made->host_->ClearRecords();
   } catch (const std::exception& failure) {
     problem = failure.what();
     return nullptr;
@@ -226,27 +345,44 @@ std::unique_ptr<MailHost> MailHost::Create(const HostSettings& settings, std::st
 }
 
 MailHost::~MailHost() {
-  // A host whose call was abandoned cannot wait for its clients.
-  if (abandoned_) (void)host_.release();
+  // A host with a call still running cannot wait for its clients.
+  if (g_abandoned_running.load() != 0) (void)host_.release();
 }
 
 void MailHost::Start(uint64_t call, const std::string& procedure,
                      std::vector<velsrv::RpcParam> params) {
+  PickClient();
+  g_gate_open.store(true);
   // The client's thread (its signals blocked since it was made) runs the
   // call and tells the main thread when it has ended.
-  client_->Start(procedure, std::move(params), [call] { Main().MarkDone(call); });
+  std::shared_ptr<Slot> slot = slot_;
+  slot->MarkStarted();
+  client_->Start(procedure, std::move(params), [call, slot] {
+    slot->MarkEnded();
+    Main().MarkDone(call);
+  });
 }
 
-velsrv::CallResult MailHost::Finish() { return client_->Wait(); }
+velsrv::CallResult MailHost::Finish() {
+  velsrv::CallResult result = client_->Wait();
+  // The call's record holds its messages; the host's own lists of them
+  // would grow with every call.
+  host_->ClearRecords();
+  return result;
+}
 
 void MailHost::Abandon() {
   // The client stays with its call, whenever that ends.
-  abandoned_ = true;
-  client_ = &NewClient();
+  CloseGate();
+  slot_->MarkAbandoned();
+  abandoned_.push_back(slot_);
+  slot_ = nullptr;
+  client_ = nullptr;
 }
 
 void MailHost::Shutdown() {
-  if (abandoned_ || !host_) return;
+  if (!host_ || g_abandoned_running.load() != 0) return;
+  PickClient();
   host_->Unload(client_);
 }
 

@@ -73,17 +73,27 @@ MainThread& Main();
 // Where the host works and what it loads; read from the server's settings
 // before the library is loaded.
 struct HostSettings {
-  std::string library_dir;    // libvelmail.so, libvelmsgs.so, the providers
-  std::string data_dir;       // the extension's directory (win.ini, interfaces)
-  std::string work_dir;       // current directory of the library's threads
-  std::string provider;       // the provider module's path
-  std::string maildir_root;   // the maildir provider's store
-  std::string net_config;     // the network provider's configuration file
-  int timeout_ms = 0;         // the library's time-out; 0: its default
-  std::string mail_user;      // the host's mail profile; empty: none
-  std::string mail_password;  // in clear; encoded for the library here
-  std::string server_name;    // the name the library's queries connect to
+  std::string library_dir;   // libvelmail.so, libvelmsgs.so, the providers
+  std::string data_dir;      // the extension's directory (win.ini, interfaces)
+  std::string work_dir;      // current directory of the library's threads
+  std::string provider;      // the provider module's path
+  std::string maildir_root;  // the maildir provider's store
+  std::string net_config;    // the network provider's configuration file
+  std::string gate;          // the module the library loads as its provider (cmc_gate.cc)
+  int timeout_ms = 0;        // the library's time-out; 0: its default
+  std::string server_name;   // the name the library's queries connect to
 };
+
+// Whether the provider may take a send now: the gate's question (any
+// thread). No while the statement of the call in progress has been
+// cancelled, and while a call abandoned after a cancel has not ended.
+bool MaySend();
+// Whether the backend has a cancel or a termination pending (any thread;
+// defined where the server's headers are).
+bool StatementCancelPending();
+// Main thread: the call in progress has been cancelled (its sends are
+// refused from now on).
+void CloseGate();
 
 // The process's host: the loaded library and the client its calls run on.
 class MailHost {
@@ -94,28 +104,46 @@ class MailHost {
   ~MailHost();
 
   // Starts the call on a thread of its own (the client's thread runs it);
-  // Main().MarkDone tells when it has ended.
+  // Main().MarkDone tells when it has ended. Opens the gate unless a call
+  // abandoned earlier is still running.
   void Start(uint64_t call, const std::string& procedure, std::vector<velsrv::RpcParam> params);
-  // After the call has ended: its result.
+  // After the call has ended: its result. What the host keeps of the
+  // call's messages for itself is let go.
   velsrv::CallResult Finish();
-  // Gives up on a call that has not ended: its client is left to it, and
-  // the next call runs on a new client.
+  // Gives up on a call that has not ended: its client is left to it. The
+  // next call runs on a client whose call has ended (this one, once its
+  // call ends), or on a new one while none has.
   void Abandon();
-  // Ends the library's work in this process, unless a call was abandoned.
+  // Ends the library's work in this process, unless a call is still
+  // running on an abandoned client.
   void Shutdown();
 
+  // The backend's own folder, the library threads' current directory
+  // (results files are written there): emptied after each send, removed
+  // when the backend ends.
+  const std::string& work_dir() const { return settings_.work_dir; }
+  void EmptyWorkDir() const;
+  void RemoveWorkDir() const;
+
  private:
+  struct Slot;
   MailHost() = default;
-  velsrv::Client& NewClient();
+  // A client for the next call: the current one when it is free, else one
+  // whose abandoned call has ended, else a new one.
+  void PickClient();
 
   HostSettings settings_;
   std::unique_ptr<velsrv::Host> host_;
   velsrv::Client* client_ = nullptr;
-  bool abandoned_ = false;
+  std::shared_ptr<Slot> slot_;                    // client_'s
+  std::vector<std::shared_ptr<Slot>> abandoned_;  // clients left to their calls
 };
 
 // Runs fn with every signal blocked in the calling thread, so that threads
-// it starts inherit none.
+// it starts inherit none -- but the faults a thread raises itself (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL): blocked, they would end the process without its
+// handler; left open, the library's guard turns a fault in a provider into
+// a failed request.
 void WithSignalsBlocked(const std::function<void()>& fn);
 
 }  // namespace velpg

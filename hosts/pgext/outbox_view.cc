@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "as_extension.h"
 #include "providers/net/velnet_outbox.h"
 
 namespace velpg {
@@ -37,33 +38,15 @@ Velnet LoadVelnet(const char* path) {
   return loaded;
 }
 
-// Runs fn's SPI statements as the bootstrap superuser: the record of mail
-// users is the extension's, not the caller's to read or write. Their SQL
-// names every object and operator with its schema, so that nothing of the
-// caller's search_path runs with those rights. An error leaves the user
-// to the transaction's abort, which restores it.
-template <class Fn>
-void AsExtension(Fn fn) {
-  Oid saved_user = InvalidOid;
-  int saved_context = 0;
-  GetUserIdAndSecContext(&saved_user, &saved_context);
-  SetUserIdAndSecContext(BOOTSTRAP_SUPERUSERID, saved_context | SECURITY_LOCAL_USERID_CHANGE |
-                                                    SECURITY_RESTRICTED_OPERATION);
-  if (SPI_connect() != SPI_OK_CONNECT) ereport(ERROR, (errmsg("velmail: SPI_connect failed")));
-  fn();
-  SPI_finish();
-  SetUserIdAndSecContext(saved_user, saved_context);
-}
-
 // The mail users recorded for role, palloc'd; *count of them.
 char** MailUsersOf(Oid role, int* count) {
   char** users = nullptr;
   MemoryContext outer = CurrentMemoryContext;
   AsExtension([&] {
-    Oid types[1] = {OIDOID};
+    Oid types[1] = {REGROLEOID};
     Datum args[1] = {ObjectIdGetDatum(role)};
     if (SPI_execute_with_args(
-            "SELECT mail_user FROM velmail.mail_users WHERE role_id OPERATOR(pg_catalog.=) $1", 1,
+            "SELECT mail_user FROM velmail.mail_users WHERE role OPERATOR(pg_catalog.=) $1", 1,
             types, args, nullptr, true, 0) != SPI_OK_SELECT)
       ereport(ERROR, (errmsg("velmail: the record of mail users cannot be read")));
     *count = static_cast<int>(SPI_processed);
@@ -74,6 +57,42 @@ char** MailUsersOf(Oid role, int* count) {
     }
   });
   return users;
+}
+
+// Records of roles dropped since: a role's records go with it.
+constexpr const char* kForgetDropped =
+    "DELETE FROM velmail.mail_users m WHERE NOT EXISTS (SELECT FROM pg_catalog.pg_authid a "
+    "WHERE a.oid OPERATOR(pg_catalog.=) m.role::pg_catalog.oid)";
+
+// Forgets the records of dropped roles where the transaction may write;
+// a failure is left alone (the rows are only ever shown for a role that
+// exists).
+void ForgetDroppedRoles() {
+  if (RecoveryInProgress() || XactReadOnly) return;
+  MemoryContext context = CurrentMemoryContext;
+  ResourceOwner owner = CurrentResourceOwner;
+  Oid saved_user = InvalidOid;
+  int saved_context = 0;
+  GetUserIdAndSecContext(&saved_user, &saved_context);
+  BeginInternalSubTransaction(nullptr);
+  MemoryContextSwitchTo(context);
+  PG_TRY();
+  {
+    AsExtension([] {
+      if (SPI_execute(kForgetDropped, false, 0) < 0) ereport(ERROR, (errmsg("not forgotten")));
+    });
+    ReleaseCurrentSubTransaction();
+  }
+  PG_CATCH();
+  {
+    MemoryContextSwitchTo(context);
+    FlushErrorState();
+    RollbackAndReleaseCurrentSubTransaction();
+    SetUserIdAndSecContext(saved_user, saved_context);
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+  CurrentResourceOwner = owner;
 }
 
 Datum TextOrNull(const char* s, bool* null) {
@@ -90,32 +109,34 @@ Datum TimeOrNull(int64_t seconds, bool* null) {
 }  // namespace
 
 // NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
-void RecordMailUser(const char* mail_user) {
+void RecordMailUser(Oid role, const char* mail_user) {
   MemoryContext context = CurrentMemoryContext;
   ResourceOwner owner = CurrentResourceOwner;
   Oid saved_user = InvalidOid;
   int saved_context = 0;
   GetUserIdAndSecContext(&saved_user, &saved_context);
-  const Oid role = GetUserId();
   BeginInternalSubTransaction(nullptr);
   MemoryContextSwitchTo(context);
   PG_TRY();
   {
     AsExtension([&] {
-      Oid types[2] = {OIDOID, TEXTOID};
+      Oid types[2] = {REGROLEOID, TEXTOID};
       Datum args[2] = {ObjectIdGetDatum(role), CStringGetTextDatum(mail_user)};
       // Looked up first: a logon in a read-only transaction writes nothing
       // when the record is there already.
       if (SPI_execute_with_args(
-              "SELECT FROM velmail.mail_users WHERE role_id OPERATOR(pg_catalog.=) $1 "
+              "SELECT FROM velmail.mail_users WHERE role OPERATOR(pg_catalog.=) $1 "
               "AND mail_user OPERATOR(pg_catalog.=) $2",
               2, types, args, nullptr, true, 1) != SPI_OK_SELECT)
         ereport(ERROR, (errmsg("the record cannot be read")));
-      if (SPI_processed == 0 &&
-          SPI_execute_with_args("INSERT INTO velmail.mail_users (role_id, mail_user) "
-                                "VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                                2, types, args, nullptr, false, 0) < 0)
-        ereport(ERROR, (errmsg("the record cannot be written")));
+      if (SPI_processed == 0) {
+        if (SPI_execute_with_args("INSERT INTO velmail.mail_users (role, mail_user) "
+                                  "VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                                  2, types, args, nullptr, false, 0) < 0)
+          ereport(ERROR, (errmsg("the record cannot be written")));
+        if (SPI_execute(kForgetDropped, false, 0) < 0)
+          ereport(ERROR, (errmsg("the record cannot be written")));
+      }
     });
     ReleaseCurrentSubTransaction();
   }
@@ -143,6 +164,7 @@ void RecordMailUser(const char* mail_user) {
 void ListOutbox(FunctionCallInfo fcinfo, const char* net_config, const char* velnet_path) {
   InitMaterializedSRF(fcinfo, 0);
   ReturnSetInfo* rsinfo = reinterpret_cast<ReturnSetInfo*>(fcinfo->resultinfo);
+  ForgetDroppedRoles();
   if (net_config == nullptr || *net_config == '\0') return;
   int user_count = 0;
   char** users = nullptr;

@@ -8,10 +8,11 @@
 
 namespace velpg {
 
-// Records in velmail.mail_users that the current role logged on as
-// mail_user (once; in its own subtransaction). A record that cannot be
-// written -- a read-only transaction -- is only warned of.
-void RecordMailUser(const char* mail_user);
+// Records in velmail.mail_users that role logged on as mail_user (once;
+// in its own subtransaction), and forgets the records of roles dropped
+// since. A record that cannot be written -- a read-only transaction -- is
+// only warned of.
+void RecordMailUser(Oid role, const char* mail_user);
 
 // The rows of velnet_outbox_list for the spool of the network provider's
 // configuration net_config, read through the provider module at

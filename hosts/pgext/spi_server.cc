@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "encoding.h"
 #include "velct_host.h"
 
 namespace velpg {
@@ -104,11 +105,21 @@ void Failed(MemoryContext context, Reply* reply) {
   reply->rows_ended = true;
   reply->error.number = SqlStateNumber(error->sqlerrcode);
   reply->error.severity = kSeverityError;
+  // The library reads UTF-8 (the server's messages are in the database's
+  // encoding).
+  const char* message = error->message ? error->message : "";
+  int length = 0;
+  const char* text = message;
+  if (GetDatabaseEncoding() != PG_SQL_ASCII)
+    text = pg_server_to_any(message, static_cast<int>(std::strlen(message)), PG_UTF8);
+  length = static_cast<int>(std::strlen(text));
   try {
-    reply->error.text = error->message ? error->message : "";
+    reply->error.text.assign(text, static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
   }
   if (error->sqlerrcode == ERRCODE_QUERY_CANCELED || error->sqlerrcode == ERRCODE_ADMIN_SHUTDOWN) {
+    // The statement ends in this ERROR: nothing of the call may be sent.
+    CloseGate();
     if (g_cancel == nullptr) g_cancel = error;
   } else {
     FreeErrorData(error);
@@ -122,6 +133,8 @@ long FetchValues(MemoryContext rows_context, char*** values) {
   const long rows = static_cast<long>(SPI_processed);
   SPITupleTable* table = SPI_tuptable;
   const int n = g_open.columns;
+  const int encoding = GetDatabaseEncoding();
+  const bool convert = encoding != PG_UTF8 && encoding != PG_SQL_ASCII;
   MemoryContext old = MemoryContextSwitchTo(rows_context);
   char** out = static_cast<char**>(palloc0(sizeof(char*) * static_cast<size_t>(rows * n + 1)));
   for (long r = 0; r < rows; ++r) {
@@ -129,7 +142,12 @@ long FetchValues(MemoryContext rows_context, char*** values) {
     for (int c = 0; c < n; ++c) {
       bool null = false;
       Datum datum = heap_getattr(tuple, c + 1, table->tupdesc, &null);
-      if (!null) out[r * n + c] = OutputFunctionCall(&g_open.output[c], datum);
+      if (null) continue;
+      char* value = OutputFunctionCall(&g_open.output[c], datum);
+      // In the library's encoding (UTF-8); a SQL_ASCII database's bytes
+      // go as they are.
+      if (convert) value = pg_server_to_any(value, static_cast<int>(std::strlen(value)), PG_UTF8);
+      out[r * n + c] = value;
     }
   }
   MemoryContextSwitchTo(old);
@@ -245,6 +263,7 @@ void MainStart(const char* sql, Reply* reply) {
   volatile bool rows = false;
   volatile int64_t count = -1;
   TupleDesc volatile desc = nullptr;
+  char** volatile column_names = nullptr;
   g_open.old_context = context;
   g_open.old_owner = CurrentResourceOwner;
   BeginInternalSubTransaction(nullptr);
@@ -262,12 +281,21 @@ void MainStart(const char* sql, Reply* reply) {
       g_open.columns = n;
       g_open.output = static_cast<FmgrInfo*>(
           MemoryContextAllocZero(g_call_context, sizeof(FmgrInfo) * static_cast<size_t>(n + 1)));
+      char** names = static_cast<char**>(
+          MemoryContextAllocZero(g_call_context, sizeof(char*) * static_cast<size_t>(n + 1)));
+      const bool convert = GetDatabaseEncoding() != PG_SQL_ASCII;
       for (int c = 0; c < n; ++c) {
         Oid function = InvalidOid;
         bool varlena = false;
         getTypeOutputInfo(TupleDescAttr(portal->tupDesc, c)->atttypid, &function, &varlena);
         fmgr_info_cxt(function, &g_open.output[c], g_call_context);
+        const char* name = NameStr(TupleDescAttr(portal->tupDesc, c)->attname);
+        MemoryContext old = MemoryContextSwitchTo(g_call_context);
+        names[c] = convert ? pg_server_to_any(name, static_cast<int>(std::strlen(name)), PG_UTF8)
+                           : pstrdup(name);
+        MemoryContextSwitchTo(old);
       }
+      column_names = names;
       rows = true;
     } else {
       const int rc = SPI_execute_plan(plan, nullptr, nullptr, false, 0);
@@ -308,8 +336,7 @@ void MainStart(const char* sql, Reply* reply) {
   try {
     for (int c = 0; c < g_open.columns; ++c) {
       Form_pg_attribute attribute = TupleDescAttr(desc, c);
-      reply->columns.push_back(
-          {NameStr(attribute->attname), attribute->atttypid, attribute->atttypmod});
+      reply->columns.push_back({column_names[c], attribute->atttypid, attribute->atttypmod});
     }
   } catch (const std::bad_alloc&) {
   }
@@ -322,16 +349,21 @@ struct Span {
   int32_t line = 1;
 };
 
-// Cuts the batch into statements with the server's own parser. A batch
-// the parser refuses fails as a whole.
-void MainParse(const std::string& batch, std::vector<Span>* spans, Reply* error) {
+// Cuts the batch into statements with the server's own parser, after
+// turning it from the library's encoding (UTF-8) into the database's. A
+// batch the parser refuses, or with a character the database's encoding
+// lacks, fails as a whole.
+void MainParse(std::string& batch, std::vector<Span>* spans, Reply* error) {
   MemoryContext context = CurrentMemoryContext;
   int* volatile positions = nullptr;
   volatile int count = 0;
   volatile bool failed = false;
+  const char* volatile converted = nullptr;
   PG_TRY();
   {
-    List* statements = raw_parser(batch.c_str(), RAW_PARSE_DEFAULT);
+    const char* sql = pg_any_to_server(batch.c_str(), static_cast<int>(batch.size()), PG_UTF8);
+    converted = sql == batch.c_str() ? nullptr : sql;
+    List* statements = raw_parser(sql, RAW_PARSE_DEFAULT);
     int* found = static_cast<int*>(palloc0(sizeof(int) * 2 * (list_length(statements) + 1)));
     int i = 0;
     ListCell* cell;
@@ -352,6 +384,7 @@ void MainParse(const std::string& batch, std::vector<Span>* spans, Reply* error)
   MemoryContextSwitchTo(context);
   if (failed) return;
   try {
+    if (converted != nullptr) batch = converted;
     for (int i = 0; i < count; ++i) {
       const int* pair = &positions[ptrdiff_t{2} * i];  // location, length
       Span span;

@@ -26,10 +26,10 @@ BEGIN
   LOOP
     id := NULL;
     skip := NULL;
-    -- An empty inbox is the library's error 11526, caught here.
+    -- An empty inbox is an ERROR of SQLSTATE 02000 (no data), caught here.
     BEGIN
       CALL velmail.xp_findnextmsg(id);
-    EXCEPTION WHEN SQLSTATE 'VM000' THEN
+    EXCEPTION WHEN SQLSTATE '02000' THEN
       RAISE NOTICE 'walk ends: %', SQLERRM;
       EXIT;
     END;
@@ -45,4 +45,32 @@ BEGIN
   RAISE NOTICE '% messages read and deleted', n;
 END
 $$;
+-- A message without a body (its query result attached): the outputs it
+-- has no value for come back NULL, not as the caller's variables held
+-- them; msg_length says 0.
+CALL velmail.xp_sendmail(recipient => 'ops', subject => 'attachment only', query => 'select 1',
+                         attach_result => true);
+DO $$
+DECLARE
+  id bytea;
+  recipients text := 'stale'; sender text := 'stale'; date_received text := 'stale';
+  subject text := 'stale'; cc text := 'stale'; bcc text := 'stale'; body text := 'stale';
+  attachments text := 'stale'; length int := 999; skip int := 0; type text;
+BEGIN
+  CALL velmail.xp_findnextmsg(id);
+  CALL velmail.xp_readmail(id, recipients, sender, date_received, subject, cc, bcc, body,
+                           attachments, suppress_attach => true, peek => true,
+                           msg_length => length,
+                           bytes_to_skip => skip, type => type);
+  RAISE NOTICE 'subject %, body %, cc %, attachments %, length %, skip %', subject,
+    coalesce(body, 'NULL'), coalesce(cc, 'NULL'), coalesce(attachments, 'NULL'), length, skip;
+END
+$$;
+-- xp_deletemail() deletes the first message; a NULL id is refused, and
+-- deletes nothing.
+CALL velmail.xp_deletemail(NULL);
+CALL velmail.xp_findnextmsg(NULL) \gset
+SELECT length(:'msg_id') > 2 AS still_there;
+CALL velmail.xp_deletemail();
+CALL velmail.xp_deletemail();
 CALL velmail.xp_stopmail();

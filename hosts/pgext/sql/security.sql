@@ -7,13 +7,17 @@ INSERT INTO secrets VALUES ('velmail_member', 'mine'), ('someone', 'theirs');
 ALTER TABLE secrets ENABLE ROW LEVEL SECURITY;
 CREATE POLICY own ON secrets USING (who = current_user);
 GRANT SELECT ON secrets TO velmail_member;
--- The settings are the module's once it is loaded in the session.
-LOAD 'velmail';
+-- The settings are the module's from the server's start (it is preloaded):
+-- the superuser's are refused at SET, the password is not shown, and
+-- send_at_commit is any role's.
 SET ROLE velmail_stranger;
 CALL velmail.xp_startmail('ops', 'ops-demo');
 SET velmail.mail_user = 'ops';
 SET velmail.provider = 'libvelnet.so';
+SET velmail.timeout = 10;
 SHOW velmail.mail_password;
+SET velmail.send_at_commit = on;
+RESET velmail.send_at_commit;
 RESET ROLE;
 SET ROLE velmail_member;
 CALL velmail.xp_startmail('ops', 'ops-demo');
@@ -45,7 +49,7 @@ RESET ROLE;
 SET ROLE velmail_stranger;
 SELECT count(*) FROM velmail.outbox;
 RESET ROLE;
-SELECT pg_get_userbyid(role_id) AS role, mail_user FROM velmail.mail_users ORDER BY 1, 2;
+SELECT role::text, mail_user FROM velmail.mail_users ORDER BY 1, 2;
 SET ROLE velmail_member;
 SELECT count(*) FROM velmail.outbox;
 SELECT * FROM velmail.mail_users;
