@@ -41,6 +41,11 @@ CALL velmail.xp_sendmail(recipient => 'ops', subject => 'late failure',
                          query => 'select 1 / (g - 2500) from generate_series(1, 3000) g');
 CALL velmail.xp_sendmail(recipient => 'ops', subject => 'after it',
                          query => 'select count(*) from generate_series(1, 3000) g');
+-- What a message repeats of the caller's input is cut (a value of 5,000
+-- bytes in the query's own error).
+CALL velmail.xp_sendmail(recipient => 'ops', subject => 'long error',
+                         query => 'select repeat(''x'', 5000)::int');
+CALL velmail.xp_deletemail();
 CALL velmail.xp_deletemail();
 CALL velmail.xp_deletemail();
 CALL velmail.xp_deletemail();
