@@ -67,6 +67,7 @@ constexpr const char* kForgetDropped =
 // Forgets the records of dropped roles where the transaction may write;
 // a failure is left alone (the rows are only ever shown for a role that
 // exists).
+// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's and ereport's own blocks
 void ForgetDroppedRoles() {
   if (RecoveryInProgress() || XactReadOnly) return;
   MemoryContext context = CurrentMemoryContext;
