@@ -896,6 +896,20 @@ struct Queued {
 List* g_queue = NIL;
 SubTransactionId g_row_subxact = InvalidSubTransactionId;  // the row's; invalid: none
 
+// The queue's two statements, planned once per backend (a kept plan is
+// planned again when the table changes).
+SPIPlanPtr g_queue_insert = nullptr;
+SPIPlanPtr g_queue_delete = nullptr;
+
+SPIPlanPtr KeptPlan(SPIPlanPtr* plan, const char* sql, int nargs, Oid* types) {
+  if (*plan != nullptr) return *plan;
+  SPIPlanPtr made = SPI_prepare(sql, nargs, types);
+  if (made == nullptr || SPI_keepplan(made) != 0)
+    ereport(ERROR, (errmsg("the mail queue's statement cannot be planned")));
+  *plan = made;
+  return made;
+}
+
 void Queue(const RawArg* raw) {
   MemoryContext top = TopTransactionContext;
   Queued* queued = static_cast<Queued*>(MemoryContextAllocZero(top, sizeof(Queued)));
@@ -905,8 +919,9 @@ void Queue(const RawArg* raw) {
   if (g_row_subxact == InvalidSubTransactionId) {
     AsExtension(
         [] {
-          if (SPI_execute("INSERT INTO velmail.send_queue DEFAULT VALUES", false, 0) !=
-              SPI_OK_INSERT)
+          SPIPlanPtr insert = KeptPlan(&g_queue_insert,
+                                       "INSERT INTO velmail.send_queue DEFAULT VALUES", 0, nullptr);
+          if (SPI_execute_plan(insert, nullptr, nullptr, false, 0) != SPI_OK_INSERT)
             ereport(ERROR, (errmsg("the mail cannot be queued")));
         },
         false);
@@ -1081,8 +1096,10 @@ extern "C" Datum velmail_send_queued(PG_FUNCTION_ARGS) {
   AsExtension([&] {
     Oid types[1] = {TIDOID};
     Datum args[1] = {PointerGetDatum(&row)};
-    if (SPI_execute_with_args("DELETE FROM velmail.send_queue WHERE ctid OPERATOR(pg_catalog.=) $1",
-                              1, types, args, nullptr, false, 0) < 0)
+    SPIPlanPtr remove =
+        KeptPlan(&g_queue_delete,
+                 "DELETE FROM velmail.send_queue WHERE ctid OPERATOR(pg_catalog.=) $1", 1, types);
+    if (SPI_execute_plan(remove, args, nullptr, false, 0) < 0)
       ereport(ERROR, (errmsg("the queue's row cannot be removed")));
   });
   return PointerGetDatum(nullptr);
