@@ -45,19 +45,61 @@ std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
 
-velcmc::MessageSummary Summarise(const FetchItem& listed) {
+// What a summary keeps of a message's header fields: each text at most so
+// many bytes. The library hands out at most 255 bytes of a subject; a
+// subject of 60,000 bytes, which a mail server takes from anyone, would
+// otherwise be kept whole for every message listed, twice (the summary and
+// its laid-out copy).
+struct SummaryBounds {
+  size_t subject, name, address, type;
+};
+constexpr SummaryBounds kSummaryBounds{1024, 256, 256, 256};
+// Once a session's summaries hold this much text in all, each further one
+// keeps only kLeanBounds: a listing of imap.max_messages hostile headers
+// then holds at most this much and 256 bytes a message (and the same again
+// laid out).
+constexpr size_t kListingText = size_t{16} << 20;
+constexpr SummaryBounds kLeanBounds{64, 64, 64, 64};
+
+// The first bytes of text, at most max, ending on a whole UTF-8 character
+// (a text that is no UTF-8 there is cut at max). A copy of its own size.
+std::string Prefix(const std::string& text, size_t max) {
+  if (text.size() <= max) return std::string(text.data(), text.size());
+  size_t n = max;
+  // A character is at most four bytes: at most three continuation bytes
+  // (10xxxxxx) before the cut belong to the character it would split.
+  const auto continuation = [&text](size_t at) {
+    return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+  };
+  for (int back = 0; back < 3 && n > 0 && continuation(n); ++back) --n;
+  if (continuation(n)) n = max;
+  return text.substr(0, n);
+}
+
+size_t TextBytes(const velcmc::MessageSummary& summary) {
+  size_t n = summary.subject.size() + summary.type.size();
+  if (summary.originator) n += summary.originator->name.size() + summary.originator->address.size();
+  return n;
+}
+
+// A message's summary from its header fields, each text cut to bounds.
+// Only the summary is kept: the fields and what was parsed of them go.
+velcmc::MessageSummary Summarise(const FetchItem& listed, const SummaryBounds& bounds) {
   velcmc::DeliveryKey delivery;
   delivery.has_time = true;
   delivery.seconds = listed.internal_date;
   velcmc::ParsedMessage parsed = ParseBytes(listed.header + "\n", delivery);
   velcmc::MessageSummary summary;
-  summary.type = parsed.type;
-  summary.subject = parsed.subject;
+  summary.type = Prefix(parsed.type, bounds.type);
+  summary.subject = Prefix(parsed.subject, bounds.subject);
   summary.time = parsed.time;
   summary.byte_length = static_cast<uint32_t>(std::min<uint64_t>(listed.size, UINT32_MAX));
   summary.delivery = delivery;
-  if (!parsed.recipients.empty() && parsed.recipients.front().role == CMC_ROLE_ORIGINATOR)
-    summary.originator = parsed.recipients.front().address;
+  if (!parsed.recipients.empty() && parsed.recipients.front().role == CMC_ROLE_ORIGINATOR) {
+    const velcmc::MailAddress& from = parsed.recipients.front().address;
+    summary.originator = velcmc::MailAddress{Prefix(from.name, bounds.name),
+                                             Prefix(from.address, bounds.address)};
+  }
   return summary;
 }
 
@@ -188,12 +230,17 @@ CMC_return_code Provider::Refresh(Session& s) {
   std::vector<uint32_t> missing;
   for (const ListedUid& item : listed)
     if (!s.messages.count(item.uid)) missing.push_back(item.uid);
-  // What arrives is kept even when the listing stops part way.
+  // What arrives is kept even when the listing stops part way. The text
+  // the summaries hold is bounded for each and, past kListingText, cut
+  // shorter.
+  size_t text = 0;
+  for (const auto& [uid, message] : s.messages) text += TextBytes(*message.summary);
   std::vector<std::pair<uint32_t, CachedMessage>> fetched;
-  r = s.imap->Summaries(missing, [&fetched](FetchItem& item) {
-    fetched.emplace_back(
-        item.uid,
-        CachedMessage{item.seen, std::make_shared<velcmc::MessageSummary>(Summarise(item))});
+  r = s.imap->Summaries(missing, [&fetched, &text](FetchItem& item) {
+    auto summary = std::make_shared<velcmc::MessageSummary>(
+        Summarise(item, text < kListingText ? kSummaryBounds : kLeanBounds));
+    text += TextBytes(*summary);
+    fetched.emplace_back(item.uid, CachedMessage{item.seen, std::move(summary)});
   });
   for (auto& [uid, message] : fetched) s.messages[uid] = std::move(message);
   if (!r.ok()) {

@@ -10,6 +10,8 @@ usage: imap_read_check.py LIB_DIR BIN_DIR
 Outside CI (CI unset) a missing package or privilege skips with a reason;
 in CI it fails.
 """
+import base64
+import ctypes
 import imaplib
 import os
 import pathlib
@@ -25,6 +27,43 @@ import imap_servers  # noqa: E402
 
 CMC_E_FAILURE = 8
 PASSWORD = "ops-secret"
+
+
+def memory_kib(field):
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise AssertionError("no %s in /proc/self/status" % field)
+
+
+def list_measured(session):
+    """cmc_list's summaries (raw subject bytes), and how far this process's
+    peak memory rose above what it held when the listing began."""
+    pathlib.Path("/proc/self/clear_refs").write_text("5")  # the peak starts again from now
+    before = memory_kib("VmRSS")
+    cmc = net.Provider.load()
+    count = ctypes.c_uint32(0)
+    result = ctypes.POINTER(net.Summary)()
+    rc = cmc.cmc_list(session, None, 0, None, ctypes.byref(count), 0, ctypes.byref(result), None)
+    grown = memory_kib("VmHWM") - before
+    subjects = [result[i].subject or b"" for i in range(count.value)]
+    if count.value:
+        cmc.cmc_free(result)
+    return rc, subjects, grown * 1024
+
+
+def long_message(uid):
+    """A message whose subject field is about 60,000 bytes: three-byte
+    characters after "n<uid> " (nine bytes), raw UTF-8 (even UIDs) or RFC
+    2047 encoded words (odd). Its bytes, and the subject as a reader should
+    decode it."""
+    subject = "n%07d " % uid + "\u20ac" * (20000 if uid % 2 == 0 else 12000)
+    if uid % 2 == 0:
+        field = subject.encode()
+    else:
+        words = [subject[i:i + 15] for i in range(0, len(subject), 15)]
+        field = b"\r\n ".join(b"=?UTF-8?B?%s?=" % base64.b64encode(w.encode()) for w in words)
+    return (b"From: x@y\r\nSubject: " + field + b"\r\n\r\nbody\r\n"), subject
 
 
 class Reading(unittest.TestCase):
@@ -128,6 +167,29 @@ class FaultServer(Reading):
             self.assertIn("stopped: a newer call", self.log_text())
             # The given-up call's connection is gone; only the session's own is left.
             net.wait_until(lambda: server.open == 1, what="the stopped call's connection to close")
+            net.logoff(session)
+
+    def test_a_listing_of_long_subjects_keeps_a_bounded_prefix_of_each(self):
+        # 3,000 messages with subjects of 60,000 bytes (which a mail server
+        # takes from anyone): each summary keeps the subject's first KiB,
+        # cut on a whole character, and the listing's memory stays small.
+        count = 3000
+        with imap_servers.FaultImap(password=PASSWORD) as server:
+            for uid in range(1, count + 1):
+                server.add_made(uid, lambda uid=uid: long_message(uid)[0])
+            self.configure(server.port)
+            rc, session = net.logon("ops", PASSWORD)
+            self.assertEqual(rc, 0, self.log_text())
+            rc, subjects, grown = list_measured(session)
+            self.assertEqual(rc, 0, self.log_text())
+            self.assertEqual(len(subjects), count)
+            # Before: 60,000 bytes a message, twice over (about 350 MiB here).
+            self.assertLess(grown, 32 << 20, "the listing's peak memory grew by %d bytes" % grown)
+            for uid, got in zip(range(1, count + 1), subjects):
+                whole = long_message(uid)[1].encode()
+                # The longest prefix of at most 1,024 bytes that ends on a
+                # character: "n<uid> " and 338 whole three-byte characters.
+                self.assertEqual(got, whole[:1023], "UID %d" % uid)
             net.logoff(session)
 
     def test_a_listing_cut_short_is_continued_by_the_next(self):

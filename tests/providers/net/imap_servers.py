@@ -3,7 +3,8 @@
 
 FaultImap: an IMAP server of the tests' own, in a thread, that answers as
 programmed (capabilities, a mailbox claiming any size, UID 0, refused or
-stalled commands) and records every command line it received.
+stalled commands, answers or literals without end) and records every
+command line it received.
 
 Imap4d: GNU Mailutils' imap4d started standalone in a temporary
 directory with its own configuration (users from a virtual-domain passwd
@@ -32,6 +33,8 @@ class FaultImap:
         self.messages = []         # [uid, flags set, raw bytes]
         self.claimed = None        # MESSAGES in STATUS, when not the real count
         self.endless = 0           # the next N UID FETCH 1:* never end (a response a ms)
+        self.endless_literal = False  # summaries and reads get a literal that never ends
+        self.closed_at = None      # time.monotonic() when a session last ended
         self.stall_at = 0          # the Nth summary fetch (counting from 1) gets no answer
         self.summary_fetches = []  # the UID sets of the summary fetches
         self.expunge_reply = None  # e.g. "NO expunge refused"
@@ -57,6 +60,7 @@ class FaultImap:
                 finally:
                     with server.lock:
                         server.open -= 1
+                        server.closed_at = time.monotonic()
 
         socketserver.ThreadingTCPServer.allow_reuse_address = True
         self.server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
@@ -66,6 +70,11 @@ class FaultImap:
     def add(self, uid, subject, flags=()):
         raw = ("From: x@y\r\nSubject: %s\r\n\r\nbody of %s\r\n" % (subject, subject)).encode()
         self.messages.append([uid, set(flags), raw])
+
+    def add_made(self, uid, make):
+        """A message whose bytes make() returns each time they are sent (a
+        large mailbox that costs this process nothing to hold)."""
+        self.messages.append([uid, set(), make])
 
     def session(self, rfile, wfile):
         def plain_send(text):
@@ -163,26 +172,39 @@ class FaultImap:
                 send("* %d FETCH (UID %d FLAGS ())\r\n" % (n, n))
                 n += 1
                 time.sleep(0.001)
+        if self.endless_literal and uid_set != "1:*":
+            # A literal longer than any client can wait for, sent as fast
+            # as the client takes it, until it goes away.
+            send("* 1 FETCH (UID %s BODY[] {18446744073709551615}\r\n" % uid_set.split(":")[0])
+            chunk = b"x" * 65536
+            while True:
+                send(chunk)
         if "HEADER.FIELDS" in items:
             self.summary_fetches.append(uid_set)
             if len(self.summary_fetches) == self.stall_at:
                 time.sleep(10)
                 return
         uids = self.uids(uid_set)
-        out = []
+        out, held = [], 0
         for seq, (uid, flags, raw) in enumerate(self.messages, 1):
             if uid not in uids and not (uid == 0 and uid_set == "1:*"):
                 continue
             fl = " ".join(sorted(flags))
             if "HEADER.FIELDS" in items:
+                raw = raw() if callable(raw) else raw
                 head = raw.split(b"\r\n\r\n")[0] + b"\r\n\r\n"
                 out.append(b"* %d FETCH (UID %d FLAGS (%s) INTERNALDATE \"01-Jan-2024 10:00:00 +0000\" "
                            b"RFC822.SIZE %d BODY[HEADER.FIELDS (FROM SUBJECT)] {%d}\r\n%s)\r\n"
                            % (seq, uid, fl.encode(), len(raw), len(head), head))
             elif "BODY.PEEK[]" in items:
+                raw = raw() if callable(raw) else raw
                 out.append(b"* %d FETCH (UID %d BODY[] {%d}\r\n%s)\r\n" % (seq, uid, len(raw), raw))
             else:
                 out.append(b"* %d FETCH (UID %d FLAGS (%s))\r\n" % (seq, uid, fl.encode()))
+            held += len(out[-1])
+            if held > 256 * 1024:  # sent as it is made: a large answer is never held whole
+                send(b"".join(out))
+                out, held = [], 0
         send(b"".join(out) + b"%s OK done\r\n" % tag.encode())
 
     def __enter__(self):
