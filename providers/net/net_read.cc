@@ -97,8 +97,8 @@ velcmc::MessageSummary Summarise(const FetchItem& listed, const SummaryBounds& b
   summary.delivery = delivery;
   if (!parsed.recipients.empty() && parsed.recipients.front().role == CMC_ROLE_ORIGINATOR) {
     const velcmc::MailAddress& from = parsed.recipients.front().address;
-    summary.originator = velcmc::MailAddress{Prefix(from.name, bounds.name),
-                                             Prefix(from.address, bounds.address)};
+    summary.originator =
+        velcmc::MailAddress{Prefix(from.name, bounds.name), Prefix(from.address, bounds.address)};
   }
   return summary;
 }

@@ -172,7 +172,8 @@ class FaultServer(Reading):
     def test_a_listing_of_long_subjects_keeps_a_bounded_prefix_of_each(self):
         # 3,000 messages with subjects of 60,000 bytes (which a mail server
         # takes from anyone): each summary keeps the subject's first KiB,
-        # cut on a whole character, and the listing's memory stays small.
+        # cut on a whole character, and the listing's memory stays small
+        # (the rise of this process's peak, the fault server included).
         count = 3000
         with imap_servers.FaultImap(password=PASSWORD) as server:
             for uid in range(1, count + 1):
@@ -190,6 +191,22 @@ class FaultServer(Reading):
                 # The longest prefix of at most 1,024 bytes that ends on a
                 # character: "n<uid> " and 338 whole three-byte characters.
                 self.assertEqual(got, whole[:1023], "UID %d" % uid)
+            net.logoff(session)
+
+        # Past 16 MiB of text in a session's summaries, each further one
+        # keeps 64 bytes of subject.
+        count = 17000
+        with imap_servers.FaultImap(password=PASSWORD) as server:
+            for uid in range(1, count + 1):
+                server.add(uid, "n%07d " % uid + "s" * 1100)
+            self.configure(server.port, imap="max_messages = %d\n" % count)
+            rc, session = net.logon("ops", PASSWORD)
+            rc, subjects, _ = list_measured(session)
+            self.assertEqual(rc, 0, self.log_text())
+            full = sum(1 for s in subjects if len(s) == 1024)
+            self.assertTrue(15 << 10 < full < 16 << 10, full)
+            self.assertEqual(subjects, [("n%07d " % uid + "s" * 1100).encode()[:1024 if uid <= full else 64]
+                                        for uid in range(1, count + 1)])
             net.logoff(session)
 
     def test_a_listing_cut_short_is_continued_by_the_next(self):
