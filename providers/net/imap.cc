@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform.h"
 #include "sockets.h"
 
 namespace velnet {
@@ -19,6 +20,25 @@ constexpr uint64_t kHeaderLimit = uint64_t{64} * 1024;
 // Waits for the socket are cut into slices this long, so that a call asked
 // to stop notices it soon.
 constexpr auto kSlice = std::chrono::milliseconds(200);
+
+// How long the library waits for a call before it gives up on it:
+// VELMAIL_TIMEOUT milliseconds, read as the library reads it (white space,
+// a sign, digits; 0 or nothing is the default, 60 seconds); a negative
+// time-out is a wait without end. Negative here when it never gives up.
+std::chrono::milliseconds LibraryTimeout() {
+  char text[100] = "";
+  if (vel::os::GetEnvironmentVariable("VELMAIL_TIMEOUT", text, sizeof text) >= sizeof text)
+    text[0] = '\0';
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9' && value <= INT32_MAX) value = value * 10 + (*p++ - '0');
+  if (value == 0) value = 60000;
+  if (negative) return std::chrono::milliseconds(-1);
+  return std::chrono::milliseconds(std::min<int64_t>(value, INT32_MAX));
+}
 
 std::string Quote(const std::string& s) {
   std::string out = "\"";
@@ -77,17 +97,35 @@ ImapConnection::ImapConnection(const Config& config, const std::string& user,
       password_(password),
       mailbox_quoted_(Quote(config.mailbox)),
       reader_(this),
-      deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(config.transfer_timeout)) {}
+      library_timeout_(LibraryTimeout()) {
+  Begin(nullptr);
+}
 
 ImapConnection::~ImapConnection() { Drop(); }
 
-void ImapConnection::Begin(std::function<bool()> stop) {
+void ImapConnection::Begin(std::function<bool()> stop, bool library_call) {
   stop_ = std::move(stop);
-  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.transfer_timeout);
+  const auto now = std::chrono::steady_clock::now();
+  deadline_ = now + std::chrono::seconds(config_.transfer_timeout);
+  given_up_ = library_call && library_timeout_.count() >= 0
+                  ? now + library_timeout_
+                  : std::chrono::steady_clock::time_point::max();
 }
 
 ImapResult ImapConnection::Stopped() const {
   return {CURLE_ABORTED_BY_CALLBACK, "stopped: a newer call on the session took over"};
+}
+
+ImapResult ImapConnection::GoOn() const {
+  if (stop_ && stop_()) return Stopped();
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= given_up_)
+    return {CURLE_ABORTED_BY_CALLBACK,
+            "stopped: the library gave up on the call (VELMAIL_TIMEOUT, " +
+                std::to_string(library_timeout_.count()) + " ms)"};
+  if (now >= deadline_)
+    return {CURLE_OPERATION_TIMEDOUT, "the IMAP server did not finish within transfer_timeout"};
+  return {};
 }
 
 void ImapConnection::Drop() {
@@ -129,7 +167,7 @@ ImapResult ImapConnection::Login(const std::string& mechanisms, std::string* cap
 
 ImapResult ImapConnection::Connect() {
   Drop();
-  if (stop_ && stop_()) return Stopped();
+  if (ImapResult r = GoOn(); !r.ok()) return r;
   if (config_.mailbox.find_first_of("\r\n") != std::string::npos || config_.mailbox.empty())
     return {CURLE_URL_MALFORMAT, "the mailbox name holds a line break"};
   std::string capabilities;
@@ -172,10 +210,8 @@ ImapResult ImapConnection::Connect() {
 }
 
 ImapResult ImapConnection::Wait(bool write) {
-  if (stop_ && stop_()) return Stopped();
-  const auto left = deadline_ - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero())
-    return {CURLE_OPERATION_TIMEDOUT, "the IMAP server did not finish within transfer_timeout"};
+  if (ImapResult r = GoOn(); !r.ok()) return r;
+  const auto left = std::min(deadline_, given_up_) - std::chrono::steady_clock::now();
   const auto slice = std::min<std::chrono::steady_clock::duration>(left, kSlice);
   vel::os::WaitForSocket(
       static_cast<int>(socket_), write,
@@ -186,6 +222,9 @@ ImapResult ImapConnection::Wait(bool write) {
 
 ImapResult ImapConnection::Read(char* buffer, size_t size, size_t* got) {
   for (;;) {
+    // Before each read too: a server that sends without pause (a literal
+    // without end) never makes the call wait.
+    if (ImapResult r = GoOn(); !r.ok()) return r;
     size_t n = 0;
     const CURLcode code = curl_easy_recv(handle_.get(), buffer, size, &n);
     if (code == CURLE_OK) {
@@ -200,6 +239,7 @@ ImapResult ImapConnection::Read(char* buffer, size_t size, size_t* got) {
 
 ImapResult ImapConnection::Send(const std::string& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
+    if (ImapResult r = GoOn(); !r.ok()) return r;
     size_t n = 0;
     const CURLcode code =
         curl_easy_send(handle_.get(), bytes.data() + sent, bytes.size() - sent, &n);
@@ -215,7 +255,7 @@ ImapResult ImapConnection::Send(const std::string& bytes) {
 
 ImapResult ImapConnection::RunOnce(const std::string& command, const Handler& handler,
                                    uint64_t literal_limit) {
-  if (stop_ && stop_()) return Stopped();
+  if (ImapResult r = GoOn(); !r.ok()) return r;
   const std::string tag = "V" + std::to_string(++tag_);
   ImapResult r = Send(tag + " " + command + "\r\n");
   ReaderLimits limits;

@@ -4,9 +4,12 @@
 // reader (imap_reader.h), because libcurl 7.88 neither frames the
 // literals in the responses to commands of our own nor takes responses of
 // more than about 300 lines. Every exchange of a call ends by the call's
-// deadline (transfer_timeout from Begin) and at the next wait once the
-// call is asked to stop; a connection left in an unknown state is closed
-// and made anew by the next command. Not thread-safe: one caller at a time.
+// deadline (transfer_timeout from Begin), once the library has given up on
+// the call (VELMAIL_TIMEOUT from Begin: nobody takes its result then), and
+// once the call is asked to stop; each is noticed at the next wait on the
+// server and at the next read or write, however fast the server sends. A
+// connection left in an unknown state is closed and made anew by the next
+// command. Not thread-safe: one caller at a time.
 #ifndef VELNET_IMAP_H
 #define VELNET_IMAP_H
 
@@ -33,8 +36,11 @@ class ImapConnection : private ByteSource {
   ~ImapConnection() override;
 
   // Starts a call: its exchanges end by transfer_timeout from now, or once
-  // stop() is true (checked before each command and while waiting).
-  void Begin(std::function<bool()> stop);
+  // stop() is true (checked before each command, while waiting, and at
+  // each read and write). A library_call, one the library waits for, ends
+  // also by the library's time-out from now, when the library gives up on
+  // it and nobody takes its result.
+  void Begin(std::function<bool()> stop, bool library_call = false);
 
   // Logs in (when not connected) and reads the mailbox's status. A server
   // answers it from this session's view of the mailbox, which a login or
@@ -85,6 +91,9 @@ class ImapConnection : private ByteSource {
   ImapResult Send(const std::string& bytes);
   ImapResult Wait(bool write);
   ImapResult Stopped() const;
+  // Whether the call may go on: not asked to stop, not given up on by the
+  // library, within its deadline.
+  ImapResult GoOn() const;
 
   const Config& config_;
   const std::string user_;
@@ -100,6 +109,11 @@ class ImapConnection : private ByteSource {
   bool uidplus_ = false;
   uint32_t selected_uidvalidity_ = 0;
   std::chrono::steady_clock::time_point deadline_;
+  // When the library gives up on the call: VELMAIL_TIMEOUT (as the library
+  // reads it when it loads the provider) from Begin; the latest time point
+  // for a call that is not the library's, or when it never gives up.
+  std::chrono::milliseconds library_timeout_;
+  std::chrono::steady_clock::time_point given_up_;
   std::function<bool()> stop_;
 };
 

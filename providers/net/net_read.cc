@@ -167,8 +167,9 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
 namespace {
 
 // The session's lock, for a CMC call. A call already holding it is asked
-// to stop (at its next wait on the server) rather than waited for to its
-// end; the connection is then readied for this call.
+// to stop (at its next wait on the server, or its next read) rather than
+// waited for to its end; the connection is then readied for this call,
+// which ends too once the library gives up on it.
 class VEL_SCOPED_CAPABILITY SessionLock {
  public:
   explicit SessionLock(Session& s) VEL_ACQUIRE(s.mutex) : s_(s) {
@@ -177,7 +178,7 @@ class VEL_SCOPED_CAPABILITY SessionLock {
       s.mutex.lock();
       --s.waiting;
     }
-    s.imap->Begin([&s] { return s.waiting.load() > 0; });
+    s.imap->Begin([&s] { return s.waiting.load() > 0; }, true);
   }
   ~SessionLock() VEL_RELEASE() { s_.mutex.unlock(); }
   SessionLock(const SessionLock&) = delete;

@@ -209,6 +209,38 @@ class FaultServer(Reading):
                                         for uid in range(1, count + 1)])
             net.logoff(session)
 
+    def test_a_call_the_library_gave_up_on_ends_though_data_keeps_coming(self):
+        # A literal without end, sent as fast as it is taken: a listing the
+        # library gives up on (VELMAIL_TIMEOUT) ends, and its connection is
+        # closed, soon after, though transfer_timeout is far off.
+        os.environ["VELMAIL_TIMEOUT"] = "2000"
+        self.addCleanup(os.environ.pop, "VELMAIL_TIMEOUT", None)
+        with imap_servers.FaultImap(password=PASSWORD) as server:
+            server.add(1, "one")
+            server.endless_literal = True
+            self.configure(server.port, transfer_timeout=120)
+            rc, session = net.logon("ops", PASSWORD)
+            self.assertEqual(rc, 0, self.log_text())
+            done = {}
+
+            def listing():
+                cpu = time.thread_time()
+                done["rc"] = net.list_messages(session)[0]
+                done["cpu"] = time.thread_time() - cpu
+
+            start = time.monotonic()
+            worker = threading.Thread(target=listing, daemon=True)
+            worker.start()
+            worker.join(2 + 1.5)
+            self.assertFalse(worker.is_alive(), "the listing went on after it was given up")
+            self.assertEqual(done["rc"], CMC_E_FAILURE)
+            net.wait_until(lambda: server.open == 0, seconds=2, what="the connection to close")
+            self.assertLess(server.closed_at - start, 2 + 1.5)
+            self.assertLess(done["cpu"], 2 + 1.5)
+            self.assertIn("the library gave up on the call (VELMAIL_TIMEOUT, 2000 ms)",
+                          self.log_text())
+            net.logoff(session)
+
     def test_a_listing_cut_short_is_continued_by_the_next(self):
         with imap_servers.FaultImap(password=PASSWORD) as server:
             for uid in range(1, 2501):
