@@ -7,7 +7,8 @@
 // again in one command, and the summaries of messages not summarised
 // before many to a command. A listing is bounded by transfer_timeout and
 // imap.max_messages; what it summarised before it failed or was stopped
-// is kept for the next.
+// is kept for the next. A summary keeps bounded prefixes of its texts, and
+// a session's summaries a bounded sum of them (SummaryBounds).
 //
 // Messages are read with BODY.PEEK[]: a read marks the message read
 // with a flag change of its own, and a peek changes nothing.
