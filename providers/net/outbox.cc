@@ -216,13 +216,14 @@ class SerialWorker {
 };
 
 // The bookkeeping of a message every recipient of which a server took --
-// its sent.log line, then its leaving the queue -- done on threads of its
-// own while the next message's transaction goes on, so that the disk's
-// waits and the server's overlap. The order stays that of a pass without
-// them: a message's line is written before it leaves the queue, and
-// before the end of the next message is sent (the sender waits for it,
-// see Logged), so that at most one taken message has no line at any time,
-// as when each is recorded before the next is taken.
+// its sent.log line, then its leaving the queue for good (Spool::Retire),
+// then its file becoming a spare -- done on threads of its own while the
+// next message's transaction goes on, so that the disk's waits and the
+// server's overlap. The sender waits for the first two before it sends the
+// end of the next message (see Recorded), so that a crash, whenever it
+// comes, repeats at most the one transaction under way: every message
+// taken before it has its line and is out of the queue on disk, however
+// slowly the disk flushes.
 class Recorder {
  public:
   // unsaved is called (on the recorder's threads) for each record that
@@ -249,17 +250,18 @@ class Recorder {
       }
       Log(config_.log,
           "message " + e.id + " from " + e.envelope.user + ": delivered: " + item->reply);
-      finisher_.Post([this, item] {
-        if (!spool_.Finish(item->entry.id, item->state)) {
-          unsaved_();
-          Log(config_.log, "message " + item->entry.id + ": its record could not be completed");
-        }
-        item->fd.reset();  // the lock goes only once the message has left the queue
-      });
+      bool spare = false;
+      if (!spool_.Retire(e.id, &spare)) {
+        unsaved_();
+        Log(config_.log, "message " + e.id + ": its leaving the queue could not be written");
+      }
+      item->fd.reset();  // the lock goes only once the message has left the queue
+      if (spare) finisher_.Post([this, id = e.id] { spool_.Reuse(id); });
     });
   }
-  // Until every message handed over has its sent.log line.
-  void Logged() { logger_.Wait(); }
+  // Until every message handed over has its sent.log line and is out of
+  // the queue on disk.
+  void Recorded() { logger_.Wait(); }
   // Until every message handed over has left the queue.
   void Wait() {
     logger_.Wait();
@@ -450,7 +452,7 @@ void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
       id, *entry, fd.fd,
       [&recorder, &end_sent] {
         end_sent = true;
-        recorder.Logged();
+        recorder.Recorded();
       },
       lane);
   if (SessionFailed(outcome, end_sent) && HandBack(id, fd, left)) {

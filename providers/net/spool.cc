@@ -302,9 +302,13 @@ bool Spool::Prepare(std::string* error) const {
   for (const vel::os::DirectoryEntry& entry : entries) {
     if (entry.name[0] == '.' || entry.type == vel::os::FileType::kDirectory) continue;
     const std::string path = tmp + "/" + entry.name;
+    // A delivered message's file on its way to become a spare goes at
+    // once: it holds that message's text until it is emptied.
+    const std::string name = entry.name;
+    const bool spare = name.size() > 6 && name.compare(name.size() - 6, 6, ".spare") == 0;
     vel::os::FileInfo info;
-    if (files.Stat(path.c_str(), &info, false) &&
-        now - info.modified_ns / 1000000000 > kStaleTmpSeconds)
+    if (spare || (files.Stat(path.c_str(), &info, false) &&
+                  now - info.modified_ns / 1000000000 > kStaleTmpSeconds))
       files.RemoveFile(path.c_str());
   }
   RecoverSpares();
@@ -432,24 +436,43 @@ int Spool::ClaimSpare(std::string* claimed) const {
   return -1;
 }
 
-std::optional<std::string> Spool::Recycle(const std::string& id) const {
+bool Spool::Retire(const std::string& id, bool* spare) const {
   vel::os::FileSystem& files = vel::os::Files();
-  if (!Spares::Instance().Room(Path("queue", ""))) return std::nullopt;
-  // Out of the queue first, under a name of its own in tmp/, where it is
-  // emptied, on disk, before it comes back as a spare: a spare never holds
-  // a message that was delivered.
+  {
+    vel::os::MutexLock lock(unsaved_mutex);
+    Unsaved().erase(root_ + "/" + id);
+  }
+  // Out of the queue under a name of its own in tmp/, where Reuse empties
+  // it; a file with other names (a link made outside the spool) or one
+  // too many for the spares kept is removed instead.
   const std::string queued = Path("queue", id + ".msg"), emptied = Path("tmp", id + ".spare");
   vel::os::FileInfo info;
-  if (!files.Stat(queued.c_str(), &info, false) || info.type != vel::os::FileType::kRegular ||
-      info.links != 1 || !files.Rename(queued.c_str(), emptied.c_str()))
-    return std::nullopt;
+  *spare = Spares::Instance().Room(Path("queue", "")) && files.Stat(queued.c_str(), &info, false) &&
+           info.type == vel::os::FileType::kRegular && info.links == 1 &&
+           files.Rename(queued.c_str(), emptied.c_str());
+  if (!*spare && !files.RemoveFile(queued.c_str()) && vel::os::LastError() != ENOENT) return false;
+  files.RemoveFile(Path("queue", id + ".state").c_str());
+  return files.SyncDirectory(Path("queue", "").c_str());
+}
+
+bool Spool::Reuse(const std::string& id) const {
+  vel::os::FileSystem& files = vel::os::Files();
+  // Emptied on disk before it comes back as a spare: a spare never holds
+  // a message that was delivered.
+  const std::string emptied = Path("tmp", id + ".spare");
   int fd = files.OpenExistingFile(emptied.c_str());
   const bool empty = fd >= 0 && files.TruncateFile(fd, 0) && files.SyncFile(fd);
   if (fd >= 0) files.CloseFile(fd);
   const std::string fresh = Path("queue", id + kFresh);
-  if (empty && files.Rename(emptied.c_str(), fresh.c_str())) return id;
-  files.RemoveFile(emptied.c_str());
-  return "";  // out of the queue, no spare
+  if (!empty || !files.Rename(emptied.c_str(), fresh.c_str())) {
+    files.RemoveFile(emptied.c_str());
+    return false;
+  }
+  // It may be taken once its name is on disk.
+  if (!files.SyncDirectory(Path("queue", "").c_str())) return false;
+  if (files.Rename(fresh.c_str(), Path("queue", id + kFree).c_str()))
+    Spares::Instance().Put(Path("queue", ""), id);
+  return true;
 }
 
 void Spool::RecoverSpares() const {
@@ -696,39 +719,32 @@ bool Spool::LogSent(const std::string& id, const Envelope& envelope,
 }
 
 bool Spool::Finish(const std::string& id, const DeliveryState& state) const {
+  if (state.refused.empty()) {
+    bool spare = false;
+    if (!Retire(id, &spare)) return false;
+    if (spare) Reuse(id);
+    return true;
+  }
   {
     vel::os::MutexLock lock(unsaved_mutex);
     Unsaved().erase(root_ + "/" + id);
   }
   bool complete = true;
-  std::optional<std::string> fresh;  // the spare its file became
-  if (!state.refused.empty()) {
-    // The message moves first: renaming needs no space, so a full disk
-    // cannot keep it queued. Its state follows, written afresh; when that
-    // fails the queued state goes with it and the log keeps the replies.
-    if (!vel::os::Files().Rename(Path("queue", id + ".msg").c_str(),
-                                 Path("failed", id + ".msg").c_str()))
-      return false;
-    vel::os::Files().SyncDirectory(Path("failed", "").c_str());
-    if (!Replace(Path("tmp", id + ".state"), Path("failed", id + ".state"), Path("failed", ""),
-                 FormatState(state))) {
-      complete = false;
-      vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
-                              Path("failed", id + ".state").c_str());
-    }
-  } else if (!(fresh = Recycle(id)) &&
-             !vel::os::Files().RemoveFile(Path("queue", id + ".msg").c_str()) &&
-             vel::os::LastError() != ENOENT) {
+  // The message moves first: renaming needs no space, so a full disk
+  // cannot keep it queued. Its state follows, written afresh; when that
+  // fails the queued state goes with it and the log keeps the replies.
+  if (!vel::os::Files().Rename(Path("queue", id + ".msg").c_str(),
+                               Path("failed", id + ".msg").c_str()))
     return false;
+  vel::os::Files().SyncDirectory(Path("failed", "").c_str());
+  if (!Replace(Path("tmp", id + ".state"), Path("failed", id + ".state"), Path("failed", ""),
+               FormatState(state))) {
+    complete = false;
+    vel::os::Files().Rename(Path("queue", id + ".state").c_str(),
+                            Path("failed", id + ".state").c_str());
   }
   vel::os::Files().RemoveFile(Path("queue", id + ".state").c_str());
   if (!vel::os::Files().SyncDirectory(Path("queue", "").c_str())) return false;
-  if (fresh && !fresh->empty()) {
-    // Its name is on disk now: it may be taken.
-    if (vel::os::Files().Rename(Path("queue", *fresh + kFresh).c_str(),
-                                Path("queue", *fresh + kFree).c_str()))
-      Spares::Instance().Put(Path("queue", ""), *fresh);
-  }
   return complete;
 }
 

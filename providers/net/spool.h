@@ -10,9 +10,10 @@
 // when that write fails (a full disk) the state is kept in this process's
 // memory instead, so that the process never repeats what a server took.
 // A message nobody can take any more goes to failed/ with its state.
-// A delivered one leaves the queue for tmp/, is emptied there, on disk,
-// and comes back as a spare, <id>.fresh, then <id>.free once that name is
-// on disk (up to 256 a process). A later message is written into a spare
+// A delivered one leaves the queue for tmp/ (that move flushed: it is
+// then done with, whatever happens), is emptied there, on disk, and comes
+// back as a spare, <id>.fresh, then <id>.free once that name is on disk
+// (up to 256 a process). A later message is written into a spare
 // instead of a new file in tmp/: locked, written, flushed, then renamed
 // to its own <id>.msg. Its name and content being on disk already, the
 // rename need not be: a spare found whole after a crash is queued (by
@@ -133,13 +134,24 @@ class Spool {
                uint32_t attempts = 0, const std::optional<std::string>& subject = {}) const;
 
   // Done with a queued message (no recipient pending): when any were
-  // refused, the message and its state go to failed/, else its file
-  // becomes a spare (or is removed when enough are kept).
+  // refused, the message and its state go to failed/, else it is retired
+  // and its file becomes a spare (Retire, then Reuse).
   // Either way it leaves queue/, even when the failed state cannot be
   // written (the old state then goes with it). False when something of
   // that could not be written (the message has left the queue all the
   // same, unless its file could not be moved at all).
   bool Finish(const std::string& id, const DeliveryState& state) const;
+
+  // A delivered message (no recipient refused) out of the queue for good:
+  // once this returns true its name is gone from queue/ on disk, so no
+  // crash from then on can have it sent again. Its file waits in tmp/ for
+  // Reuse (*spare), or was removed (a file with other names, or more
+  // spares than are kept). False when that could not be made durable.
+  bool Retire(const std::string& id, bool* spare) const;
+  // The file of a retired message, emptied on disk, comes back to queue/
+  // as a spare for a later message. A crash before that leaves it in tmp/,
+  // which Prepare empties at once.
+  bool Reuse(const std::string& id) const;
 
   // Moves a damaged queued message to quarantine/ with its reason.
   bool Quarantine(const std::string& id, const std::string& reason) const;
@@ -159,10 +171,6 @@ class Spool {
   // A spare in queue/, locked and emptied, open for writing, its path in
   // *claimed; -1 when none.
   int ClaimSpare(std::string* claimed) const;
-  // A delivered message's file out of the queue and emptied on disk, as a
-  // fresh spare: its id, or "" when it only left the queue, or nothing
-  // when it is still queued (not kept: it is for the caller to remove).
-  std::optional<std::string> Recycle(const std::string& id) const;
   // Spares a crash left with a whole message in them (spooled, its new
   // name lost) are queued; ones left with part of one are emptied.
   void RecoverSpares() const;
