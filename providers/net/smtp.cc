@@ -1,5 +1,6 @@
 #include "net/smtp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -10,10 +11,13 @@ namespace velnet {
 namespace {
 
 // What the conversation tells beyond libcurl's result: each RCPT's reply
-// and the last reply to a command of the transaction. Only RCPT and QUIT
-// commands are looked at on the way out; nothing else sent (the AUTH
-// exchange included) is kept. The reply to a QUIT that libcurl sends after
-// a failure is not the server's answer to the message and is left out.
+// and the last reply to a command of the transaction other than RCPT --
+// the transaction's own answer (MAIL, DATA, the end of data): a
+// recipient's refusal answers for that recipient only, so a connection
+// lost after one stays a lost connection. Only RCPT and QUIT commands are
+// looked at on the way out; nothing else sent (the AUTH exchange included)
+// is kept. The reply to a QUIT that libcurl sends after a failure is not
+// the server's answer to the message and is left out.
 struct Transcript {
   std::string pending_rcpt;  // the RCPT awaiting its reply
   bool rcpt_open = false;
@@ -47,12 +51,14 @@ struct Transcript {
       std::string text = line.size() > 4 ? line.substr(4) : "";
       reply += (reply.empty() ? line.substr(0, 3) + " " : " ") + text;
       if (!last) continue;
-      code = std::atoi(line.substr(0, 3).c_str());
+      const int answer = std::atoi(line.substr(0, 3).c_str());
       if (rcpt_open) {
-        recipients.push_back({pending_rcpt, code, reply});
+        recipients.push_back({pending_rcpt, answer, reply});
         rcpt_open = false;
+      } else {
+        code = answer;
+        last_reply = reply;
       }
-      last_reply = reply;
       reply.clear();
     }
   }
@@ -140,10 +146,19 @@ SmtpOutcome SmtpSender::Send(const std::string& from, const std::vector<std::str
   out.failure = Classify(rc);
   // A refusal the server gave (4xx or 5xx) is its answer; anything else
   // is a failure of the connection.
+  const bool every_recipient_refused =
+      !out.recipients.empty() &&
+      std::all_of(out.recipients.begin(), out.recipients.end(),
+                  [](const SmtpOutcome::Recipient& r) { return r.code >= 400; });
   if (out.code >= 400 && out.code < 600 && out.failure != FailureKind::kTls) {
     out.answered = true;
     out.failure = out.failure == FailureKind::kCredentials ? out.failure : FailureKind::kRefused;
     out.reply = transcript.last_reply;
+  } else if (every_recipient_refused && out.failure != FailureKind::kTls) {
+    // Nobody to send to: each recipient's own reply answers for it.
+    out.answered = true;
+    out.failure = FailureKind::kRefused;
+    out.reply = out.recipients.back().reply;
   } else {
     out.reply = ErrorText(rc, error);
   }

@@ -10,6 +10,7 @@ usage: net_delivery_check.py LIB_DIR BIN_DIR
 Outside CI (CI unset) a missing package or privilege skips with a reason;
 in CI it fails.
 """
+import asyncio
 import ctypes
 import email
 import email.policy
@@ -39,9 +40,10 @@ def flush(config, user="ops", password=None):
     return done.returncode, done.stdout, done.stderr
 
 
-def spool_in_child(messages):
-    """Spools messages of ops in another process, which ends without a logoff,
-    so that this process's delivery thread never takes up that spool."""
+def spool_in_child(messages, recipients=(("dba", 0),)):
+    """Spools messages of ops to recipients in another process, which ends
+    without a logoff, so that this process's delivery thread never takes up
+    that spool."""
     script = (
         "import os, sys\n"
         "sys.path.insert(0, %r)\n"
@@ -50,11 +52,85 @@ def spool_in_child(messages):
         "rc, s = t.logon('ops', %r)\n"
         "assert rc == 0, rc\n"
         "for subject, text in %r:\n"
-        "    assert t.send(s, [('dba', 0)], subject, text) == 0\n"
+        "    assert t.send(s, %r, subject, text) == 0\n"
         "os._exit(0)\n"
     ) % (os.path.dirname(os.path.abspath(__file__)), t.LIB_DIR, t.BIN_DIR, USERS["ops"],
-         list(messages))
+         list(messages), list(recipients))
     subprocess.run([sys.executable, "-c", script], env=dict(os.environ), check=True, timeout=60)
+
+
+class DroppingAtData:
+    """An SMTP server of the test's own, scripted line by line: it refuses
+    one recipient (550) and, on the first connection, closes it when DATA
+    comes; on later ones it takes the message. received: each taken
+    message's recipients."""
+
+    def __init__(self, refused):
+        import socket
+        self.refused = refused
+        self.received = []
+        self.dropped = 0
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+        self.thread.join(5)
+
+    def serve(self):
+        connections = 0
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            connections += 1
+            with conn, conn.makefile("rwb") as f:
+                self.converse(f, drop_at_data=connections == 1)
+
+    def converse(self, f, drop_at_data):
+        def say(line):
+            f.write(line.encode() + b"\r\n")
+            f.flush()
+        say("220 test ESMTP")
+        recipients = []
+        for raw in f:
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            verb = line[:4].upper()
+            if verb in ("EHLO", "HELO"):
+                say("250 test")
+            elif verb == "MAIL":
+                recipients = []
+                say("250 OK")
+            elif verb == "RCPT":
+                address = line[line.find("<") + 1:line.find(">")]
+                if address == self.refused:
+                    say("550 5.1.1 no such user nobody")
+                else:
+                    recipients.append(address)
+                    say("250 OK")
+            elif verb == "DATA":
+                if drop_at_data:
+                    self.dropped += 1
+                    return
+                say("354 go on")
+                for body in f:
+                    if body in (b".\r\n", b".\n"):
+                        break
+                self.received.append(recipients)
+                say("250 2.0.0 accepted")
+            elif verb == "QUIT":
+                say("221 bye")
+                return
+            else:
+                say("250 OK")
 
 
 class ProgrammedServer(FaultServer):
@@ -243,9 +319,11 @@ class Delivery(NetTest):
             self.assertEqual(server.received[0][1], ["dba@" + DOMAIN])
         self.assertIn("failed: 1", status_output(self.config))
         self.assertIn("nobody@%s failed: 550 5.1.1" % DOMAIN, self.log_text())
-        # The report is in the sender's own mailbox, as RFC 3464 lays it out.
-        reports = [(flags, m) for flags, m in self.mailbox("ops")
-                   if m.get_content_type() == "multipart/report"]
+        # The report is in the sender's own mailbox (appended apart from the
+        # delivery, perhaps after the logoff), as RFC 3464 lays it out.
+        reports = wait_until(lambda: [(flags, m) for flags, m in self.mailbox("ops")
+                                      if m.get_content_type() == "multipart/report"],
+                             what="the report")
         self.assertEqual(len(reports), 1, self.log_text())
         flags, report = reports[0]
         self.assertNotIn(b"\\Seen", flags)  # unread, for xp_findnextmsg to find
@@ -267,6 +345,44 @@ class Delivery(NetTest):
                                             policy=email.policy.default)
         self.assertEqual(headers["Subject"], "partly \u00e9")
         self.assertIn("dba@" + DOMAIN, headers["To"])
+        box = self.imap("ops")
+        box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
+        box.expunge()
+        box.logout()
+
+    def test_a_connection_lost_after_a_refused_recipient_fails_only_that_recipient(self):
+        # dba taken, nobody refused, the connection lost at DATA: nobody
+        # failed on its own reply; dba is still to deliver, and the report
+        # names nobody only.
+        with DroppingAtData("nobody@" + DOMAIN) as server:
+            self.configure(smtp_urls=["smtp://127.0.0.1:%d" % server.port], retry_delay=3600,
+                           drain=0)
+            spool_in_child([("dropped", "x\n")], [("dba", 0), ("nobody", 0)])
+            # The first attempt loses the connection: dba is still to deliver.
+            status, out, err = flush(self.config)
+            self.assertEqual(server.dropped, 1, self.log_text())
+            self.assertEqual(len(self.queue()), 1, self.log_text())
+            self.assertEqual(list((self.spool / "failed").glob("*.msg")), [])
+            self.assertNotIn("dba@%s failed" % DOMAIN, self.log_text())
+            # The next one delivers to dba.
+            status, out, err = flush(self.config)
+            self.assertEqual(server.received, [["dba@" + DOMAIN]], self.log_text())
+            self.assertEqual(self.queue(), [])
+            self.assertEqual(len(list((self.spool / "failed").glob("*.msg"))), 1)
+        self.assertNotIn("dba@%s failed" % DOMAIN, self.log_text())
+
+        def reports():
+            return [m for _, m in self.mailbox("ops")
+                    if m.get_content_type() == "multipart/report"]
+        wait_until(reports, what="the report in the sender's mailbox")
+        self.assertEqual(len(reports()), 1, self.log_text())
+        parts = list(reports()[0].iter_parts())
+        text = parts[0].get_content()
+        self.assertIn("nobody@%s: 550 5.1.1 no such user nobody" % DOMAIN, text)
+        self.assertNotIn("dba@%s:" % DOMAIN, text)
+        self.assertIn("delivered to:\r\n  dba@" + DOMAIN, text)
+        failed = [dict(b.items()).get("Final-Recipient") for b in parts[1].get_payload()][1:]
+        self.assertEqual(failed, ["rfc822; nobody@" + DOMAIN])
         box = self.imap("ops")
         box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
         box.expunge()
