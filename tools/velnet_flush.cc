@@ -1,12 +1,14 @@
 // velnet-flush: delivers what is spooled now, retry times notwithstanding,
-// for cron or by hand. Usage: velnet-flush USER < password-file
+// for cron or by hand, and then appends the non-delivery reports waiting
+// for USER. Usage: velnet-flush USER < password-file
 // The configuration is the one VELNET_CONFIG names; the password is the
 // first line of standard input and is only ever given to the servers.
-// Exit status 0 when nothing of USER's is left queued and nothing went
-// wrong; 1, with a line on standard error saying why, when the servers
-// refused the login, mail stays queued, mail failed for good, a damaged
-// spool file was put in quarantine or a record could not be written; 2 on
-// a usage or configuration error.
+// Exit status 0 when nothing of USER's is left queued or waiting and
+// nothing went wrong; 1, with a line on standard error saying why, when
+// the servers refused the login, mail stays queued, mail failed for good,
+// a damaged spool file was put in quarantine, a record could not be
+// written, or a report to USER could not be appended (it waits) or
+// expired; 2 on a usage or configuration error.
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -14,6 +16,7 @@
 
 #include "net/netlog.h"
 #include "net/outbox.h"
+#include "net/report.h"
 #include "net/spool.h"
 #include "velmail_version.h"
 
@@ -22,8 +25,9 @@ namespace {
 constexpr char kUsage[] =
     "usage: velnet-flush USER < password-file\n"
     "Delivers USER's mail queued in the network provider's spool now, retry times\n"
-    "notwithstanding. The configuration is the file VELNET_CONFIG names; the password\n"
-    "is the first line of standard input.\n"
+    "notwithstanding, and appends the non-delivery reports waiting for USER. The\n"
+    "configuration is the file VELNET_CONFIG names; the password is the first line\n"
+    "of standard input.\n"
     "\n"
     "  --version   print the version and stop\n"
     "  -h, --help  this text\n";
@@ -59,6 +63,7 @@ int main(int argc, char** argv) {
   const std::string user = argv[1];
   velnet::Log(config->log, "velnet-flush for " + user);
   const velnet::PassReport report = velnet::DeliverPass(*config, {{user, password}}, true);
+  const velnet::ReportRound reports = velnet::DeliverReports(*config, {{user, password}}, true);
   velnet::Spool spool(config->spool);
   size_t left = 0;
   for (const std::string& id : spool.Queued()) {
@@ -66,6 +71,8 @@ int main(int argc, char** argv) {
     if (entry && entry->envelope.user == user) ++left;
   }
   std::printf("%zu message(s) of %s still queued\n", left, user.c_str());
+  std::printf("%zu report(s) to %s appended, %zu waiting\n", reports.appended, user.c_str(),
+              reports.waiting);
 
   std::string why;
   if (auto refused = report.login_refused.find(user); refused != report.login_refused.end())
@@ -80,6 +87,12 @@ int main(int argc, char** argv) {
   else if (left > 0)
     why = std::to_string(left) + " message(s) still queued" +
           (report.last_deferral.empty() ? "" : ": " + report.last_deferral);
+  else if (reports.waiting > 0)
+    why = std::to_string(reports.waiting) + " report(s) to " + user +
+          " not appended yet (see velnet-status): " + reports.last_error;
+  else if (reports.expired > 0)
+    why = std::to_string(reports.expired) + " report(s) to " + user +
+          " expired without being appended: " + reports.last_error;
   if (why.empty()) return 0;
   velnet::Log(config->log, "velnet-flush for " + user + ": " + why);
   std::fprintf(stderr, "velnet-flush: %s\n", why.c_str());

@@ -1,12 +1,16 @@
 // velnet-status: what the spool holds. Users whose queue is held by a
 // refused login; queued and failed messages, one line each with their
 // recipients, attempts and the last server reply; damaged files put in
-// quarantine, with the reason; then the last lines of the sent log. The configuration is the one
+// quarantine, with the reason; non-delivery reports waiting to be
+// appended, with their user, attempts, next attempt and last error; then
+// the last lines of the sent log. The configuration is the one
 // VELNET_CONFIG names. Exit status 0, or 2 on a configuration error.
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "net/config.h"
+#include "net/report.h"
 #include "net/spool.h"
 #include "velmail_version.h"
 
@@ -15,8 +19,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: velnet-status\n"
     "Shows what the network provider's spool holds: held users, queued, failed and\n"
-    "quarantined messages, and the last lines of the sent log. The configuration is\n"
-    "the file VELNET_CONFIG names.\n"
+    "quarantined messages, non-delivery reports waiting to be appended, and the last\n"
+    "lines of the sent log. The configuration is the file VELNET_CONFIG names.\n"
     "\n"
     "  --version   print the version and stop\n"
     "  -h, --help  this text\n";
@@ -29,6 +33,16 @@ std::string Join(const std::vector<std::string>& items) {
 
 // Sent-log lines shown at most.
 constexpr size_t kSentShown = 20;
+
+// A time as sent.log writes it: 2026-12-07T14:05:01Z.
+std::string Stamp(int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char out[32];
+  std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return out;
+}
 
 }  // namespace
 
@@ -89,6 +103,15 @@ int main(int argc, char** argv) {
   auto quarantine = spool.Quarantine();
   std::printf("quarantined: %zu\n", quarantine.size());
   for (const auto& q : quarantine) std::printf("  %s %s\n", q.id.c_str(), q.reason.c_str());
+  auto reports = velnet::WaitingReports(spool);
+  std::printf("reports: %zu\n", reports.size());
+  for (const velnet::WaitingReport& r : reports) {
+    std::printf("  %s user=%s attempts=%u", r.id.c_str(), r.user.c_str(), r.state.attempts);
+    if (r.state.attempts > 0)
+      std::printf(" next=%s error=%s", Stamp(r.state.next_attempt).c_str(),
+                  r.state.last_reply.c_str());
+    std::printf("\n");
+  }
   auto sent = spool.SentLog();
   std::printf("sent: %zu\n", sent.size());
   for (size_t i = sent.size() > kSentShown ? sent.size() - kSentShown : 0; i < sent.size(); ++i)

@@ -254,7 +254,7 @@ ImapResult ImapConnection::Send(const std::string& bytes) {
 }
 
 ImapResult ImapConnection::RunOnce(const std::string& command, const Handler& handler,
-                                   uint64_t literal_limit) {
+                                   uint64_t literal_limit, const std::string* literal) {
   if (ImapResult r = GoOn(); !r.ok()) return r;
   const std::string tag = "V" + std::to_string(++tag_);
   ImapResult r = Send(tag + " " + command + "\r\n");
@@ -279,8 +279,14 @@ ImapResult ImapConnection::RunOnce(const std::string& command, const Handler& ha
                                      ": " + response.text.substr(0, 200)};
     }
     if (response.kind == Response::Kind::kContinuation) {
-      r = {CURLE_WEIRD_SERVER_REPLY, "the IMAP server asked for data no command sends"};
-      break;
+      if (literal == nullptr) {
+        r = {CURLE_WEIRD_SERVER_REPLY, "the IMAP server asked for data no command sends"};
+        break;
+      }
+      r = Send(*literal);
+      if (r.ok()) r = Send("\r\n");
+      literal = nullptr;  // asked for once
+      continue;
     }
     if (++untagged > most) {
       r = {CURLE_WEIRD_SERVER_REPLY, "the IMAP server sent more responses than the mailbox holds"};
@@ -460,6 +466,15 @@ ImapResult ImapConnection::Delete(uint32_t uid) {
   stop_ = std::move(stop);
   if (!undo.ok()) r.error += "; the \\Deleted mark could not be taken off again: " + undo.error;
   return r;
+}
+
+ImapResult ImapConnection::Append(const std::string& message) {
+  if (!handle_) {
+    if (ImapResult r = Connect(); !r.ok()) return r;
+  }
+  return RunOnce(
+      "APPEND " + mailbox_quoted_ + " () {" + std::to_string(message.size()) + "}",
+      [](Response&) -> ImapResult { return {}; }, 0, &message);
 }
 
 }  // namespace velnet

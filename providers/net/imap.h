@@ -75,6 +75,12 @@ class ImapConnection : private ByteSource {
   // \Deleted is taken off again, so a failed delete never turns into one
   // later.
   ImapResult Delete(uint32_t uid);
+  // Appends message (CRLF line ends) to the mailbox with no flags, so that
+  // it arrives unread. Never sent twice: a connection lost on the way is a
+  // failure, not a reason to send it again on a new one. A refusal of the
+  // message itself (a NO or BAD) is CURLE_QUOTE_ERROR and leaves the
+  // connection in order.
+  ImapResult Append(const std::string& message);
 
   bool uidplus() const { return uidplus_; }
 
@@ -86,7 +92,10 @@ class ImapConnection : private ByteSource {
   // Sends one command and reads its responses up to its tagged reply;
   // untagged ones go to handler. A NO or BAD reply is CURLE_QUOTE_ERROR.
   ImapResult Run(const std::string& command, const Handler& handler, uint64_t literal_limit = 0);
-  ImapResult RunOnce(const std::string& command, const Handler& handler, uint64_t literal_limit);
+  // literal, when given, is sent (and a CRLF after it) once the server
+  // asks for it with a continuation; a continuation is an error otherwise.
+  ImapResult RunOnce(const std::string& command, const Handler& handler, uint64_t literal_limit,
+                     const std::string* literal = nullptr);
   ImapResult Read(char* buffer, size_t size, size_t* got) override;
   ImapResult Send(const std::string& bytes);
   ImapResult Wait(bool write);

@@ -564,7 +564,7 @@ PassReport DeliverPass(const Config& config, const std::map<std::string, std::st
   if (sessions == nullptr) sessions = &own;
   sessions->Retain(credentials);
   PassReport report = Pass(config, credentials, force, *sessions).Run();
-  DeliverReports(config, credentials);
+  // The reports it spooled are appended apart from it (report.h).
   report.still_queued = Spool(config.spool).Queued().size();
   return report;
 }
@@ -655,6 +655,8 @@ void Outbox::Run() {
   // kIdleLook; they end when the thread has been idle that long, and when
   // a logon brings a configuration (perhaps another one).
   SmtpSessions sessions;
+  // Reports are appended on a thread of their own: no message waits for them.
+  ReportDelivery reports;
   vel::os::MutexLock lock(mutex_);
   uint64_t generation = generation_;
   bool sending = false;  // the last pass had mail to send
@@ -681,6 +683,7 @@ void Outbox::Run() {
     lock.Unlock();
     if (reconfigured) sessions.Close();
     const PassReport report = DeliverPass(config, credentials, false, &sessions);
+    reports.Post(config, credentials);
     sending = report.delivered + report.failed + report.deferred > 0;
     lock.Lock();
     drained_.notify_all();

@@ -11,6 +11,7 @@
 
 #include "file_system.h"
 #include "mime/gmime_support.h"
+#include "net/report.h"
 #include "platform.h"
 
 namespace velnet {
@@ -206,6 +207,24 @@ std::vector<OutboxItem> ListOutbox(const Spool& spool) {
     item.state = "quarantined";
     item.queued_at = TimeOfId(q.id);
     item.last_reply = q.reason;
+    items.push_back(std::move(item));
+  }
+  for (const WaitingReport& report : WaitingReports(spool)) {
+    OutboxItem item;
+    item.id = report.id;
+    item.state = "report";
+    item.user = report.user;
+    item.attempts = report.state.attempts;
+    item.last_reply = report.state.last_reply;
+    item.queued_at = report.spooled_at;
+    item.next_attempt = report.state.next_attempt;
+    const std::string path = spool.Root() + "/reports/" + report.id;
+    uint64_t size = 0;
+    const int fd = vel::os::Files().OpenRegularFile(path.c_str(), &size, false);
+    if (fd >= 0) {
+      item.subject = SpooledSubject(fd, report.message_offset);
+      vel::os::Files().CloseFile(fd);
+    }
     items.push_back(std::move(item));
   }
   for (const std::string& line : spool.SentLog())

@@ -15,7 +15,7 @@ namespace velnet {
 
 struct OutboxItem {
   std::string id;
-  std::string state;  // queued, failed, quarantined, sent
+  std::string state;  // queued, failed, quarantined, report, sent
   std::optional<std::string> user, sender, subject;
   std::string recipients;  // comma-separated
   uint32_t attempts = 0;
@@ -23,8 +23,10 @@ struct OutboxItem {
   int64_t queued_at = 0, next_attempt = 0, done_at = 0;
 };
 
-// Every queued, failed and quarantined message (oldest first), then every
-// line of the sent log. Throws std::bad_alloc only.
+// Every queued, failed and quarantined message (oldest first), every
+// non-delivery report waiting to be appended (its id the failed
+// message's), then every line of the sent log. Throws std::bad_alloc
+// only.
 std::vector<OutboxItem> ListOutbox(const Spool& spool);
 
 // The decoded Subject of the message that starts at offset in fd; nothing

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <system_error>
 
 #include "file_system.h"
 #include "mime/gmime_support.h"
-#include "net/curl_support.h"
+#include "net/imap.h"
 #include "net/netlog.h"
 #include "platform.h"
 
@@ -18,8 +20,16 @@ namespace {
 constexpr size_t kHeaderLimit = size_t{64} * 1024;
 // A server reply quoted in a report is cut at this size.
 constexpr size_t kReplyLimit = 900;
-// The file name prefix that names the user inside a spooled report.
+// The first line of a spooled report names its user.
 constexpr const char kReportUser[] = "User: ";
+// A report's delivery state is <id> with this after it.
+constexpr const char kStateSuffix[] = ".state";
+// What of a spooled report is read to find its user.
+constexpr size_t kHeadLimit = 1024;
+// A spooled report larger than this is never read (one is tens of KiB).
+constexpr uint64_t kReportLimit = uint64_t{64} << 20;
+// A state file larger than this is not one of ours.
+constexpr uint64_t kStateLimit = 64 * 1024;
 
 // Printable ASCII on one line: what a delivery-status field may hold.
 std::string Field(const std::string& s, size_t limit) {
@@ -100,30 +110,6 @@ std::string ToCrlf(const std::string& text) {
   return out;
 }
 
-struct Upload {
-  const std::string* data;
-  size_t at;
-};
-
-size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
-  auto* u = static_cast<Upload*>(user);
-  size_t n = std::min(size * count, u->data->size() - u->at);
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the transfer's bytes, counted, not text
-  std::memcpy(buffer, u->data->data() + u->at, n);
-  u->at += n;
-  return n;
-}
-
-size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-// Keeps a SEARCH answer (a line of numbers), up to a bound.
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-  auto* out = static_cast<std::string*>(user);
-  if (out->size() + size * count > 65536) return 0;
-  out->append(data, size * count);
-  return size * count;
-}
-
 }  // namespace
 
 std::string BuildFailureReport(const Config& config, const SpoolEntry& entry,
@@ -199,112 +185,304 @@ std::string ReportMessageId(const Config& config, const std::string& id) {
   return "report." + id + "@" + config.domain;
 }
 
-bool AppendToMailbox(const Config& config, const std::string& user, const std::string& password,
-                     const std::string& message, const std::string& message_id,
-                     std::string* error) {
-  CurlPtr handle = NewHandle(config, user, password);
-  if (!handle) {
-    *error = "out of memory";
+namespace {
+
+std::string ReportPath(const Spool& spool, const std::string& id) {
+  return spool.Root() + "/reports/" + id;
+}
+
+std::string StatePath(const Spool& spool, const std::string& id) {
+  return ReportPath(spool, id) + kStateSuffix;
+}
+
+bool IsStateName(const std::string& name) {
+  const size_t n = sizeof kStateSuffix - 1;
+  return name.size() > n && name.compare(name.size() - n, n, kStateSuffix) == 0;
+}
+
+// What is in fd from offset to its end; nothing when it cannot be read or
+// holds more than limit bytes.
+std::optional<std::string> ReadRest(int fd, uint64_t offset, uint64_t limit) {
+  vel::os::FileInfo info;
+  vel::os::FileSystem& files = vel::os::Files();
+  if (!files.StatFile(fd, &info) || info.size > limit + offset) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    const int64_t n = files.ReadFileAt(fd, buf, sizeof buf, offset + out.size());
+    if (n < 0) return std::nullopt;
+    if (n == 0) return out;
+    if (out.size() + static_cast<uint64_t>(n) > limit) return std::nullopt;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// The user a spooled report goes to, and where the report itself starts.
+bool ReadHead(int fd, std::string* user, uint64_t* offset) {
+  char buf[kHeadLimit];
+  const int64_t n = vel::os::Files().ReadFileAt(fd, buf, sizeof buf, 0);
+  if (n <= 0) return false;
+  const std::string head(buf, static_cast<size_t>(n));
+  const size_t eol = head.find('\n');
+  if (head.rfind(kReportUser, 0) != 0 || eol == std::string::npos) return false;
+  *user = head.substr(sizeof kReportUser - 1, eol - (sizeof kReportUser - 1));
+  *offset = eol + 1;
+  return !user->empty();
+}
+
+// A report's delivery state; the state of a report never attempted when
+// it has none (or it cannot be read).
+DeliveryState LoadReportState(const Spool& spool, const std::string& id) {
+  uint64_t size = 0;
+  vel::os::FileSystem& files = vel::os::Files();
+  const int fd = files.OpenRegularFile(StatePath(spool, id).c_str(), &size, false);
+  if (fd < 0) return {};
+  std::optional<std::string> text = ReadRest(fd, 0, kStateLimit);
+  files.CloseFile(fd);
+  return text ? ParseState(*text) : DeliveryState{};
+}
+
+// Replaces a report's delivery state (written whole to tmp/ first). False
+// when it could not be written.
+bool SaveReportState(const Spool& spool, const std::string& id, const DeliveryState& state) {
+  const std::string tmp = spool.Root() + "/tmp/" + id + ".report-state";
+  const std::string data = FormatState(state);
+  vel::os::FileSystem& files = vel::os::Files();
+  files.RemoveFile(tmp.c_str());
+  if (!files.WriteNewFileDurably(tmp.c_str(), data.data(), data.size()) ||
+      !files.Rename(tmp.c_str(), StatePath(spool, id).c_str())) {
+    files.RemoveFile(tmp.c_str());
     return false;
   }
-  CURL* h = handle.get();
-  char* box = curl_easy_escape(h, config.mailbox.c_str(), static_cast<int>(config.mailbox.size()));
-  if (box == nullptr) {
-    *error = "out of memory";
-    return false;
-  }
-  const std::string url = config.imap_url + "/" + box;
-  curl_free(box);
-  Upload upload{&message, 0};
-  char text[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
-  curl_easy_setopt(h, CURLOPT_READFUNCTION, ReadUpload);
-  curl_easy_setopt(h, CURLOPT_READDATA, &upload);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, text);
-  CURLcode rc = curl_easy_perform(h);
-  if (rc != CURLE_OK) {
-    *error = ErrorText(rc, text);
-    return false;
-  }
-  // Unread again: the appended message is found by its Message-ID (the
-  // answer to a SEARCH holds numbers only) and its \Seen taken off.
-  std::string found;
-  const std::string search = "UID SEARCH HEADER Message-ID \"<" + message_id + ">\"";
-  curl_easy_setopt(h, CURLOPT_UPLOAD, 0L);
-  curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, search.c_str());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &found);
-  rc = curl_easy_perform(h);
-  size_t at = found.find("* SEARCH");
-  std::string uids =
-      at == std::string::npos ? "" : found.substr(at + 8, found.find('\n', at) - at - 8);
-  std::string set;
-  for (char c : uids) {
-    if (c >= '0' && c <= '9')
-      set += c;
-    else if (c == ' ' && !set.empty() && set.back() != ',')
-      set += ',';
-  }
-  while (!set.empty() && set.back() == ',') set.pop_back();
-  if (rc == CURLE_OK && !set.empty()) {
-    const std::string store = "UID STORE " + set + " -FLAGS.SILENT (\\Seen)";
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, store.c_str());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
-    rc = curl_easy_perform(h);
-  }
-  if (rc != CURLE_OK || set.empty())
-    Log(config.log, "report " + message_id + " appended for " + user + " but left marked read: " +
-                        (rc != CURLE_OK ? ErrorText(rc, text) : "not found again"));
   return true;
 }
 
-size_t DeliverReports(const Config& config, const std::map<std::string, std::string>& credentials) {
-  const std::string dir = config.spool + "/reports";
-  vel::os::FileSystem& files = vel::os::Files();
-  std::vector<std::string> names;
-  std::vector<vel::os::DirectoryEntry> entries;
-  files.ListDirectory(dir.c_str(), &entries);
-  for (const vel::os::DirectoryEntry& entry : entries)
-    if (entry.name[0] != '.') names.push_back(entry.name);
-  std::sort(names.begin(), names.end());
-  size_t waiting = 0;
-  for (const std::string& name : names) {
-    const std::string path = (dir + "/").append(name);
-    uint64_t size = 0;
-    int fd = files.OpenRegularFile(path.c_str(), &size, false);
-    if (fd < 0) continue;
-    std::string data;
-    bool ok = size < (64 << 20);
-    char buf[65536];
-    while (ok) {
-      int64_t n = files.ReadFile(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
-    files.CloseFile(fd);
-    size_t eol = data.find('\n');
-    if (!ok || data.rfind(kReportUser, 0) != 0 || eol == std::string::npos) continue;
-    const std::string user = data.substr(sizeof kReportUser - 1, eol - (sizeof kReportUser - 1));
-    auto cred = credentials.find(user);
-    if (cred == credentials.end()) continue;
-    std::string error;
-    if (AppendToMailbox(config, user, cred->second, data.substr(eol + 1),
-                        ReportMessageId(config, name), &error)) {
-      files.RemoveFile(path.c_str());
-      Log(config.log, ("report " + name).append(" delivered to the mailbox of ").append(user));
-    } else {
-      ++waiting;
-      Log(config.log, ("report " + name)
-                          .append(" for ")
-                          .append(user)
-                          .append(" not delivered yet: ")
-                          .append(error));
-    }
-  }
-  return waiting;
+// Done with a report: it leaves the spool, its state after it (a state
+// without its report is removed by the next round's listing).
+void RemoveReport(const Spool& spool, const std::string& id) {
+  vel::os::Files().RemoveFile(ReportPath(spool, id).c_str());
+  vel::os::Files().RemoveFile(StatePath(spool, id).c_str());
 }
 
+// The reports in reports/, oldest first; with tidy, states whose report is
+// gone are removed.
+std::vector<WaitingReport> ListReports(const Spool& spool, bool tidy) {
+  vel::os::FileSystem& files = vel::os::Files();
+  std::vector<vel::os::DirectoryEntry> entries;
+  files.ListDirectory((spool.Root() + "/reports").c_str(), &entries);
+  std::vector<std::string> names, states;
+  for (const vel::os::DirectoryEntry& entry : entries) {
+    if (entry.name[0] == '.') continue;
+    (IsStateName(entry.name) ? states : names).push_back(entry.name);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<WaitingReport> out;
+  for (const std::string& id : names) {
+    uint64_t size = 0;
+    const int fd = files.OpenRegularFile(ReportPath(spool, id).c_str(), &size, false);
+    if (fd < 0) continue;  // gone meanwhile
+    WaitingReport report;
+    report.id = id;
+    vel::os::FileInfo info;
+    // Written once, when spooled: its time is the report's.
+    if (files.StatFile(fd, &info)) report.spooled_at = info.modified_ns / 1000000000;
+    const bool read = ReadHead(fd, &report.user, &report.message_offset);
+    files.CloseFile(fd);
+    if (!read) continue;
+    report.state = LoadReportState(spool, id);
+    out.push_back(std::move(report));
+  }
+  if (tidy) {
+    for (const std::string& state : states) {
+      const std::string id = state.substr(0, state.size() - (sizeof kStateSuffix - 1));
+      if (!std::binary_search(names.begin(), names.end(), id))
+        files.RemoveFile(StatePath(spool, id).c_str());
+    }
+  }
+  std::stable_sort(out.begin(), out.end(), [](const WaitingReport& a, const WaitingReport& b) {
+    return a.spooled_at < b.spooled_at;
+  });
+  return out;
+}
+
+// A report claimed for an append: its file open and locked, so that no
+// other deliverer appends it meanwhile. The lock goes with the descriptor.
+class Claim {
+ public:
+  Claim(const Spool& spool, const std::string& id) {
+    vel::os::FileSystem& files = vel::os::Files();
+    uint64_t size = 0;
+    fd_ = files.OpenRegularFile(ReportPath(spool, id).c_str(), &size, false);
+    if (fd_ < 0) return;
+    vel::os::FileInfo info;
+    // Another deliverer may have appended and removed it between the open
+    // and the lock.
+    if (!files.TryLockFile(fd_) || !files.StatFile(fd_, &info) || info.links == 0) {
+      files.CloseFile(fd_);
+      fd_ = -1;
+      return;
+    }
+    spooled_at_ = info.modified_ns / 1000000000;
+  }
+  ~Claim() {
+    if (fd_ >= 0) vel::os::Files().CloseFile(fd_);
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  bool held() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  int64_t spooled_at() const { return spooled_at_; }
+
+ private:
+  int fd_ = -1;
+  int64_t spooled_at_ = 0;
+};
+
+// A failed attempt at a claimed report: its state records it and the next
+// attempt waits as a message's would, from the failure on (an attempt may
+// have waited out a time-out); once the report has been spooled for
+// retry_for it is removed instead.
+void Defer(const Config& config, const Spool& spool, const std::string& id, const std::string& user,
+           int64_t spooled_at, const std::string& error, DeliveryState state, ReportRound* round) {
+  const int64_t now = std::time(nullptr);
+  ++state.attempts;
+  state.last_reply = error;
+  round->last_error = error;
+  const int64_t age = now - spooled_at;
+  const std::string what = ("report " + id).append(" for ").append(user);
+  if (age >= static_cast<int64_t>(config.retry_for)) {
+    RemoveReport(spool, id);
+    ++round->expired;
+    Log(config.log, what + " expired: not appended in " + std::to_string(config.retry_for) +
+                        " seconds (" + std::to_string(state.attempts) +
+                        " attempts); last error: " + error);
+    return;
+  }
+  const int64_t delay = config.RetryDelay(age);
+  state.next_attempt = now + delay;
+  ++round->waiting;
+  if (!SaveReportState(spool, id, state))
+    Log(config.log, what + ": its delivery state could not be written");
+  Log(config.log, what + ": attempt " + std::to_string(state.attempts) + " failed, next in " +
+                      std::to_string(delay) + " seconds: " + error);
+}
+
+// A round's appends for one user, over one connection: once it cannot be
+// made or is lost, the user's other reports are deferred with that error.
+void AppendFor(const Config& config, const Spool& spool, const std::string& user,
+               const std::string& password, const std::vector<std::string>& ids, bool force,
+               int64_t now, ReportRound* round) {
+  ImapConnection imap(config, user, password);
+  bool connected = false;
+  std::optional<ImapResult> down;
+  for (const std::string& id : ids) {
+    Claim claim(spool, id);
+    if (!claim.held()) continue;  // appended, or being appended, by another deliverer
+    const DeliveryState state = LoadReportState(spool, id);
+    if (!force && state.next_attempt > now) {  // attempted meanwhile by another deliverer
+      ++round->waiting;
+      continue;
+    }
+    if (!down && !connected) {
+      imap.Begin(nullptr);
+      bool changed = false;
+      ImapResult r = imap.Poll(&changed);
+      if (r.ok())
+        connected = true;
+      else
+        down = r;
+    }
+    ImapResult result;
+    std::string owner;
+    uint64_t offset = 0;
+    std::optional<std::string> text;
+    if (down) {
+      result = *down;
+    } else if (!ReadHead(claim.fd(), &owner, &offset) || owner != user ||
+               !(text = ReadRest(claim.fd(), offset, kReportLimit))) {
+      result = {CURLE_READ_ERROR, "the spooled report cannot be read"};
+    } else {
+      imap.Begin(nullptr);
+      result = imap.Append(*text);
+      // A refusal of this report leaves the connection for the others.
+      if (!result.ok() && result.code != CURLE_QUOTE_ERROR) down = result;
+    }
+    if (result.ok()) {
+      RemoveReport(spool, id);  // under the claim, so that nobody appends it again
+      ++round->appended;
+      Log(config.log, ("report " + id).append(" appended to the mailbox of ").append(user));
+      continue;
+    }
+    Defer(config, spool, id, user, claim.spooled_at(), result.error, state, round);
+  }
+}
+
+}  // namespace
+
+std::vector<WaitingReport> WaitingReports(const Spool& spool) { return ListReports(spool, false); }
+
+ReportRound DeliverReports(const Config& config,
+                           const std::map<std::string, std::string>& credentials, bool force) {
+  ReportRound round;
+  try {
+    const Spool spool(config.spool);
+    const int64_t now = std::time(nullptr);
+    std::map<std::string, std::vector<std::string>> due;  // per user, oldest first
+    for (const WaitingReport& report : ListReports(spool, true)) {
+      if (!credentials.count(report.user)) continue;
+      if (!force && report.state.next_attempt > now) {
+        ++round.waiting;
+        continue;
+      }
+      due[report.user].push_back(report.id);
+    }
+    for (const auto& [user, ids] : due)
+      AppendFor(config, spool, user, credentials.at(user), ids, force, now, &round);
+  } catch (const std::bad_alloc&) {
+    Log(config.log, "a round of report appends stopped: out of memory");
+  }
+  return round;
+}
+
+ReportDelivery::~ReportDelivery() {
+  {
+    vel::os::MutexLock lock(mutex_);
+    stop_ = true;
+  }
+  more_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ReportDelivery::Post(const Config& config,
+                          const std::map<std::string, std::string>& credentials) {
+  if (credentials.empty()) return;
+  {
+    vel::os::MutexLock lock(mutex_);
+    next_.emplace(config, credentials);
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Run(); });
+      } catch (const std::system_error&) {
+        next_.reset();
+        lock.Unlock();
+        DeliverReports(config, credentials);
+        return;
+      }
+    }
+  }
+  more_.notify_all();
+}
+
+void ReportDelivery::Run() {
+  vel::os::MutexLock lock(mutex_);
+  for (;;) {
+    while (!stop_ && !next_) lock.Wait(more_);
+    if (stop_) return;
+    const Work work = std::move(*next_);
+    next_.reset();
+    lock.Unlock();
+    DeliverReports(work.first, work.second);
+    lock.Lock();
+  }
+}
 }  // namespace velnet

@@ -1,6 +1,7 @@
 /* Reading the network provider's outbox from another program: what its
- * spool holds -- queued, failed and damaged messages, and what servers
- * have taken -- as velnet-status shows it, in rows. Exported by
+ * spool holds -- queued, failed and damaged messages, non-delivery reports
+ * waiting for their user's mailbox, and what servers have taken -- as
+ * velnet-status shows it, in rows. Exported by
  * libvelnet.so beside the CMC entry points; the spool is the one the
  * configuration file names. Nothing is locked or changed: a listing taken
  * while the provider delivers shows each message in one state or the next. */
@@ -18,7 +19,11 @@ extern "C" {
  * 0 where they do not apply. */
 typedef struct velnet_outbox_row {
   const char *id;         /* the spool's id of the message */
-  const char *state;      /* "queued", "failed", "quarantined" or "sent" */
+  const char *state;      /* "queued", "failed", "quarantined", "sent", or
+                             "report": a non-delivery report on the failed
+                             message id, waiting to be appended to user's
+                             mailbox (last_reply: why the last attempt
+                             failed; queued_at: when it was spooled) */
   const char *user;       /* the mail user that sent it */
   const char *sender;     /* the envelope sender */
   const char *recipients; /* comma-separated: queued the pending ones, failed
