@@ -56,11 +56,38 @@ class OwnFiles {
       if (vel::os::Files().Stat(dir.c_str(), &dir_info, true) &&
           dir_info.device == spool_info_.device && dir_info.inode == spool_info_.inode)
         return true;
-      if (dir == dir.root_path() || dir.empty()) return false;
+      if (dir == dir.root_path() || dir.empty()) break;
     }
+    // Another name of a file in the spool (a hard link made outside it, a
+    // bind mount of that one file) is on the spool's file system, and is
+    // that file.
+    return info.device == spool_info_.device && InSpool(info);
   }
 
  private:
+  // Whether a file in the spool's tree (a few levels deep, as the spool
+  // lays it out) is the file of info.
+  bool InSpool(const vel::os::FileInfo& info, const std::string& dir = {}, int depth = 0) const {
+    const std::string here = dir.empty() ? spool_ : dir;
+    std::vector<vel::os::DirectoryEntry> entries;
+    vel::os::Files().ListDirectory(here.c_str(), &entries);
+    for (const vel::os::DirectoryEntry& entry : entries) {
+      const std::string path = here + "/" + entry.name;
+      if (entry.type == vel::os::FileType::kDirectory) {
+        if (depth < 4 && InSpool(info, path, depth + 1)) return true;
+      } else if (entry.type == vel::os::FileType::kRegular && Same(path, info)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static bool Same(const std::string& path, const vel::os::FileInfo& info) {
+    vel::os::FileInfo other;
+    return vel::os::Files().Stat(path.c_str(), &other, false) && other.device == info.device &&
+           other.inode == info.inode;
+  }
+
   void AddFile(const std::string& path) {
     vel::os::FileInfo info;
     if (!path.empty() && vel::os::Files().Stat(path.c_str(), &info, true))

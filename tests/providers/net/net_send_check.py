@@ -12,6 +12,7 @@ import ctypes
 import email
 import email.policy
 import os
+import subprocess
 import pathlib
 import re
 import sys
@@ -171,7 +172,17 @@ class SentMail(net.NetTest):
         os.symlink(self.spool, self.work / "spool-link")
         os.symlink(self.work, self.base / ("work-link-%s" % self.work.name))
         os.link(self.log, self.work / "log-hard-link")
-        other_names = [
+        # A queued file's own other names, outside the spool: a hard link,
+        # and (as root) a bind mount of that one file.
+        os.link(queued[0], self.work / "queued-hard-link")
+        other_names = [self.work / "queued-hard-link"]
+        if os.geteuid() == 0:
+            (self.work / "mounted").write_bytes(b"")
+            subprocess.run(["mount", "--bind", str(queued[0]), str(self.work / "mounted")],
+                           check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", str(self.work / "mounted")])
+            other_names.append(self.work / "mounted")
+        other_names += [
             self.work / "sub" / ".." / "spool" / queued[0].relative_to(self.spool),
             self.work / "spool-link" / queued[0].relative_to(self.spool),
             self.base / ("work-link-%s" % self.work.name) / self.config.name,
