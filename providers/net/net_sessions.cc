@@ -171,6 +171,10 @@ CMC_return_code Provider::Free(void* memory) {
 
 std::optional<velcmc::MailAddress> CompleteAddress(const std::string& given,
                                                    const std::string& domain) {
+  // A control character is never part of an address, and the parser would
+  // drop it and what follows it: the mail would go to another address.
+  for (unsigned char c : given)
+    if (c < 0x20 || c == 0x7f) return std::nullopt;
   velcmc::EnsureGMime();
   velcmc::GObjectPtr<InternetAddressList> list(internet_address_list_parse(nullptr, given.c_str()));
   if (!list || internet_address_list_length(list.get()) != 1) return std::nullopt;

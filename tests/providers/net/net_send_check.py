@@ -23,6 +23,7 @@ import net_provider_check as net  # noqa: E402  (takes LIB_DIR and BIN_DIR from 
 import mail_servers  # noqa: E402
 
 CMC_E_ATTACHMENT_OPEN_FAILURE = 3
+CMC_E_RECIPIENT_NOT_FOUND = 23
 DOMAIN = net.DOMAIN
 USERS = net.USERS
 
@@ -215,6 +216,23 @@ class SentMail(net.NetTest):
         box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
         box.expunge()
         box.logout()
+
+    def test_a_recipient_with_a_control_character_is_refused(self):
+        """A control character would be dropped on the way and redirect the
+        mail (victim@evil.test\\x01.velmail.test went to victim@evil.test):
+        such a recipient is refused, and nothing is spooled."""
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % mail_servers.free_port()],
+                       retry_delay=3600, drain=0, tls="none", ca_file="")
+        rc, session = net.logon("ops", USERS["ops"])
+        self.assertEqual(rc, 0, self.log_text())
+        for hostile in ("victim@evil.test\x01.velmail.test", "dba\x1b", "dba\x7f@x.test",
+                        "dba\t@velmail.test", "\x0bdba"):
+            self.assertEqual(send_files(session, [(hostile, 0)], "redirected", "x\n"),
+                             CMC_E_RECIPIENT_NOT_FOUND, repr(hostile))
+        self.assertEqual(list((self.spool / "queue").glob("*.msg")), [])
+        self.assertEqual(send_files(session, [("dba", 0)], "fine", "x\n"), 0)
+        self.assertEqual(len(list((self.spool / "queue").glob("*.msg"))), 1)
+        net.logoff(session)
 
     def test_the_data_carries_cr_and_lf_only_as_line_ends_and_short_lines(self):
         """The DATA bytes as an SMTP server receives them."""
