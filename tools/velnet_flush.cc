@@ -9,11 +9,14 @@
 // a damaged spool file was put in quarantine, a record could not be
 // written, or a report to USER could not be appended (it waits) or
 // expired; 2 on a usage or configuration error.
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
 #include <string>
+#include <thread>
 
+#include "file_system.h"
 #include "net/netlog.h"
 #include "net/outbox.h"
 #include "net/report.h"
@@ -31,6 +34,36 @@ constexpr char kUsage[] =
     "\n"
     "  --version   print the version and stop\n"
     "  -h, --help  this text\n";
+
+}  // namespace
+
+namespace {
+
+// The user's messages still queued once this run is done. One that another
+// deliverer has in hand (its file locked) is that deliverer's to finish:
+// waited for, up to transfer_timeout, and counted only if it is still
+// queued then.
+size_t StillQueued(const velnet::Config& config, const std::string& user) {
+  const velnet::Spool spool(config.spool);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(config.transfer_timeout);
+  for (;;) {
+    size_t left = 0, in_hand = 0;
+    for (const std::string& id : spool.Queued()) {
+      auto entry = spool.Load(id);
+      if (!entry || velnet::UserKey(entry->envelope.user) != velnet::UserKey(user)) continue;
+      const int fd = spool.OpenLocked(id);
+      if (fd >= 0) {
+        vel::os::Files().CloseFile(fd);
+        ++left;
+      } else if (spool.Load(id)) {
+        ++in_hand;
+      }
+    }
+    if (in_hand == 0 || std::chrono::steady_clock::now() >= deadline) return left + in_hand;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
 
 }  // namespace
 
@@ -64,12 +97,7 @@ int main(int argc, char** argv) {
   velnet::Log(config->log, "velnet-flush for " + user);
   const velnet::PassReport report = velnet::DeliverPass(*config, {{user, password}}, true);
   const velnet::ReportRound reports = velnet::DeliverReports(*config, {{user, password}}, true);
-  velnet::Spool spool(config->spool);
-  size_t left = 0;
-  for (const std::string& id : spool.Queued()) {
-    auto entry = spool.Load(id);
-    if (entry && entry->envelope.user == user) ++left;
-  }
+  const size_t left = StillQueued(*config, user);
   std::printf("%zu message(s) of %s still queued\n", left, user.c_str());
   std::printf("%zu report(s) to %s appended, %zu waiting\n", reports.appended, user.c_str(),
               reports.waiting);

@@ -159,6 +159,28 @@ std::string Config::FromFor(const std::string& user) const {
   return out;
 }
 
+int64_t Config::DueAt(int64_t next, int64_t now) const {
+  // No attempt is ever put off further than retry_max_delay: one further
+  // ahead was put off by a clock that has since gone back.
+  return next > now + static_cast<int64_t>(std::max(retry_delay, retry_max_delay)) ? now : next;
+}
+
+std::string UserKey(const std::string& user) {
+  std::string key = user;
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+const std::pair<const std::string, std::string>* CredentialsOf(
+    const std::map<std::string, std::string>& credentials, const std::string& user) {
+  if (auto exact = credentials.find(user); exact != credentials.end()) return &*exact;
+  const std::string key = UserKey(user);
+  for (const auto& entry : credentials)
+    if (UserKey(entry.first) == key) return &entry;
+  return nullptr;
+}
+
 int64_t Config::RetryDelay(int64_t age) const {
   const int64_t longest = std::max<int64_t>(retry_delay, retry_max_delay);
   return std::clamp<int64_t>(age, retry_delay, longest);

@@ -5,6 +5,7 @@
 #define VELNET_CONFIG_H
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,7 +48,19 @@ struct Config {
   // seconds: the age, between retry_delay and retry_max_delay, so that
   // waits grow as a message stays queued.
   int64_t RetryDelay(int64_t age) const;
+  // When an attempt stored for next is due, seen at now: next, or now when
+  // next is further ahead than any attempt is put off (retry_max_delay), as
+  // a clock set back since leaves it; mail then waits no longer than that.
+  int64_t DueAt(int64_t next, int64_t now) const;
 };
+
+// A user name as the spool compares it: mail servers take user names
+// without regard to the case of ASCII letters, so OPS and ops are one user.
+std::string UserKey(const std::string& user);
+// The credentials of user among credentials (compared by UserKey): the
+// entry, or null.
+const std::pair<const std::string, std::string>* CredentialsOf(
+    const std::map<std::string, std::string>& credentials, const std::string& user);
 
 // Reads and checks the configuration at path. On failure returns nothing
 // and sets *error to a sentence that names the file, the line or key, and

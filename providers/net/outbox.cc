@@ -66,9 +66,9 @@ bool Record(const Config& config, const Envelope& envelope, const SmtpOutcome& o
       state.refused.emplace_back(p, outcome.reply);
   }
   state.last_reply = outcome.reply;
+  ++state.attempts;
   std::vector<std::string> pending = state.Pending(envelope);
   if (pending.empty()) return true;
-  ++state.attempts;
   const int64_t age = now - envelope.queued_at;
   if (age >= static_cast<int64_t>(config.retry_for)) {
     for (const std::string& p : pending)
@@ -90,9 +90,9 @@ class Attempts {
            SmtpSessions& senders)
       : config_(config), credentials_(credentials), senders_(senders) {}
 
-  SmtpOutcome Send(const std::string& id, const SpoolEntry& entry, int fd,
+  // user: the name of entry's user whose credentials are known.
+  SmtpOutcome Send(const std::string& id, const std::string& user, const SpoolEntry& entry, int fd,
                    const std::function<void()>& before_end, size_t lane) {
-    const std::string& user = entry.envelope.user;
     SmtpOutcome outcome;
     size_t start = 0;
     {
@@ -243,7 +243,7 @@ class Recorder {
     item->reply = std::move(reply);
     logger_.Post([this, item] {
       const SpoolEntry& e = item->entry;
-      if (!spool_.LogSent(e.id, e.envelope, item->taken, item->reply, item->state.attempts + 1,
+      if (!spool_.LogSent(e.id, e.envelope, item->taken, item->reply, item->state.attempts,
                           SpooledSubject(item->fd->fd, e.message_offset))) {
         unsaved_();
         Log(config_.log, "message " + e.id + ": sent.log could not be written");
@@ -436,20 +436,26 @@ void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
     Quarantine(id, damage, ("message " + id).append(" put in quarantine: ").append(damage));
     return;
   }
-  const std::string& user = entry->envelope.user;
-  if (!credentials_.count(user)) return;  // waits for its user
+  const auto* known = CredentialsOf(credentials_, entry->envelope.user);
+  if (known == nullptr) return;  // waits for its user
+  const std::string& user = known->first;
   DeliveryState& state = entry->state;
-  if (!force_ && state.next_attempt > now_) return;
+  if (!force_ && config_.DueAt(state.next_attempt, now_) > now_) return;
   if (std::string bad = spool_.Verify(fd.fd, *entry); !bad.empty()) {
     Quarantine(
         id, bad,
         ("message " + id).append(" of ").append(user).append(" put in quarantine: ").append(bad));
+    // Its sender learns that it will never go.
+    DeliveryState lost = state;
+    for (const std::string& pending : state.Pending(entry->envelope))
+      lost.refused.emplace_back(pending, "not sent: its queued copy is damaged (" + bad + ")");
+    ReportFailure(*entry, lost, fd.fd);
     return;
   }
 
   bool end_sent = false;
   SmtpOutcome outcome = attempts_.Send(
-      id, *entry, fd.fd,
+      id, user, *entry, fd.fd,
       [&recorder, &end_sent] {
         end_sent = true;
         recorder.Recorded();
@@ -492,9 +498,7 @@ void Pass::Deliver(Job job, size_t lane, Recorder& recorder, bool* left) {
     Log(config_.log, "message " + id + ": its delivery state could not be written");
   }
   if (!taken.empty()) {
-    // (A deferred attempt was counted in the state already.)
-    const uint32_t attempt = done ? state.attempts + 1 : state.attempts;
-    if (!spool_.LogSent(id, entry->envelope, taken, outcome.reply, attempt,
+    if (!spool_.LogSent(id, entry->envelope, taken, outcome.reply, state.attempts,
                         SpooledSubject(fd.fd, entry->message_offset))) {
       Count(&PassReport::unsaved);
       Log(config_.log, "message " + id + ": sent.log could not be written");
@@ -636,7 +640,9 @@ size_t Outbox::DueFor(const std::string& user) {
   size_t n = 0;
   for (const std::string& id : spool.Queued()) {
     auto entry = spool.Load(id);
-    if (entry && entry->envelope.user == user && entry->state.next_attempt <= now) ++n;
+    if (entry && UserKey(entry->envelope.user) == UserKey(user) &&
+        config_.DueAt(entry->state.next_attempt, now) <= now)
+      ++n;
   }
   return n;
 }

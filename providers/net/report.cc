@@ -379,7 +379,7 @@ void AppendFor(const Config& config, const Spool& spool, const std::string& user
     Claim claim(spool, id);
     if (!claim.held()) continue;  // appended, or being appended, by another deliverer
     const DeliveryState state = LoadReportState(spool, id);
-    if (!force && state.next_attempt > now) {  // attempted meanwhile by another deliverer
+    if (!force && config.DueAt(state.next_attempt, now) > now) {  // attempted meanwhile
       ++round->waiting;
       continue;
     }
@@ -429,12 +429,13 @@ ReportRound DeliverReports(const Config& config,
     const int64_t now = std::time(nullptr);
     std::map<std::string, std::vector<std::string>> due;  // per user, oldest first
     for (const WaitingReport& report : ListReports(spool, true)) {
-      if (!credentials.count(report.user)) continue;
-      if (!force && report.state.next_attempt > now) {
+      const auto* known = CredentialsOf(credentials, report.user);
+      if (known == nullptr) continue;
+      if (!force && config.DueAt(report.state.next_attempt, now) > now) {
         ++round.waiting;
         continue;
       }
-      due[report.user].push_back(report.id);
+      due[known->first].push_back(report.id);
     }
     for (const auto& [user, ids] : due)
       AppendFor(config, spool, user, credentials.at(user), ids, force, now, &round);

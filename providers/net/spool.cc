@@ -14,6 +14,7 @@
 #include "common/write_failure.h"
 #include "file_system.h"
 #include "mutex.h"
+#include "net/config.h"
 #include "outbox_list.h"
 #include "platform.h"
 
@@ -780,19 +781,32 @@ std::vector<std::string> Spool::SentLog() const {
   return lines;
 }
 
+// The file in holds/ of user's hold: the user as the spool compares it, in
+// hex; a name that would be too long for a file ends in the SHA-256 of
+// the whole instead.
+namespace {
+std::string HoldName(const std::string& user) {
+  const std::string key = Hex(UserKey(user));
+  if (key.size() <= 128) return key;
+  Checksum sum;
+  sum.Add(key.data(), key.size());
+  return key.substr(0, 64) + "-" + sum.Hex();
+}
+}  // namespace
+
 void Spool::Hold(const std::string& user, const std::string& reason) const {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   gmtime_r(&now, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  const std::string name = Hex(user);
+  const std::string name = HoldName(user);
   Replace(Path("tmp", name + ".hold"), Path("holds", name), Path("holds", ""),
           OneLine(user) + "\n" + stamp + " " + OneLine(reason) + "\n");
 }
 
 void Spool::Release(const std::string& user) const {
-  vel::os::Files().RemoveFile(Path("holds", Hex(user)).c_str());
+  vel::os::Files().RemoveFile(Path("holds", HoldName(user)).c_str());
 }
 
 std::vector<std::pair<std::string, std::string>> Spool::Holds() const {

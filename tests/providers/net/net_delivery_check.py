@@ -401,7 +401,7 @@ class Delivery(NetTest):
             shown = status_output(self.config)
             self.assertIn("failed: 1", shown)
             self.assertIn("553 5.7.1 sender not allowed", shown)
-            self.assertIn("attempts=0", shown)
+            self.assertIn("attempts=1", shown)  # the attempt that failed it
 
             # One recipient taken in the first attempt, the other refused
             # for good in the second: sent.log keeps the reply that took it.
@@ -570,6 +570,60 @@ class Delivery(NetTest):
             self.assertEqual(len(server.received), 1)
             self.assertIn(b"Subject: through the network", server.received[0][2])
 
+    def test_one_user_whatever_the_case_of_its_name(self):
+        # Mail servers take OPS and ops for one user: so does the spool, and
+        # velnet-flush ops delivers what a session of OPS spooled.
+        down = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % down], retry_delay=3600, drain=0)
+        rc, session = logon("OPS", USERS["ops"])
+        self.assertEqual(rc, 0, self.log_text())
+        self.assertEqual(send(session, [("dba", 0)], "upper case", "x\n"), 0)
+        self.assertEqual(logoff(session), 0)
+        with ProgrammedServer(down) as server:
+            status, out, err = flush(self.config)
+            self.assertEqual(status, 0, out + err)
+            self.assertEqual(len(server.received), 1, self.log_text())
+        self.assertEqual(self.queue(), [])
+
+    def test_a_flush_waits_for_what_another_deliverer_has_in_hand(self):
+        # Another velnet-flush delivers the message this one would count as
+        # still queued: this one waits for it, and both end well.
+        port = self.spooled_for_one_server(1, ("in hand %d" % i for i in range(4)))
+        with ProgrammedServer(port) as server:
+            server.data_delay = 0.6
+            first = subprocess.Popen([os.path.join(t.BIN_DIR, "velnet-flush"), "ops"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, VELNET_CONFIG=str(self.config)))
+            first.stdin.write(USERS["ops"] + "\n")
+            first.stdin.close()
+            wait_until(lambda: server.in_data > 0, what="the first flush's transaction")
+            status, out, err = flush(self.config)
+            first.wait(60)
+            first_out, first_err = first.stdout.read(), first.stderr.read()
+            self.assertEqual(status, 0, out + err)
+            self.assertEqual(first.returncode, 0, first_out + first_err)
+            self.assertEqual(len(server.received), 4)
+        self.assertEqual(self.queue(), [])
+
+    def test_a_clock_set_back_leaves_mail_waiting_no_longer_than_the_longest_delay(self):
+        # An attempt recorded for a day ahead, as a clock set back by a day
+        # would leave it: the delivery thread tries it within
+        # retry_max_delay (2 s here), not a day later.
+        port = t.mail_servers.free_port()
+        self.configure(smtp_urls=["smtp://127.0.0.1:%d" % port], retry_delay=1, drain=0,
+                       extra="retry_max_delay = 2\n")
+        spool_in_child([("set back", "x\n")])
+        (queued,) = self.queue()
+        state = self.spool / "queue" / queued.replace(".msg", ".state")
+        state.write_text("attempts 1\nnext %d\nreply 451 try later\n" % (time.time() + 86400))
+        with ProgrammedServer(port) as server:
+            rc, session = logon("ops", USERS["ops"])
+            self.assertEqual(rc, 0, self.log_text())
+            wait_until(lambda: server.received, what="the attempt of a day ahead", seconds=10)
+            logoff(session)
+        self.assertEqual(self.queue(), [])
+
     def test_damaged_spool_files_are_put_aside_and_never_sent(self):
         down = t.mail_servers.free_port()
         self.configure(smtp_urls=["smtp://127.0.0.1:%d" % down], retry_delay=3600, drain=0)
@@ -608,6 +662,19 @@ class Delivery(NetTest):
         self.assertIn("put in quarantine", self.log_text())
         self.assertFalse(stale.exists())
         self.assertTrue(fresh.exists())
+        # The sender of each damaged message whose envelope could still be
+        # read is told it will never go.
+        reports = [m for _, m in self.mailbox("ops") if m.get_content_type() == "multipart/report"]
+        damaged = sorted(str(email.message_from_string(
+            list(r.iter_parts())[2].get_payload(decode=True).decode(errors="replace"),
+            policy=email.policy.default)["Subject"]) for r in reports)
+        self.assertEqual(damaged, ["flipped byte", "garbled envelope"], self.log_text())
+        for r in reports:
+            self.assertIn("queued copy is damaged", list(r.iter_parts())[0].get_content())
+        box = self.imap("ops")
+        box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
+        box.expunge()
+        box.logout()
 
 
 class Configuration(NetTest):

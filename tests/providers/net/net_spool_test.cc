@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -350,6 +351,10 @@ TEST_F(NetSpoolTest, ADeliveredMessagesFileCarriesALaterOneAndACrashAtAnyStepMix
     }
     EXPECT_LE(next_ones, 2u) << "step " << step;
     EXPECT_TRUE(after.Quarantine().empty()) << "step " << step;
+    // Nothing of a delivered message's text stays in tmp/ once the spool
+    // is taken up again.
+    for (const auto& left : fs::directory_iterator(fs::path(spool.Root()) / "tmp"))
+      EXPECT_NE(left.path().extension(), ".spare") << "step " << step << ": " << left.path();
     if (completed) {
       // Every message went into the file the first one had: a new file
       // was made only for the earlier one.
@@ -447,6 +452,22 @@ TEST_F(NetSpoolTest, ProcessesSpoolingAtOnceNeverShareASpare) {
   }
   EXPECT_EQ(subjects.size(), 120u);
   EXPECT_EQ(files.size(), 120u);
+}
+
+TEST_F(NetSpoolTest, AHoldIsTheUsersWhateverTheCaseOrLengthOfItsName) {
+  // A user of any name has a hold file (a name of 128 and more characters
+  // would make one too long for a file), and OPS releases what ops held.
+  Spool spool = PreparedSpool();
+  const std::string long_user(200, 'u');
+  spool.Hold(long_user, "535 refused");
+  spool.Hold("ops", "535 refused too");
+  auto holds = spool.Holds();
+  ASSERT_EQ(holds.size(), 2u);
+  EXPECT_TRUE(std::any_of(holds.begin(), holds.end(),
+                          [&](const auto& hold) { return hold.first == long_user; }));
+  spool.Release(std::string(200, 'U'));
+  spool.Release("OPS");
+  EXPECT_TRUE(spool.Holds().empty());
 }
 
 }  // namespace
