@@ -163,8 +163,26 @@ class RowStore {
   int64_t rows_ = 0;
 };
 
+// How many continuation bytes follow a UTF-8 lead byte: 1 to 3, or 0 for
+// a byte that starts no multi-byte character.
+int32_t Following(unsigned char lead) {
+  if (lead >= 0xc2 && lead <= 0xdf) return 1;
+  if (lead >= 0xe0 && lead <= 0xef) return 2;
+  if (lead >= 0xf0 && lead <= 0xf4) return 3;
+  return 0;
+}
+
+// The fewest bytes a line ended by a break holds: a break comes before a
+// character of up to 4 bytes that would cross the width, never at the start
+// of a line. A text of n bytes thus gains at most n / this many breaks.
+int64_t ShortestBrokenLine(int32_t width) { return std::max(width - 3, 1); }
+
 // Writes the layout into the piece: raw in the binary form, broken into
-// lines of at most width characters in the text form. NUL bytes never
+// lines of at most width bytes in the text form. A UTF-8 character is
+// never split: the line breaks before a character that would cross the
+// width, and a character wider than the width stands on a line of its own
+// (longer than the width; cutting it would leave invalid text). Bytes that
+// are not UTF-8 are broken at the width as single bytes. NUL bytes never
 // reach the text: they would end it.
 class LayoutWriter {
  public:
@@ -177,9 +195,15 @@ class LayoutWriter {
       return;
     }
     if (!binary_) {
-      if (column_ == width_) {
-        out_[length_++] = '\n';
-        column_ = 0;
+      const auto byte = static_cast<unsigned char>(c);
+      if (following_ > 0 && (byte & 0xc0) == 0x80) {
+        --following_;  // inside a character: no break
+      } else {
+        following_ = Following(byte);
+        if (column_ > 0 && column_ + 1 + following_ > width_) {
+          out_[length_++] = '\n';
+          column_ = 0;
+        }
       }
       ++column_;
       if (c == '\0') c = ' ';
@@ -200,6 +224,7 @@ class LayoutWriter {
   void EndLine() {
     out_[length_++] = '\n';
     column_ = 0;
+    following_ = 0;
   }
   int64_t length() const { return length_; }
 
@@ -208,6 +233,7 @@ class LayoutWriter {
   bool binary_;
   int32_t width_;
   int32_t column_ = 0;
+  int32_t following_ = 0;  // continuation bytes still due in the current character
   int64_t length_ = 0;
 };
 
@@ -236,7 +262,7 @@ int32_t LayOut(sm_text* piece, sm_sendmail_params* record, RowStore& store,
 
   const int64_t laid_out = (store.rows() + 2) * line + 1;
   const int32_t width = std::max(sm_paramint(&record->params[SM_SEND_WIDTH]), 1);
-  const int64_t size = binary ? laid_out + 1 : laid_out + laid_out / width + 1;
+  const int64_t size = binary ? laid_out + 1 : laid_out + laid_out / ShortestBrokenLine(width) + 1;
   sm_srvblock laid_block;
   char* block = size <= INT32_MAX && laid_block.Allocate(static_cast<int32_t>(size))
                     ? laid_block.as<char>()

@@ -18,6 +18,7 @@
 #include "client/velct_script.h"
 #include "message_numbers.h"
 #include "platform.h"
+#include "utf8_lines.h"
 #include "velmail_fixture.h"
 
 namespace veltest {
@@ -198,6 +199,88 @@ TEST_F(SendTest, AValueCutAtItsWidthKeepsNoPartOfACharacter) {
   }
   EXPECT_EQ(Body(script.Done(-1), {Int("@width", 100000), Text("@no_column_header", "true")}),
             expected);
+}
+
+// The bytes of the UTF-8 character that starts line (1 for a byte that
+// starts none).
+size_t FirstCharacter(const std::string& line) {
+  const auto lead = static_cast<unsigned char>(line.at(0));
+  return lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+}
+
+// Checks that wrapped holds the lines of original (each without its "\n")
+// broken at width bytes: every line valid UTF-8 and at most width bytes, or
+// one character wider than the width alone; a line broken only where the
+// next character would not have fitted; nothing lost or added.
+void ExpectWrapped(const std::string& wrapped, const std::vector<std::string>& original,
+                   size_t width) {
+  const std::vector<std::string> lines = LinesOf(wrapped);
+  size_t at = 0;
+  for (const std::string& expected : original) {
+    std::string joined;
+    do {
+      ASSERT_LT(at, lines.size()) << "lines are missing";
+      const std::string& line = lines[at++];
+      EXPECT_TRUE(ValidUtf8(line)) << "line " << at << ": " << line;
+      EXPECT_TRUE(line.size() <= width || (!line.empty() && FirstCharacter(line) == line.size()))
+          << "line " << at << " is " << line.size() << " bytes: " << line;
+      joined += line;
+      if (joined.size() < expected.size()) {
+        EXPECT_GT(line.size() + FirstCharacter(expected.substr(joined.size())), width)
+            << "line " << at << " broken early: " << line;
+      }
+    } while (joined.size() < expected.size());
+    EXPECT_EQ(joined, expected);
+  }
+  EXPECT_EQ(at, lines.size()) << "lines were added";
+}
+
+// Lines are broken before a character that would cross the width, in the
+// body and in the attached results file alike: rows whose characters of 2,
+// 3 and 4 bytes fall on every place of the boundary, at widths 1 to 8, and
+// names in Cyrillic at the default width.
+TEST_F(SendTest, BrokenLinesKeepWholeCharacters) {
+  std::filesystem::current_path(dir_);
+  auto laid_out = [&](const std::vector<std::string>& rows, std::vector<RpcParam> more,
+                      bool attach) {
+    Script script = Script("SRV").Rows({Col::Char("c")});
+    for (const std::string& row : rows) script.Row({row});
+    more.push_back(Text("@no_column_header", "true"));
+    more.push_back(Text("@attach_result", attach ? "true" : "false"));
+    if (!attach) return Body(script.Done(-1), std::move(more));
+    ExpectSucceeded(Query(script.Done(-1), std::move(more)));
+    return Slurp(dir_ / LastSend().attachments.at(0).second);
+  };
+  // The rows as laid out, before breaking: padded to the longest.
+  auto padded = [](std::vector<std::string> rows) {
+    size_t longest = 0;
+    for (const std::string& row : rows) longest = std::max(longest, row.size());
+    for (std::string& row : rows) row.resize(longest, ' ');
+    rows.insert(rows.begin(), "");  // the leading line end
+    return rows;
+  };
+  for (const bool attach : {false, true}) {
+    SCOPED_TRACE(attach ? "results file" : "body");
+    for (const std::string character : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"}) {
+      std::vector<std::string> rows;
+      for (size_t ascii = 0; ascii <= 8; ++ascii) {
+        rows.push_back(std::string(ascii, 'x') + character + character + character + "y");
+      }
+      for (int32_t width = 1; width <= 8; ++width) {
+        SCOPED_TRACE(std::to_string(character.size()) + "-byte characters, width " +
+                     std::to_string(width));
+        ExpectWrapped(laid_out(rows, {Int("@width", width)}, attach), padded(rows),
+                      static_cast<size_t>(width));
+      }
+    }
+    const std::string name =
+        "\xd0\x94\xd0\xbc\xd0\xb8\xd1\x82\xd1\x80\xd0\xb8\xd0\xb9 "
+        "\xd0\xa8\xd0\xbe\xd1\x81\xd1\x82\xd0\xb0\xd0\xba\xd0\xbe\xd0\xb2\xd0\xb8\xd1\x87 ";
+    const std::vector<std::string> names = {name + name + name + name, "1 " + name + name + name,
+                                            "22 " + name + name + name + name,
+                                            "333 " + name + name + name + name};
+    ExpectWrapped(laid_out(names, {}, attach), padded(names), 80);
+  }
 }
 
 TEST_F(SendTest, ManyColumnsAreLaidOut) {
