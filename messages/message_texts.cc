@@ -7,7 +7,7 @@ namespace velmsgs {
 namespace {
 
 constexpr int32_t kFirst = 11517;
-constexpr int32_t kLast = 11550;
+constexpr int32_t kLast = 11551;
 
 // Each text names what went wrong and what to do about it. "{text}" and
 // "{number}" stand for the message's arguments.
@@ -112,6 +112,9 @@ constexpr Entry kTexts[] = {
     {11550,
      "xp_startmail was called without parameters and no mail profile is stored "
      "(code {number}); pass @mail_user and @mail_password, or configure a mail profile."},
+    {11551,
+     "The message's {number} attachments were saved in the folder {text}; their paths do "
+     "not all fit in @attachments, which lists only the first of them."},
 };
 static_assert(std::size(kTexts) == kLast - kFirst + 1, "one text for every number");
 

@@ -43,7 +43,9 @@ enum : int32_t {
   SM_MSG_NOT_OUTPUT = 11546,
   SM_MSG_NO_MSG_ID = 11547,
   SM_MSG_INCLUDE_FILE = 11549,
-  SM_MSG_NO_PROFILE = 11550
+  SM_MSG_NO_PROFILE = 11550,
+  // Not a failure: the caller is told something beside a call that succeeds.
+  SM_MSG_ATTACHMENTS_LEFT_OUT = 11551
 };
 
 // Hands msgnum to the router: with the text of cmc when cmc is not 0 (an

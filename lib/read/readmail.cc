@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include "frame/errors.h"
@@ -24,24 +25,52 @@ void ClearEntry(sm_param* entry) {
   entry->length = 0;
 }
 
-// Sets an entry to a text, cut at kMaxText bytes; a missing text is empty.
+// How many of text's length bytes fit in limit bytes: all of them, or
+// limit cut before the UTF-8 character the cut would split, so that no
+// output ends in part of a character (text that is not UTF-8 there is cut
+// at limit).
+size_t WholeCharacters(const char* text, size_t length, size_t limit) {
+  if (length <= limit) return length;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const auto continuation = [bytes](size_t at) { return (bytes[at] & 0xc0) == 0x80; };
+  if (!continuation(limit)) return limit;
+  size_t lead = limit;
+  while (lead > 0 && limit - lead < 3 && continuation(lead)) --lead;
+  const unsigned char b = bytes[lead];
+  const size_t size = (b >= 0xc2 && b <= 0xdf)   ? 2
+                      : (b >= 0xe0 && b <= 0xef) ? 3
+                      : (b >= 0xf0 && b <= 0xf4) ? 4
+                                                 : 0;
+  return size > 0 && lead + size > limit ? lead : limit;
+}
+
+// Sets an entry to a text, cut on a whole character at kMaxText bytes; a
+// missing text is empty.
 void SetText(sm_param* entry, const char* text) {
   ClearEntry(entry);
   if (text == nullptr) return;
-  const size_t n = std::min<size_t>(strlen(text), kMaxText);
+  const size_t n = WholeCharacters(text, strlen(text), kMaxText);
   memcpy(entry->value, text, n);
   entry->length = static_cast<int32_t>(n);
 }
 
-// Appends a name to a ';'-joined list, cut at kMaxText bytes.
-void AppendName(sm_param* list, const char* name) {
-  std::string joined(list->value, static_cast<size_t>(list->length));
-  if (list->length > 0) joined += ';';
-  if (name != nullptr) joined += name;
-  const size_t n = std::min<size_t>(joined.size(), kMaxText);
-  memcpy(list->value, joined.data(), n);
-  list->length = static_cast<int32_t>(n);
-}
+// A ';'-joined list of names, cut on a whole character at kMaxText bytes;
+// once cut, it takes no more names (a later one would follow a cut name).
+struct NameList {
+  sm_param* entry;
+  bool full = false;
+
+  void Append(const char* name) {
+    if (full) return;
+    std::string joined(entry->value, static_cast<size_t>(entry->length));
+    if (entry->length > 0) joined += ';';
+    if (name != nullptr) joined += name;
+    const size_t n = WholeCharacters(joined.data(), joined.size(), kMaxText);
+    full = n < joined.size();
+    memcpy(entry->value, joined.data(), n);
+    entry->length = static_cast<int32_t>(n);
+  }
+};
 
 // Appends a name to a ';'-joined list only when it fits whole in
 // kMaxText bytes: a list of file names is cut between two names, never
@@ -60,33 +89,69 @@ bool AppendWholeName(sm_param* list, const char* name) {
   return true;
 }
 
+// The folder that holds every file of the list: the longest directory the
+// paths share, "." when they share none (names relative to the current
+// directory).
+std::string CommonFolder(const CMC_attachment* attachments) {
+  std::string_view shared;
+  bool first = true;
+  for (const CMC_attachment* a = attachments;; ++a) {
+    const std::string_view path =
+        a->attach_filename == nullptr ? std::string_view() : std::string_view(a->attach_filename);
+    if (first) {
+      shared = path;
+      first = false;
+    } else {
+      size_t n = 0;
+      while (n < shared.size() && n < path.size() && shared[n] == path[n]) ++n;
+      shared = shared.substr(0, n);
+    }
+    if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
+  }
+  const size_t separator = shared.find_last_of("/\\");
+  if (separator == std::string_view::npos) return ".";
+  // A root ("/", or a drive's) keeps its separator.
+  const bool root = separator == 0 || shared[separator - 1] == ':';
+  return std::string(shared.substr(0, root ? separator + 1 : separator));
+}
+
+// What the caller is told beside the outputs: that "@attachments" could
+// not list every file saved, how many there are and where.
+struct LeftOutFiles {
+  int32_t saved = 0;  // 0: the list holds every file
+  std::string folder;
+};
+
 void SetInt(sm_param* entry, int32_t value) {
   memcpy(entry->value, &value, sizeof(value));
   entry->length = sizeof(value);
 }
 
-// The output values taken from the message. 0 (reported) when the body
-// offset lies beyond the body.
-int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_message* message) {
+// The output values taken from the message, and in *left_out the files
+// "@attachments" could not list. 0 (reported) when the body offset lies
+// beyond the body.
+int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_message* message,
+                    LeftOutFiles* left_out) {
   sm_param* p = record->params;
   if (message->recipients != nullptr) {
     ClearEntry(&p[SM_READ_RECIPIENTS]);
     ClearEntry(&p[SM_READ_CC]);
     ClearEntry(&p[SM_READ_BCC]);
     ClearEntry(&p[SM_READ_SENDER]);
+    NameList to{&p[SM_READ_RECIPIENTS]}, cc{&p[SM_READ_CC]}, bcc{&p[SM_READ_BCC]};
     for (const CMC_recipient* r = message->recipients;; ++r) {
       switch (r->role) {
         case CMC_ROLE_ORIGINATOR:
           SetText(&p[SM_READ_SENDER], r->name);
           break;
         case CMC_ROLE_TO:
-          AppendName(&p[SM_READ_RECIPIENTS], r->name);
+          to.Append(r->name);
           break;
         case CMC_ROLE_CC:
-          AppendName(&p[SM_READ_CC], r->name);
+          cc.Append(r->name);
           break;
         case CMC_ROLE_BCC:
-          AppendName(&p[SM_READ_BCC], r->name);
+          bcc.Append(r->name);
           break;
         default:
           break;
@@ -111,7 +176,10 @@ int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_mess
       sm_raise(thread, 0, SM_MSG_BAD_VALUE, "@bytes_to_skip", 0);
       return 0;
     }
-    const int32_t piece = std::min(total - skip, kMaxText);
+    // The piece ends on a whole character, and the offset handed back is
+    // the one after it: the next piece starts on a character.
+    const auto piece = static_cast<int32_t>(
+        WholeCharacters(message->text_note + skip, static_cast<size_t>(total - skip), kMaxText));
     ClearEntry(&p[SM_READ_MESSAGE]);
     memcpy(p[SM_READ_MESSAGE].value, message->text_note + skip, static_cast<size_t>(piece));
     p[SM_READ_MESSAGE].length = piece;
@@ -122,9 +190,16 @@ int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_mess
   }
 
   if (message->attachments != nullptr && !record->suppress_attach) {
+    int32_t saved = 0;
+    bool listed = true;
     for (const CMC_attachment* a = message->attachments;; ++a) {
-      if (!AppendWholeName(&p[SM_READ_ATTACHMENTS], a->attach_filename)) break;
+      ++saved;
+      listed = listed && AppendWholeName(&p[SM_READ_ATTACHMENTS], a->attach_filename);
       if (a->attach_flags & CMC_ATT_LAST_ELEMENT) break;
+    }
+    if (!listed) {
+      left_out->saved = saved;
+      left_out->folder = CommonFolder(message->attachments);
     }
   }
   SetText(&p[SM_READ_TYPE], message->message_type);
@@ -132,8 +207,10 @@ int32_t FillOutputs(srv_proc* thread, sm_readmail_params* record, const CMC_mess
 }
 
 // Binds every output parameter the caller passed to its entry and sends
-// them. 0 (reported) on failure.
-int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count) {
+// them; when "@attachments" went out without every file saved, tells the
+// caller how many were saved and where. 0 (reported) on failure.
+int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count,
+                    const LeftOutFiles& left_out) {
   const int32_t size = count * static_cast<int32_t>(sizeof(cs_datafmt));
   sm_srvblock descriptions;
   if (!descriptions.Allocate(size)) {
@@ -143,6 +220,7 @@ int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count)
   int16_t indicators[16] = {};
   bool positional = false;
   bool bound = false;
+  bool attachments_bound = false;
   for (int32_t item = 1; item <= count; ++item) {
     cs_datafmt* description = descriptions.as<cs_datafmt>() + (item - 1);
     memset(description, 0, sizeof(*description));
@@ -165,6 +243,7 @@ int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count)
       return 0;
     }
     bound = true;
+    attachments_bound = attachments_bound || entry == &record->params[SM_READ_ATTACHMENTS];
   }
   if (bound) {
     if (srv_xferdata(thread, VEL_SET, VEL_RPC_DATA) != VEL_SUCCEED) {
@@ -172,6 +251,9 @@ int32_t SendOutputs(srv_proc* thread, sm_readmail_params* record, int32_t count)
       return 0;
     }
     srv_senddone(thread, VEL_DONE_FINAL, 0, 0);
+  }
+  if (attachments_bound && left_out.saved > 0) {
+    sm_raise(thread, 0, SM_MSG_ATTACHMENTS_LEFT_OUT, left_out.folder.c_str(), left_out.saved);
   }
   return 1;
 }
@@ -188,8 +270,9 @@ int32_t sm_sendreadmailoutputs(srv_proc* thread, sm_readmail_params* record,
     return 0;
   }
   if (count == 0) return 1;
-  if (!FillOutputs(thread, record, message)) return 0;
-  return SendOutputs(thread, record, count);
+  LeftOutFiles left_out;
+  if (!FillOutputs(thread, record, message, &left_out)) return 0;
+  return SendOutputs(thread, record, count, left_out);
 }
 
 static int32_t ReadMail(srv_proc* thread) {

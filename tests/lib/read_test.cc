@@ -4,6 +4,7 @@
 
 #include "message_numbers.h"
 #include "platform.h"
+#include "utf8_lines.h"
 #include "velmail_fixture.h"
 
 namespace veltest {
@@ -37,6 +38,19 @@ RpcParam Out(const std::string& name, int32_t datatype = VEL_CHAR_TYPE) {
 RpcParam IntOut(const std::string& name, int32_t initial) {
   std::string bytes(reinterpret_cast<const char*>(&initial), sizeof(initial));
   return RpcParam::Output(name, VEL_INT_TYPE, 4, bytes);
+}
+
+constexpr int32_t kMsgAttachmentsLeftOut = 11551;
+
+// A call that succeeds and tells the caller only that "@attachments" could
+// not name all of the saved files, with their number and folder.
+void ExpectSucceededLeavingOut(const velsrv::CallResult& r, const std::string& folder,
+                               int32_t saved) {
+  EXPECT_EQ(r.returned, 1);
+  EXPECT_EQ(r.statuses, std::vector<int32_t>{0});
+  EXPECT_EQ(
+      Simplify(r.routed),
+      (std::vector<Routed>{{kMsgAttachmentsLeftOut, kToLogAndClient, {T(folder), N(saved)}}}));
 }
 
 class ReadTest : public VelmailTest {
@@ -302,6 +316,117 @@ TEST_F(ReadTest, OutputsAreCutAt255Bytes) {
   EXPECT_EQ(r.output("@cc")->value.substr(0, 22), "recipient0;recipient1;");
 }
 
+// Every text output is cut before a character the 255-byte cut would
+// split; a list cut so takes no later name.
+TEST_F(ReadTest, OutputsAreCutOnAWholeCharacter) {
+  const std::string e_acute = "\xc3\xa9", euro = "\xe2\x82\xac", smile = "\xf0\x9f\x98\x80";
+  auto times = [](const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+  };
+  testcmc::Message m = Msg("m");
+  m.subject = std::string(254, 's') + e_acute + "tail";
+  m.sender = std::string(253, 'f') + smile;
+  m.type = times(e_acute, 200);
+  m.recipients = {{m.sender, CMC_ROLE_ORIGINATOR}};
+  for (int i = 0; i < 3; ++i) m.recipients.push_back({times(euro, 30), CMC_ROLE_CC});
+  m.recipients.push_back({times(smile, 70), CMC_ROLE_BCC});
+  for (const std::string& name : {std::string(253, 't'), e_acute + e_acute, std::string("z")})
+    m.recipients.push_back({name, CMC_ROLE_TO});
+  testcmc::SetMailbox({m});
+  velsrv::CallResult r =
+      client().Call("xp_readmail", {MsgIdOut("m"), Out("@recipients"), Out("@sender"),
+                                    Out("@subject"), Out("@cc"), Out("@bcc"), Out("@type")});
+  ExpectSucceeded(r);
+  const std::string cc = times(euro, 30) + ";" + times(euro, 30) + ";" + times(euro, 24);
+  const std::pair<const char*, std::string> expected[] = {
+      {"@subject", std::string(254, 's')}, {"@sender", std::string(253, 'f')},
+      {"@type", times(e_acute, 127)},      {"@cc", cc},
+      {"@bcc", times(smile, 63)},          {"@recipients", std::string(253, 't') + ";"}};
+  for (const auto& [name, text] : expected) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(r.output(name));
+    EXPECT_EQ(r.output(name)->value, text);
+    EXPECT_TRUE(ValidUtf8(r.output(name)->value));
+  }
+}
+
+// A body of characters of 1 to 4 bytes read piece by piece with the
+// offsets handed back: every piece ends on a whole character and is as
+// long as that allows, and the pieces give back the body exactly.
+TEST_F(ReadTest, ALongBodyIsReadInPiecesOfWholeCharacters) {
+  testcmc::Message m = Msg("m");
+  m.text.clear();
+  for (int i = 0; i < 100; ++i) m.text += "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+  testcmc::SetMailbox({m});
+  const auto length = static_cast<int32_t>(m.text.size());
+  int32_t skip = 0;
+  std::string whole;
+  for (int calls = 0; skip < length && calls < 10; ++calls) {
+    velsrv::CallResult r = client().Call(
+        "xp_readmail", {MsgIdOut("m"), Out("@message"), Out("@msg_length", VEL_INT_TYPE),
+                        IntOut("@bytes_to_skip", skip)});
+    ExpectSucceeded(r);
+    const std::string piece = r.output("@message")->value;
+    SCOPED_TRACE("piece at " + std::to_string(skip));
+    EXPECT_TRUE(ValidUtf8(piece));
+    EXPECT_LE(piece.size(), 255u);
+    // Shorter than 252 bytes only at the end: a character is at most 4.
+    if (skip + static_cast<int32_t>(piece.size()) < length) {
+      EXPECT_GE(piece.size(), 252u);
+    }
+    EXPECT_EQ(AsInt(*r.output("@msg_length")), length);
+    skip = AsInt(*r.output("@bytes_to_skip"));
+    whole += piece;
+    EXPECT_EQ(skip, static_cast<int32_t>(whole.size()));
+  }
+  EXPECT_EQ(whole, m.text);
+}
+
+// More files saved than "@attachments" can name: the list keeps whole
+// names, and the caller is told how many files were saved and in which
+// folder; the call still succeeds.
+TEST_F(ReadTest, FilesTheAttachmentListCannotNameAreCountedWithTheirFolder) {
+  testcmc::Message many = Msg("many");
+  std::string all;
+  for (int i = 0; i < 40; ++i) {
+    const std::string path = "/var/mail/.saved/7/attachment-" + std::to_string(100 + i) + ".txt";
+    many.attachments.push_back({"attachment-" + std::to_string(100 + i) + ".txt", path});
+    all += (i > 0 ? ";" : "") + path;
+  }
+  testcmc::Message mixed = Msg("mixed");
+  mixed.attachments = {{"x", "/srv/a/b/" + std::string(200, 'x')},
+                       {"y", "/srv/a/bc/y"},
+                       {"z", "/srv/a/b/" + std::string(100, 'z')}};
+  testcmc::Message fits = Msg("fits");
+  fits.attachments = {{"a", "/x/a"}, {"b", "/x/b"}};
+  testcmc::SetMailbox({many, mixed, fits});
+  auto read = [&](const std::string& id, bool with_list) {
+    std::vector<RpcParam> params = {MsgIdOut(id), Text("@suppress_attach", "false"),
+                                    Out("@subject")};
+    if (with_list) params.push_back(Out("@attachments"));
+    return client().Call("xp_readmail", std::move(params));
+  };
+
+  velsrv::CallResult r = read("many", true);
+  ExpectSucceededLeavingOut(r, "/var/mail/.saved/7", 40);
+  const std::string listed = r.output("@attachments")->value;
+  EXPECT_LE(listed.size(), 255u);
+  EXPECT_EQ(all.substr(0, listed.size() + 1), listed + ";");  // the first names, whole
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_NE(r.messages[0].text.find("40"), std::string::npos);
+  EXPECT_NE(r.messages[0].text.find("/var/mail/.saved/7"), std::string::npos);
+
+  // The folder is the one every path shares.
+  ExpectSucceededLeavingOut(read("mixed", true), "/srv/a", 3);
+  // Nothing to tell when the list names every file, or is not asked for.
+  velsrv::CallResult whole = read("fits", true);
+  ExpectSucceeded(whole);
+  EXPECT_EQ(whole.output("@attachments")->value, "/x/a;/x/b");
+  ExpectSucceeded(read("many", false));
+}
+
 // A list of files is cut between two names, never inside one: a cut name
 // names a file that does not exist.
 TEST_F(ReadTest, TheAttachmentListIsCutOnlyBetweenTwoPaths) {
@@ -313,14 +438,14 @@ TEST_F(ReadTest, TheAttachmentListIsCutOnlyBetweenTwoPaths) {
   testcmc::SetMailbox({m, one_too_long});
   velsrv::CallResult r = client().Call(
       "xp_readmail", {MsgIdOut("m"), Out("@attachments"), Text("@suppress_attach", "false")});
-  ExpectSucceeded(r);
+  ExpectSucceededLeavingOut(r, "/", 3);
   EXPECT_EQ(r.output("@attachments")->value,
             "/" + std::string(99, 'a') + ";/" + std::string(99, 'b'));
   // A first path that does not fit alone leaves the list empty: the list
   // is always the first paths in order.
   velsrv::CallResult none = client().Call(
       "xp_readmail", {MsgIdOut("long"), Out("@attachments"), Text("@suppress_attach", "false")});
-  ExpectSucceeded(none);
+  ExpectSucceededLeavingOut(none, "/", 2);
   EXPECT_TRUE(none.output("@attachments")->is_null());
 }
 
