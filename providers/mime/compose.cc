@@ -72,6 +72,70 @@ GObjectPtr<GMimeObject> TextPart(GMimeStream* text, TextEncoding encoding) {
   return GObjectPtr<GMimeObject>(GMIME_OBJECT(part.release()));
 }
 
+// Whether a reader could take part of text for an encoded word (RFC 2047,
+// "=?charset?encoding?text?=") and show what that decodes to instead of
+// what was typed. Readers differ in how strictly they look for one, so any
+// "=?" counts.
+bool LooksEncoded(std::string_view text) { return text.find("=?") != std::string_view::npos; }
+
+// The bytes of the UTF-8 character that starts at text[at], or 1 for a byte
+// that starts none (such bytes are encoded one by one).
+size_t CharacterAt(std::string_view text, size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  size_t size = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+  if (at + size > text.size()) return 1;
+  for (size_t k = 1; k < size; ++k)
+    if ((static_cast<unsigned char>(text[at + k]) & 0xc0) != 0x80) return 1;
+  return size;
+}
+
+// text as the raw value of an unstructured header made of encoded words
+// only, UTF-8 in the Q encoding, one to a line: a reader decodes them, and
+// drops the folding between them, into exactly the text. Each word holds
+// whole characters (a reader may decode each word alone) and stays within
+// the 75 characters an encoded word may have. Q rather than base64: a
+// reader may also join the payloads of neighbouring words before decoding
+// them, which padding in the middle of base64 would cut short.
+std::string EncodedWords(std::string_view text) {
+  constexpr size_t kPayload = 75 - 12;  // what "=?utf-8?q?" and "?=" leave
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string raw = " =?utf-8?q?";
+  size_t payload = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t size = CharacterAt(text, at);
+    std::string encoded;
+    for (size_t k = 0; k < size; ++k) {
+      const auto c = static_cast<unsigned char>(text[at + k]);
+      if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+        encoded += static_cast<char>(c);
+      } else if (c == ' ') {
+        encoded += '_';
+      } else {
+        encoded += '=';
+        encoded += kHex[c >> 4];
+        encoded += kHex[c & 0xf];
+      }
+    }
+    if (payload > 0 && payload + encoded.size() > kPayload) {
+      raw += "?=\n =?utf-8?q?";
+      payload = 0;
+    }
+    raw += encoded;
+    payload += encoded.size();
+    at += size;
+  }
+  return raw + "?=\n";
+}
+
+// Sets an unstructured header the caller's text went into (as GMime
+// encoded it) to encoded words only, when GMime would have left a piece
+// that reads as an encoded word as it is.
+void KeepLiteral(GMimeObject* object, const char* name, const std::string& text) {
+  if (!LooksEncoded(text)) return;
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+  if (header != nullptr) g_mime_header_set_raw_value(header, EncodedWords(text).c_str());
+}
+
 // A title as a file name in a header: a control character (a CR or LF
 // above all, which would end the part's header there) becomes '_'. GMime
 // encodes what is left that is not plain ASCII (RFC 2231).
@@ -172,12 +236,15 @@ int64_t WriteComposedMessage(const OutgoingMessage& m, GMimeStream* out) {
     AddAddresses(message.get(), GMIME_ADDRESS_TYPE_TO, m.to);
     AddAddresses(message.get(), GMIME_ADDRESS_TYPE_CC, m.cc);
     g_mime_message_set_subject(message.get(), m.subject.c_str(), "utf-8");
+    KeepLiteral(GMIME_OBJECT(message.get()), "Subject", m.subject);
     GDateTimePtr now(g_date_time_new_now_local());
     g_mime_message_set_date(message.get(), now.get());
     GCharPtr id(g_mime_utils_generate_message_id(m.domain.c_str()));
     g_mime_message_set_message_id(message.get(), id.get());
-    if (!m.type.empty() && m.type != kDefaultMessageType)
+    if (!m.type.empty() && m.type != kDefaultMessageType) {
       g_mime_object_set_header(GMIME_OBJECT(message.get()), kTypeHeader, m.type.c_str(), "utf-8");
+      KeepLiteral(GMIME_OBJECT(message.get()), kTypeHeader, m.type);
+    }
 
     GObjectPtr<GMimeObject> body;
     if (m.attachments.empty()) {

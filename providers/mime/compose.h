@@ -40,6 +40,9 @@ struct OutgoingMessage {
 // To, Cc, Subject, Date, Message-ID and the type header where needed; the
 // text as text/plain in UTF-8, and each attachment base64-encoded with its
 // title as file name, in a multipart/mixed when there are attachments.
+// The subject and the type header read back as exactly the text given:
+// one holding "=?", which a reader could take for an encoded word, is
+// written as encoded words only.
 // The text is sent as it is only when it is short lines of US-ASCII with a
 // line end at its close; 8-bit bytes or a line over 998 bytes make it
 // quoted-printable (or base64, where GMime finds that shorter), and a CR

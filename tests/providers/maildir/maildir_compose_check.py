@@ -122,6 +122,31 @@ class ComposedMail(stored.StoredMessages):
             if charset:
                 self.assertEqual(part.get_content(), data.decode(), shown)
 
+    def test_subjects_that_read_as_encoded_words_come_back_as_typed(self):
+        """A subject or message type holding what a reader takes for an
+        encoded word reads back as it was typed, not as what the word
+        decodes to; a plain subject goes as it is."""
+        subjects = [
+            "=?utf-8?q?literal?=",
+            "Re: =?utf-8?q?x?= and more",
+            "caf\u00e9 =?iso-8859-1?b?YQ==?= \u20ac",
+            "no=?space?q?x?=inside",
+            # Many encoded words, characters of 2 to 4 bytes across their ends.
+            "=?" + "\u00e9" * 40 + "\u20ac" * 30 + "\U0001f600" * 20 + "?=",
+            "plain subject",
+        ]
+        for subject in subjects:
+            self.assertEqual(self.send([("bob", 0)], subject, "x\n",
+                                       message_type="=?utf-8?q?t?= " + subject), 0, subject)
+        found = self.stored("bob")
+        got = []
+        for raw, msg in found:
+            self.check_stored(raw)
+            self.assertEqual(msg.defects, [])
+            got.append((str(msg["Subject"]), str(msg["X-Velcmc-Type"])))
+        self.assertEqual(sorted(got), sorted((s, "=?utf-8?q?t?= " + s) for s in subjects))
+        self.assertIn(b"\nSubject: plain subject\n", b"\n".join(raw for raw, _ in found))
+
 
 def load_tests(loader, tests, pattern):
     # Only this file's cases: the stored-message checks it builds on run

@@ -141,6 +141,28 @@ TEST_F(MaildirMail, EachMailboxGetsOneCopyAndBlindCopiesStayBlind) {
   EXPECT_FALSE(fs::exists(bob.attachment_files[0]));
 }
 
+// A subject or message type holding what reads as an encoded word is
+// read back as it was typed, not as what the word decodes to.
+TEST_F(MaildirMail, TextThatReadsAsAnEncodedWordComesBackAsTyped) {
+  const std::string subjects[] = {"=?utf-8?q?literal?=", "Re: =?utf-8?b?eA==?= and more",
+                                  "caf\xc3\xa9 =?iso-8859-1?q?a?= \xe2\x82\xac",
+                                  "=?" + std::string(80, 'x') + "\xf0\x9f\x98\x80\xc3\xa9?="};
+  for (const std::string& subject : subjects) {
+    Outgoing m;
+    m.To("bob").Subject(subject).Type("=?utf-8?q?t?= " + subject).Text("x\n");
+    ASSERT_EQ(Send(m), CMC_SUCCESS) << subject;
+  }
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), std::size(subjects));
+  for (size_t i = 0; i < listed.size(); ++i) {
+    ReadMessage read;
+    ASSERT_EQ(Read(bob, listed[i].reference, 0, &read), CMC_SUCCESS);
+    EXPECT_EQ(read.subject, subjects[i]);
+    EXPECT_EQ(read.type, "=?utf-8?q?t?= " + subjects[i]);
+  }
+}
+
 TEST_F(MaildirMail, AnUnknownRecipientOrBadAttachmentDeliversNothing) {
   Outgoing unknown;
   unknown.To("bob").To("carol", CMC_ROLE_CC).To("nobody", CMC_ROLE_CC).Subject("x");
