@@ -293,9 +293,11 @@ CMC_return_code Provider::List(CMC_session_id id, const char* message_type, CMC_
   auto it = s.messages.begin();
   if (seed != nullptr && seed->length > 0) {
     uint32_t v = 0, uid = 0;
-    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity || !s.messages.count(uid))
+    if (!ParseReference(ReferenceBytes(seed), &v, &uid) || v != validity)
       return CMC_E_INVALID_MESSAGE_REFERENCE;
-    it = std::next(s.messages.find(uid));
+    // A message expunged since: the listing goes on from the first one that
+    // arrived after it.
+    it = s.messages.upper_bound(uid);
   }
   uint32_t position = static_cast<uint32_t>(std::distance(s.messages.begin(), it));
   const char* type_text = message_type != nullptr ? s.laid_out->TypeText(message_type) : nullptr;
