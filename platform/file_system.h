@@ -30,8 +30,12 @@ struct FileInfo {
   FileType type = FileType::kOther;
   uint64_t size = 0;
   int64_t modified_ns = 0;  // last change of content, since the epoch
-  uint32_t owner = 0;       // user id
-  uint32_t mode = 0;        // permission bits (07777)
+  // Last change of the file's content or properties, since the epoch, as
+  // the file system's own clock stamped it (a program can set
+  // modified_ns, not this); 0 where the system keeps none.
+  int64_t changed_ns = 0;
+  uint32_t owner = 0;  // user id
+  uint32_t mode = 0;   // permission bits (07777)
   uint64_t device = 0;
   uint64_t inode = 0;
   uint64_t links = 0;  // 0 once the file has been removed

@@ -28,6 +28,7 @@ void Fill(const struct stat& st, FileInfo* info) {
   info->type = TypeOf(st.st_mode);
   info->size = static_cast<uint64_t>(st.st_size);
   info->modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  info->changed_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   info->owner = static_cast<uint32_t>(st.st_uid);
   info->mode = static_cast<uint32_t>(st.st_mode & 07777);
   info->device = static_cast<uint64_t>(st.st_dev);

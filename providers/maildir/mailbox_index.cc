@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <system_error>
 #include <tuple>
 
 #include "file_system.h"
@@ -18,6 +20,9 @@ namespace {
 constexpr int kRaceRounds = 3;
 
 constexpr long kSecond = 1000000000;
+
+// The most messages that left the index whose places it keeps.
+constexpr size_t kMaxGone = 4096;
 
 // The coarsest step a time could have been cut to, judged by its own
 // digits: a time cut to whole milliseconds ends in six zeros. A whole
@@ -65,28 +70,46 @@ timespec TimeOf(const vel::os::FileInfo& info) {
   return time;
 }
 
-// Touches a file of the mailbox: the file system stamps it with its own
-// present, as it stamps a directory that changes.
-class TouchedFileClock : public FileClock {
+timespec TimeOfNs(int64_t ns) {
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(ns / 1000000000);
+  time.tv_nsec = static_cast<long>(ns % 1000000000);
+  return time;
+}
+
+// Creates a new file in the mailbox's directory, reads its time back and
+// removes it: the file system stamps a file it creates with its own
+// present, as it stamps a directory that changes. (Setting a file's time
+// to now would not do: a file server may take the time the client asks
+// for, by the client's clock.)
+class CreatedFileClock : public FileClock {
  public:
-  explicit TouchedFileClock(std::string path) : path_(std::move(path)) {}
-  ~TouchedFileClock() override {
-    if (fd_ >= 0) vel::os::Files().CloseFile(fd_);
-  }
-  TouchedFileClock(const TouchedFileClock&) = delete;
-  TouchedFileClock& operator=(const TouchedFileClock&) = delete;
+  explicit CreatedFileClock(std::string prefix) : prefix_(std::move(prefix)) {}
 
   std::optional<timespec> Now() override {
+    static std::atomic<uint64_t> counter{0};
     vel::os::FileSystem& files = vel::os::Files();
-    if (fd_ < 0) fd_ = files.OpenForAppend(path_.c_str());
-    vel::os::FileInfo info;
-    if (fd_ < 0 || !files.TouchFile(fd_) || !files.StatFile(fd_, &info)) return std::nullopt;
-    return TimeOf(info);
+    for (int tries = 0; tries < 3; ++tries) {
+      const std::string path =
+          prefix_ + std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+      const int fd = files.CreateNewFile(path.c_str());
+      if (fd < 0) {
+        // A name a crash left behind is taken; any other failure is final.
+        if (vel::os::LastError() == static_cast<int32_t>(std::errc::file_exists)) continue;
+        return std::nullopt;
+      }
+      vel::os::FileInfo info;
+      const bool stated = files.StatFile(fd, &info);
+      files.CloseFile(fd);
+      files.RemoveFile(path.c_str());
+      if (!stated) return std::nullopt;
+      return TimeOf(info);
+    }
+    return std::nullopt;
   }
 
  private:
-  const std::string path_;
-  int fd_ = -1;  // opened at the first use, kept for the next ones
+  const std::string prefix_;  // of the files' paths: the directory, the process
 };
 
 }  // namespace
@@ -102,7 +125,8 @@ struct MailboxIndex::Listing {
 };
 
 std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox) {
-  return std::make_unique<TouchedFileClock>((mailbox.Dir() / ".velcmc-clock").string());
+  return std::make_unique<CreatedFileClock>(
+      (mailbox.Dir() / (".velcmc-clock." + std::to_string(vel::os::ProcessId()) + ".")).string());
 }
 
 MailboxIndex::MailboxIndex(Mailbox mailbox, std::shared_ptr<SummaryCache> cache,
@@ -120,13 +144,20 @@ MailboxIndex::DirState MailboxIndex::StatDir(int d) const {
     state.device = info.device;
     state.inode = info.inode;
     state.modified = TimeOf(info);
+    state.changed_ns = info.changed_ns;
   }
   return state;
 }
 
 bool MailboxIndex::Same(const DirState& a, const DirState& b) {
   return a.known && b.known && a.device == b.device && a.inode == b.inode &&
-         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
+         a.changed_ns == b.changed_ns;
+}
+
+bool MailboxIndex::Settled(const DirState& state, const timespec& present) {
+  return state.known && Before(state.modified, present) &&
+         (state.changed_ns == 0 || Before(TimeOfNs(state.changed_ns), present));
 }
 
 void MailboxIndex::Revalidate() {
@@ -152,7 +183,7 @@ void MailboxIndex::Revalidate() {
   for (int d = 0; d < 2; ++d) {
     if (!check[d]) continue;
     if (!changed && !Matches(d)) changed = true;
-    now[d].settled = now[d].known && present && Before(now[d].modified, *present);
+    now[d].settled = present && Settled(now[d], *present);
     dirs_[d] = now[d];
   }
   if (changed) Rebuild();
@@ -179,7 +210,7 @@ std::optional<MailboxEntry> MailboxIndex::MarkSeen(const std::string& reference,
   for (int d = 0; d < 2; ++d) {
     if (!as_read[d]) continue;  // read again at the next call, as it changed
     DirState now = StatDir(d);
-    now.settled = now.known && Before(now.modified, *present);
+    now.settled = Settled(now, *present);
     // A directory already trusted keeps the time it is to be read again
     // by: a walk of renames never puts that read off.
     now.trusted_until =
@@ -234,6 +265,8 @@ void MailboxIndex::Rebuild() {
 
   template_.reset();
   by_reference_.clear();
+  std::vector<Entry> old_entries = std::move(entries_);
+  std::vector<uint32_t> old_order = std::move(order_);
   entries_.clear();
   entries_.reserve(keys.size());  // by_reference_ points into these: no reallocation
   std::vector<SummaryTemplate::Message> messages;
@@ -258,9 +291,38 @@ void MailboxIndex::Rebuild() {
     messages.push_back({entries_[i].reference, entries_[i].summary.get()});
   }
   template_ = std::make_shared<const SummaryTemplate>(messages);
+  for (uint32_t position : old_order)
+    if (position < old_entries.size() && !by_reference_.count(old_entries[position].reference))
+      RememberGone(old_entries[position]);
   listing_.reset();
   removed_ = 0;
   valid_ = true;
+}
+
+bool MailboxIndex::Earlier(const OrderKey& a, const DeliveryKey& b, std::string_view b_unique) {
+  const DeliveryKey& x = a.delivery;
+  return std::tie(x.seconds, x.microseconds, x.sequence) <
+             std::tie(b.seconds, b.microseconds, b.sequence) ||
+         (std::tie(x.seconds, x.microseconds, x.sequence) ==
+              std::tie(b.seconds, b.microseconds, b.sequence) &&
+          std::string_view(a.unique) < b_unique);
+}
+
+void MailboxIndex::RememberGone(const Entry& entry) {
+  if (!entry.summary) return;
+  if (gone_.size() >= kMaxGone) gone_.clear();
+  gone_.insert_or_assign(
+      entry.reference, OrderKey{entry.summary->delivery, std::string(UniquePart(entry.file_name))});
+}
+
+std::optional<MailboxIndex::OrderKey> MailboxIndex::PlaceOfGone(const std::string& reference) {
+  if (auto known = gone_.find(reference); known != gone_.end()) return known->second;
+  // A reference is the message's unique name, which carries its delivery
+  // time (unless it is a hashed one, which only the index could place).
+  if (reference.empty() || reference.front() == '~') return std::nullopt;
+  DeliveryKey key = ParseDeliveryKey(reference);
+  if (!key.has_time) return std::nullopt;
+  return OrderKey{key, reference};
 }
 
 MailboxIndex::Listing& MailboxIndex::Whole() {
@@ -293,10 +355,18 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
   Revalidate();
   auto start = order_.begin();
   if (seed != nullptr) {
-    auto found = by_reference_.find(*seed);
-    if (found == by_reference_.end()) return false;
     // order_ holds positions, which rise in delivery order.
-    start = std::lower_bound(order_.begin(), order_.end(), found->second) + 1;
+    if (auto found = by_reference_.find(*seed); found != by_reference_.end()) {
+      start = std::lower_bound(order_.begin(), order_.end(), found->second) + 1;
+    } else {
+      // Gone: the listing goes on from the first message delivered after it.
+      const std::optional<OrderKey> place = PlaceOfGone(*seed);
+      if (!place) return false;
+      start = std::partition_point(order_.begin(), order_.end(), [&](uint32_t position) {
+        const Entry& entry = entries_[position];
+        return !Earlier(*place, entry.summary->delivery, UniquePart(entry.file_name));
+      });
+    }
   }
   // Every summary of a type points to one text of it: a type is matched by
   // that pointer.
@@ -392,6 +462,7 @@ void MailboxIndex::Removed(const std::string& reference) {
   if (found == by_reference_.end()) return;
   const uint32_t position = found->second;
   Entry& gone = entries_[position];
+  RememberGone(gone);
   NameSet& names = names_[gone.in_new ? 0 : 1];
   if (auto name = names.find(gone.file_name); name != names.end()) names.erase(name);
   by_reference_.erase(found);

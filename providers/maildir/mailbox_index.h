@@ -6,9 +6,10 @@
 // them copies 40 bytes a message.
 //
 // The index stands for the directories as they were when last read. Each
-// call first stats new and cur. A directory whose identity or modification
-// time differs from what was seen when it was read is read again, and the
-// index is rebuilt when its files are not the ones the index holds.
+// call first stats new and cur. A directory whose identity, modification
+// time or change time (which no program can set back) differs from what
+// was seen when it was read is read again, and the index is rebuilt when
+// its files are not the ones the index holds.
 //
 // A directory time proves nothing unless it is older than the file
 // system's present: a change within the same tick of the file system's
@@ -16,7 +17,7 @@
 // own) leaves the time as it was. Directory times follow the file system's
 // clock, which may run behind or ahead of this host's, so the present is
 // learnt from the file system itself (FileClock): after the stats and
-// before the directories are read, a file of the mailbox is touched and its
+// before the directories are read, a file is created in the mailbox and its
 // time read back. Whatever changes a directory after it is read is stamped
 // with that time or a later one; a directory whose time lies in an earlier
 // step of the clock is settled, and one whose time is not earlier is read
@@ -78,9 +79,11 @@ class FileClock {
   virtual std::optional<timespec> Now() = 0;
 };
 
-// Learns it by touching the mailbox's file .velcmc-clock (created
-// owner-only, never through a symbolic link, and kept open) and reading its
-// modification time back.
+// Learns it by creating a new file in the mailbox's directory
+// (".velcmc-clock.PID.N", owner-only, never through a symbolic link),
+// reading its modification time back and removing it: a file server stamps
+// what it creates with its own clock, whereas a file touched to "now" may
+// be given the client's.
 std::unique_ptr<FileClock> MailboxFileClock(const Mailbox& mailbox);
 
 class MailboxIndex {
@@ -97,8 +100,12 @@ class MailboxIndex {
   // message present is not copied: the index lends the one it holds
   // (*lent true), whose memory belongs to *keep, and never writes it again
   // while it is out. Otherwise the block is the caller's, for std::free.
-  // Returns false, with nothing listed, when seed names no message of the
-  // mailbox. std::bad_alloc when there is no memory for the block.
+  // A seed that names a message no longer there (deleted since, by the
+  // session or by anyone else) starts the listing at the first message
+  // delivered after it, by the delivery time its name carries or, for a
+  // name without one, where the index last saw it. Returns false, with
+  // nothing listed, when seed cannot be placed so. std::bad_alloc when
+  // there is no memory for the block.
   bool List(const char* type, bool unread_only, const std::string* seed, uint32_t wanted,
             CMC_message_summary** block, uint32_t* count, std::shared_ptr<const void>* keep,
             bool* lent);
@@ -126,7 +133,10 @@ class MailboxIndex {
     uint64_t device = 0;
     uint64_t inode = 0;
     timespec modified{};
-    bool settled = false;  // modified lies before the file system's time of the read
+    int64_t changed_ns = 0;  // the inode's change time, where the file system keeps one
+    // modified (and the change time) lie before the file system's time of
+    // the read
+    bool settled = false;
     // Set when the index followed the session's own change instead of
     // reading the directory: read again once the file system's time is here.
     std::optional<timespec> trusted_until;
@@ -138,6 +148,16 @@ class MailboxIndex {
     bool in_new = false;
     bool seen = false;
   };
+  // Where a message stands in delivery order: the order of entries_.
+  struct OrderKey {
+    DeliveryKey delivery;
+    std::string unique;
+  };
+  static bool Earlier(const OrderKey& a, const DeliveryKey& b, std::string_view b_unique);
+  // Where a message no longer present stood, when that can be told.
+  std::optional<OrderKey> PlaceOfGone(const std::string& reference) VEL_REQUIRES(mutex_);
+  // Remembers where a message that leaves the index stood.
+  void RememberGone(const Entry& entry) VEL_REQUIRES(mutex_);
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
@@ -149,6 +169,8 @@ class MailboxIndex {
   DirState StatDir(int d) const;
   // Same directory, same time.
   static bool Same(const DirState& a, const DirState& b);
+  // Whether a directory's times lie in a step of the clock before present.
+  static bool Settled(const DirState& state, const timespec& present);
   // The session moved the message (entry is where it is now).
   void MovedLocked(const std::string& reference, const MailboxEntry& entry) VEL_REQUIRES(mutex_);
   // Whether directory d (0 new, 1 cur) holds exactly the files of names_[d].
@@ -180,6 +202,9 @@ class MailboxIndex {
   // listing has it, dropped when the messages change.
   std::shared_ptr<Listing> listing_ VEL_GUARDED_BY(mutex_);
   size_t removed_ VEL_GUARDED_BY(mutex_) = 0;
+  // Where the messages that left the index stood, by reference (at most
+  // kMaxGone of them; forgotten all at once when full).
+  std::unordered_map<std::string, OrderKey> gone_ VEL_GUARDED_BY(mutex_);
 };
 
 }  // namespace velcmc
