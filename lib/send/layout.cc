@@ -1,6 +1,7 @@
 // Result set layout: fetches one result set and lays it out as
 // fixed-width text (a header line, a dash line, one line per row, wrapped
-// at "@width"), or keeps binary values raw.
+// at "@width" bytes, never inside a UTF-8 character), or keeps binary
+// values raw.
 //
 // Rows are fetched into one set of bound buffers and their values copied
 // into a compact store (length and bytes of each value), so that a large
