@@ -1,6 +1,7 @@
 #include "mime/parse.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -16,6 +17,112 @@ namespace {
 
 // More header than this is not read for a summary.
 constexpr size_t kMaxHeadBytes = 1 << 20;
+
+// The address of a null sender.
+constexpr std::string_view kNullAddress = "<>";
+
+constexpr std::string_view kReplacement = "\xef\xbf\xbd";  // U+FFFD
+
+// Text as valid UTF-8: each sequence that is not UTF-8 becomes U+FFFD, one
+// for each maximal part of a sequence that could have begun one (as the
+// Unicode standard recommends and Python's decoder does), so that a cut
+// sequence is one replacement and a stray byte another.
+std::string ValidUtf8(std::string_view bytes) {
+  if (g_utf8_validate_len(bytes.data(), bytes.size(), nullptr)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      out += static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    size_t valid = length == 0 ? 0 : 1;
+    while (valid > 0 && valid < length && i + valid < bytes.size()) {
+      const auto next = static_cast<unsigned char>(bytes[i + valid]);
+      if (valid == 1 ? (next < low || next > high) : (next < 0x80 || next > 0xBF)) break;
+      ++valid;
+    }
+    if (length != 0 && valid == length) {
+      out.append(bytes.substr(i, length));
+      i += length;
+    } else {
+      out.append(kReplacement);
+      i += std::max<size_t>(valid, 1);
+    }
+  }
+  return out;
+}
+
+std::string ValidUtf8(const char* text) {
+  return text == nullptr ? std::string() : ValidUtf8(std::string_view(text));
+}
+
+// Whether a charset is UTF-8 or a part of it (US-ASCII).
+bool IsUtf8Family(const char* charset) {
+  for (const char* name : {"utf-8", "utf8", "us-ascii", "ascii", "ansi_x3.4-1968"})
+    if (g_ascii_strcasecmp(charset, name) == 0) return true;
+  return false;
+}
+
+// Bytes in a charset as UTF-8. Text said to be US-ASCII or UTF-8, or in a
+// charset not known here, is read as UTF-8 (ASCII is a part of it, and
+// mislabelled UTF-8 is common); in any case each byte or sequence that
+// cannot be decoded becomes U+FFFD. std::bad_alloc when it does not fit.
+std::string ToUtf8(std::string_view bytes, const char* charset) {
+  if (charset == nullptr || *charset == '\0' || IsUtf8Family(charset)) return ValidUtf8(bytes);
+  struct Converter {
+    iconv_t cd;
+    ~Converter() {
+      if (cd != reinterpret_cast<iconv_t>(-1)) g_mime_iconv_close(cd);
+    }
+  } converter{g_mime_iconv_open("UTF-8", charset)};
+  if (converter.cd == reinterpret_cast<iconv_t>(-1)) return ValidUtf8(bytes);
+  std::string out;
+  char buffer[4096];
+  char* in = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  for (;;) {
+    char* to = buffer;
+    size_t to_left = sizeof buffer;
+    // A last call without input ends a stateful charset's shift sequence.
+    const bool flush = in_left == 0;
+    const size_t rc = flush ? iconv(converter.cd, nullptr, nullptr, &to, &to_left)
+                            : iconv(converter.cd, &in, &in_left, &to, &to_left);
+    const int error = rc == static_cast<size_t>(-1) ? errno : 0;
+    out.append(buffer, static_cast<size_t>(to - buffer));
+    if (error == E2BIG) continue;          // the buffer is full: more to come
+    if (error == EILSEQ && in_left > 0) {  // a byte that is no character of the charset
+      out.append(kReplacement);
+      ++in;
+      --in_left;
+    } else if (error == EINVAL) {  // a sequence cut short by the end
+      out.append(kReplacement);
+      in_left = 0;
+    } else if (error != 0) {
+      out.append(kReplacement);
+      break;
+    } else if (flush) {
+      break;
+    }
+  }
+  return ValidUtf8(out);
+}
 
 CMC_time CmcTimeFrom(GDateTime* when) {
   GDateTimePtr local(g_date_time_to_local(when));
@@ -122,38 +229,192 @@ GObjectPtr<GMimeMessage> Parse(GMimeStream* stream) {
   return GObjectPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
 }
 
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Where the header blocks of a message and of its parts end, read line by
+// line as GMime's parser will read them: at the top a header block; in a
+// body, a line "--boundary" of an enclosing multipart starts a part (a
+// header block) and "--boundary--" ends that multipart; a message/rfc822
+// part's body starts with a header block of its own. A header block that
+// no empty line ends ends at the first line that cannot belong to it
+// (HeadEnd), and that line's offset is kept: an empty line is put there.
+class PartHeads {
+ public:
+  // At most this many empty lines are put in; a message that needs more is
+  // read with the first ones only.
+  static constexpr size_t kMaxInsertions = 1000;
+  // Of a line, at most this much is looked at: a header field's name, a
+  // boundary, a Content-Type field (its lines are joined up to kMaxField).
+  static constexpr size_t kMaxLineKept = 16 * 1024;
+  static constexpr size_t kMaxField = 64 * 1024;
+  static constexpr size_t kMaxBoundaries = 64;
+
+  // Reads the stream from its position to its end, or until no part can
+  // follow. False when reading failed.
+  bool Scan(GMimeStream* stream) {
+    char chunk[8192];
+    for (;;) {
+      const gssize n = g_mime_stream_read(stream, chunk, sizeof chunk);
+      if (n < 0) return false;
+      if (n == 0) break;
+      const char* p = chunk;
+      const char* end = chunk + n;
+      while (p < end && !done_) {
+        const char* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = lf ? lf : end;
+        const size_t take = std::min(static_cast<size_t>(stop - p), kMaxLineKept - line_.size());
+        line_.append(p, take);
+        line_length_ += static_cast<uint64_t>(stop - p);
+        if (lf == nullptr) break;
+        Line(line_length_ + 1);
+        p = lf + 1;
+      }
+      if (done_) return true;
+    }
+    // The last line, without a line end, may still begin a body.
+    if (line_length_ > 0) Line(line_length_);
+    return true;
+  }
+
+  // Offsets from the scan's start where an empty line goes, ascending.
+  const std::vector<uint64_t>& insertions() const { return insertions_; }
+
+ private:
+  enum class State { kHead, kBody };
+
+  // One line (without its line end in line_, cut to kMaxLineKept), whose
+  // whole length with its line end is length.
+  void Line(uint64_t length) {
+    std::string_view line = line_;
+    if (!line.empty() && line.back() == '\r' && line_length_ == line_.size()) line.remove_suffix(1);
+    for (bool again = true; again && !done_;) {
+      again = false;
+      if (state_ == State::kHead) {
+        head_bytes_ += length;
+        if (line.empty() || head_bytes_ > kMaxHeadBytes) {
+          EndHead();
+        } else if (IsHeaderLine(line)) {
+          Collect(line);
+        } else {
+          if (insertions_.size() < kMaxInsertions) insertions_.push_back(line_start_);
+          EndHead();
+          again = true;  // the line begins the body
+        }
+      } else {
+        Boundary(line);
+      }
+    }
+    line_start_ += length;
+    line_.clear();
+    line_length_ = 0;
+  }
+
+  // Keeps the Content-Type field of the header block being read.
+  void Collect(std::string_view line) {
+    if (line.front() == ' ' || line.front() == '\t') {
+      if (in_type_ && type_.size() + line.size() <= kMaxField) type_.append(line);
+      return;
+    }
+    in_type_ = false;
+    static constexpr std::string_view kName = "content-type";
+    if (line.size() < kName.size() ||
+        g_ascii_strncasecmp(line.data(), kName.data(), kName.size()) != 0)
+      return;
+    std::string_view rest = Trimmed(line.substr(kName.size()));
+    if (rest.empty() || rest.front() != ':') return;
+    in_type_ = true;
+    type_.assign(rest.substr(1));
+  }
+
+  // The header block ends: what follows is its entity's body.
+  void EndHead() {
+    state_ = State::kBody;
+    bool nested = false;
+    if (!type_.empty()) {
+      GObjectPtr<GMimeContentType> type(g_mime_content_type_parse(nullptr, type_.c_str()));
+      if (type && g_mime_content_type_is_type(type.get(), "multipart", "*")) {
+        const char* boundary = g_mime_content_type_get_parameter(type.get(), "boundary");
+        if (boundary != nullptr && *boundary != '\0' && boundaries_.size() < kMaxBoundaries &&
+            std::strlen(boundary) + 4 <= kMaxLineKept)
+          boundaries_.push_back(std::string("--") + boundary);
+      } else if (type && g_mime_content_type_is_type(type.get(), "message", "rfc822")) {
+        nested = true;
+      }
+    }
+    type_.clear();
+    in_type_ = false;
+    head_bytes_ = 0;
+    if (nested) state_ = State::kHead;
+    // Nothing in a body outside every multipart can start a part.
+    if (state_ == State::kBody && boundaries_.empty()) done_ = true;
+  }
+
+  // A line of a body: the boundary of an enclosing multipart, or content.
+  void Boundary(std::string_view line) {
+    if (line.size() < 3 || line[0] != '-' || line[1] != '-') return;
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+      line.remove_suffix(1);
+    for (size_t i = boundaries_.size(); i-- > 0;) {
+      const std::string& boundary = boundaries_[i];
+      if (line.substr(0, boundary.size()) != boundary) continue;
+      const std::string_view tail = line.substr(boundary.size());
+      if (tail.empty()) {  // a part of this multipart begins
+        boundaries_.resize(i + 1);
+        state_ = State::kHead;
+        return;
+      }
+      if (tail == "--") {  // this multipart ends: its parent's body goes on
+        boundaries_.resize(i);
+        if (boundaries_.empty()) done_ = true;
+        return;
+      }
+    }
+  }
+
+  State state_ = State::kHead;
+  std::vector<std::string> boundaries_;  // of the enclosing multiparts, "--" and the boundary
+  std::string type_;                     // the Content-Type of the header block being read
+  bool in_type_ = false;
+  uint64_t head_bytes_ = 0;
+  std::string line_;          // the line being read, at most kMaxLineKept of it
+  uint64_t line_length_ = 0;  // its whole length so far
+  uint64_t line_start_ = 0;   // its offset from the scan's start
+  bool done_ = false;
+  std::vector<uint64_t> insertions_;
+};
+
 // The stream to parse a message from: the stream itself, or, for a message
-// whose header block no empty line ends, the header block, an empty line
-// and the rest, so that the parser finds the body where it begins. Reads
-// at most about kMaxHeadBytes of the stream (std::bad_alloc when that does
-// not fit) and leaves its position where it was.
-GObjectPtr<GMimeStream> WithHeadEnded(GMimeStream* stream) {
+// a header block of which (its own or a part's) no empty line ends, the
+// message with an empty line put where each such block ends, so that the
+// parser finds each body where it begins. Reads the stream to its end only
+// when it is a multipart or carries a message, and leaves its position
+// where it was.
+GObjectPtr<GMimeStream> WithHeadsEnded(GMimeStream* stream) {
   g_object_ref(stream);
   GObjectPtr<GMimeStream> as_is(stream);
   const gint64 start = g_mime_stream_tell(stream);
   if (start < 0) return as_is;
-  std::string head;
-  char chunk[8192];
-  size_t from = 0;
-  std::optional<HeadEnd> end;
-  while (!end && head.size() < kMaxHeadBytes) {
-    const gssize n = g_mime_stream_read(stream, chunk, sizeof chunk);
-    if (n <= 0) {
-      if (n == 0) end = FinishHead(head, from);
-      break;
-    }
-    head.append(chunk, static_cast<size_t>(n));
-    end = ScanHead(head, &from);
-  }
+  PartHeads heads;
+  const bool scanned = heads.Scan(stream);
   if (g_mime_stream_seek(stream, start, GMIME_STREAM_SEEK_SET) != start) return as_is;
-  if (!end || end->separated || end->body == head.size()) return as_is;
-  const gint64 body = start + static_cast<gint64>(end->body);
+  if (!scanned || heads.insertions().empty()) return as_is;
   GObjectPtr<GMimeStream> cat(g_mime_stream_cat_new());
-  GObjectPtr<GMimeStream> header(g_mime_stream_substream(stream, start, body));
-  GObjectPtr<GMimeStream> blank(g_mime_stream_mem_new_with_buffer("\n", 1));
-  GObjectPtr<GMimeStream> rest(g_mime_stream_substream(stream, body, -1));
-  for (GMimeStream* source : {header.get(), blank.get(), rest.get()})
-    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat.get()), source);
+  gint64 from = start;
+  for (uint64_t at : heads.insertions()) {
+    const gint64 to = start + static_cast<gint64>(at);
+    GObjectPtr<GMimeStream> piece(g_mime_stream_substream(stream, from, to));
+    GObjectPtr<GMimeStream> blank(g_mime_stream_mem_new_with_buffer("\n", 1));
+    if (to > from) g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat.get()), piece.get());
+    g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat.get()), blank.get());
+    from = to;
+  }
+  GObjectPtr<GMimeStream> rest(g_mime_stream_substream(stream, from, -1));
+  g_mime_stream_cat_add_source(GMIME_STREAM_CAT(cat.get()), rest.get());
   return cat;
 }
 
@@ -173,7 +434,7 @@ void AppendMailboxes(InternetAddressList* list, std::vector<MailAddress>& out) {
     } else if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
       const char* name = internet_address_get_name(address);
       const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
-      out.push_back({name ? name : "", addr ? addr : ""});
+      out.push_back({ValidUtf8(name), ValidUtf8(addr)});
     }
   }
 }
@@ -191,12 +452,6 @@ struct HeaderFields {
   std::optional<CMC_time> time;
   std::optional<MailAddress> originator;
 };
-
-std::string_view Trimmed(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 bool IsDigits(std::string_view text, size_t min, size_t max) {
   return text.size() >= min && text.size() <= max &&
@@ -255,8 +510,10 @@ GDateTimePtr MendedDate(const char* value) {
 }
 
 // A sender given as the null address, as bounces carry it ("MAILER-DAEMON
-// <>", "<>"): its display name, with an empty address. GMime's address
-// parser gives nothing for it. Nothing for any other text.
+// <>", "<>"): its display name, if any, with the null address written as
+// mail writes it ("<>"), so that a bare "<>" is a sender too, shown as
+// "<>". GMime's address parser gives nothing for it. Nothing for any other
+// text.
 std::optional<MailAddress> NullSender(const char* value) {
   std::string_view text = Trimmed(value == nullptr ? "" : value);
   if (text.empty() || text.back() != '>') return std::nullopt;
@@ -274,15 +531,18 @@ std::optional<MailAddress> NullSender(const char* value) {
     name = std::move(unquoted);
   }
   GCharPtr decoded(g_mime_utils_header_decode_phrase(nullptr, name.c_str()));
-  return MailAddress{decoded ? decoded.get() : name, ""};
+  return MailAddress{ValidUtf8(decoded ? std::string_view(decoded.get()) : std::string_view(name)),
+                     std::string(kNullAddress)};
 }
 
 HeaderFields ReadHeaderFields(GMimeMessage* message) {
   HeaderFields fields;
   if (message == nullptr) return fields;
   GMimeObject* object = GMIME_OBJECT(message);
-  if (const char* type = g_mime_object_get_header(object, kTypeHeader)) fields.type = type;
-  if (const char* subject = g_mime_message_get_subject(message)) fields.subject = subject;
+  if (const char* type = g_mime_object_get_header(object, kTypeHeader))
+    fields.type = ValidUtf8(type);
+  if (const char* subject = g_mime_message_get_subject(message))
+    fields.subject = ValidUtf8(subject);
   GDateTime* date = g_mime_message_get_date(message);
   if (date != nullptr) fields.time = CmcTimeFrom(date);
   // A time GMime could not make out comes back as midnight, or not at all.
@@ -426,31 +686,25 @@ void CollectParts(GMimeObject* object, bool shown, std::vector<GMimeObject*>& ou
   }
 }
 
-// The text of a text part in UTF-8, converted from its charset where GMime
-// knows it; a multipart read as raw text as it stands. Cut at the first
-// NUL, as a C string would be.
+// The text of a text part in UTF-8, converted from its charset (see
+// ToUtf8); a multipart read as raw text as UTF-8. Either way valid UTF-8,
+// with U+FFFD for what could not be decoded. Cut at the first NUL, as a C
+// string would be.
 std::string DecodedText(GMimeObject* part) {
   std::string text;
   if (IsRawMultipart(part)) {
-    const char* raw = g_mime_multipart_get_prologue(GMIME_MULTIPART(part));
-    text = raw ? raw : "";
+    text = ValidUtf8(g_mime_multipart_get_prologue(GMIME_MULTIPART(part)));
   } else {
     GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
     if (content == nullptr) return {};
+    std::string bytes;
     bool failed = false;
-    GObjectPtr<GMimeStream> sink = NewStringStream(&text, &failed);
-    const char* charset = g_mime_object_get_content_type_parameter(part, "charset");
-    GObjectPtr<GMimeFilter> convert(charset ? g_mime_filter_charset_new(charset, "utf-8")
-                                            : nullptr);
-    if (convert) {
-      GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(sink.get()));
-      g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), convert.get());
-      g_mime_data_wrapper_write_to_stream(content, filtered.get());
-      g_mime_stream_flush(filtered.get());
-    } else {
+    {
+      GObjectPtr<GMimeStream> sink = NewStringStream(&bytes, &failed);
       g_mime_data_wrapper_write_to_stream(content, sink.get());
     }
     if (failed) throw std::bad_alloc();
+    text = ToUtf8(bytes, g_mime_object_get_content_type_parameter(part, "charset"));
   }
   size_t nul = text.find('\0');
   if (nul != std::string::npos) text.resize(nul);
@@ -496,7 +750,7 @@ void ReadBody(GMimeMessage* message, ParsedMessage& out) {
       name = g_mime_object_get_content_disposition_parameter(part, "filename");
     else if (GMIME_IS_PART(part))
       name = g_mime_part_get_filename(GMIME_PART(part));
-    attachment.title = name ? name : "";
+    attachment.title = ValidUtf8(name);
     if (attachment.title.empty()) attachment.title = UntitledName(part, out.attachments.size() + 1);
     out.attachments.push_back(std::move(attachment));
   }
@@ -543,7 +797,7 @@ std::optional<MessageSummary> SummariseFile(const fs::path& path, std::string_vi
 ParsedMessage ParseMessage(GMimeStream* stream, const DeliveryKey& delivery,
                            const std::string& mailbox) {
   ParsedMessage out;
-  out.message = Parse(WithHeadEnded(stream).get());
+  out.message = Parse(WithHeadsEnded(stream).get());
   GMimeMessage* message = out.message.get();
   HeaderFields fields = ReadHeaderFields(message);
   out.type = std::move(fields.type);

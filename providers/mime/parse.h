@@ -61,11 +61,14 @@ struct ParsedMessage {
 // delivery time given.
 //
 // Malformed mail is read as RFC 2045 and 5322 recommend: a header block
-// without the empty line that should end it ends at the first line that
-// is no header field (a message without any header is all body); a
-// Content-Type without a subtype is plain text; a multipart whose boundary
-// never occurs is its raw text; a sender given as the null address
-// ("MAILER-DAEMON <>") is there, with an empty address.
+// without the empty line that should end it, the message's or a part's,
+// ends at the first line that is no header field (a message or part
+// without any header is all body); a Content-Type without a subtype is
+// plain text; a multipart whose boundary never occurs is its raw text; a
+// sender given as the null address ("MAILER-DAEMON <>", "<>") is there,
+// with the address "<>". Text and header text come out as valid UTF-8:
+// whatever cannot be decoded in its charset (or in UTF-8, for US-ASCII,
+// UTF-8 and charsets not known here) is U+FFFD.
 //
 // A recipient the visible headers do not name is a blind-copy recipient:
 // the address a Delivered-To header names, or, without that header,

@@ -521,7 +521,7 @@ TEST_F(MaildirMail, MalformedMailIsReadAsTheMailStandardsRecommend) {
        "This line starts the body.\r\nSecond line.\r\n",
        {{"batch@example.org", CMC_ROLE_ORIGINATOR}}},
       {"no_header.eml", "", "Disk d: 20 GB free.\nNothing else to say.\n", {}},
-      // A bounce's null sender is there, by its name or empty; a time
+      // A bounce's null sender is there, by its name or as "<>"; a time
       // without seconds keeps its hours and minutes.
       {"null_sender.eml",
        "Undelivered Mail Returned to Sender",
@@ -529,7 +529,7 @@ TEST_F(MaildirMail, MalformedMailIsReadAsTheMailStandardsRecommend) {
        {{"MAILER-DAEMON", CMC_ROLE_ORIGINATOR}},
        9,
        5},
-      {"null_sender_bare.eml", "bounce", "bounced\n", {{"", CMC_ROLE_ORIGINATOR}}, 17, 45},
+      {"null_sender_bare.eml", "bounce", "bounced\n", {{"<>", CMC_ROLE_ORIGINATOR}}, 17, 45},
   };
   int i = 0;
   for (const Case& c : cases)
@@ -559,6 +559,115 @@ TEST_F(MaildirMail, MalformedMailIsReadAsTheMailStandardsRecommend) {
       EXPECT_EQ(m.time.day, 7);
     }
   }
+}
+
+// Whether text is UTF-8 through and through.
+bool IsUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    for (size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Text whose bytes its charset cannot decode reaches the reader as valid
+// UTF-8, each byte or cut sequence that could not be decoded a U+FFFD (as
+// Python's email reads it; a charset not known is read as UTF-8), and so do
+// its subject and sender.
+TEST_F(MaildirMail, UndecodableTextIsReplacedNotDroppedOrPassedThrough) {
+  const std::string fffd = "\xef\xbf\xbd";
+  struct Case {
+    const char* file;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"latin1_as_ascii.eml", "K" + fffd + "ln und Stra" + fffd + "e\n"},
+      {"latin1_as_utf8.eml", "K" + fffd + "ln " + fffd + "\nPreis 5 " + fffd},
+      {"unknown_charset.eml", "caf" + fffd + " au lait\n"},
+      {"undefined_in_charset.eml", "\xe2\x80\x9cquoted\xe2\x80\x9d " + fffd + " caf\xc3\xa9\n"},
+  };
+  int i = 0;
+  for (const Case& c : cases)
+    Deliver("bob", "1400000000.M" + std::to_string(i++) + "P1.charset", MailFile(c.file));
+  CMC_session_id bob = As("bob");
+  auto listed = List(bob);
+  ASSERT_EQ(listed.size(), std::size(cases));
+  for (size_t n = 0; n < listed.size(); ++n) {
+    SCOPED_TRACE(cases[n].file);
+    EXPECT_TRUE(IsUtf8(listed[n].subject)) << listed[n].subject;
+    EXPECT_TRUE(IsUtf8(listed[n].sender)) << listed[n].sender;
+    ReadMessage m;
+    ASSERT_EQ(Read(bob, listed[n].reference, CMC_DO_NOT_MARK_AS_READ, &m), CMC_SUCCESS);
+    EXPECT_EQ(m.text, cases[n].text);
+    EXPECT_TRUE(IsUtf8(m.subject)) << m.subject;
+    for (const auto& r : m.recipients) EXPECT_TRUE(IsUtf8(r.first)) << r.first;
+  }
+  // Raw latin-1 and a latin-1 byte in an ASCII encoded word, in the subject.
+  EXPECT_EQ(listed[0].subject.rfind("K", 0), 0u) << listed[0].subject;
+  EXPECT_NE(listed[0].subject.find("ln und Stra"), std::string::npos) << listed[0].subject;
+}
+
+// A part whose header block no empty line ends keeps its content: the
+// block ends at its first line that is no header field, as a message's does,
+// in every part and nested multipart, and a part without any header is all
+// body (as Python's email reads it).
+TEST_F(MaildirMail, APartsHeaderWithoutItsEmptyLineEndsWhereTheBodyBegins) {
+  Deliver("bob", "1400000000.M1P1.parts", MailFile("part_heads_without_blank_line.eml"));
+  CMC_session_id bob = As("bob");
+  ReadMessage m;
+  ASSERT_EQ(Read(bob, "1400000000.M1P1.parts", 0, &m), CMC_SUCCESS);
+  EXPECT_EQ(m.text, "The text begins here.\nSecond line.");
+  EXPECT_EQ(m.attachments, (Attachments{{"data.bin", "Hello, attachment!"},
+                                        {"attachment2.txt", "Plain rendering"},
+                                        {"attachment3.txt", "A part without any header."}}));
+}
+
+// A listing seeded with a message that is gone -- deleted by the session, by
+// another program, or before the session began -- goes on from the next
+// message in delivery order; a seed that names no place at all is refused.
+TEST_F(MaildirMail, AListingSeededWithAMessageGoneGoesOnFromTheNextOne) {
+  for (int i = 1; i <= 5; ++i)
+    Deliver("bob", "130000000" + std::to_string(i) + ".M1P1.walk",
+            "Subject: " + std::to_string(i) + "\n\nx\n");
+  CMC_session_id bob = As("bob");
+  auto all = List(bob);
+  ASSERT_EQ(all.size(), 5u);
+  const auto after = [&](const std::string& seed_bytes, CMC_return_code* rc) {
+    Reference seed(seed_bytes);
+    CMC_uint32 count = 0;
+    CMC_message_summary* listed = nullptr;
+    *rc = cmc_.list(bob, nullptr, 0, seed.get(), &count, 0, &listed, nullptr);
+    std::vector<std::string> references;
+    for (CMC_uint32 i = 0; i < count; ++i) references.push_back(Bytes(listed[i].message_reference));
+    if (listed != nullptr) cmc_.free(listed);
+    return references;
+  };
+  CMC_return_code rc = 0;
+  Reference second(all[1].reference);
+  ASSERT_EQ(cmc_.act_on(bob, second.get(), CMC_ACT_ON_DELETE, 0, 0, nullptr), CMC_SUCCESS);
+  EXPECT_EQ(after(all[1].reference, &rc),
+            (std::vector<std::string>{all[2].reference, all[3].reference, all[4].reference}));
+  EXPECT_EQ(rc, CMC_SUCCESS);
+  fs::remove(Mailbox("bob") / "new" / all[3].reference);
+  EXPECT_EQ(after(all[3].reference, &rc), std::vector<std::string>{all[4].reference});
+  EXPECT_EQ(rc, CMC_SUCCESS);
+  // The last message gone: nothing follows.
+  ASSERT_EQ(cmc_.act_on(bob, Reference(all[4].reference).get(), CMC_ACT_ON_DELETE, 0, 0, nullptr),
+            CMC_SUCCESS);
+  EXPECT_TRUE(after(all[4].reference, &rc).empty());
+  EXPECT_EQ(rc, CMC_SUCCESS);
+  // A new session never saw the first message; its name places it.
+  ASSERT_EQ(cmc_.act_on(bob, Reference(all[0].reference).get(), CMC_ACT_ON_DELETE, 0, 0, nullptr),
+            CMC_SUCCESS);
+  bob = As("bob");
+  EXPECT_EQ(after(all[0].reference, &rc), std::vector<std::string>{all[2].reference});
+  EXPECT_EQ(rc, CMC_SUCCESS);
+  after("no such message", &rc);
+  EXPECT_EQ(rc, CMC_E_INVALID_MESSAGE_REFERENCE);
 }
 
 TEST_F(MaildirMail, AttachmentsAreSavedUnderShortFoldersOncePerMessage) {
