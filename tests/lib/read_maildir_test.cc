@@ -236,6 +236,43 @@ TEST_F(MaildirReadTest, ASecondTextPartArrivesAsAnAttachmentFile) {
   EXPECT_EQ(FileText(files[0]), "Two");
 }
 
+// Mail other programs wrote badly, read through the library: a bare null
+// sender is a sender ("<>", not NULL), text its charset cannot decode is
+// valid UTF-8 with U+FFFD in @message, and the parts of a multipart whose
+// header blocks lack their empty line keep their content.
+TEST_F(MaildirReadTest, BadlyWrittenMailKeepsItsSenderTextAndParts) {
+  DeliverFile(root_, "1765000001.M1P1.mta.example", "null_sender_bare.eml");
+  DeliverFile(root_, "1765000002.M1P1.mta.example", "latin1_as_ascii.eml");
+  DeliverFile(root_, "1765000003.M1P1.mta.example", "part_heads_without_blank_line.eml");
+  const auto read = [&](const std::string& unique) {
+    return client().Call(
+        "xp_readmail",
+        {RpcParam::Binary("@msg_id", unique), RpcParam::Output("@sender", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@message", VEL_CHAR_TYPE, 255),
+         RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255), Text("@suppress_attach", "false")});
+  };
+  velsrv::CallResult bounce = read("1765000001.M1P1.mta.example");
+  ExpectSucceeded(bounce);
+  ASSERT_TRUE(bounce.output("@sender").has_value());
+  EXPECT_FALSE(bounce.output("@sender")->is_null());
+  EXPECT_EQ(Value(bounce, "@sender"), "<>");
+
+  velsrv::CallResult latin1 = read("1765000002.M1P1.mta.example");
+  ExpectSucceeded(latin1);
+  EXPECT_EQ(Value(latin1, "@message"),
+            "K\xef\xbf\xbdln und Stra\xef\xbf\xbd"
+            "e\n");
+
+  velsrv::CallResult parts = read("1765000003.M1P1.mta.example");
+  ExpectSucceeded(parts);
+  EXPECT_EQ(Value(parts, "@message"), "The text begins here.\nSecond line.");
+  const std::vector<std::string> files = SplitList(Value(parts, "@attachments"));
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(FileText(files[0]), "Hello, attachment!");
+  EXPECT_EQ(FileText(files[1]), "Plain rendering");
+  EXPECT_EQ(FileText(files[2]), "A part without any header.");
+}
+
 // Five saved attachments: as many whole paths as 255 bytes hold, each
 // naming its file, and never a cut one. The folders the provider adds to
 // the mail root are short (a session's, a message's).
