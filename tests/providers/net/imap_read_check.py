@@ -116,6 +116,29 @@ class FaultServer(Reading):
                 self.assertEqual(m["text"], ("body of %s\n" % subject).encode())
             net.logoff(session)
 
+    def test_a_listing_seeded_with_a_message_deleted_since_goes_on_after_it(self):
+        with imap_servers.FaultImap(password=PASSWORD) as server:
+            for uid in (1, 2, 3):
+                server.add(uid, "m%d" % uid)
+            self.configure(server.port)
+            rc, session = net.logon("ops", PASSWORD)
+            self.assertEqual(rc, 0, self.log_text())
+            rc, listed = net.list_messages(session)
+            self.assertEqual([s for _, s, _ in listed], ["m1", "m2", "m3"])
+            gone = listed[1][0]
+            self.assertEqual(net.delete_message(session, gone), 0, self.log_text())
+            cmc = net.Provider.load()
+            seed = net.Reference(len(gone), gone)
+            count = ctypes.c_uint32(0)
+            result = ctypes.POINTER(net.Summary)()
+            rc = cmc.cmc_list(session, None, 0, ctypes.byref(seed), ctypes.byref(count), 0,
+                              ctypes.byref(result), None)
+            self.assertEqual(rc, 0, self.log_text())
+            self.assertEqual([result[i].subject for i in range(count.value)], [b"m3"])
+            if count.value:
+                cmc.cmc_free(result)
+            net.logoff(session)
+
     def test_a_mailbox_too_large_or_endless_fails_its_listing_promptly(self):
         with imap_servers.FaultImap(password=PASSWORD) as server:
             server.add(1, "one")
