@@ -44,6 +44,7 @@ constexpr int kCancelGraceMs = 500;                    // a cancelled call gets 
 constexpr int32_t kValueMax = 256;                     // what an entry of the library holds
 constexpr size_t kReportMax = 1000;                    // bytes of a message repeated to the caller
 constexpr const char* kDefaultMailUser = "VDBSERVER";  // the library's own default
+constexpr int32_t kAttachmentsLeftOut = 11551;         // the library's informational message
 
 // Settings (velmail.*).
 char* g_library_dir = nullptr;
@@ -519,10 +520,13 @@ void Summarise(const CallState& state, Outcome* outcome) {
     // What only repeats that the procedure failed says nothing more.
     if (failed && !m.forwarded && m.number == 11544 && error_index >= 0) continue;
     Report& report = outcome->reports[outcome->report_count++];
-    report.level = m.severity > 10 ? WARNING : NOTICE;
-    report.sqlerrcode = m.forwarded       ? ForwardedState(m.number)
-                        : m.severity > 10 ? ERRCODE_WARNING
-                                          : ERRCODE_SUCCESSFUL_COMPLETION;
+    // The list of saved attachments left some out: for the caller to know,
+    // not a fault.
+    const bool informational = !m.forwarded && m.number == kAttachmentsLeftOut;
+    report.level = m.severity > 10 && !informational ? WARNING : NOTICE;
+    report.sqlerrcode = m.forwarded               ? ForwardedState(m.number)
+                        : report.level == WARNING ? ERRCODE_WARNING
+                                                  : ERRCODE_SUCCESSFUL_COMPLETION;
     report.text = Bytes(text);
     report.detail = Bytes(detail);
   }
