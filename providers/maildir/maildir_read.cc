@@ -1,10 +1,11 @@
 // Listing, reading and deleting the messages of the session's mailbox.
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <system_error>
+#include <utility>
 
+#include "common/saved_files.h"
 #include "common/write_failure.h"
 #include "file_system.h"
 #include "maildir/maildir_provider.h"
@@ -34,57 +35,12 @@ std::string ReferenceBytes(const CMC_message_reference* reference) {
   return std::string(reference->string, reference->length);
 }
 
-// The longest file name written for an attachment, in bytes: the paths
-// of a message's saved attachments reach the reader joined in one list of
-// 255 bytes, so a long title is shortened (it is handed out whole as the
-// attachment's title).
-constexpr size_t kMaxAttachmentNameBytes = 64;
-// An extension longer than this is not kept when a name is shortened.
-constexpr size_t kMaxExtensionBytes = 16;
-
-// Cuts text to at most bytes, not inside a UTF-8 sequence.
-std::string CutUtf8(const std::string& text, size_t bytes) {
-  if (text.size() <= bytes) return text;
-  size_t end = bytes;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
-// A file name for an attachment's title: no directories, no hidden names,
-// and short enough for the file system, keeping the extension.
-std::string SafeFileName(const std::string& title, size_t index) {
-  std::string name;
-  for (char c : title)
-    name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
-  name.erase(0, name.find_first_not_of('.'));
-  if (name.empty()) name = "attachment" + std::to_string(index + 1);
-  if (name.size() <= kMaxAttachmentNameBytes) return name;
-  size_t dot = name.rfind('.');
-  std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-  if (extension.size() > kMaxExtensionBytes + 1 || extension.size() < 2) extension.clear();
-  std::string stem = name.substr(0, name.size() - extension.size());
-  return CutUtf8(stem, kMaxAttachmentNameBytes - extension.size()) + extension;
-}
-
 CMC_return_code WriteFailure(int32_t error) {
   return velproviders::WriteFailureCode(error, CMC_E_ATTACHMENT_WRITE_FAILURE);
 }
 
-// Creates a new owner-only file in dir under name, or, when that is taken,
-// under "2-name", "3-name" and so on, counting on from *next (the first
-// number not tried yet for this name). The descriptor, or -1.
-int CreateUnder(const fs::path& dir, const std::string& name, int* next, fs::path* path) {
-  for (int tries = 0; tries < 10000; ++tries) {
-    const int n = (*next)++;
-    *path = dir / (n == 1 ? name : std::to_string(n) + "-" + name);
-    int fd = vel::os::Files().CreateNewFile(path->string().c_str());
-    if (fd >= 0 || vel::os::LastError() != static_cast<int32_t>(std::errc::file_exists)) return fd;
-  }
-  return -1;
-}
-
 // Writes the attachments into dir (owner-only, like each file), each
-// under its title where titles do not clash. Returns 0 with the paths, or
+// under the name SavedFiles gives its title. Returns 0 with the paths, or
 // the CMC code for what failed.
 CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::path& session_dir,
                                    const fs::path& dir, const ParsedMessage& message,
@@ -94,12 +50,10 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
   for (const fs::path& level : {attachment_root, session_dir, dir})
     if (!vel::os::Files().CreatePrivateDirectory(level.string().c_str()))
       return CMC_E_ATTACHMENT_OPEN_FAILURE;
-  std::map<std::string, int> next;  // per name, the next number to try
+  velproviders::SavedFiles files(dir.string());
   for (size_t i = 0; i < message.attachments.size(); ++i) {
-    const std::string name = SafeFileName(message.attachments[i].title, i);
-    int& counter = next.try_emplace(name, 1).first->second;
-    fs::path path;
-    int fd = CreateUnder(dir, name, &counter, &path);
+    std::string path;
+    int fd = files.Create(message.attachments[i].title, i, &path);
     if (fd < 0) {
       return velproviders::WriteFailureCode(vel::os::LastError(), CMC_E_ATTACHMENT_OPEN_FAILURE);
     }
@@ -117,7 +71,7 @@ CMC_return_code ExtractAttachments(const fs::path& attachment_root, const fs::pa
       error = vel::os::LastError();
     }
     if (!written) return WriteFailure(error);
-    paths->push_back(path.string());
+    paths->push_back(std::move(path));
   }
   return CMC_SUCCESS;
 }

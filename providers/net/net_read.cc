@@ -18,9 +18,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
-#include <set>
 #include <system_error>
+#include <utility>
 
+#include "common/saved_files.h"
 #include "common/write_failure.h"
 #include "file_system.h"
 #include "net/net_provider.h"
@@ -104,18 +105,6 @@ velcmc::MessageSummary Summarise(const FetchItem& listed, const SummaryBounds& b
   return summary;
 }
 
-// A file name for an attachment's title: no directories, no hidden names,
-// no control characters.
-std::string SafeFileName(const std::string& title, size_t index) {
-  std::string name;
-  for (char c : title)
-    name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
-  name.erase(0, name.find_first_not_of('.'));
-  if (name.size() > 200) name.resize(200);
-  if (name.empty()) name = "attachment" + std::to_string(index + 1);
-  return name;
-}
-
 bool MakeOwnDir(const std::string& dir) {
   vel::os::FileInfo info;
   return vel::os::Files().CreatePrivateDirectory(dir.c_str()) &&
@@ -124,8 +113,7 @@ bool MakeOwnDir(const std::string& dir) {
 }
 
 // Writes the attachments into dir (made afresh, owner-only), each under
-// its title where titles do not clash; files are created exclusively and
-// never through a symbolic link. The paths, or nothing on failure, with
+// the name SavedFiles gives its title. The paths, or nothing on failure, with
 // the error number in *error.
 std::optional<std::vector<std::string>> ExtractAttachments(const std::string& parent,
                                                            const std::string& dir,
@@ -140,13 +128,10 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
     *error = vel::os::LastError();
     return std::nullopt;
   }
-  std::set<std::string> used;
+  velproviders::SavedFiles files(dir);
   for (size_t i = 0; i < message.attachments.size(); ++i) {
-    std::string name = SafeFileName(message.attachments[i].title, i);
-    if (!used.insert(name).second) name = (std::to_string(i + 1) + "-").append(name);
-    used.insert(name);
-    const std::string path = (dir + "/").append(name);
-    int fd = vel::os::Files().CreateNewFile(path.c_str());
+    std::string path;
+    int fd = files.Create(message.attachments[i].title, i, &path);
     if (fd < 0) {
       *error = vel::os::LastError();
       return std::nullopt;
@@ -158,7 +143,7 @@ std::optional<std::vector<std::string>> ExtractAttachments(const std::string& pa
     *error = errno;
     out.reset();
     if (!written) return std::nullopt;
-    paths.push_back(path);
+    paths.push_back(std::move(path));
   }
   return paths;
 }

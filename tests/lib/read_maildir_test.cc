@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "message_numbers.h"
 #include "platform.h"
@@ -27,17 +30,23 @@ class MaildirReadTest : public VelmailTest {
   void SetUp() override {
     VelmailTest::SetUp();
     root_ = dir_ / "mail";
-    std::filesystem::create_directories(root_);
-    vel::os::SetEnvironmentVariable("VELCMC_ROOT", root_.c_str());
-    const std::string passwd = LibDir() + "/../bin/velcmc-passwd";
-    for (const char* account : {"ops", "dba"}) {
-      const std::string command =
-          "echo secret | " + passwd + " " + root_.string() + " " + account + " > /dev/null";
-      ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
+    ASSERT_NO_FATAL_FAILURE(UseMailRoot(root_));
     WriteWinIni("libvelcmc.so");
     ExpectSucceeded(client().Call("xp_startmail",
                                   {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+  }
+
+  // Makes root, with the accounts ops and dba, the mail root of the next
+  // logon.
+  void UseMailRoot(const std::filesystem::path& root) {
+    std::filesystem::create_directories(root);
+    vel::os::SetEnvironmentVariable("VELCMC_ROOT", root.c_str());
+    const std::string passwd = LibDir() + "/../bin/velcmc-passwd";
+    for (const char* account : {"ops", "dba"}) {
+      const std::string command =
+          "echo secret | " + passwd + " " + root.string() + " " + account + " > /dev/null";
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
   }
 
   std::string FindNext(const std::string& after) {
@@ -309,6 +318,51 @@ TEST_F(MaildirReadTest, AttachmentPathsAreShortAndListedWhole) {
   }
   for (size_t i = 0; i < files.size(); ++i)
     EXPECT_EQ(FileText(files[i]), "disk,free\nc," + std::to_string(i + 1)) << files[i];
+}
+
+// Every item of the attachments list is a file that was saved, with its
+// part's bytes: a name holding the list's separator is saved under another,
+// and two long names alike up to their end are saved under short names of
+// their own, so that both fit the list under a mail root of a usual length.
+TEST_F(MaildirReadTest, EveryItemOfTheAttachmentsListIsASavedFile) {
+  ExpectSucceeded(client().Call("xp_stopmail"));
+  struct ShortRoot {
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vm-" + std::to_string(std::random_device()()));
+    ~ShortRoot() { std::filesystem::remove_all(path); }
+  } root;
+  ASSERT_NO_FATAL_FAILURE(UseMailRoot(root.path));
+  ExpectSucceeded(
+      client().Call("xp_startmail", {Text("@mail_user", "ops"), Text("@mail_password", "secret")}));
+  DeliverFile(root.path, "1765000000.M1P1.mta.example", "separator_in_name.eml");
+  DeliverFile(root.path, "1765000000.M2P1.mta.example", "long_names.eml");
+  struct Saved {
+    std::string ending, content;
+  };
+  const std::vector<Saved> expected[] = {
+      {{"/report_secret.txt", "secret figures\n"}, {"/notes.txt", "notes\n"}},
+      {{".csv", "disk,free\nc,1\n"}, {".csv", "disk,free\nc,2\n"}},
+  };
+  std::string id;
+  for (const std::vector<Saved>& saved : expected) {
+    id = FindNext(id);
+    ASSERT_FALSE(id.empty());
+    velsrv::CallResult r =
+        client().Call("xp_readmail", {RpcParam::Binary("@msg_id", id),
+                                      RpcParam::Output("@attachments", VEL_CHAR_TYPE, 255),
+                                      Text("@suppress_attach", "false"), Text("@peek", "true")});
+    ExpectSucceeded(r);
+    const std::string list = Value(r, "@attachments");
+    const std::vector<std::string> files = SplitList(list);
+    ASSERT_EQ(files.size(), saved.size()) << list;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string& file = files[i];
+      EXPECT_TRUE(std::filesystem::path(file).is_absolute()) << list;
+      EXPECT_TRUE(file.ends_with(saved[i].ending)) << list;
+      EXPECT_TRUE(std::filesystem::is_regular_file(file)) << file;
+      EXPECT_EQ(FileText(file), saved[i].content) << file;
+    }
+  }
 }
 
 // A host may unload the library (and with it the provider) and load it

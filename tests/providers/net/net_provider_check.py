@@ -431,6 +431,46 @@ class RealServers(NetTest):
         box.expunge()
         box.logout()
 
+    def test_every_attachment_is_saved_as_a_file_of_its_own_under_a_short_name(self):
+        # A name holding the separator of the reader's list of files, and two
+        # long names alike up to their end (a character straddles the cut).
+        corpus = pathlib.Path(__file__).resolve().parents[2] / "data" / "mail"
+        expected = {
+            "separator in a name": [("report_secret.txt", b"secret figures\n"),
+                                    ("notes.txt", b"notes\n")],
+            "two long names": [(".csv", b"disk,free\nc,1\n"), (".csv", b"disk,free\nc,2\n")],
+        }
+        box = self.imap("dba")
+        for name in ("separator_in_name.eml", "long_names.eml"):
+            box.append("INBOX", None, None, (corpus / name).read_bytes().replace(b"\n", b"\r\n"))
+        box.logout()
+        self.configure()
+        rc, session = logon("dba", USERS["dba"])
+        self.assertEqual(rc, 0)
+        try:
+            rc, listed = list_messages(session)
+            self.assertEqual(rc, 0)
+            self.assertEqual(sorted(s for _, s, _ in listed), sorted(expected))
+            for reference, subject, _ in listed:
+                with self.subTest(subject):
+                    rc, m = read_message(session, reference, peek=True)  # paths decode as UTF-8
+                    self.assertEqual(rc, 0)
+                    paths = [path for _, path in m["attachments"]]
+                    self.assertEqual(len(paths), len(expected[subject]), paths)
+                    self.assertEqual(len(set(paths)), len(paths), paths)
+                    for path, (ending, content) in zip(paths, expected[subject]):
+                        self.assertNotIn(";", path)
+                        self.assertTrue(os.path.isabs(path), path)
+                        self.assertTrue(path.endswith(ending), path)
+                        self.assertLessEqual(len(os.path.basename(path).encode()), 64, path)
+                        self.assertEqual(pathlib.Path(path).read_bytes(), content, path)
+        finally:
+            logoff(session)
+            box = self.imap("dba")
+            box.uid("STORE", "1:*", "+FLAGS", "(\\Deleted)")
+            box.expunge()
+            box.logout()
+
 
 class FaultServer:
     """An aiosmtpd server on a loopback port that answers as programmed."""
