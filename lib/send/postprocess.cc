@@ -51,12 +51,16 @@ std::unique_ptr<vel::os::File> CreateGeneratedResultsFile(srv_proc* thread, sm_p
   return nullptr;
 }
 
+// Whether a file name is absolute: a leading separator or a drive. Both
+// separators count, as they do on Windows.
+bool IsAbsolute(const char* name) {
+  return name[0] == '/' || name[0] == '\\' || (name[0] != '\0' && name[1] == ':');
+}
+
 // Whether a results-file name the caller gave stays below the current
-// directory: not absolute (no leading separator, no drive) and without a
-// ".." component. Both separators count, as they do on Windows.
+// directory: not absolute and without a ".." component.
 bool StaysInCurrentDirectory(const char* name) {
-  if (name[0] == '/' || name[0] == '\\') return false;
-  if (name[0] != '\0' && name[1] == ':') return false;
+  if (IsAbsolute(name)) return false;
   const char* part = name;
   for (const char* p = name;; ++p) {
     if (*p == '/' || *p == '\\' || *p == '\0') {
@@ -152,9 +156,14 @@ int32_t sm_postprocessmb(srv_proc* thread, sm_sendmail_params* record, sm_text* 
       sm_trim(&item);
       const int32_t error = vel::os::FileAccess(item);
       if (error != 0) {
-        char directory[260] = "";
-        vel::os::GetCurrentDirectory(directory, sizeof(directory));
-        std::string text = std::string(directory) + "/" + item;
+        // The name as the file was looked for: an absolute one alone, a
+        // relative one after the current directory.
+        std::string text = item;
+        if (!IsAbsolute(item)) {
+          char directory[260] = "";
+          vel::os::GetCurrentDirectory(directory, sizeof(directory));
+          text = std::string(directory) + "/" + item;
+        }
         sm_raise(thread, 0, SM_MSG_INCLUDE_FILE, text.c_str(), error);
         return 0;
       }

@@ -661,6 +661,12 @@ TEST_F(SendTest, ResultsFileAndIncludeFiles) {
   velsrv::CallResult blank =
       client().Call("xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "   ")});
   EXPECT_EQ(blank.routed.at(0).args.at(0).text, std::filesystem::current_path().string() + "/");
+  // A missing file named by its absolute path is named alone.
+  const std::string absolute = (dir_ / "sub" / "gone.txt").string();
+  velsrv::CallResult gone = client().Call(
+      "xp_sendmail", {Text("@recipient", "a"), Text("@include_file", "two.txt, " + absolute)});
+  EXPECT_EQ(Simplify(gone.routed),
+            (std::vector<Routed>{{kMsgIncludeFile, kToLogAndClient, {T(absolute), N(2)}}}));
 }
 
 TEST_F(SendTest, GeneratedResultsFileNamesFollowTheSecond) {
