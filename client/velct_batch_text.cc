@@ -49,4 +49,10 @@ bool ReadUse(const std::string& text, size_t& pos, std::string& name) {
   return true;
 }
 
+std::string UseRefusedText(const std::string& name, const std::string& why) {
+  std::string text = "Database '" + name + "' " + why;
+  if (text.back() != '.') text += '.';
+  return text;
+}
+
 }  // namespace velct::detail

@@ -179,7 +179,7 @@ class HostSession : public Session {
       const bool used = host_->Use(name, problem);
       return std::make_unique<HostStream>(
           server_, used,
-          used ? "Now using database '" + name + "'." : "Database '" + name + "' " + problem + ".");
+          used ? "Now using database '" + name + "'." : UseRefusedText(name, problem));
     }
     return std::make_unique<HostStream>(server_, host_->Run(text));
   }

@@ -534,8 +534,7 @@ class PgBatch : public ResultStream {
       Queue({VEL_CMD_SUCCEED});
     } else {
       out.Server(MakeServerMessage(kSrvUnknownDatabase, kSeverityError, 1, line_,
-                                   "Database '" + name + "' " + problem + ".", session_.server(),
-                                   ""));
+                                   UseRefusedText(name, problem), session_.server(), ""));
       Queue({VEL_CMD_FAIL});
     }
     Queue({VEL_CMD_DONE});

@@ -169,6 +169,16 @@ TEST_F(ClientPostgres, UseReconnectsToAnotherDatabaseOfTheServer) {
   EXPECT_EQ(con->Run("use [velmail]; select current_database() as db"),
             "srv 5701/10 line 1: Now using database 'velmail'. | succeed | done(-1) | "
             "row[db:0:63] | (velmail) | done(1) | end");
+  // One the login may not connect to: the server's reason, whose last
+  // sentence ends the message with one full stop.
+  ASSERT_EQ(server_->Sql("create database locked", "postgres"), "");
+  ASSERT_EQ(server_->Sql("revoke connect on database locked from public", "postgres"), "");
+  const std::string refused = con->Run("use locked");
+  EXPECT_EQ(refused.rfind("srv 20100/16 line 1: Database 'locked' cannot be opened: ", 0), 0u)
+      << refused;
+  EXPECT_NE(refused.find("User does not have CONNECT privilege. | fail | done(-1) | end"),
+            std::string::npos)
+      << refused;
 }
 
 TEST_F(ClientPostgres, AWrongPasswordFailsTheConnectWithTheServersReasonOnly) {
