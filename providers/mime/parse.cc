@@ -395,6 +395,7 @@ class PartHeads {
 // when it is a multipart or carries a message, and leaves its position
 // where it was.
 GObjectPtr<GMimeStream> WithHeadsEnded(GMimeStream* stream) {
+  EnsureGMime();  // the scan parses content types before anything else may have
   g_object_ref(stream);
   GObjectPtr<GMimeStream> as_is(stream);
   const gint64 start = g_mime_stream_tell(stream);
