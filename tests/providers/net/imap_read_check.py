@@ -201,7 +201,8 @@ class FaultServer(Reading):
         with imap_servers.FaultImap(password=PASSWORD) as server:
             for uid in range(1, count + 1):
                 server.add_made(uid, lambda uid=uid: long_message(uid)[0])
-            self.configure(server.port)
+            # 180 MB of header to go through: time enough under a sanitizer.
+            self.configure(server.port, transfer_timeout=120)
             rc, session = net.logon("ops", PASSWORD)
             self.assertEqual(rc, 0, self.log_text())
             rc, subjects, grown = list_measured(session)
