@@ -362,8 +362,9 @@ bool MailboxIndex::List(const char* type, bool unread_only, const std::string* s
       // Gone: the listing goes on from the first message delivered after it.
       const std::optional<OrderKey> place = PlaceOfGone(*seed);
       if (!place) return false;
+      const Entry* entries = entries_.data();  // the lambda runs under the lock held here
       start = std::partition_point(order_.begin(), order_.end(), [&](uint32_t position) {
-        const Entry& entry = entries_[position];
+        const Entry& entry = entries[position];
         return !Earlier(*place, entry.summary->delivery, UniquePart(entry.file_name));
       });
     }

@@ -89,9 +89,11 @@ std::string ToUtf8(std::string_view bytes, const char* charset) {
   struct Converter {
     iconv_t cd;
     ~Converter() {
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's own value for a failure
       if (cd != reinterpret_cast<iconv_t>(-1)) g_mime_iconv_close(cd);
     }
   } converter{g_mime_iconv_open("UTF-8", charset)};
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's own value for a failure
   if (converter.cd == reinterpret_cast<iconv_t>(-1)) return ValidUtf8(bytes);
   std::string out;
   char buffer[4096];
@@ -249,8 +251,8 @@ class PartHeads {
   static constexpr size_t kMaxInsertions = 1000;
   // Of a line, at most this much is looked at: a header field's name, a
   // boundary, a Content-Type field (its lines are joined up to kMaxField).
-  static constexpr size_t kMaxLineKept = 16 * 1024;
-  static constexpr size_t kMaxField = 64 * 1024;
+  static constexpr size_t kMaxLineKept = size_t{16} * 1024;
+  static constexpr size_t kMaxField = size_t{64} * 1024;
   static constexpr size_t kMaxBoundaries = 64;
 
   // Reads the stream from its position to its end, or until no part can

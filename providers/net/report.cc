@@ -29,7 +29,7 @@ constexpr size_t kHeadLimit = 1024;
 // A spooled report larger than this is never read (one is tens of KiB).
 constexpr uint64_t kReportLimit = uint64_t{64} << 20;
 // A state file larger than this is not one of ours.
-constexpr uint64_t kStateLimit = 64 * 1024;
+constexpr uint64_t kStateLimit = uint64_t{64} * 1024;
 
 // Printable ASCII on one line: what a delivery-status field may hold.
 std::string Field(const std::string& s, size_t limit) {

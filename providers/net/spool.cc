@@ -786,7 +786,7 @@ std::vector<std::string> Spool::SentLog() const {
 // the whole instead.
 namespace {
 std::string HoldName(const std::string& user) {
-  const std::string key = Hex(UserKey(user));
+  std::string key = Hex(UserKey(user));
   if (key.size() <= 128) return key;
   Checksum sum;
   sum.Add(key.data(), key.size());
