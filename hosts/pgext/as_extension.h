@@ -28,6 +28,39 @@ void AsExtension(Fn fn, bool restricted = true) {
   SetUserIdAndSecContext(saved_user, saved_context);
 }
 
+// Runs AsExtension(fn) in a subtransaction of its own, so that its
+// failure leaves the caller's transaction as it was. Null when it worked,
+// else the error (in the caller's memory context; FreeErrorData it).
+// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
+template <class Fn>
+ErrorData* AsExtensionAlone(Fn fn) {
+  MemoryContext context = CurrentMemoryContext;
+  ResourceOwner owner = CurrentResourceOwner;
+  Oid saved_user = InvalidOid;
+  int saved_context = 0;
+  GetUserIdAndSecContext(&saved_user, &saved_context);
+  ErrorData* volatile error = nullptr;
+  BeginInternalSubTransaction(nullptr);
+  MemoryContextSwitchTo(context);
+  PG_TRY();
+  {
+    AsExtension(fn);
+    ReleaseCurrentSubTransaction();
+  }
+  PG_CATCH();
+  {
+    MemoryContextSwitchTo(context);
+    error = CopyErrorData();
+    FlushErrorState();
+    RollbackAndReleaseCurrentSubTransaction();
+    SetUserIdAndSecContext(saved_user, saved_context);
+  }
+  PG_END_TRY();
+  MemoryContextSwitchTo(context);
+  CurrentResourceOwner = owner;
+  return error;
+}
+
 }  // namespace velpg
 
 #endif

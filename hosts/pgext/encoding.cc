@@ -75,6 +75,21 @@ char* InServerEncoding(const char* character, int n) {
   return converted;
 }
 
+// The length of text without an incomplete UTF-8 character at its end.
+size_t WholeCharacters(const char* data, size_t length) {
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  // Back over at most three continuation bytes to the lead byte.
+  size_t lead = length;
+  for (size_t back = 0; back < 4 && lead > 0; ++back) {
+    --lead;
+    if ((s[lead] & 0xC0) != 0x80) break;
+  }
+  if (lead == length) return length;
+  const unsigned char c = s[lead];
+  const size_t wanted = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+  return length - lead < wanted ? lead : length;
+}
+
 }  // namespace
 
 char* ToLibrary(const char* data, int length, int* out_length, const char* what) {
@@ -116,20 +131,6 @@ char* FromLibrary(const char* data, size_t length, bool* replaced) {
     at += width;
   }
   return out.data;
-}
-
-size_t WholeCharacters(const char* data, size_t length) {
-  const auto* s = reinterpret_cast<const unsigned char*>(data);
-  // Back over at most three continuation bytes to the lead byte.
-  size_t lead = length;
-  for (size_t back = 0; back < 4 && lead > 0; ++back) {
-    --lead;
-    if ((s[lead] & 0xC0) != 0x80) break;
-  }
-  if (lead == length) return length;
-  const unsigned char c = s[lead];
-  const size_t wanted = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-  return length - lead < wanted ? lead : length;
 }
 
 std::string Capped(const std::string& text, size_t max) {

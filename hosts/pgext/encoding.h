@@ -22,10 +22,6 @@ char* ToLibrary(const char* data, int length, int* out_length, const char* what)
 // raises an ERROR but out of memory.
 char* FromLibrary(const char* data, size_t length, bool* replaced);
 
-// The length of text without an incomplete UTF-8 character at its end
-// (a piece cut at a byte count).
-size_t WholeCharacters(const char* data, size_t length);
-
 // At most max bytes of text, cut after a whole UTF-8 character, with
 // " ..." added when it was cut.
 std::string Capped(const std::string& text, size_t max);

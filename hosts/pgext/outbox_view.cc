@@ -67,33 +67,12 @@ constexpr const char* kForgetDropped =
 // Forgets the records of dropped roles where the transaction may write;
 // a failure is left alone (the rows are only ever shown for a role that
 // exists).
-// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's and ereport's own blocks
 void ForgetDroppedRoles() {
   if (RecoveryInProgress() || XactReadOnly) return;
-  MemoryContext context = CurrentMemoryContext;
-  ResourceOwner owner = CurrentResourceOwner;
-  Oid saved_user = InvalidOid;
-  int saved_context = 0;
-  GetUserIdAndSecContext(&saved_user, &saved_context);
-  BeginInternalSubTransaction(nullptr);
-  MemoryContextSwitchTo(context);
-  PG_TRY();
-  {
-    AsExtension([] {
-      if (SPI_execute(kForgetDropped, false, 0) < 0) ereport(ERROR, (errmsg("not forgotten")));
-    });
-    ReleaseCurrentSubTransaction();
-  }
-  PG_CATCH();
-  {
-    MemoryContextSwitchTo(context);
-    FlushErrorState();
-    RollbackAndReleaseCurrentSubTransaction();
-    SetUserIdAndSecContext(saved_user, saved_context);
-  }
-  PG_END_TRY();
-  MemoryContextSwitchTo(context);
-  CurrentResourceOwner = owner;
+  ErrorData* error = AsExtensionAlone([] {
+    if (SPI_execute(kForgetDropped, false, 0) < 0) ereport(ERROR, (errmsg("not forgotten")));
+  });
+  if (error != nullptr) FreeErrorData(error);
 }
 
 Datum TextOrNull(const char* s, bool* null) {
@@ -109,57 +88,31 @@ Datum TimeOrNull(int64_t seconds, bool* null) {
 
 }  // namespace
 
-// NOLINTNEXTLINE(readability-function-size): the depth is PG_TRY's own blocks
 void RecordMailUser(Oid role, const char* mail_user) {
-  MemoryContext context = CurrentMemoryContext;
-  ResourceOwner owner = CurrentResourceOwner;
-  Oid saved_user = InvalidOid;
-  int saved_context = 0;
-  GetUserIdAndSecContext(&saved_user, &saved_context);
-  BeginInternalSubTransaction(nullptr);
-  MemoryContextSwitchTo(context);
-  PG_TRY();
-  {
-    AsExtension([&] {
-      Oid types[2] = {REGROLEOID, TEXTOID};
-      Datum args[2] = {ObjectIdGetDatum(role), CStringGetTextDatum(mail_user)};
-      // Looked up first: a logon in a read-only transaction writes nothing
-      // when the record is there already.
-      if (SPI_execute_with_args(
-              "SELECT FROM velmail.mail_users WHERE role OPERATOR(pg_catalog.=) $1 "
-              "AND mail_user OPERATOR(pg_catalog.=) $2",
-              2, types, args, nullptr, true, 1) != SPI_OK_SELECT)
-        ereport(ERROR, (errmsg("the record cannot be read")));
-      if (SPI_processed == 0) {
-        if (SPI_execute_with_args("INSERT INTO velmail.mail_users (role, mail_user) "
-                                  "VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                                  2, types, args, nullptr, false, 0) < 0)
-          ereport(ERROR, (errmsg("the record cannot be written")));
-        if (SPI_execute(kForgetDropped, false, 0) < 0)
-          ereport(ERROR, (errmsg("the record cannot be written")));
-      }
-    });
-    ReleaseCurrentSubTransaction();
-  }
-  PG_CATCH();
-  {
-    MemoryContextSwitchTo(context);
-    ErrorData* error = CopyErrorData();
-    FlushErrorState();
-    RollbackAndReleaseCurrentSubTransaction();
-    SetUserIdAndSecContext(saved_user, saved_context);
-    MemoryContextSwitchTo(context);
-    CurrentResourceOwner = owner;
-    ereport(WARNING,
-            (errmsg("velmail: the logon as \"%s\" is not recorded; velmail.outbox will not "
-                    "show that user's mail to this role",
-                    mail_user),
-             errdetail("%s", error->message)));
-    FreeErrorData(error);
-  }
-  PG_END_TRY();
-  MemoryContextSwitchTo(context);
-  CurrentResourceOwner = owner;
+  ErrorData* error = AsExtensionAlone([&] {
+    Oid types[2] = {REGROLEOID, TEXTOID};
+    Datum args[2] = {ObjectIdGetDatum(role), CStringGetTextDatum(mail_user)};
+    // Looked up first: a logon in a read-only transaction writes nothing
+    // when the record is there already.
+    if (SPI_execute_with_args("SELECT FROM velmail.mail_users WHERE role OPERATOR(pg_catalog.=) $1 "
+                              "AND mail_user OPERATOR(pg_catalog.=) $2",
+                              2, types, args, nullptr, true, 1) != SPI_OK_SELECT)
+      ereport(ERROR, (errmsg("the record cannot be read")));
+    if (SPI_processed == 0) {
+      if (SPI_execute_with_args("INSERT INTO velmail.mail_users (role, mail_user) "
+                                "VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                                2, types, args, nullptr, false, 0) < 0)
+        ereport(ERROR, (errmsg("the record cannot be written")));
+      if (SPI_execute(kForgetDropped, false, 0) < 0)
+        ereport(ERROR, (errmsg("the record cannot be written")));
+    }
+  });
+  if (error == nullptr) return;
+  ereport(WARNING, (errmsg("velmail: the logon as \"%s\" is not recorded; velmail.outbox will not "
+                           "show that user's mail to this role",
+                           mail_user),
+                    errdetail("%s", error->message)));
+  FreeErrorData(error);
 }
 
 void ListOutbox(FunctionCallInfo fcinfo, const char* net_config, const char* velnet_path) {

@@ -62,9 +62,8 @@ bool g_in_call = false;
 uint64_t g_calls = 0;
 
 // The mail session of this backend: the role whose xp_startmail opened it
-// and the mail user it logged on as (InvalidOid: none known to be open).
+// (InvalidOid: none known to be open).
 Oid g_session_role = InvalidOid;
-char* g_session_user = nullptr;  // in TopMemoryContext
 
 ProcessUtility_hook_type g_previous_utility = nullptr;
 
@@ -591,36 +590,6 @@ Datum OutputDatum(Kind kind, const Output& value, bool* replaced) {
   }
 }
 
-// Output text cut at a byte count ends on a whole character; the body's
-// offset for the next piece counts only what was handed back.
-void WholeOutputs(const ProcDef* proc, Outcome* outcome) {
-  int o = 0;
-  int skip_output = -1;
-  size_t message_cut = 0;
-  for (int i = 0; i < proc->count; ++i) {
-    const ParamDef& def = proc->params[i];
-    if (def.dir == kIn) continue;
-    Output& out = outcome->outputs[o];
-    if (std::strcmp(def.name, "bytes_to_skip") == 0) skip_output = o;
-    if (def.kind == Kind::kText && !out.null) {
-      const size_t whole = WholeCharacters(out.bytes, out.length);
-      if (std::strcmp(def.name, "message") == 0) message_cut = out.length - whole;
-      out.length = whole;
-      out.bytes[whole] = '\0';
-    }
-    ++o;
-  }
-  if (skip_output >= 0 && message_cut > 0) {
-    Output& skip = outcome->outputs[skip_output];
-    if (!skip.null && skip.length >= sizeof(int32_t)) {
-      int32_t next = 0;
-      std::memcpy(&next, skip.bytes, sizeof next);
-      next -= static_cast<int32_t>(message_cut);
-      std::memcpy(skip.bytes, &next, sizeof next);
-    }
-  }
-}
-
 bool CancelPending() { return InterruptPending && (QueryCancelPending || ProcDiePending); }
 
 enum class Served { kCompleted, kCancelled, kAbandoned };
@@ -760,11 +729,7 @@ char* LogonUser(const RawArg* raw) {
   return nullptr;
 }
 
-void ForgetSession() {
-  g_session_role = InvalidOid;
-  if (g_session_user) pfree(g_session_user);
-  g_session_user = nullptr;
-}
+void ForgetSession() { g_session_role = InvalidOid; }
 
 // Ends the mail session another role opened in this backend, before this
 // role logs on: one role's mailbox is never handed to the next.
@@ -840,13 +805,9 @@ Datum RunCall(const ProcDef* proc, RawArg* raw, FunctionCallInfo fcinfo) {
   if (!failed && logon && !outcome->already_open) {
     // A session this role's call opened: the role may see that user's mail
     // in the outbox.
-    ForgetSession();
     g_session_role = role;
     char* user = LogonUser(raw);
-    if (user != nullptr) {
-      g_session_user = MemoryContextStrdup(TopMemoryContext, user);
-      RecordMailUser(role, user);
-    }
+    if (user != nullptr) RecordMailUser(role, user);
   }
   bool replaced = false;
   for (int i = 0; i < outcome->report_count; ++i) {
@@ -862,7 +823,6 @@ Datum RunCall(const ProcDef* proc, RawArg* raw, FunctionCallInfo fcinfo) {
                     outcome->error_hint ? errhint("%s", outcome->error_hint) : 0));
   }
   if (!has_outputs || fcinfo == nullptr) return (Datum)0;
-  WholeOutputs(proc, outcome);
   Datum* values = static_cast<Datum*>(palloc0(sizeof(Datum) * (outcome->output_count + 1)));
   bool* nulls = static_cast<bool*>(palloc0(sizeof(bool) * (outcome->output_count + 1)));
   int o = 0;

@@ -9,6 +9,7 @@
 #include "frame/errors.h"
 #include "frame/reporters.h"
 #include "frame/startup.h"
+#include "frame/utf8.h"
 #include "mapi/worker.h"
 #include "read/readcommon.h"
 #include "read/readparams.h"
@@ -36,12 +37,8 @@ size_t WholeCharacters(const char* text, size_t length, size_t limit) {
   if (!continuation(limit)) return limit;
   size_t lead = limit;
   while (lead > 0 && limit - lead < 3 && continuation(lead)) --lead;
-  const unsigned char b = bytes[lead];
-  const size_t size = (b >= 0xc2 && b <= 0xdf)   ? 2
-                      : (b >= 0xe0 && b <= 0xef) ? 3
-                      : (b >= 0xf0 && b <= 0xf4) ? 4
-                                                 : 0;
-  return size > 0 && lead + size > limit ? lead : limit;
+  const auto size = static_cast<size_t>(sm_utf8_length(bytes[lead]));
+  return size > 1 && lead + size > limit ? lead : limit;
 }
 
 // Sets an entry to a text, cut on a whole character at kMaxText bytes; a

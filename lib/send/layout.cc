@@ -15,6 +15,7 @@
 #include "frame/errors.h"
 #include "frame/reporters.h"
 #include "frame/srvblock.h"
+#include "frame/utf8.h"
 #include "send/send.h"
 
 namespace {
@@ -46,23 +47,13 @@ int32_t SplitCharacter(const char* value, int32_t length) {
   int32_t i = 0;
   while (i < length) {
     const unsigned char lead = v[i];
-    int32_t size = 1;
+    const int32_t size = sm_utf8_length(lead);
+    if (size == 0) return 0;
     unsigned char low = 0x80, high = 0xbf;  // the second byte's range
-    if (lead < 0x80) {
-      size = 1;
-    } else if (lead >= 0xc2 && lead <= 0xdf) {
-      size = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      size = 3;
-      if (lead == 0xe0) low = 0xa0;
-      if (lead == 0xed) high = 0x9f;  // no surrogates
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      size = 4;
-      if (lead == 0xf0) low = 0x90;
-      if (lead == 0xf4) high = 0x8f;  // nothing past U+10FFFF
-    } else {
-      return 0;
-    }
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;  // no surrogates
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;  // nothing past U+10FFFF
     for (int32_t k = 1; k < size; ++k) {
       if (i + k == length) return k;  // cut here
       const unsigned char next = v[i + k];
@@ -166,12 +157,7 @@ class RowStore {
 
 // How many continuation bytes follow a UTF-8 lead byte: 1 to 3, or 0 for
 // a byte that starts no multi-byte character.
-int32_t Following(unsigned char lead) {
-  if (lead >= 0xc2 && lead <= 0xdf) return 1;
-  if (lead >= 0xe0 && lead <= 0xef) return 2;
-  if (lead >= 0xf0 && lead <= 0xf4) return 3;
-  return 0;
-}
+int32_t Following(unsigned char lead) { return std::max(sm_utf8_length(lead) - 1, 0); }
 
 // The fewest bytes a line ended by a break holds: a break comes before a
 // character of up to 4 bytes that would cross the width, never at the start

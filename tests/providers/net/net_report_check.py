@@ -21,6 +21,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import net_provider_check as t  # noqa: E402  (takes LIB_DIR and BIN_DIR off argv)
+from net_delivery_check import spool_in_child  # noqa: E402
 
 from imap_servers import FaultImap  # noqa: E402
 from net_provider_check import (DOMAIN, USERS, FaultServer, NetTest, logoff, logon, send,  # noqa: E402
@@ -37,25 +38,6 @@ def flush(config, user="ops"):
                           input=USERS[user] + "\n", text=True, capture_output=True,
                           env=dict(os.environ, VELNET_CONFIG=str(config)), timeout=120)
     return done.returncode, done.stdout, done.stderr, time.monotonic() - began
-
-
-def spool_in_child(recipients, subjects):
-    """Spools a message of ops to recipients for each subject in another
-    process, which ends without a logoff, so that this process's delivery
-    thread never takes up that spool."""
-    script = (
-        "import os, sys\n"
-        "sys.path.insert(0, %r)\n"
-        "sys.argv[1:] = [%r, %r]\n"
-        "import net_provider_check as t\n"
-        "rc, s = t.logon('ops', %r)\n"
-        "assert rc == 0, rc\n"
-        "for subject in %r:\n"
-        "    assert t.send(s, [(r, 0) for r in %r], subject, 'x\\n') == 0\n"
-        "os._exit(0)\n"
-    ) % (os.path.dirname(os.path.abspath(__file__)), t.LIB_DIR, t.BIN_DIR, USERS["ops"],
-         list(subjects), list(recipients))
-    subprocess.run([sys.executable, "-c", script], env=dict(os.environ), check=True, timeout=60)
 
 
 def waiting_reports(config):
@@ -185,7 +167,7 @@ class Reports(NetTest):
             # Queued while no server answers; then failed for good by a flush
             # while the mailbox cannot be reached: the reports wait.
             self.configure(smtp_urls=["smtp://127.0.0.1:%d" % down], retry_delay=3600, drain=0)
-            spool_in_child(["nobody"], ["twice? %d" % i for i in range(12)])
+            spool_in_child([("twice? %d" % i, "x\n") for i in range(12)], [("nobody", 0)])
             self.configure(imap_port=down, smtp_urls=[server.url()], retry_delay=3600)
             self.assertEqual(flush(self.config)[0], 1)
             self.assertEqual(len(self.spooled_reports()), 12, self.log_text())
@@ -277,7 +259,7 @@ class Reports(NetTest):
             server.rcpt_replies[NOBODY] = REFUSED
             self.configure(imap_port=imap.port, smtp_urls=["smtp://127.0.0.1:%d" % down],
                            retry_delay=1, drain=0)
-            spool_in_child(["nobody"], ["silent %d" % i for i in range(3)])
+            spool_in_child([("silent %d" % i, "x\n") for i in range(3)], [("nobody", 0)])
             # Three reports for a server that accepts and never answers: one
             # connection, one time-out, for all three.
             imap.answered = 0
